@@ -131,7 +131,8 @@ inline constexpr char kPacketSeparator[] = "<{[::]}>";
 
 // Buffers of kind 4 that the module hands to the host live in the system's process heap
 // (HeapAlloc on GetProcessHeap on Windows, malloc on POSIX): the host frees them with
-// HeapFree(GetProcessHeap(), 0, p) (free on POSIX) or with the exported FreePluginBuffer.
+// HeapFree(GetProcessHeap(), 0, p) (free on POSIX). A kind-4 buffer the host hands in must
+// come from the same heap, because the module enlarges it in place.
 void* AllocPluginBuffer(std::size_t size);
 void* ReallocPluginBuffer(void* buffer, std::size_t size);
 void FreePluginBuffer(void* buffer);

@@ -11,13 +11,12 @@
 #include <string>
 #include <vector>
 
-// Marks a function of the host program that a loaded library finds by name (the host
-// harness offers its callbacks this way). On POSIX the program must also be linked with
-// -rdynamic.
+// Marks a function that another module finds by name: the library's entry points, and the
+// callbacks a host program offers (a program on POSIX must also be linked with -rdynamic).
 #ifdef _WIN32
-#define KELDA_HOST_EXPORT extern "C" __declspec(dllexport)
+#define KELDA_EXPORT extern "C" __declspec(dllexport)
 #else
-#define KELDA_HOST_EXPORT extern "C" __attribute__((visibility("default")))
+#define KELDA_EXPORT extern "C" __attribute__((visibility("default")))
 #endif
 
 namespace kelda::platform {

@@ -1,0 +1,105 @@
+// The library's entry unit: the exported functions, undecorated stdcall names, each a thin
+// door into the plug-in framework. Nothing leaves them as an exception.
+#include "Plugins/zorPluginModule.h"
+#include "platform/Boundary.h"
+#include "platform/Module.h"
+
+using kelda::TPluginCallRec;
+using kelda::TPluginModuleInfo;
+
+KELDA_EXPORT int32_t KELDA_STDCALL CreatePluginInstance(TPluginCallRec* record) {
+  return kelda::zorCreatePluginInstance(record);
+}
+
+KELDA_EXPORT int32_t KELDA_STDCALL FreePluginInstance(TPluginCallRec* record) {
+  return kelda::zorFreePluginInstance(record);
+}
+
+KELDA_EXPORT uint8_t KELDA_STDCALL GetModuleInfo(TPluginCallRec* record, TPluginModuleInfo* info,
+                                                 uint32_t* requiredSize) {
+  return kelda::zorGetModuleInfo(record, info, requiredSize) ? 1 : 0;
+}
+
+KELDA_EXPORT int32_t KELDA_STDCALL ExecutePluginCommand(TPluginCallRec* record) {
+  return kelda::zorExecutePluginCommand(record);
+}
+
+KELDA_EXPORT int32_t KELDA_STDCALL ProcessData(TPluginCallRec* record) { return kelda::zorProcessData(record); }
+
+KELDA_EXPORT int32_t KELDA_STDCALL GetLogEx(TPluginCallRec* record) { return kelda::zorGetLogEx(record); }
+
+// ---------------------------------------------------------------------------------------------
+// The library's plug-in class until the module's own class (with the protocol engines) takes
+// its place: it describes the module, declares the standard packet fields, and hands back
+// every complete line (ended by CR or LF) of the bytes a data call brings as one packet, so
+// that hosts and tests can follow the whole data path. The module's unit replaces it through
+// SetPluginClass at start-up.
+namespace {
+
+using namespace kelda;
+
+class TKeldaLinePlugin : public TzorPlugin {
+public:
+  TKeldaLinePlugin(TPluginCallRecIntft* record, platform::ModuleHandle dllHandle) : TzorPlugin(record, dllHandle) {
+    Description = "Korvane GE PLC serial data source (CCM, SNP, SNP-X)";
+    LogTitle = "Korvane";
+    ModuleType = 0x03;
+    OnBeforeGetParserItems = [](TzorPlugin* self) {
+      self->ClearParserItems();
+      self->AddStandardParserItems(false);
+    };
+    OnLoad = [](TzorPlugin* self, TPluginCallRecIntft&, int&) {
+      self->AddLog(2, "Loaded by " + (self->ApplicationFullName.empty() ? std::string("the host")
+                                                                          : self->ApplicationFullName));
+    };
+    OnChangeState = [](TzorPlugin* self, uint8_t flags) {
+      self->AddLog(2, "Data sources configured: " + std::to_string(self->ConfigDataSources.Count()));
+    };
+    OnProcessData = [](TzorPlugin* self, TPluginCallRecIntft& record, int& result) {
+      static_cast<TKeldaLinePlugin*>(self)->DeliverLines(record, result);
+    };
+  }
+
+private:
+  void DeliverLines(TPluginCallRecIntft& record, int& result) {
+    TPluginCallRec* rec = record.Rec;
+    if (!(rec->Flags & kDataFlagPortBytes) || !rec->DataIn.Value || rec->DataIn.Size <= 0) return;
+    std::string bytes(reinterpret_cast<const char*>(rec->DataIn.Value), static_cast<std::size_t>(rec->DataIn.Size));
+    std::string name, fullName;
+    {
+      platform::ReadGuard guard(InstanceLock);
+      if (const TConfigDataSource* source = FindDataSource(rec->DataSourceId)) {
+        name = source->Name;
+        fullName = source->FullName;
+      }
+    }
+    int packets = 0;
+    std::size_t start = 0;
+    for (std::size_t i = 0; i < bytes.size(); ++i) {
+      if (bytes[i] != '\r' && bytes[i] != '\n') continue;
+      std::string line = bytes.substr(start, i - start);
+      start = i + 1;
+      if (line.empty()) continue;
+      TParsedDataList packet;
+      {
+        platform::WriteGuard guard(InstanceLock);
+        packet.PacketText = line;
+        AddStandardFields(&packet, &line, "", fullName, name, 0, rec->DataSourceId, &line);
+        packet.AddNewRow();
+      }
+      SendParsedData(record, &packet, true);
+      ++packets;
+    }
+    AddLog(2, "Received " + std::to_string(bytes.size()) + " bytes from data source " +
+                  std::to_string(rec->DataSourceId) + ": " + std::to_string(packets) + " packets");
+    result = packets;
+  }
+};
+
+TzorPlugin* NewKeldaLinePlugin(TPluginCallRecIntft* record, platform::ModuleHandle dllHandle) {
+  return new TKeldaLinePlugin(record, dllHandle);
+}
+
+const bool gLinePluginRegistered = (SetPluginClass(&NewKeldaLinePlugin), true);
+
+}  // namespace

@@ -1,0 +1,301 @@
+#include "tools/KeldaHost.h"
+
+#include <atomic>
+#include <cstring>
+
+#include "Common/Exceptions.h"
+#include "platform/CodePage.h"
+
+namespace kelda::host {
+
+static std::atomic<TKeldaHost*> gCurrentHost{nullptr};
+
+TParam Param(const std::string& name, const std::string& text) {
+  return {name, TVariant::Adopt(VariantFromText(text))};
+}
+TParam Param(const std::string& name, int32_t value) { return {name, TVariant::Adopt(VariantFromInt(value))}; }
+TParam ParamNull(const std::string& name) { return {name, TVariant::Adopt(VariantNull())}; }
+
+template <class Fn>
+static void FindEntry(platform::ModuleHandle library, const char* name, Fn& entry) {
+  entry = reinterpret_cast<Fn>(platform::FindExport(library, name));
+  if (!entry) throw Exception(std::string("The library does not export ") + name);
+}
+
+TKeldaHost::TKeldaHost(const std::string& libraryPath) {
+  FLibrary = platform::LoadModuleFile(libraryPath);
+  if (!FLibrary) throw Exception("Cannot load " + libraryPath + ": " + platform::LastModuleError());
+  try {
+    FindEntry(FLibrary, "CreatePluginInstance", CreatePluginInstance);
+    FindEntry(FLibrary, "FreePluginInstance", FreePluginInstance);
+    FindEntry(FLibrary, "GetModuleInfo", GetModuleInfo);
+    FindEntry(FLibrary, "ExecutePluginCommand", ExecutePluginCommand);
+    FindEntry(FLibrary, "ProcessData", ProcessData);
+    FindEntry(FLibrary, "GetLogEx", GetLogEx);
+    FWindow = std::make_unique<platform::THostWindow>(
+        [this](uint32_t message, uintptr_t wParam, intptr_t lParam) { return HandleMessage(message, wParam, lParam); });
+  } catch (...) {
+    platform::FreeModuleFile(FLibrary);
+    throw;
+  }
+  gCurrentHost = this;
+}
+
+TKeldaHost::~TKeldaHost() {
+  gCurrentHost = nullptr;
+  FWindow.reset();
+  platform::FreeModuleFile(FLibrary);
+}
+
+TKeldaHost* TKeldaHost::Current() { return gCurrentHost.load(); }
+
+TPluginCallRec TKeldaHost::NewRecord(uintptr_t instance, int32_t hostIndex) {
+  TPluginCallRec record;
+  std::memset(&record, 0, sizeof(record));
+  record.Size = kCallRecSize;
+  record.Instance = instance;
+  record.HostIndex = hostIndex;
+  return record;
+}
+
+uintptr_t TKeldaHost::Create(int32_t hostIndex, int32_t* result) {
+  TPluginCallRec record = NewRecord(0, hostIndex);
+  int32_t code = CreatePluginInstance(&record);
+  if (result) *result = code;
+  if (code == 0) FInstancesByIndex[hostIndex] = record.Instance;
+  return code == 0 ? record.Instance : 0;
+}
+
+int32_t TKeldaHost::Free(uintptr_t instance) {
+  for (auto it = FInstancesByIndex.begin(); it != FInstancesByIndex.end();) {
+    it = it->second == instance ? FInstancesByIndex.erase(it) : std::next(it);
+  }
+  TPluginCallRec record = NewRecord(instance);
+  return FreePluginInstance(&record);
+}
+
+int32_t TKeldaHost::Shutdown() {
+  TPluginCallRec record = NewRecord(0);
+  record.DataIn.Kind = kDataKindMarker;
+  record.DataIn.Value = kShutdownMarker;
+  return FreePluginInstance(&record);
+}
+
+TModuleInfoResult TKeldaHost::ModuleInfo(uintptr_t instance) {
+  TModuleInfoResult info;
+  TPluginCallRec record = NewRecord(instance);
+  info.SizeCallResult = GetModuleInfo(&record, nullptr, &info.RequiredSize) != 0;
+  if (info.RequiredSize < kModuleInfoHeaderSize) return info;
+  std::vector<unsigned char> buffer(info.RequiredSize);
+  auto* header = reinterpret_cast<TPluginModuleInfo*>(buffer.data());
+  header->BufferSize = info.RequiredSize;
+  uint32_t required = 0;
+  info.FillCallResult = GetModuleInfo(&record, header, &required) != 0;
+  info.ModuleKind = header->ModuleKind;
+  info.InterfaceVersionNumber = header->InterfaceVersionNumber;
+  info.InterfaceVersion = header->InterfaceVersion;
+  info.InfoKind = header->InfoKind;
+  if (header->DescriptionLength)
+    info.Description.assign(reinterpret_cast<const char*>(header->DescriptionAddress), header->DescriptionLength);
+  if (header->CustomCommandsLength)
+    info.CustomCommands.assign(reinterpret_cast<const char*>(header->CustomCommandsAddress),
+                               header->CustomCommandsLength);
+  return info;
+}
+
+// A list of the host's own, shown to the module only through its 8-bit interface.
+static TInterfaceRef<IzorParamsListA> NewHostList() {
+  auto* wrap = new TzorParamsListWrap();
+  return TInterfaceRef<IzorParamsListA>::Share(wrap->AsA());
+}
+
+static void AddToList(IzorParamsListA* list, const std::string& name, const VARIANT& value) {
+  TInterfaceRef<IzorParamsListItemA> item;
+  if (list->Add(name.c_str(), value, item.Receive()) != S_OK)
+    throw Exception("The host list refused " + name);
+}
+
+TCommandResult TKeldaHost::Command(uintptr_t instance, const std::string& word, const TParams& params,
+                                   bool withResult, uint8_t flags) {
+  TInterfaceRef<IzorParamsListA> list = NewHostList();
+  AddToList(list.get(), "COMMAND", TVariant::Adopt(VariantFromText(word)).Raw());
+  for (const auto& [name, value] : params) AddToList(list.get(), name, value.Raw());
+  bool resultGiven = false;
+  for (const auto& param : params) resultGiven = resultGiven || param.first == "RESULT";
+  if (withResult && !resultGiven) AddToList(list.get(), "RESULT", TVariant().Raw());
+  IzorParamsListA* variable = list.get();
+  TCommandResult result;
+  auto hostIndex = FInstancesByIndex.empty() ? 0 : FInstancesByIndex.begin()->first;
+  for (const auto& [index, handle] : FInstancesByIndex)
+    if (handle == instance) hostIndex = index;
+  result.Record = NewRecord(instance, hostIndex);
+  result.Record.Flags = flags;
+  result.Record.Params = &variable;
+  result.Code = ExecutePluginCommand(&result.Record);
+  list->GetValue("RESULT", 0, -1, result.Result.Ptr());
+  PumpMessages();
+  return result;
+}
+
+TParams TKeldaHost::LoadParams(const TParams& extra) const {
+  TParams params;
+  params.push_back(Param("HANDLE", static_cast<int32_t>(Program())));
+  params.push_back(Param("APPLICATION-NAME", platform::HostProgramFileName()));
+  params.push_back(Param("MSG-PROC-HANDLE", static_cast<int32_t>(Window())));
+  for (const auto& p : extra) params.push_back(p);
+  return params;
+}
+
+static std::string ItemText(IzorParamsListItemW* item) {
+  TVariant value;
+  if (item->GetValueW(value.Ptr()) != S_OK || value.IsEmptyOrNull()) return {};
+  if (value.Type() == VT_DATE) return "<date>";
+  return value.ToText();
+}
+
+TDataResult TKeldaHost::Data(uintptr_t instance, int32_t dataSourceId, uint8_t flags, const std::string& bytes) {
+  TInterfaceRef<IzorParamsListA> params = NewHostList();
+  IzorParamsListA* paramsVariable = params.get();
+  auto* packets = new TzorParamsListWrap();
+  TInterfaceRef<IzorParamsListW> packetList = TInterfaceRef<IzorParamsListW>::Share(packets->AsW());
+  IzorParamsListW* packetVariable = packetList.get();
+
+  TPluginCallRec record = NewRecord(instance);
+  for (const auto& [index, handle] : FInstancesByIndex)
+    if (handle == instance) record.HostIndex = index;
+  record.DataSourceId = dataSourceId;
+  record.Flags = flags;
+  record.Params = &paramsVariable;
+  record.DataIn.Kind = 0;  // port bytes: any kind but the module's own buffer
+  record.DataIn.Size = static_cast<int32_t>(bytes.size());
+  record.DataIn.Value = reinterpret_cast<uintptr_t>(bytes.empty() ? nullptr : bytes.data());
+  record.DataOut.Kind = kDataKindListInterface;
+  record.DataOut.Value = reinterpret_cast<uintptr_t>(&packetVariable);
+
+  TDataResult result;
+  result.Code = ProcessData(&record);
+  result.DataInKind = record.DataIn.Kind;
+  result.DataInValue = record.DataIn.Value;
+  result.PacketCount = record.DataOut.Count;
+  if (record.DataIn.Kind == kDataKindModuleBuffer && record.DataIn.Value) {
+    result.PacketText.assign(reinterpret_cast<const char*>(record.DataIn.Value),
+                             static_cast<std::size_t>(record.DataIn.Size));
+    platform::HostHeapFree(reinterpret_cast<void*>(record.DataIn.Value));
+  }
+  TRow row;
+  for (int32_t i = 0; i < packetList->GetCount(); ++i) {
+    TInterfaceRef<IzorParamsListItemW> item;
+    if (packetList->GetItem(i, item.Receive()) != S_OK || !item) continue;
+    if (item->IsNewRow()) {
+      ++result.RowMarkers;
+      result.Rows.push_back(row);
+      row.clear();
+      continue;
+    }
+    const char* name = item->GetName();
+    row.emplace_back(name ? name : "", ItemText(item.get()));
+  }
+  if (!row.empty()) result.Rows.push_back(row);
+  PumpMessages();
+  return result;
+}
+
+std::vector<TLogLine> ParseLogText(const std::string& text) {
+  std::vector<TLogLine> lines;
+  std::size_t start = 0;
+  while (start < text.size()) {
+    std::size_t end = text.find("\r\n", start);
+    if (end == std::string::npos) end = text.size();
+    std::string line = text.substr(start, end - start);
+    start = end + 2;
+    if (line.empty()) continue;
+    auto level = static_cast<unsigned char>(line[0]);
+    lines.push_back(TLogLine{(level & 0x7F) - 1, (level & 0x80) != 0, line.substr(1)});
+  }
+  return lines;
+}
+
+std::vector<TLogLine> TKeldaHost::FetchLog(uintptr_t instance) {
+  std::vector<char> buffer(256);
+  TPluginCallRec record = NewRecord(instance);
+  record.DataIn.Size = static_cast<int32_t>(buffer.size());
+  record.DataIn.Value = reinterpret_cast<uintptr_t>(buffer.data());
+  int32_t copied = GetLogEx(&record);
+  if (copied == 0 && record.DataOut.Value > buffer.size()) {
+    buffer.resize(record.DataOut.Value);
+    record = NewRecord(instance);
+    record.DataIn.Size = static_cast<int32_t>(buffer.size());
+    record.DataIn.Value = reinterpret_cast<uintptr_t>(buffer.data());
+    copied = GetLogEx(&record);
+  }
+  if (copied <= 0) return {};
+  return ParseLogText(std::string(buffer.data(), static_cast<std::size_t>(copied)));
+}
+
+int TKeldaHost::PumpMessages() { return platform::THostWindow::ProcessMessages(); }
+
+std::vector<TLogLine> TKeldaHost::Received() {
+  std::vector<TLogLine> lines;
+  lines.swap(FReceived);
+  return lines;
+}
+
+intptr_t TKeldaHost::HandleMessage(uint32_t message, uintptr_t wParam, intptr_t lParam) {
+  if (message != kLogNotifyMessage) return 0;
+  ++FNotifications;
+  auto found = FInstancesByIndex.find(static_cast<int32_t>(wParam));
+  if (found == FInstancesByIndex.end()) return 0;
+  for (TLogLine& line : FetchLog(found->second)) FReceived.push_back(std::move(line));
+  return 0;
+}
+
+std::vector<TSentData> TKeldaHost::Sent() {
+  std::lock_guard lock(FSentLock);
+  std::vector<TSentData> sent;
+  sent.swap(FSent);
+  return sent;
+}
+
+void TKeldaHost::SetSendResult(int32_t result) {
+  std::lock_guard lock(FSentLock);
+  FSendResult = result;
+}
+
+int32_t TKeldaHost::OnSendDataEx(const TSentData& sent) {
+  std::lock_guard lock(FSentLock);
+  FSent.push_back(sent);
+  return FSendResult;
+}
+
+}  // namespace kelda::host
+
+// ---------------------------------------------------------------------------------------------
+// The host's callbacks and message sink, exported by the program so the library finds them by
+// name in the host's module.
+
+using kelda::host::TKeldaHost;
+
+KELDA_EXPORT int32_t KELDA_STDCALL DataLogger_SendDataEx(int32_t moduleIndex, int32_t dataSourceId, int32_t arg3,
+                                                         int32_t arg4, int32_t code, const void* data,
+                                                         int32_t count) {
+  TKeldaHost* host = TKeldaHost::Current();
+  if (!host) return -1;
+  kelda::host::TSentData sent{moduleIndex, dataSourceId, arg3, arg4, code, {}};
+  if (data && count > 0) sent.Bytes.assign(static_cast<const char*>(data), static_cast<std::size_t>(count));
+  return host->OnSendDataEx(sent);
+}
+
+// Looked up by the module but never called; present so the look-up finds all five.
+KELDA_EXPORT int32_t KELDA_STDCALL DataLogger_SendNotify(int32_t, int32_t, int32_t) { return 0; }
+KELDA_EXPORT int32_t KELDA_STDCALL DataLogger_DataSourceData(int32_t, int32_t, int32_t) { return 0; }
+KELDA_EXPORT int32_t KELDA_STDCALL DataLogger_DataSourceState(int32_t, int32_t, int32_t) { return 0; }
+KELDA_EXPORT int32_t KELDA_STDCALL DataLogger_ManageDynForm(int32_t, int32_t, int32_t) { return 0; }
+
+KELDA_EXPORT int KeldaHost_PostMessage(uintptr_t window, uint32_t message, uintptr_t wParam, intptr_t lParam) {
+  return kelda::platform::THostWindow::Post(window, message, wParam, lParam) ? 1 : 0;
+}
+
+KELDA_EXPORT int KeldaHost_SendMessage(uintptr_t window, uint32_t message, uintptr_t wParam, intptr_t lParam,
+                                       uint32_t timeoutMs) {
+  return kelda::platform::THostWindow::Send(window, message, wParam, lParam, timeoutMs) ? 1 : 0;
+}

@@ -1,0 +1,156 @@
+// The host harness: loads the plug-in library by file name exactly as the data-logging host
+// does (never links it), finds its entry points by name, offers the host callbacks
+// (DataLogger_SendDataEx and the other four) as exports of its own program, owns a message
+// window that answers the log notification (message 1809) with GetLogEx, and passes
+// parameter lists in interface form.
+//
+// One TKeldaHost per program at a time; its calls and its window belong to the thread that
+// made it (the harness dispatches the window's messages in PumpMessages and after every call).
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "Common/Variants.h"
+#include "Common/zorParamLst.h"
+#include "Plugins/zorPluginModule.h"
+#include "platform/HostMessage.h"
+#include "platform/Module.h"
+
+namespace kelda::host {
+
+// A name and a value for a parameter list.
+using TParam = std::pair<std::string, TVariant>;
+using TParams = std::vector<TParam>;
+
+TParam Param(const std::string& name, const std::string& text);
+TParam Param(const std::string& name, int32_t value);
+TParam ParamNull(const std::string& name);
+
+// One request the module made through DataLogger_SendDataEx.
+struct TSentData {
+  int32_t ModuleIndex = 0;
+  int32_t DataSourceId = 0;
+  int32_t Arg3 = 0;
+  int32_t Arg4 = 0;
+  int32_t Code = 0;
+  std::string Bytes;
+};
+
+struct TModuleInfoResult {
+  bool SizeCallResult = false;  // the first call, without a buffer
+  uint32_t RequiredSize = 0;
+  bool FillCallResult = false;  // the second call, with a buffer of the required size
+  uint32_t ModuleKind = 0;
+  uint32_t InterfaceVersionNumber = 0;
+  float InterfaceVersion = 0;
+  uint8_t InfoKind = 0;
+  std::string Description;     // UTF-8
+  std::string CustomCommands;  // UTF-8
+};
+
+struct TCommandResult {
+  int32_t Code = 0;
+  TVariant Result;        // the "RESULT" item after the call
+  TPluginCallRec Record;  // the record as the call left it
+};
+
+// One row of a delivered packet list: the items up to a row marker.
+using TRow = std::vector<std::pair<std::string, std::string>>;
+
+struct TDataResult {
+  int32_t Code = 0;
+  std::string PacketText;  // DataIn's module buffer, when the module made one
+  uint8_t DataInKind = 0;
+  uintptr_t DataInValue = 0;
+  int32_t PacketCount = 0;  // DataOut.Count
+  std::vector<TRow> Rows;
+  int32_t RowMarkers = 0;
+};
+
+// A log line as the host receives it: the level byte taken apart from the text.
+struct TLogLine {
+  int Level = 0;
+  bool Mark = false;
+  std::string Text;
+};
+
+class TKeldaHost {
+public:
+  explicit TKeldaHost(const std::string& libraryPath);  // throws Exception when it cannot load
+  ~TKeldaHost();
+  TKeldaHost(const TKeldaHost&) = delete;
+  TKeldaHost& operator=(const TKeldaHost&) = delete;
+
+  platform::ModuleHandle Library() const { return FLibrary; }
+  platform::ModuleHandle Program() const { return platform::HostProgramHandle(); }
+  platform::WindowHandle Window() const { return FWindow->Handle(); }
+  static TKeldaHost* Current();
+
+  // The entry points, as found by name.
+  int32_t(KELDA_STDCALL* CreatePluginInstance)(TPluginCallRec*) = nullptr;
+  int32_t(KELDA_STDCALL* FreePluginInstance)(TPluginCallRec*) = nullptr;
+  uint8_t(KELDA_STDCALL* GetModuleInfo)(TPluginCallRec*, TPluginModuleInfo*, uint32_t*) = nullptr;
+  int32_t(KELDA_STDCALL* ExecutePluginCommand)(TPluginCallRec*) = nullptr;
+  int32_t(KELDA_STDCALL* ProcessData)(TPluginCallRec*) = nullptr;
+  int32_t(KELDA_STDCALL* GetLogEx)(TPluginCallRec*) = nullptr;
+
+  // A zeroed record of the right size for an instance.
+  static TPluginCallRec NewRecord(uintptr_t instance, int32_t hostIndex = 0);
+
+  // Creates an instance; hostIndex is the number the host gives it (its log notifications
+  // carry it). Returns the handle, 0 when creation failed.
+  uintptr_t Create(int32_t hostIndex = 1, int32_t* result = nullptr);
+  int32_t Free(uintptr_t instance);
+  int32_t Shutdown();  // FreePluginInstance with the shutdown marker
+
+  TModuleInfoResult ModuleInfo(uintptr_t instance);
+
+  // Runs a command: a new list with "COMMAND" = word, the params, and (withResult) an empty
+  // "RESULT" item, handed over in interface form.
+  TCommandResult Command(uintptr_t instance, const std::string& word, const TParams& params = {},
+                         bool withResult = true, uint8_t flags = 0);
+  // The parameters of a first LOAD as the host passes them: this program's module handle and
+  // name, and the message window.
+  TParams LoadParams(const TParams& extra = {}) const;
+
+  // A data call with bytes read from a port (handed in with kind 0, flag 0x02 added), packets
+  // collected from a list offered in DataOut in interface form.
+  TDataResult Data(uintptr_t instance, int32_t dataSourceId, uint8_t flags, const std::string& bytes);
+
+  // Fetches the log as the host does: GetLogEx, and again with a buffer of the size it named.
+  std::vector<TLogLine> FetchLog(uintptr_t instance);
+
+  // Dispatches the window's waiting messages (each log notification fetches that instance's log
+  // into Received()); returns how many.
+  int PumpMessages();
+  std::vector<TLogLine> Received();  // and forgets them
+  int Notifications() const { return FNotifications; }
+
+  std::vector<TSentData> Sent();  // and forgets them
+  void SetSendResult(int32_t result);
+
+  // Called by the exported callbacks.
+  int32_t OnSendDataEx(const TSentData& sent);
+
+private:
+  intptr_t HandleMessage(uint32_t message, uintptr_t wParam, intptr_t lParam);
+
+  platform::ModuleHandle FLibrary = 0;
+  std::unique_ptr<platform::THostWindow> FWindow;
+  std::map<int32_t, uintptr_t> FInstancesByIndex;
+  std::vector<TLogLine> FReceived;
+  int FNotifications = 0;
+  std::mutex FSentLock;
+  std::vector<TSentData> FSent;
+  int32_t FSendResult = 0;
+};
+
+std::vector<TLogLine> ParseLogText(const std::string& text);
+
+}  // namespace kelda::host
