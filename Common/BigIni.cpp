@@ -145,11 +145,11 @@ int TStringListEx::EqualPos(int index) const {
   return line.EqualPos;
 }
 
-std::string TStringListEx::Names(int index) const {
+std::string_view TStringListEx::NameView(int index) const {
   const int pos = EqualPos(index);
   std::string_view text = Line(index).Text;
   if (pos != NoEqualSign) text = text.substr(0, static_cast<std::size_t>(pos));
-  return std::string(Trimmed(text));
+  return Trimmed(text);
 }
 
 std::string TStringListEx::ValueFromIndex(int index) const {
@@ -160,7 +160,7 @@ std::string TStringListEx::ValueFromIndex(int index) const {
 
 int TSectionValues::IndexOfName(std::string_view name) {
   for (int i = 0; i < Count(); ++i) {
-    if (SameText(Names(i), name)) {
+    if (SameText(NameView(i), name)) {
       FLastIndex = i;
       return i;
     }

@@ -104,7 +104,8 @@ public:
   // Offset of the first "=" in the line, or NoEqualSign.
   int EqualPos(int index) const;
   // The text before the first "=" (the whole line without one), trimmed of characters below 33.
-  std::string Names(int index) const;
+  std::string Names(int index) const { return std::string(NameView(index)); }
+  std::string_view NameView(int index) const;  // valid until the line changes
   // The text after the first "=", trimmed the same way; empty without "=".
   std::string ValueFromIndex(int index) const;
 

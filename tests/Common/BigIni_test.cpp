@@ -11,6 +11,7 @@
 #include "Common/Exceptions.h"
 
 using namespace kelda;
+using namespace std::string_literals;
 
 namespace {
 
@@ -99,6 +100,35 @@ TEST(StreamReader, LineEndsAcrossBufferFills) {
 }
 
 // ---------------------------------------------------------------------------------------------
+// Lines of a section
+
+TEST(SectionValues, NamesValuesAndTheCachedEqualSign) {
+  TSectionValues values;
+  values.Add("\t name \x01= value =x  ");
+  values.Add("no equal sign ");
+  values.Add("\xA0k=v\xA0");  // only characters below 33 are blanks
+  EXPECT_EQ(values.EqualPos(0), 8);
+  EXPECT_EQ(values.Names(0), "name");
+  EXPECT_EQ(values.ValueFromIndex(0), "value =x");
+  EXPECT_EQ(values.EqualPos(1), TStringListEx::NoEqualSign);
+  EXPECT_EQ(values.Names(1), "no equal sign");
+  EXPECT_EQ(values.ValueFromIndex(1), "");
+  EXPECT_EQ(values.Names(2), "\xA0k");
+  EXPECT_EQ(values.ValueFromIndex(2), "v\xA0");
+
+  values.SetString(0, "longer name=1");  // a changed line locates its "=" anew
+  EXPECT_EQ(values.EqualPos(0), 11);
+  EXPECT_EQ(values.Names(0), "longer name");
+  EXPECT_EQ(values.IndexOfName("LONGER NAME"), 0);
+  EXPECT_EQ(values.IndexOfName("no EQUAL sign"), 1);
+  EXPECT_EQ(values.LastIndex(), 1);
+  EXPECT_EQ(values.IndexOfName(""), -1);
+  values.Delete(0);
+  EXPECT_EQ(values.EqualPos(0), TStringListEx::NoEqualSign);
+  EXPECT_THROW(values.Strings(5), EListError);
+}
+
+// ---------------------------------------------------------------------------------------------
 // Loading and lookup
 
 TEST(BigIniFile, LoadsLinesAsTheyStand) {
@@ -179,7 +209,7 @@ TEST(BigIniFile, BadInputLoadsWithoutHarm) {
   { TBigIniFile ini(file.Path()); TStringList list; ini.ReadAll(list); }
 
   const std::string big(1024 * 1024, 'v');
-  file.Write(std::string("[S]\r\nnul=a\0b\r\n\x1A\r\n", 19) + "big=" + big + "\r\n[s]\rcr=1\rcr2=2\r");
+  file.Write("[S]\r\nnul=a\0b\r\n\x1A\r\n"s + "big=" + big + "\r\n[s]\rcr=1\rcr2=2\r");
   TBigIniFile ini(file.Path());
   EXPECT_EQ(ini.ReadString("S", "nul", "?"), std::string("a\0b", 3));
   EXPECT_EQ(ini.ReadString("S", "big", "?").size(), big.size());
