@@ -236,11 +236,10 @@ std::string IniIntegerText(int value) { return std::to_string(value); }
 bool TryIniTextToInteger(std::string_view text, int& value) {
   if (text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) {
     text.remove_prefix(2);
-    if (text.size() > 8) return false;
     std::uint32_t hex = 0;
     for (char c : text) {
       const int d = HexDigit(c);
-      if (d < 0) return false;
+      if (d < 0 || hex > 0x0FFFFFFFu) return false;  // not a digit, or more than 32 bits
       hex = hex << 4 | static_cast<std::uint32_t>(d);
     }
     value = static_cast<int>(hex);  // "0xFFFFFFFF" is -1, as a 32-bit register reads
@@ -481,7 +480,10 @@ void TBigIniFile::FinishLoading() {
   if (FSections.DropDuplicates()) FModified = true;
 }
 
-void TBigIniFile::Clear() { FSections.Clear(); }
+void TBigIniFile::Clear() {
+  if (FSections.Count() > 0) FModified = true;
+  FSections.Clear();
+}
 
 // ---------------------------------------------------------------------------------------------
 // TBigIniFile: writing the file
@@ -489,7 +491,7 @@ void TBigIniFile::Clear() { FSections.Clear(); }
 void TBigIniFile::UpdateFile() {
   if (!FModified || FFileName.empty()) return;
   platform::TFileWriter writer(FFileName);
-  constexpr std::size_t FlushSize = 64 * 1024;  // the file writer itself does not buffer
+  constexpr std::size_t FlushSize = 64 * 1024;  // one system write per 64 KiB, not per line
   std::string chunk;
   chunk.reserve(FlushSize + 256);
   auto put = [&](std::string_view text) {

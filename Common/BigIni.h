@@ -192,9 +192,10 @@ public:
   bool Modified() const { return FModified; }
   int CurrentSection() const { return FSections.Current(); }
 
-  // Adds the file's sections to those present (nothing when the file is missing).
+  // Adds the file's sections to those present (nothing when the file is missing). Loading
+  // marks the store modified only when it dropped duplicate sections.
   virtual void LoadFromFile(const std::string& fileName);
-  virtual void Clear();
+  virtual void Clear();  // modified when there was anything to drop
   // Finds the section (creating an empty one when missing) and removes the key's line.
   virtual void DeleteKey(const std::string& section, const std::string& key);
   virtual void EraseSection(const std::string& section);

@@ -4,6 +4,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <memory>
 #include <random>
 #include <string>
 #include <vector>
@@ -230,7 +231,7 @@ TEST(BigIniFile, IntegersAndBooleans) {
   TBigIniFile ini;
   TStringList lines;
   for (const char* l : {"[N]", "hex=0x1F", "HEX2=0X1f", "neg=-12", "plus=+7", "abc=abc", "tail=12abc",
-                        "big=99999999999", "allbits=0xFFFFFFFF", "empty=", "long=0x123456789", "zero=0"})
+                        "big=99999999999", "allbits=0xFFFFFFFF", "empty=", "long=0x123456789", "zero=0", "padded=0x000000001F"})
     lines.Add(l);
   ini.LoadFromStrings(lines);
   EXPECT_EQ(ini.ReadInteger("N", "hex", 0), 31);
@@ -238,6 +239,7 @@ TEST(BigIniFile, IntegersAndBooleans) {
   EXPECT_EQ(ini.ReadInteger("N", "neg", 0), -12);
   EXPECT_EQ(ini.ReadInteger("N", "plus", 0), 7);
   EXPECT_EQ(ini.ReadInteger("N", "allbits", 0), -1);
+  EXPECT_EQ(ini.ReadInteger("N", "padded", 0), 31);
   for (const char* bad : {"abc", "tail", "big", "empty", "long", "missing"})
     EXPECT_EQ(ini.ReadInteger("N", bad, 42), 42) << bad;
   EXPECT_TRUE(ini.ReadBool("N", "hex", false));
@@ -356,6 +358,9 @@ TEST(BigIniFile, WriteStringRules) {
   EXPECT_EQ(Lines(list), (Strings{"[C]", "b=2", ""}));
   ini.UpdateFile();
   EXPECT_EQ(file.Read(), "[C]\r\nb=2\r\n\r\n");
+  ini.Clear();
+  ini.UpdateFile();
+  EXPECT_EQ(file.Read(), "");
 }
 
 TEST(BigIniFile, RoundTripThroughTheFile) {
@@ -406,8 +411,9 @@ TEST(BigIniFile, FileNameChangeAndFailures) {
 
   const std::string unreachable =
       (std::filesystem::path(first.Path()).parent_path() / "kelda_no_such_folder" / "f.ini").string();
-  auto* lost = new TBigIniFile(unreachable);
+  auto lost = std::make_unique<TBigIniFile>(unreachable);
   lost->WriteString("S", "k", "v");
   EXPECT_THROW(lost->UpdateFile(), EFCreateError);
-  delete lost;  // the destructor's failed write does not escape
+  EXPECT_TRUE(lost->Modified());
+  lost.reset();  // the destructor's failed write does not escape
 }
