@@ -199,14 +199,13 @@ private:
 // ---------------------------------------------------------------------------------------------
 // Parser items: the named values the module's packets can contain.
 
-#pragma pack(push, 1)
+// Kept inside the module only, so laid out as C++ likes (its strings cannot be packed).
 struct TParserItem {
   std::string Name;
   std::string Description;
   uint8_t Type = 17;  // index into ParserItemTypeNames; 17: no type
   std::string Extra;
 };
-#pragma pack(pop)
 
 constexpr uint8_t kParserItemNoType = 17;
 // "String|Memo|Bytes|...|Currency|" split at "|": index 0 to 17 (17 is the empty name).

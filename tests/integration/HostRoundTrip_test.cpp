@@ -43,7 +43,7 @@ TEST(HostRoundTrip, CreateLoadStateItemsDataLogUnloadFree) {
                                      host.LoadParams({Param("REGISTRY-PATH", "Software\\Korvane\\Logger\\Kelda"),
                                                       Param("INI-SECTION-PREFIX", "{Plant:12}")}));
   EXPECT_EQ(load.Code, 0);
-  EXPECT_EQ(load.Record.CallFlags, 0) << "the interface flag is restored";
+  EXPECT_EQ(int{load.Record.CallFlags}, 0) << "the interface flag is restored";
   EXPECT_EQ(host.Command(instance, "GET-MODULE-PARAMETER", {Param("PARAM", "ParentApp")}).Result.ToInt64(),
             static_cast<int64_t>(host.Program()))
       << "the host's module handle is kept";
@@ -144,8 +144,8 @@ TEST(HostRoundTrip, BadInputIsAnsweredNotCrashedOn) {
   logRecord.DataIn.Size = 4;
   logRecord.DataIn.Value = reinterpret_cast<uintptr_t>(small.data());
   EXPECT_EQ(host.GetLogEx(&logRecord), 0);
-  EXPECT_EQ(logRecord.DataOut.Kind, kDataKindInteger);
-  EXPECT_GT(logRecord.DataOut.Value, 4u);
+  EXPECT_EQ(uint8_t{logRecord.DataOut.Kind}, kDataKindInteger);
+  EXPECT_GT(uintptr_t{logRecord.DataOut.Value}, 4u);
   logRecord = TKeldaHost::NewRecord(other);
   EXPECT_EQ(host.GetLogEx(&logRecord), 0);
   EXPECT_TRUE(host.FetchLog(other).empty()) << "a zero-capacity fetch discards";
