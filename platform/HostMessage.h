@@ -2,7 +2,8 @@
 //
 // Module side: PostHostMessage queues a message for a window of the host and returns at once;
 // SendHostMessage hands it over and waits for the answer at most timeoutMs, giving up at once
-// when the receiving thread hangs. Both answer false when the message did not get through.
+// when the receiving thread hangs (a message not handled in time may still be handled later or
+// be dropped; its answer is lost). Both answer false when the message did not get through.
 // On Windows the window is a real window handle. On POSIX there are no system windows: the
 // host program offers the exported functions KeldaHost_PostMessage and KeldaHost_SendMessage
 // (found by name in the host program), and a host without them receives nothing.
