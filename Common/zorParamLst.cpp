@@ -80,8 +80,25 @@ T& Required(T* out) {
   return *out;
 }
 
-// The list of a wrap handed in as an object; the list must be a live one.
-const TzorParamsList* ListOfWrap(TzorParamsListWrap* wrap) { return wrap ? wrap->List : nullptr; }
+// The table pointer at the start of an interface object.
+const void* TableOf(const void* intf) {
+  const void* table;
+  std::memcpy(&table, intf, sizeof table);
+  return table;
+}
+
+// The list of a wrap handed in as an object. Every wrap shares the tables of self, so the
+// pointer is checked against them before it is used as a wrap: the wrap itself (its W
+// reference) and its A reference are accepted, anything else is refused rather than read as a
+// wrap.
+const TzorParamsList* ListOfWrap(TzorParamsListWrap* self, TzorParamsListWrap* other) {
+  if (!other) return nullptr;
+  const void* table = TableOf(other);
+  if (table == TableOf(static_cast<IzorParamsListW*>(self))) return other->List;
+  if (table == TableOf(static_cast<IzorParamsListA*>(self)))
+    return static_cast<TzorParamsListWrap*>(reinterpret_cast<IzorParamsListA*>(other))->List;
+  throw Exception("Not a parameter list object");
+}
 
 }  // namespace
 
@@ -331,7 +348,12 @@ ULONG TzorParamsListItemWrap::Release() {
   return static_cast<ULONG>(count);
 }
 
-void TzorParamsListItemWrap::SetKeyText(const char* text) { KeyText = text ? text : ""; }
+void TzorParamsListItemWrap::SetKeyText(const char* text) {
+  Swallowed(0, [&] {
+    KeyText = text ? text : "";
+    return 0;
+  });
+}
 
 void TzorParamsListItemWrap::SetDataType(int32_t dataType) { Item->DataType = dataType; }
 
@@ -458,7 +480,7 @@ void TzorParamsListWrap::AddNewRow() {
 
 void TzorParamsListWrap::AppendRows(TzorParamsListWrap* other) {
   Swallowed(0, [&] {
-    List->AppendRows(ListOfWrap(other));
+    List->AppendRows(ListOfWrap(this, other));
     return 0;
   });
 }
@@ -561,12 +583,12 @@ HRESULT TzorParamsListWrap::GetItem(int32_t index, IzorParamsListItemW** item) {
 
 HRESULT TzorParamsListWrap::AddList(TzorParamsListWrap* list, uint8_t* result) {
   if (result) *result = 0;
-  return Guarded([&] { Required(result) = List->AddList(ListOfWrap(list)) ? 1 : 0; });
+  return Guarded([&] { Required(result) = List->AddList(ListOfWrap(this, list)) ? 1 : 0; });
 }
 
 HRESULT TzorParamsListWrap::AddRange(TzorParamsListWrap* list, int32_t first, int32_t last, uint8_t* result) {
   if (result) *result = 0;
-  return Guarded([&] { Required(result) = List->AddRange(ListOfWrap(list), first, last) ? 1 : 0; });
+  return Guarded([&] { Required(result) = List->AddRange(ListOfWrap(this, list), first, last) ? 1 : 0; });
 }
 
 HRESULT TzorParamsListWrap::FindItem(const WideChar* name, int32_t start, int32_t last,

@@ -410,7 +410,8 @@ bool IsParamsListObject(const void* pointer);
 // A counted reference to the list a bare pointer designates (the caller releases it), or none
 // when the pointer is null or the variable it points to holds none. A list object gets a new wrap
 // over it with BorrowedList = 1; an interface variable's reference is shared (one AddRef).
-// wrapOut, when given, receives the wrap made over a list object (none otherwise).
+// wrapOut, when given, receives the wrap made over a list object (none otherwise). Raises only
+// when memory is exhausted.
 IzorParamsListA* ParamsListFromPointerA(void* pointer, TzorParamsListWrap** wrapOut = nullptr);
 IzorParamsListW* ParamsListFromPointerW(void* pointer, TzorParamsListWrap** wrapOut = nullptr);
 

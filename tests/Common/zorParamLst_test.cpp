@@ -621,6 +621,18 @@ TEST(zorParamLst, ListsAndItemsHandedIn) {
   EXPECT_EQ(host.A->GetCount(), 6);
   EXPECT_TRUE(host.Wrap->List->Items(5)->IsNewRow());
 
+  // A host that hands in its A reference of a wrap is understood; anything that is not a wrap is
+  // refused instead of being read as one.
+  auto* viaA = reinterpret_cast<TzorParamsListWrap*>(other.A);
+  ASSERT_EQ(host.Wi->AddRange(viaA, 0, 0, &result), S_OK);
+  EXPECT_EQ(result, 1);
+  EXPECT_STREQ(host.Wrap->List->Items(6)->Name.c_str(), "b");
+  host.Wrap->List->Delete(6);
+  auto* notAWrap = reinterpret_cast<TzorParamsListWrap*>(&source);
+  EXPECT_EQ(static_cast<uint32_t>(host.Wi->AddList(notAWrap, &result)), 0x8000FFFFu);
+  host.A->AppendRows(notAWrap);
+  EXPECT_EQ(host.A->GetCount(), 6);
+
   // AddItem reads the source through its own interface.
   IzorParamsListItemA* sourceItem = nullptr;
   ASSERT_EQ(other.A->GetItem(0, &sourceItem), S_OK);
