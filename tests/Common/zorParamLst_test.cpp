@@ -801,3 +801,39 @@ TEST(zorParamLst, BarePointerRecognition) {
   } empty = {none, {0, 0, 0, 0}};
   EXPECT_EQ(ParamsListFromPointerA(&empty), nullptr);
 }
+
+// A host may keep an item interface after the list let the item go; the interface then answers
+// failures instead of reaching freed memory.
+TEST(zorParamLst, ItemInterfaceOutlivingItsItem) {
+  HostList host;
+  IzorParamsListItemW* kept = nullptr;
+  ASSERT_EQ(host.Wi->Add(W(u"Kept"), HostInt(1), &kept), S_OK);
+  IzorParamsListItemA* second = nullptr;
+  ASSERT_EQ(host.A->GetItem(0, &second), S_OK);
+  IzorParamsListItemA* released = nullptr;
+  ASSERT_EQ(host.A->GetItem(0, &released), S_OK);
+  released->Release();  // released before the item goes: nothing left behind on the item
+  host.A->Clear();
+
+  VARIANT value;
+  EXPECT_EQ(static_cast<uint32_t>(kept->GetValueW(&value)), 0x8000FFFFu);
+  EXPECT_EQ(value.vt, VT_EMPTY);
+  EXPECT_EQ(static_cast<uint32_t>(kept->SetValue(HostInt(2))), 0x8000FFFFu);
+  EXPECT_EQ(kept->GetDataType(), 0);
+  EXPECT_EQ(kept->IsNewRow(), 0);
+  kept->SetDataType(5);
+  kept->SetName("other");
+  EXPECT_EQ(U16(kept->GetNameW()), u"Kept");  // the cached name stays readable
+  EXPECT_EQ(static_cast<uint32_t>(second->GetValue(&value)), 0x8000FFFFu);
+  kept->Release();
+  second->Release();
+
+  // The same when the whole list goes with its wrap.
+  auto* wrap = new TzorParamsListWrap();
+  wrap->AsA()->AddRef();
+  IzorParamsListItemA* item = nullptr;
+  wrap->AsA()->Add("x", HostInt(1), &item);
+  wrap->AsA()->Release();
+  EXPECT_EQ(static_cast<uint32_t>(item->GetValue(&value)), 0x8000FFFFu);
+  item->Release();
+}
