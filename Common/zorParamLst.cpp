@@ -1,7 +1,9 @@
 #include "Common/zorParamLst.h"
 
 #include <cstddef>
+#include <algorithm>
 #include <cstring>
+#include <mutex>
 #include <new>
 
 #include "Common/Exceptions.h"
@@ -80,8 +82,25 @@ T& Required(T* out) {
   return *out;
 }
 
-// The list of a wrap handed in as an object; the list must be a live one.
-const TzorParamsList* ListOfWrap(TzorParamsListWrap* wrap) { return wrap ? wrap->List : nullptr; }
+// The table pointer at the start of an interface object.
+const void* TableOf(const void* intf) {
+  const void* table;
+  std::memcpy(&table, intf, sizeof table);
+  return table;
+}
+
+// The list of a wrap handed in as an object. Every wrap shares the tables of self, so the
+// pointer is checked against them before it is used as a wrap: the wrap itself (its W
+// reference) and its A reference are accepted, anything else is refused rather than read as a
+// wrap.
+const TzorParamsList* ListOfWrap(TzorParamsListWrap* self, TzorParamsListWrap* other) {
+  if (!other) return nullptr;
+  const void* table = TableOf(other);
+  if (table == TableOf(static_cast<IzorParamsListW*>(self))) return other->List;
+  if (table == TableOf(static_cast<IzorParamsListA*>(self)))
+    return static_cast<TzorParamsListWrap*>(reinterpret_cast<IzorParamsListA*>(other))->List;
+  throw Exception("Not a parameter list object");
+}
 
 }  // namespace
 
@@ -91,6 +110,18 @@ const TzorParamsList* ListOfWrap(TzorParamsListWrap* wrap) { return wrap ? wrap-
 TzorParamsListItem::TzorParamsListItem(std::string_view name, const VARIANT& value)
     : Name(name), Key(MakeKey(name)), Value(value) {
   State = Value.IsEmptyOrNull() ? 0 : 2;
+}
+
+// Item interfaces may be released on another thread than the one that frees the item; their
+// registration with the item is kept consistent under one lock.
+static std::mutex& ItemWrapLock() {
+  static std::mutex lock;
+  return lock;
+}
+
+TzorParamsListItem::~TzorParamsListItem() {
+  std::lock_guard<std::mutex> guard(ItemWrapLock());
+  for (TzorParamsListItemWrap* wrap : FWraps) wrap->Item = nullptr;
 }
 
 std::string TzorParamsListItem::MakeKey(std::string_view name) { return platform::AnsiLowerCase(name); }
@@ -298,13 +329,29 @@ TzorThreadParamsList::~TzorThreadParamsList() = default;
 // ---------------------------------------------------------------------------------------------
 // TzorParamsListItemWrap
 
-TzorParamsListItemWrap::TzorParamsListItemWrap(TzorParamsListItem* item) : Item(item) { RefreshNames(); }
+TzorParamsListItemWrap::TzorParamsListItemWrap(TzorParamsListItem* item) : Item(item) {
+  RefreshNames();
+  std::lock_guard<std::mutex> guard(ItemWrapLock());
+  Item->FWraps.push_back(this);
+}
+
+TzorParamsListItemWrap::~TzorParamsListItemWrap() {
+  std::lock_guard<std::mutex> guard(ItemWrapLock());
+  if (!Item) return;
+  auto& wraps = Item->FWraps;
+  wraps.erase(std::remove(wraps.begin(), wraps.end(), this), wraps.end());
+}
 
 IzorParamsListItemW* TzorParamsListItemWrap::New(TzorParamsListItem* item) {
   if (!item) return nullptr;
   auto* wrap = new TzorParamsListItemWrap(item);
   wrap->AddRef();
   return wrap;
+}
+
+TzorParamsListItem& TzorParamsListItemWrap::LiveItem() {
+  if (!Item) throw Exception("The item of this interface was freed");
+  return *Item;
 }
 
 void TzorParamsListItemWrap::RefreshNames() {
@@ -331,32 +378,41 @@ ULONG TzorParamsListItemWrap::Release() {
   return static_cast<ULONG>(count);
 }
 
-void TzorParamsListItemWrap::SetKeyText(const char* text) { KeyText = text ? text : ""; }
+void TzorParamsListItemWrap::SetKeyText(const char* text) {
+  Swallowed(0, [&] {
+    KeyText = text ? text : "";
+    return 0;
+  });
+}
 
-void TzorParamsListItemWrap::SetDataType(int32_t dataType) { Item->DataType = dataType; }
+void TzorParamsListItemWrap::SetDataType(int32_t dataType) {
+  if (Item) Item->DataType = dataType;
+}
 
-void TzorParamsListItemWrap::SetState(uint8_t state) { Item->State = state; }
+void TzorParamsListItemWrap::SetState(uint8_t state) {
+  if (Item) Item->State = state;
+}
 
 const char* TzorParamsListItemWrap::GetKeyText() { return KeyText.empty() ? nullptr : KeyText.c_str(); }
 
-int32_t TzorParamsListItemWrap::GetDataType() { return Item->DataType; }
+int32_t TzorParamsListItemWrap::GetDataType() { return Item ? Item->DataType : 0; }
 
-uint8_t TzorParamsListItemWrap::GetState() { return Item->State; }
+uint8_t TzorParamsListItemWrap::GetState() { return Item ? Item->State : 0; }
 
 HRESULT TzorParamsListItemWrap::StoreValue(const VARIANT& value, bool eightBitStrings) {
-  return Guarded([&] { CopyVariantFromHost(Item->Value.Raw(), value, eightBitStrings); });
+  return Guarded([&] { CopyVariantFromHost(LiveItem().Value.Raw(), value, eightBitStrings); });
 }
 
 HRESULT TzorParamsListItemWrap::SetValue(VARIANT value) { return StoreValue(value, true); }
 
 HRESULT TzorParamsListItemWrap::GetValue(VARIANT* value) {
   ClearOut(value);
-  return Guarded([&] { CopyVariant(Required(value), Item->Value.Raw()); });
+  return Guarded([&] { CopyVariant(Required(value), LiveItem().Value.Raw()); });
 }
 
 void TzorParamsListItemWrap::SetName(const char* name) {
   Swallowed(0, [&] {
-    Item->Rename(AnsiName(name));
+    LiveItem().Rename(AnsiName(name));
     RefreshNames();
     return 0;
   });
@@ -364,11 +420,11 @@ void TzorParamsListItemWrap::SetName(const char* name) {
 
 const char* TzorParamsListItemWrap::GetName() { return NameA.empty() ? nullptr : NameA.c_str(); }
 
-uint8_t TzorParamsListItemWrap::IsNewRow() { return Item->IsNewRow() ? 1 : 0; }
+uint8_t TzorParamsListItemWrap::IsNewRow() { return Item && Item->IsNewRow() ? 1 : 0; }
 
 void TzorParamsListItemWrap::SetNameW(const WideChar* name) {
   Swallowed(0, [&] {
-    Item->Rename(NameFromW(name));
+    LiveItem().Rename(NameFromW(name));
     RefreshNames();
     return 0;
   });
@@ -458,7 +514,7 @@ void TzorParamsListWrap::AddNewRow() {
 
 void TzorParamsListWrap::AppendRows(TzorParamsListWrap* other) {
   Swallowed(0, [&] {
-    List->AppendRows(ListOfWrap(other));
+    List->AppendRows(ListOfWrap(this, other));
     return 0;
   });
 }
@@ -561,12 +617,12 @@ HRESULT TzorParamsListWrap::GetItem(int32_t index, IzorParamsListItemW** item) {
 
 HRESULT TzorParamsListWrap::AddList(TzorParamsListWrap* list, uint8_t* result) {
   if (result) *result = 0;
-  return Guarded([&] { Required(result) = List->AddList(ListOfWrap(list)) ? 1 : 0; });
+  return Guarded([&] { Required(result) = List->AddList(ListOfWrap(this, list)) ? 1 : 0; });
 }
 
 HRESULT TzorParamsListWrap::AddRange(TzorParamsListWrap* list, int32_t first, int32_t last, uint8_t* result) {
   if (result) *result = 0;
-  return Guarded([&] { Required(result) = List->AddRange(ListOfWrap(list), first, last) ? 1 : 0; });
+  return Guarded([&] { Required(result) = List->AddRange(ListOfWrap(this, list), first, last) ? 1 : 0; });
 }
 
 HRESULT TzorParamsListWrap::FindItem(const WideChar* name, int32_t start, int32_t last,

@@ -17,6 +17,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "Common/Classes.h"
 #include "Common/Thread_Common.h"
@@ -44,12 +45,15 @@ inline constexpr char kParameterNotDefined[] = "Parameter is not defined";
 // ---------------------------------------------------------------------------------------------
 // Items and lists
 
+class TzorParamsListItemWrap;
+
 // One named value.
 class TzorParamsListItem : public TObject {
 public:
   // State is 2 when value is neither empty nor null, else 0. The value is copied as the list
   // stores values (CopyVariant).
   TzorParamsListItem(std::string_view name, const VARIANT& value);
+  ~TzorParamsListItem() override;  // item interfaces still held by the host lose their item
   TzorParamsListItem(const TzorParamsListItem&) = delete;
   TzorParamsListItem& operator=(const TzorParamsListItem&) = delete;
 
@@ -66,6 +70,10 @@ public:
   int32_t DataType = 0;  // a variant type number; kRowMarkerDataType for a row marker
   uint8_t State = 0;
   TVariant Value;  // text always as VT_BSTR
+
+private:
+  friend class TzorParamsListItemWrap;
+  std::vector<TzorParamsListItemWrap*> FWraps;  // the live item interfaces over this item
 };
 
 // An ordered list of named values that owns its items. Look-ups compare keys, so they ignore
@@ -296,7 +304,9 @@ private:
 
 // The interface object of one item, made for every item an interface method hands out. It
 // frees itself when its count reaches zero and never frees the item. One table serves both item
-// interfaces.
+// interfaces. When the item is freed while the host still holds the interface (the list was
+// cleared, the item deleted), the wrap loses its item: the value methods answer 0x8000FFFF, the
+// others answer 0 or the cached names and change nothing.
 class TzorParamsListItemWrap final : public IzorParamsListItemW {
 public:
   // A counted reference to a new wrap over item, or none for none.
@@ -330,8 +340,9 @@ public:
 
 private:
   explicit TzorParamsListItemWrap(TzorParamsListItem* item);
-  ~TzorParamsListItemWrap() = default;
+  ~TzorParamsListItemWrap();
   void RefreshNames();
+  TzorParamsListItem& LiveItem();  // the item, or a failure when it was freed
   HRESULT StoreValue(const VARIANT& value, bool eightBitStrings);
 };
 
@@ -410,7 +421,8 @@ bool IsParamsListObject(const void* pointer);
 // A counted reference to the list a bare pointer designates (the caller releases it), or none
 // when the pointer is null or the variable it points to holds none. A list object gets a new wrap
 // over it with BorrowedList = 1; an interface variable's reference is shared (one AddRef).
-// wrapOut, when given, receives the wrap made over a list object (none otherwise).
+// wrapOut, when given, receives the wrap made over a list object (none otherwise). Raises only
+// when memory is exhausted.
 IzorParamsListA* ParamsListFromPointerA(void* pointer, TzorParamsListWrap** wrapOut = nullptr);
 IzorParamsListW* ParamsListFromPointerW(void* pointer, TzorParamsListWrap** wrapOut = nullptr);
 
