@@ -418,6 +418,12 @@ public:
 
 }  // namespace
 
+// A handle given as a number; an empty or null value is no handle.
+static uintptr_t HandleValue(const TVariant& value) {
+  if (value.IsEmptyOrNull()) return 0;
+  return static_cast<uintptr_t>(value.ToInt64());
+}
+
 int TzorPlugin::RunCommand(const std::string& word, TPluginCallRecIntft& record) {
   platform::CriticalSectionGuard lock(CommandLock);
   TCommandDepth depth(CommandDepth);
@@ -430,10 +436,8 @@ int TzorPlugin::RunCommand(const std::string& word, TPluginCallRecIntft& record)
   }
   try {
     if (word == "LOAD") HandleLanguageRequest(record);
-    if (record.Has("MSG-PROC-HANDLE"))
-      MsgProcHandle = static_cast<platform::WindowHandle>(record.Value("MSG-PROC-HANDLE").ToInt64());
-    if (record.Has("OWNER-FORM"))
-      OwnerForm = static_cast<platform::WindowHandle>(record.Value("OWNER-FORM").ToInt64());
+    if (record.Has("MSG-PROC-HANDLE")) MsgProcHandle = HandleValue(record.Value("MSG-PROC-HANDLE"));
+    if (record.Has("OWNER-FORM")) OwnerForm = HandleValue(record.Value("OWNER-FORM"));
     return DispatchCommand(word, record);
   } catch (const std::exception& failure) {
     LogFailure(word, failure.what());
@@ -502,7 +506,7 @@ int TzorPlugin::CommandLoad(TPluginCallRecIntft& record) {
   ModuleIndex = record.Saved.HostIndex;
   ModuleRegistryPath = record.Text("REGISTRY-PATH");
   INISectionPrefix = record.Text("INI-SECTION-PREFIX");
-  if (record.Has("HANDLE")) ParentApp = static_cast<platform::ModuleHandle>(record.Value("HANDLE").ToInt64());
+  if (record.Has("HANDLE")) ParentApp = HandleValue(record.Value("HANDLE"));
   ApplicationFullName = record.Text("APPLICATION-NAME");
   if (!ParentApp && !ApplicationFullName.empty()) ParentApp = platform::FindLoadedModule(ApplicationFullName);
   ModuleLoadForConfig = 0;

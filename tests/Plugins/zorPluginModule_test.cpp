@@ -9,6 +9,7 @@
 #include <thread>
 
 #include "Common/Exceptions.h"
+#include "platform/Tick.h"
 #include "tests/Plugins/PluginTestKit.h"
 
 using namespace kelda;
@@ -753,4 +754,104 @@ TEST(PluginConcurrency, FreeWhileADataCallRunsWaitsForItToEnd) {
   release = true;
   data.join();
   EXPECT_EQ(code, 5);
+}
+
+namespace {
+
+std::atomic<uint64_t> gFakeTick{0};
+uint64_t FakeTick() { return gFakeTick.fetch_add(10000); }  // every look at the clock: 10 s later
+
+int32_t StartDataCall(uintptr_t instance) {
+  THostList params;
+  std::string bytes = "x";
+  TPluginCallRec record = NewRecord(instance);
+  record.Flags = kDataFlagPortBytes;
+  record.Params = params.Pointer();
+  record.DataIn.Size = 1;
+  record.DataIn.Value = reinterpret_cast<uintptr_t>(bytes.data());
+  return zorProcessData(&record);
+}
+
+}  // namespace
+
+TEST(PluginConcurrency, DataCallOnATerminatingBusyInstanceWaitsThenRefuses) {
+  uintptr_t instance = CreateInstance();
+  ASSERT_NE(instance, 0u);
+  TzorPlugin* plugin = Instance(instance);
+  std::atomic<bool> inside{false}, release{false}, finished{false};
+  plugin->OnProcessData = [&](TzorPlugin*, TPluginCallRecIntft&, int& result) {
+    inside = true;
+    while (!release) std::this_thread::yield();
+    result = 1;
+    finished = true;
+  };
+  int32_t first = 0;
+  std::thread running([&] { first = StartDataCall(instance); });
+  while (!inside) std::this_thread::yield();
+  plugin->TerminateNow = true;
+
+  // The wait is bounded: with a clock that races ahead the second call gives up at once.
+  platform::TickSource previous = platform::SetTickSource(FakeTick);
+  EXPECT_EQ(StartDataCall(instance), -1);
+  EXPECT_FALSE(finished.load()) << "it gave up while the first call still ran";
+  platform::SetTickSource(previous);
+
+  // With the real clock it waits for the running call, then refuses the terminating instance.
+  bool sawFinished = false;
+  std::thread waiting([&] {
+    int32_t code = StartDataCall(instance);
+    sawFinished = finished.load();
+    EXPECT_EQ(code, -1);
+  });
+  release = true;
+  waiting.join();
+  running.join();
+  EXPECT_TRUE(sawFinished) << "the refusal came only after the running call ended";
+  EXPECT_EQ(first, 1);
+  EXPECT_FALSE(plugin->ProcessBusy());
+  EXPECT_EQ(FreeInstance(instance), 0);
+}
+
+TEST_F(FrameworkTest, CallRecordIsConvertedForTheCallAndRestoredAfter) {
+  uint8_t flagsDuring = 0;
+  void* paramsDuring = nullptr;
+  bool sawList = false;
+  Plugin()->OnCommand = [&](TzorPlugin*, const std::string&, int& result, TPluginCallRecIntft& record) {
+    flagsDuring = record.Rec->CallFlags;
+    paramsDuring = record.Rec->Params;
+    sawList = record.Text("ARG") == "value";
+    result = 0;
+  };
+  // A list object handed over as a bare pointer: the record points at an interface meanwhile.
+  TzorParamsList object;
+  object.Add("COMMAND", TVariant::Adopt(VariantFromText("WORD")).Raw());
+  object.Add("ARG", TVariant::Adopt(VariantFromText("value")).Raw());
+  TPluginCallRec record = NewRecord(FInstance);
+  record.CallFlags = 0x01;
+  record.Params = &object;
+  EXPECT_EQ(zorExecutePluginCommand(&record), 0);
+  EXPECT_TRUE(sawList);
+  EXPECT_NE(paramsDuring, static_cast<void*>(&object));
+  EXPECT_EQ(flagsDuring, 0x01);
+  EXPECT_EQ(Copy(record.Params), static_cast<void*>(&object));
+  EXPECT_EQ(Copy(record.CallFlags), 0x01);
+
+  // An interface: the flag tells the handlers so while the call runs.
+  THostList list;
+  list.Add("COMMAND", "WORD").Add("ARG", "value");
+  record = NewRecord(FInstance);
+  void* pointer = list.Pointer();
+  record.Params = pointer;
+  sawList = false;
+  EXPECT_EQ(zorExecutePluginCommand(&record), 0);
+  EXPECT_TRUE(sawList);
+  EXPECT_EQ(flagsDuring, kCallFlagInterface);
+  EXPECT_EQ(paramsDuring, pointer);
+  EXPECT_EQ(Copy(record.CallFlags), 0);
+
+  // Null handles are no handles, not failures.
+  THostList handles;
+  handles.Add("COMMAND", "WORD").Add("MSG-PROC-HANDLE", TVariant::Adopt(VariantNull()).Raw());
+  EXPECT_EQ(RunCommand(FInstance, handles).Code, 0);
+  EXPECT_EQ(Plugin()->MsgProcHandle.load(), 0u);
 }
