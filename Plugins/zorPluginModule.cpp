@@ -369,6 +369,8 @@ void TzorPlugin::LogFailure(const std::string& context, const std::string& messa
   std::string line = "{" + context + "} " + message;
   AddLog(0, line);
   try {
+    for (char& c : line)
+      if (c == '\r' || c == '\n') c = ' ';
     platform::DebugOutput(CurrentCallStackText() + ": " + line);
   } catch (...) {
   }
@@ -1050,11 +1052,11 @@ bool TzorPlugin::SetModuleParameter(const std::string& name, const VARIANT& valu
     }
   }
   if (SameText(name, "OWNER-FORM")) {
-    OwnerForm = static_cast<platform::WindowHandle>(v.ToInt64());
+    OwnerForm = HandleValue(v);
     return true;
   }
   if (SameText(name, "SUBSCRIBE-FOR-DATA")) {
-    SubscribeForData = v.ToBool();
+    SubscribeForData = !v.IsEmptyOrNull() && v.ToBool();
     return true;
   }
   if (SameText(name, "TranslatorComponentProperties")) {

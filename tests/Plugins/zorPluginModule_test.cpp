@@ -183,9 +183,14 @@ TEST_F(FrameworkTest, FailuresAreLoggedWithTheirContext) {
   THostList noType;
   noType.Add("COMMAND", "EVENT");
   EXPECT_EQ(RunCommand(FInstance, noType).Code, -1);
+  THostList badFlag;
+  badFlag.Add("COMMAND", "LOAD").Add("TEMPORARY-LOAD", "maybe");
+  EXPECT_EQ(RunCommand(FInstance, badFlag).Code, -3) << "fails before the word is read";
 
   auto lines = FetchLog(FInstance);
-  ASSERT_EQ(lines.size(), 3u);
+  ASSERT_EQ(lines.size(), 4u);
+  EXPECT_EQ(lines[3].first, 0);
+  EXPECT_EQ(lines[3].second.substr(0, 11), "GE. {CMD?} ");
   EXPECT_EQ(lines[0], std::make_pair(0, std::string("GE. {CUSTOM-WORD} bad  thing")));
   EXPECT_EQ(lines[1], std::make_pair(0, std::string("GE. {LOAD} no settings")));
   EXPECT_EQ(lines[2], std::make_pair(0, std::string("GE. {EVENT} event broke")));
