@@ -64,7 +64,9 @@ static std::string AnsiToUtf8(const std::string& text) {
   return platform::WideToUtf8(platform::AnsiToWide(text));
 }
 
-static bool SameText(const std::string& a, const char* b) { return platform::AnsiCompareText(a, b) == 0; }
+static bool SameText(const std::string& a, const char* b) {
+  return platform::AnsiCompareText(a, b) == 0;
+}
 
 static std::string IncludeTrailingDelimiter(const std::string& path) {
   char delimiter = platform::PathDelimiter();
@@ -93,9 +95,15 @@ static bool TryParseInt(const std::string& text, int64_t& value) {
 // ---------------------------------------------------------------------------------------------
 // Buffers handed to the host
 
-void* AllocPluginBuffer(std::size_t size) { return platform::HostHeapAlloc(size); }
-void* ReallocPluginBuffer(void* buffer, std::size_t size) { return platform::HostHeapRealloc(buffer, size); }
-void FreePluginBuffer(void* buffer) { platform::HostHeapFree(buffer); }
+void* AllocPluginBuffer(std::size_t size) {
+  return platform::HostHeapAlloc(size);
+}
+void* ReallocPluginBuffer(void* buffer, std::size_t size) {
+  return platform::HostHeapRealloc(buffer, size);
+}
+void FreePluginBuffer(void* buffer) {
+  platform::HostHeapFree(buffer);
+}
 
 // ---------------------------------------------------------------------------------------------
 // The converted call record
@@ -234,10 +242,10 @@ int32_t TLogDataList::HandOver(void* buffer, int32_t capacity, uint32_t& length)
 // Parser items
 
 const std::vector<std::string>& ParserItemTypeNames() {
-  static const std::vector<std::string> names =
-      SplitAt("String|Memo|Bytes|Blob|Boolean|Float|Smallint|Word|Integer|Date|Time|DateTime|DWord|Byte|"
-              "Shortint|Int64|Currency|",
-              "|");
+  static const std::vector<std::string> names = SplitAt(
+      "String|Memo|Bytes|Blob|Boolean|Float|Smallint|Word|Integer|Date|Time|DateTime|DWord|Byte|"
+      "Shortint|Int64|Currency|",
+      "|");
   return names;
 }
 
@@ -260,11 +268,17 @@ static std::atomic<TTranslatorFactory> gTranslatorFactory{nullptr};
 static std::atomic<int> gCommandCount{0};
 static std::atomic<TCallStackTextHook> gCallStackHook{nullptr};
 
-TTranslatorFactory SetTranslatorFactory(TTranslatorFactory factory) { return gTranslatorFactory.exchange(factory); }
+TTranslatorFactory SetTranslatorFactory(TTranslatorFactory factory) {
+  return gTranslatorFactory.exchange(factory);
+}
 
-int PluginCommandCount() { return gCommandCount.load(); }
+int PluginCommandCount() {
+  return gCommandCount.load();
+}
 
-TCallStackTextHook SetCallStackTextHook(TCallStackTextHook hook) { return gCallStackHook.exchange(hook); }
+TCallStackTextHook SetCallStackTextHook(TCallStackTextHook hook) {
+  return gCallStackHook.exchange(hook);
+}
 
 std::string CurrentCallStackText() {
   TCallStackTextHook hook = gCallStackHook.load();
@@ -301,7 +315,8 @@ TzorPlugin::TzorPlugin(TPluginCallRecIntft* record, platform::ModuleHandle dllHa
   if (Translator) {
     std::string program = platform::HostProgramFileName();
     std::size_t programSlash = program.find_last_of("/\\");
-    std::string programDir = programSlash == std::string::npos ? std::string() : program.substr(0, programSlash + 1);
+    std::string programDir =
+        programSlash == std::string::npos ? std::string() : program.substr(0, programSlash + 1);
     std::string ownFile = ModulePath + ModuleName;
     std::size_t dot = ownFile.find_last_of('.');
     if (dot != std::string::npos && dot > ModulePath.size()) ownFile.resize(dot);
@@ -322,7 +337,9 @@ TzorPlugin::TzorPlugin(TPluginCallRecIntft* record, platform::ModuleHandle dllHa
   OwnerForm = 0;
 }
 
-TzorPlugin::~TzorPlugin() { FDestroying = true; }
+TzorPlugin::~TzorPlugin() {
+  FDestroying = true;
+}
 
 void TzorPlugin::AfterConstruction() {
   if (!Translator || !Translator->HasLanguageFile() || Translated || Language.empty()) return;
@@ -458,7 +475,8 @@ int TzorPlugin::DispatchCommand(const std::string& word, TPluginCallRecIntft& re
     record.SetValue("RESULT", TVariant::Adopt(VariantFromText(EventsSupported)).Raw());
     return kResultDone;
   }
-  if (word == "GET-MODULE-PARAMETER" || word == "SET-MODULE-PARAMETER") return CommandModuleParameter(word, record);
+  if (word == "GET-MODULE-PARAMETER" || word == "SET-MODULE-PARAMETER")
+    return CommandModuleParameter(word, record);
   if (word == "SAVE-SETTINGS-NOW" || word == "LOAD-SETTINGS-NOW") return CommandSettingsNow(word, record);
   if (!OnCommand) return kResultNotHandled;
   int result = kResultNotHandled;
@@ -512,7 +530,8 @@ int TzorPlugin::CommandLoad(TPluginCallRecIntft& record) {
   ApplicationFullName = record.Text("APPLICATION-NAME");
   if (!ParentApp && !ApplicationFullName.empty()) ParentApp = platform::FindLoadedModule(ApplicationFullName);
   ModuleLoadForConfig = 0;
-  if ((ModuleOptions & 0x04) && record.Has("CONFIG-ID")) ModuleLoadForConfig = record.Value("CONFIG-ID").ToInt();
+  if ((ModuleOptions & 0x04) && record.Has("CONFIG-ID"))
+    ModuleLoadForConfig = record.Value("CONFIG-ID").ToInt();
   INIFile = record.Text("INI-FILE");
   if (ParentApp) FindHostCallbacks();
   TerminateNow = false;
@@ -662,7 +681,9 @@ bool TzorPlugin::WaitWhileTerminatingBusy(uint64_t timeoutMs) {
   return true;
 }
 
-void TzorPlugin::EnterDataCall() { FProcessCalls.fetch_add(1); }
+void TzorPlugin::EnterDataCall() {
+  FProcessCalls.fetch_add(1);
+}
 
 void TzorPlugin::LeaveDataCall() {
   {
@@ -711,21 +732,23 @@ int TzorPlugin::RunDataCall(TPluginCallRec* callRecord) {
     }
   } else if (!skip && (flags & kDataFlagEcho)) {
     // The echo hands the host its own block back, never this call's temporary interface.
-    bool converted = rec->DataIn.Kind == kDataKindListInterface && record.Saved.DataIn.Kind != kDataKindListInterface;
+    bool converted =
+        rec->DataIn.Kind == kDataKindListInterface && record.Saved.DataIn.Kind != kDataKindListInterface;
     rec->DataOut = converted ? record.Saved.DataIn : rec->DataIn;
   }
   if (rec->DataIn.Value == remembered) rec->DataIn.Value = 0;
   return result;
 }
 
-void TzorPlugin::AddParserItem(const std::string& name, const std::string& description, const std::string& extra,
-                               uint8_t type) {
+void TzorPlugin::AddParserItem(const std::string& name, const std::string& description,
+                               const std::string& extra, uint8_t type) {
   ParserItems.push_back(TParserItem{name, description, type, extra});
 }
 
 void TzorPlugin::SetParserItem(int index, const TParserItem& item) {
   if (index < 0) return;
-  if (static_cast<std::size_t>(index) >= ParserItems.size()) ParserItems.resize(static_cast<std::size_t>(index) + 1);
+  if (static_cast<std::size_t>(index) >= ParserItems.size())
+    ParserItems.resize(static_cast<std::size_t>(index) + 1);
   ParserItems[static_cast<std::size_t>(index)] = item;
 }
 
@@ -735,9 +758,12 @@ void TzorPlugin::AddStandardParserItems(bool withClientId) {
     const char* Description;
     uint8_t Type;
   } kStandard[] = {
-      {"FULL_DATA_PACKET", "Full data packet", 0},   {"DATA_PACKET", "Data packet", 0},
-      {"DATE_TIME_STAMP", "Datetime stamp", 11},     {"DATA_SOURCE_ID", "Data source ID", 8},
-      {"DATA_SOURCE_NAME", "Data source name", 0},   {"DATA_SOURCE_FULL_NAME", "Data source long name", 0},
+      {"FULL_DATA_PACKET", "Full data packet", 0},
+      {"DATA_PACKET", "Data packet", 0},
+      {"DATE_TIME_STAMP", "Datetime stamp", 11},
+      {"DATA_SOURCE_ID", "Data source ID", 8},
+      {"DATA_SOURCE_NAME", "Data source name", 0},
+      {"DATA_SOURCE_FULL_NAME", "Data source long name", 0},
       {"CLIENTID", "Client ID", 8},
   };
   std::size_t count = withClientId ? 7 : 6;
@@ -792,13 +818,15 @@ static double LocalOleDateNow() {
   int doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
   int daysSince1970 = era * 146097 + doe - 719468;
   double days = daysSince1970 + 25569.0;
-  double dayFraction = (local.tm_hour * 3600.0 + local.tm_min * 60.0 + local.tm_sec + millis / 1000.0) / 86400.0;
+  double dayFraction =
+      (local.tm_hour * 3600.0 + local.tm_min * 60.0 + local.tm_sec + millis / 1000.0) / 86400.0;
   return days + dayFraction;
 }
 
-int TzorPlugin::AddStandardFields(TzorParamsList* list, const std::string* fullPacket, const std::string& clientName,
-                                  const std::string& fullName, const std::string& name, int32_t clientId,
-                                  int32_t dataSourceId, const std::string* dataPacket) {
+int TzorPlugin::AddStandardFields(TzorParamsList* list, const std::string* fullPacket,
+                                  const std::string& clientName, const std::string& fullName,
+                                  const std::string& name, int32_t clientId, int32_t dataSourceId,
+                                  const std::string* dataPacket) {
   if (!list) return 0;
   int added = 0;
   auto add = [&](const char* field, VARIANT value) {
@@ -832,9 +860,9 @@ static void StorePacketText(TPluginCallData& in, const std::string& text, bool a
     std::size_t presentSize = append ? static_cast<std::size_t>(in.Size) : 0;
     // Every packet after the first is preceded by the separator, short ones too, so the host
     // can always split the texts again.
-    bool separate = presentSize > 0 &&
-                    !(presentSize >= kSeparatorLength &&
-                      std::memcmp(present + presentSize - kSeparatorLength, kPacketSeparator, kSeparatorLength) == 0);
+    bool separate = presentSize > 0 && !(presentSize >= kSeparatorLength &&
+                                         std::memcmp(present + presentSize - kSeparatorLength,
+                                                     kPacketSeparator, kSeparatorLength) == 0);
     std::string added = (separate ? std::string(kPacketSeparator) : std::string()) + text;
     auto* buffer = static_cast<char*>(ReallocPluginBuffer(present, presentSize + added.size()));
     if (!buffer) throw EOutOfMemory("Out of memory");
@@ -862,7 +890,8 @@ void TzorPlugin::SendParsedData(TPluginCallRecIntft& record, TParsedDataList* pa
     TzorParamsListItem* item = parsed->Items(i);
     std::u16string name = platform::AnsiToWide(item->Name);
     TInterfaceRef<IzorParamsListItemW> added;
-    if (out->Add(reinterpret_cast<const WideChar*>(name.c_str()), item->Value.Raw(), added.Receive()) != S_OK ||
+    if (out->Add(reinterpret_cast<const WideChar*>(name.c_str()), item->Value.Raw(), added.Receive()) !=
+            S_OK ||
         !added)
       throw Exception("The packet list refused the item " + item->Name);
     added->SetDataType(item->DataType);
@@ -873,11 +902,16 @@ void TzorPlugin::SendParsedData(TPluginCallRecIntft& record, TParsedDataList* pa
 // --- module parameters
 
 static TVariant IntValue(int64_t value) {
-  if (value >= INT32_MIN && value <= INT32_MAX) return TVariant::Adopt(VariantFromInt(static_cast<int32_t>(value)));
+  if (value >= INT32_MIN && value <= INT32_MAX)
+    return TVariant::Adopt(VariantFromInt(static_cast<int32_t>(value)));
   return TVariant::Adopt(VariantFromInt64(value));
 }
-static TVariant TextValue(const std::string& text) { return TVariant::Adopt(VariantFromText(text)); }
-static TVariant BoolValue(bool value) { return TVariant::Adopt(VariantFromBool(value)); }
+static TVariant TextValue(const std::string& text) {
+  return TVariant::Adopt(VariantFromText(text));
+}
+static TVariant BoolValue(bool value) {
+  return TVariant::Adopt(VariantFromBool(value));
+}
 
 // The key of a custom parameter name ("Custom" + key, one leading " ", ":" or "_" dropped), or
 // nothing when the name does not name one.
@@ -1081,10 +1115,16 @@ static std::atomic<TzorPluginClass> gPluginClass{&NewTzorPlugin};
 static std::atomic<TThreadObjectList*> gRegistry{new TThreadObjectList(false)};
 static std::atomic<std::vector<TShutdownProc>*> gShutdownProcs{new std::vector<TShutdownProc>()};
 
-TzorPluginClass PluginClass() { return gPluginClass.load(); }
-TzorPluginClass SetPluginClass(TzorPluginClass pluginClass) { return gPluginClass.exchange(pluginClass); }
+TzorPluginClass PluginClass() {
+  return gPluginClass.load();
+}
+TzorPluginClass SetPluginClass(TzorPluginClass pluginClass) {
+  return gPluginClass.exchange(pluginClass);
+}
 
-TThreadObjectList* PluginInstances() { return gRegistry.load(); }
+TThreadObjectList* PluginInstances() {
+  return gRegistry.load();
+}
 
 void AddShutdownProc(TShutdownProc proc) {
   std::vector<TShutdownProc>* procs = gShutdownProcs.load();

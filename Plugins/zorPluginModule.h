@@ -5,11 +5,11 @@
 
 #include <atomic>
 #include <condition_variable>
-#include <mutex>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -32,21 +32,21 @@ namespace kelda {
 #pragma pack(push, 1)
 
 struct TPluginCallData {
-  int32_t Count;   // the module adds 1 to DataOut.Count for every packet it delivers
-  int32_t Size;    // bytes in Value's buffer, or the capacity of a buffer the host offers
-  uint8_t Kind;    // what Value holds (kDataKind...)
-  uintptr_t Value; // pointer or integer
+  int32_t Count;    // the module adds 1 to DataOut.Count for every packet it delivers
+  int32_t Size;     // bytes in Value's buffer, or the capacity of a buffer the host offers
+  uint8_t Kind;     // what Value holds (kDataKind...)
+  uintptr_t Value;  // pointer or integer
 };
 
 struct TPluginCallRec {
-  int32_t Size;           // kCallRecSize for data calls and commands
-  uint8_t CallFlags;      // kCallFlagInterface while the module holds the list as an interface
-  uintptr_t Instance;     // the handle CreatePluginInstance returned; 0 before
-  int32_t HostIndex;      // the host's number for this instance
-  int32_t DataSourceId;   // the data source a data call concerns
+  int32_t Size;          // kCallRecSize for data calls and commands
+  uint8_t CallFlags;     // kCallFlagInterface while the module holds the list as an interface
+  uintptr_t Instance;    // the handle CreatePluginInstance returned; 0 before
+  int32_t HostIndex;     // the host's number for this instance
+  int32_t DataSourceId;  // the data source a data call concerns
   uint32_t Reserved17;
-  uint8_t Flags;          // meaning depends on the call
-  void* Params;           // a TzorParamsList object or the address of an IzorParamsListA variable
+  uint8_t Flags;  // meaning depends on the call
+  void* Params;   // a TzorParamsList object or the address of an IzorParamsListA variable
   TPluginCallData DataIn;
   TPluginCallData DataOut;
   uint8_t Reserved52[48];
@@ -55,10 +55,10 @@ struct TPluginCallRec {
 
 // The module information buffer's header; the texts follow at offset 33.
 struct TPluginModuleInfo {
-  uint32_t BufferSize;        // set by the caller; kept
-  uint32_t ModuleKind;        // low word: ModuleType; high word: bits 0..2 of ModuleOptions
+  uint32_t BufferSize;              // set by the caller; kept
+  uint32_t ModuleKind;              // low word: ModuleType; high word: bits 0..2 of ModuleOptions
   uint32_t InterfaceVersionNumber;  // low word 4, high word 0
-  float InterfaceVersion;     // 4.0
+  float InterfaceVersion;           // 4.0
   uint8_t InfoKind;
   uint32_t DescriptionLength;
   uintptr_t DescriptionAddress;
@@ -101,9 +101,9 @@ constexpr int32_t kCallRecSize = 102;
 constexpr uint8_t kCallFlagInterface = 0x40;
 constexpr uint32_t kModuleInfoHeaderSize = 33;
 
-constexpr uint8_t kDataKindList = 1;           // a TzorParamsList object
-constexpr uint8_t kDataKindBytesWritten = 2;   // bytes written into a host buffer
-constexpr uint8_t kDataKindModuleBuffer = 4;   // a byte buffer the module allocated
+constexpr uint8_t kDataKindList = 1;          // a TzorParamsList object
+constexpr uint8_t kDataKindBytesWritten = 2;  // bytes written into a host buffer
+constexpr uint8_t kDataKindModuleBuffer = 4;  // a byte buffer the module allocated
 constexpr uint8_t kDataKindInteger = 5;
 constexpr uint8_t kDataKindMarker = 6;
 constexpr uint8_t kDataKindListObject = 8;     // a TzorParamsList object, always
@@ -149,17 +149,17 @@ public:
   TPluginCallRecIntft(const TPluginCallRecIntft&) = delete;
   TPluginCallRecIntft& operator=(const TPluginCallRecIntft&) = delete;
 
-  TPluginCallRec* Rec;  // the caller's record
-  TPluginCallRec Saved; // the 102 bytes as the call found them
+  TPluginCallRec* Rec;                // the caller's record
+  TPluginCallRec Saved;               // the 102 bytes as the call found them
   IzorParamsListA* Params = nullptr;  // counted; none when the record has no list
   bool ParamsReplaced = false;
-  IzorParamsListW* DataInList = nullptr;   // counted; the list a block of kind 1/8/9 holds
+  IzorParamsListW* DataInList = nullptr;  // counted; the list a block of kind 1/8/9 holds
   IzorParamsListW* DataOutList = nullptr;
 
   // Reading and answering through the parameter list. A missing list reads as empty.
   bool Has(const char* name) const;
-  TVariant Value(const char* name) const;  // empty when absent
-  std::string Text(const char* name) const;  // "" when absent, empty or null
+  TVariant Value(const char* name) const;                 // empty when absent
+  std::string Text(const char* name) const;               // "" when absent, empty or null
   bool SetValue(const char* name, const VARIANT& value);  // only an item that exists
 
 private:
@@ -243,9 +243,9 @@ TTranslatorFactory SetTranslatorFactory(TTranslatorFactory factory);  // returns
 
 // ---------------------------------------------------------------------------------------------
 // Host callbacks, found by name in the host program's module.
-using TDataLoggerSendDataEx = int32_t(KELDA_STDCALL*)(int32_t moduleIndex, int32_t dataSourceId, int32_t zero1,
-                                                      int32_t zero2, int32_t code, const void* data,
-                                                      int32_t count);
+using TDataLoggerSendDataEx = int32_t(KELDA_STDCALL*)(int32_t moduleIndex, int32_t dataSourceId,
+                                                      int32_t zero1, int32_t zero2, int32_t code,
+                                                      const void* data, int32_t count);
 constexpr int32_t kSendDataCode = 129;
 
 // ---------------------------------------------------------------------------------------------
@@ -254,8 +254,8 @@ constexpr int32_t kSendDataCode = 129;
 using TPluginRecEvent = std::function<void(TzorPlugin* sender, TPluginCallRecIntft& record, int& result)>;
 using TPluginNotifyEvent = std::function<void(TzorPlugin* sender)>;
 using TPluginStateEvent = std::function<void(TzorPlugin* sender, uint8_t flags)>;
-using TPluginWordEvent =
-    std::function<void(TzorPlugin* sender, const std::string& word, int& result, TPluginCallRecIntft& record)>;
+using TPluginWordEvent = std::function<void(TzorPlugin* sender, const std::string& word, int& result,
+                                            TPluginCallRecIntft& record)>;
 
 class TzorPlugin : public TComponent {
 public:

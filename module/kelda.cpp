@@ -24,9 +24,13 @@ KELDA_EXPORT int32_t KELDA_STDCALL ExecutePluginCommand(TPluginCallRec* record) 
   return kelda::zorExecutePluginCommand(record);
 }
 
-KELDA_EXPORT int32_t KELDA_STDCALL ProcessData(TPluginCallRec* record) { return kelda::zorProcessData(record); }
+KELDA_EXPORT int32_t KELDA_STDCALL ProcessData(TPluginCallRec* record) {
+  return kelda::zorProcessData(record);
+}
 
-KELDA_EXPORT int32_t KELDA_STDCALL GetLogEx(TPluginCallRec* record) { return kelda::zorGetLogEx(record); }
+KELDA_EXPORT int32_t KELDA_STDCALL GetLogEx(TPluginCallRec* record) {
+  return kelda::zorGetLogEx(record);
+}
 
 // ---------------------------------------------------------------------------------------------
 // The library's plug-in class until the module's own class (with the protocol engines) takes
@@ -40,7 +44,8 @@ using namespace kelda;
 
 class TKeldaLinePlugin : public TzorPlugin {
 public:
-  TKeldaLinePlugin(TPluginCallRecIntft* record, platform::ModuleHandle dllHandle) : TzorPlugin(record, dllHandle) {
+  TKeldaLinePlugin(TPluginCallRecIntft* record, platform::ModuleHandle dllHandle)
+      : TzorPlugin(record, dllHandle) {
     Description = "Korvane GE PLC serial data source (CCM, SNP, SNP-X)";
     LogTitle = "Korvane";
     ModuleType = 0x03;
@@ -50,7 +55,7 @@ public:
     };
     OnLoad = [](TzorPlugin* self, TPluginCallRecIntft&, int&) {
       self->AddLog(2, "Loaded by " + (self->ApplicationFullName.empty() ? std::string("the host")
-                                                                          : self->ApplicationFullName));
+                                                                        : self->ApplicationFullName));
     };
     OnChangeState = [](TzorPlugin* self, uint8_t flags) {
       self->AddLog(2, "Data sources configured: " + std::to_string(self->ConfigDataSources.Count()));
@@ -64,7 +69,8 @@ private:
   void DeliverLines(TPluginCallRecIntft& record, int& result) {
     TPluginCallRec* rec = record.Rec;
     if (!(rec->Flags & kDataFlagPortBytes) || !rec->DataIn.Value || rec->DataIn.Size <= 0) return;
-    std::string bytes(reinterpret_cast<const char*>(rec->DataIn.Value), static_cast<std::size_t>(rec->DataIn.Size));
+    std::string bytes(reinterpret_cast<const char*>(rec->DataIn.Value),
+                      static_cast<std::size_t>(rec->DataIn.Size));
     std::string name, fullName;
     {
       platform::ReadGuard guard(InstanceLock);

@@ -13,8 +13,8 @@
 // of the thread), and for a message sent from the owner thread itself, directly.
 #pragma once
 
-#include <cstdint>
 #include <cstddef>
+#include <cstdint>
 #include <functional>
 
 #include "platform/MessageWindow.h"

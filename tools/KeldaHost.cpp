@@ -13,8 +13,12 @@ static std::atomic<TKeldaHost*> gCurrentHost{nullptr};
 TParam Param(const std::string& name, const std::string& text) {
   return {name, TVariant::Adopt(VariantFromText(text))};
 }
-TParam Param(const std::string& name, int32_t value) { return {name, TVariant::Adopt(VariantFromInt(value))}; }
-TParam ParamNull(const std::string& name) { return {name, TVariant::Adopt(VariantNull())}; }
+TParam Param(const std::string& name, int32_t value) {
+  return {name, TVariant::Adopt(VariantFromInt(value))};
+}
+TParam ParamNull(const std::string& name) {
+  return {name, TVariant::Adopt(VariantNull())};
+}
 
 template <class Fn>
 static void FindEntry(platform::ModuleHandle library, const char* name, Fn& entry) {
@@ -32,8 +36,10 @@ TKeldaHost::TKeldaHost(const std::string& libraryPath) {
     FindEntry(FLibrary, "ExecutePluginCommand", ExecutePluginCommand);
     FindEntry(FLibrary, "ProcessData", ProcessData);
     FindEntry(FLibrary, "GetLogEx", GetLogEx);
-    FWindow = std::make_unique<platform::THostWindow>(
-        [this](uint32_t message, uintptr_t wParam, intptr_t lParam) { return HandleMessage(message, wParam, lParam); });
+    FWindow =
+        std::make_unique<platform::THostWindow>([this](uint32_t message, uintptr_t wParam, intptr_t lParam) {
+          return HandleMessage(message, wParam, lParam);
+        });
   } catch (...) {
     platform::FreeModuleFile(FLibrary);
     throw;
@@ -47,7 +53,9 @@ TKeldaHost::~TKeldaHost() {
   platform::FreeModuleFile(FLibrary);
 }
 
-TKeldaHost* TKeldaHost::Current() { return gCurrentHost.load(); }
+TKeldaHost* TKeldaHost::Current() {
+  return gCurrentHost.load();
+}
 
 TPluginCallRec TKeldaHost::NewRecord(uintptr_t instance, int32_t hostIndex) {
   TPluginCallRec record;
@@ -96,7 +104,8 @@ TModuleInfoResult TKeldaHost::ModuleInfo(uintptr_t instance) {
   info.InterfaceVersion = header->InterfaceVersion;
   info.InfoKind = header->InfoKind;
   if (header->DescriptionLength)
-    info.Description.assign(reinterpret_cast<const char*>(header->DescriptionAddress), header->DescriptionLength);
+    info.Description.assign(reinterpret_cast<const char*>(header->DescriptionAddress),
+                            header->DescriptionLength);
   if (header->CustomCommandsLength)
     info.CustomCommands.assign(reinterpret_cast<const char*>(header->CustomCommandsAddress),
                                header->CustomCommandsLength);
@@ -153,7 +162,8 @@ static std::string ItemText(IzorParamsListItemW* item) {
   return value.ToText();
 }
 
-TDataResult TKeldaHost::Data(uintptr_t instance, int32_t dataSourceId, uint8_t flags, const std::string& bytes) {
+TDataResult TKeldaHost::Data(uintptr_t instance, int32_t dataSourceId, uint8_t flags,
+                             const std::string& bytes) {
   TInterfaceRef<IzorParamsListA> params = NewHostList();
   IzorParamsListA* paramsVariable = params.get();
   auto* packets = new TzorParamsListWrap();
@@ -232,7 +242,9 @@ std::vector<TLogLine> TKeldaHost::FetchLog(uintptr_t instance) {
   return ParseLogText(std::string(buffer.data(), static_cast<std::size_t>(copied)));
 }
 
-int TKeldaHost::PumpMessages() { return platform::THostWindow::ProcessMessages(); }
+int TKeldaHost::PumpMessages() {
+  return platform::THostWindow::ProcessMessages();
+}
 
 std::vector<TLogLine> TKeldaHost::Received() {
   std::vector<TLogLine> lines;
@@ -275,9 +287,9 @@ int32_t TKeldaHost::OnSendDataEx(const TSentData& sent) {
 
 using kelda::host::TKeldaHost;
 
-KELDA_EXPORT int32_t KELDA_STDCALL DataLogger_SendDataEx(int32_t moduleIndex, int32_t dataSourceId, int32_t arg3,
-                                                         int32_t arg4, int32_t code, const void* data,
-                                                         int32_t count) {
+KELDA_EXPORT int32_t KELDA_STDCALL DataLogger_SendDataEx(int32_t moduleIndex, int32_t dataSourceId,
+                                                         int32_t arg3, int32_t arg4, int32_t code,
+                                                         const void* data, int32_t count) {
   TKeldaHost* host = TKeldaHost::Current();
   if (!host) return -1;
   kelda::host::TSentData sent{moduleIndex, dataSourceId, arg3, arg4, code, {}};
@@ -286,12 +298,21 @@ KELDA_EXPORT int32_t KELDA_STDCALL DataLogger_SendDataEx(int32_t moduleIndex, in
 }
 
 // Looked up by the module but never called; present so the look-up finds all five.
-KELDA_EXPORT int32_t KELDA_STDCALL DataLogger_SendNotify(int32_t, int32_t, int32_t) { return 0; }
-KELDA_EXPORT int32_t KELDA_STDCALL DataLogger_DataSourceData(int32_t, int32_t, int32_t) { return 0; }
-KELDA_EXPORT int32_t KELDA_STDCALL DataLogger_DataSourceState(int32_t, int32_t, int32_t) { return 0; }
-KELDA_EXPORT int32_t KELDA_STDCALL DataLogger_ManageDynForm(int32_t, int32_t, int32_t) { return 0; }
+KELDA_EXPORT int32_t KELDA_STDCALL DataLogger_SendNotify(int32_t, int32_t, int32_t) {
+  return 0;
+}
+KELDA_EXPORT int32_t KELDA_STDCALL DataLogger_DataSourceData(int32_t, int32_t, int32_t) {
+  return 0;
+}
+KELDA_EXPORT int32_t KELDA_STDCALL DataLogger_DataSourceState(int32_t, int32_t, int32_t) {
+  return 0;
+}
+KELDA_EXPORT int32_t KELDA_STDCALL DataLogger_ManageDynForm(int32_t, int32_t, int32_t) {
+  return 0;
+}
 
-KELDA_EXPORT int KeldaHost_PostMessage(uintptr_t window, uint32_t message, uintptr_t wParam, intptr_t lParam) {
+KELDA_EXPORT int KeldaHost_PostMessage(uintptr_t window, uint32_t message, uintptr_t wParam,
+                                       intptr_t lParam) {
   return kelda::platform::THostWindow::Post(window, message, wParam, lParam) ? 1 : 0;
 }
 

@@ -42,7 +42,9 @@ static std::string Unescape(const std::string& text) {
   return out;
 }
 
-static bool IsNumber(const std::string& text, int64_t& value) { return TryTextToInt64(text, value); }
+static bool IsNumber(const std::string& text, int64_t& value) {
+  return TryTextToInt64(text, value);
+}
 
 static TParam ParseParam(TKeldaHost& host, const std::string& token) {
   std::size_t equals = token.find('=');
@@ -60,9 +62,12 @@ static TParam ParseParam(TKeldaHost& host, const std::string& token) {
 static std::string Printable(const std::string& text) {
   std::string out;
   for (char c : text) {
-    if (c == '\r') out += "\\r";
-    else if (c == '\n') out += "\\n";
-    else out += c;
+    if (c == '\r')
+      out += "\\r";
+    else if (c == '\n')
+      out += "\\n";
+    else
+      out += c;
   }
   return out;
 }
@@ -98,9 +103,10 @@ bool RunScript(TKeldaHost& host, std::istream& script, std::ostream& out) {
     } else if (verb == "info") {
       TModuleInfoResult info = host.ModuleInfo(instance);
       out << "  size call: " << (info.SizeCallResult ? "true" : "false") << ", required " << info.RequiredSize
-          << " bytes\n  fill call: " << (info.FillCallResult ? "true" : "false") << "\n  module type 0x" << std::hex
-          << info.ModuleKind << std::dec << ", interface " << info.InterfaceVersionNumber << " (" << info.InterfaceVersion
-          << "), info kind " << int(info.InfoKind) << "\n  description: " << info.Description
+          << " bytes\n  fill call: " << (info.FillCallResult ? "true" : "false") << "\n  module type 0x"
+          << std::hex << info.ModuleKind << std::dec << ", interface " << info.InterfaceVersionNumber << " ("
+          << info.InterfaceVersion << "), info kind " << int(info.InfoKind)
+          << "\n  description: " << info.Description
           << "\n  custom commands: " << Printable(info.CustomCommands) << "\n";
     } else if (verb == "load" || verb == "command") {
       std::size_t first = verb == "load" ? 1 : 2;
@@ -130,9 +136,10 @@ bool RunScript(TKeldaHost& host, std::istream& script, std::ostream& out) {
       int64_t source = 0, flags = 0;
       IsNumber(tokens[1], source);
       IsNumber(tokens[2], flags);
-      TDataResult result = host.Data(instance, static_cast<int32_t>(source), static_cast<uint8_t>(flags), Unescape(tokens[3]));
-      out << "  result " << result.Code << ", packets " << result.PacketCount << "\n  packet text: "
-          << Printable(result.PacketText) << "\n";
+      TDataResult result =
+          host.Data(instance, static_cast<int32_t>(source), static_cast<uint8_t>(flags), Unescape(tokens[3]));
+      out << "  result " << result.Code << ", packets " << result.PacketCount
+          << "\n  packet text: " << Printable(result.PacketText) << "\n";
       for (const TRow& row : result.Rows) {
         out << "  row:";
         for (const auto& [name, value] : row) out << " " << name << "=" << Printable(value) << ";";

@@ -1,8 +1,8 @@
 #include "platform/HostMessage.h"
 
 #include <chrono>
-#include <cstdlib>
 #include <condition_variable>
+#include <cstdlib>
 #include <deque>
 #include <map>
 #include <memory>
@@ -144,12 +144,20 @@ bool THostWindow::Send(WindowHandle window, uint32_t message, uintptr_t wParam, 
 
 namespace kelda::platform {
 
-void ServeThreadMessages() { THostWindow::ProcessMessages(); }
+void ServeThreadMessages() {
+  THostWindow::ProcessMessages();
+}
 
-void* HostHeapAlloc(std::size_t size) { return std::malloc(size ? size : 1); }
+void* HostHeapAlloc(std::size_t size) {
+  return std::malloc(size ? size : 1);
+}
 
-void* HostHeapRealloc(void* buffer, std::size_t size) { return std::realloc(buffer, size ? size : 1); }
+void* HostHeapRealloc(void* buffer, std::size_t size) {
+  return std::realloc(buffer, size ? size : 1);
+}
 
-void HostHeapFree(void* buffer) { std::free(buffer); }
+void HostHeapFree(void* buffer) {
+  std::free(buffer);
+}
 
 }  // namespace kelda::platform

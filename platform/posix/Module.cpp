@@ -43,7 +43,8 @@ std::string ModuleFileName(ModuleHandle module) {
   }
   if (module == HostProgramHandle()) return ProgramFileName();
   struct link_map* map = nullptr;
-  if (::dlinfo(reinterpret_cast<void*>(module), RTLD_DI_LINKMAP, &map) != 0 || !map || !map->l_name) return {};
+  if (::dlinfo(reinterpret_cast<void*>(module), RTLD_DI_LINKMAP, &map) != 0 || !map || !map->l_name)
+    return {};
   return map->l_name;
 }
 
@@ -62,7 +63,9 @@ ModuleHandle HostProgramHandle() {
   return reinterpret_cast<ModuleHandle>(program);
 }
 
-std::string HostProgramFileName() { return ProgramFileName(); }
+std::string HostProgramFileName() {
+  return ProgramFileName();
+}
 
 ModuleHandle FindLoadedModule(const std::string& name) {
   if (name.empty()) return 0;
@@ -91,7 +94,9 @@ void FreeModuleFile(ModuleHandle module) {
   if (module) ::dlclose(reinterpret_cast<void*>(module));
 }
 
-std::string LastModuleError() { return tLastLoadError; }
+std::string LastModuleError() {
+  return tLastLoadError;
+}
 
 std::vector<std::string> ProgramArguments() {
   std::ifstream file("/proc/self/cmdline", std::ios::binary);
@@ -121,6 +126,8 @@ std::string EnvironmentVariable(const std::string& name) {
   return value ? value : "";
 }
 
-char PathDelimiter() { return '/'; }
+char PathDelimiter() {
+  return '/';
+}
 
 }  // namespace kelda::platform

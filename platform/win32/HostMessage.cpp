@@ -44,7 +44,8 @@ THostWindow::THostWindow(Handler handler) : FHandler(std::move(handler)) {
     throw EOutOfResources("Unable to register the host window class. " + SystemErrorText(::GetLastError()));
   HWND window = ::CreateWindowExA(0, kHostWindowClass, "", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr,
                                   ::GetModuleHandleA(nullptr), nullptr);
-  if (!window) throw EOutOfResources("Unable to create the host window. " + SystemErrorText(::GetLastError()));
+  if (!window)
+    throw EOutOfResources("Unable to create the host window. " + SystemErrorText(::GetLastError()));
   ::SetWindowLongPtrA(window, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(this));
   FHandle = reinterpret_cast<WindowHandle>(window);
 }
@@ -79,9 +80,13 @@ bool THostWindow::Send(WindowHandle window, uint32_t message, uintptr_t wParam, 
 
 namespace kelda::platform {
 
-void ServeThreadMessages() { THostWindow::ProcessMessages(); }
+void ServeThreadMessages() {
+  THostWindow::ProcessMessages();
+}
 
-void* HostHeapAlloc(std::size_t size) { return ::HeapAlloc(::GetProcessHeap(), 0, size ? size : 1); }
+void* HostHeapAlloc(std::size_t size) {
+  return ::HeapAlloc(::GetProcessHeap(), 0, size ? size : 1);
+}
 
 void* HostHeapRealloc(void* buffer, std::size_t size) {
   if (!buffer) return HostHeapAlloc(size);

@@ -1,6 +1,7 @@
 #include "platform/Module.h"
 
 #include <windows.h>
+// shlobj.h needs the types of windows.h first.
 #include <shlobj.h>
 
 #include <vector>
@@ -9,7 +10,9 @@
 
 namespace kelda::platform {
 
-static HMODULE AsModule(ModuleHandle module) { return reinterpret_cast<HMODULE>(module); }
+static HMODULE AsModule(ModuleHandle module) {
+  return reinterpret_cast<HMODULE>(module);
+}
 
 ModuleHandle ThisModuleHandle() {
   HMODULE module = nullptr;
@@ -59,9 +62,13 @@ std::optional<TFileVersion> ModuleFileVersion(ModuleHandle module) {
   return version;
 }
 
-ModuleHandle HostProgramHandle() { return reinterpret_cast<ModuleHandle>(::GetModuleHandleA(nullptr)); }
+ModuleHandle HostProgramHandle() {
+  return reinterpret_cast<ModuleHandle>(::GetModuleHandleA(nullptr));
+}
 
-std::string HostProgramFileName() { return FileNameOf(nullptr); }
+std::string HostProgramFileName() {
+  return FileNameOf(nullptr);
+}
 
 ModuleHandle FindLoadedModule(const std::string& name) {
   if (name.empty()) return 0;
@@ -85,7 +92,9 @@ void FreeModuleFile(ModuleHandle module) {
   if (module) ::FreeLibrary(AsModule(module));
 }
 
-std::string LastModuleError() { return SystemErrorText(tLastLoadError); }
+std::string LastModuleError() {
+  return SystemErrorText(tLastLoadError);
+}
 
 // The command line split as the C runtime splits it: blanks separate, double quotes group.
 std::vector<std::string> ProgramArguments() {
@@ -127,6 +136,8 @@ std::string EnvironmentVariable(const std::string& name) {
   return value;
 }
 
-char PathDelimiter() { return '\\'; }
+char PathDelimiter() {
+  return '\\';
+}
 
 }  // namespace kelda::platform

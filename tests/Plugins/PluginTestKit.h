@@ -24,7 +24,9 @@ inline TPluginCallRec NewRecord(uintptr_t instance = 0) {
 // A host list handed over as the address of an interface variable.
 class THostList {
 public:
-  THostList() : FWrap(new TzorParamsListWrap()) { FIntf = TInterfaceRef<IzorParamsListA>::Share(FWrap->AsA()); }
+  THostList() : FWrap(new TzorParamsListWrap()) {
+    FIntf = TInterfaceRef<IzorParamsListA>::Share(FWrap->AsA());
+  }
   THostList& Add(const std::string& name, const VARIANT& value) {
     FWrap->List->Add(name, value);
     return *this;
@@ -32,7 +34,9 @@ public:
   THostList& Add(const std::string& name, const std::string& text) {
     return Add(name, TVariant::Adopt(VariantFromText(text)).Raw());
   }
-  THostList& Add(const std::string& name, int32_t value) { return Add(name, TVariant::Adopt(VariantFromInt(value)).Raw()); }
+  THostList& Add(const std::string& name, int32_t value) {
+    return Add(name, TVariant::Adopt(VariantFromInt(value)).Raw());
+  }
   THostList& AddEmpty(const std::string& name) { return Add(name, TVariant().Raw()); }
   void* Pointer() {
     FVariable = FIntf.get();
@@ -111,6 +115,8 @@ private:
 };
 
 // The instance behind a handle, for inspecting framework state (the handle is the instance).
-inline TzorPlugin* Instance(uintptr_t handle) { return reinterpret_cast<TzorPlugin*>(handle); }
+inline TzorPlugin* Instance(uintptr_t handle) {
+  return reinterpret_cast<TzorPlugin*>(handle);
+}
 
 }  // namespace kelda::test

@@ -223,7 +223,9 @@ TEST_F(FrameworkTest, LoadAndUnloadNest) {
   };
   Plugin()->OnSaveSettingsNow = [&](TzorPlugin*) { ++saves; };
   THostList load;
-  load.Add("COMMAND", "LOAD").Add("REGISTRY-PATH", "Software\\A\\B\\Plant 7").Add("INI-SECTION-PREFIX", "{x:CFG9}");
+  load.Add("COMMAND", "LOAD")
+      .Add("REGISTRY-PATH", "Software\\A\\B\\Plant 7")
+      .Add("INI-SECTION-PREFIX", "{x:CFG9}");
   load.Add("INI-FILE", "a.ini").Add("MSG-PROC-HANDLE", 0);
   TPluginCallRec record = NewRecord(FInstance);
   record.HostIndex = 42;
@@ -337,7 +339,8 @@ TEST_F(FrameworkTest, ItemsAndSetItems) {
   notText.Add("COMMAND", "SET-ITEMS").Add("ITEMS", 5);
   EXPECT_EQ(RunCommand(FInstance, notText).Code, -1);
   THostList setItems;
-  setItems.Add("COMMAND", "SET-ITEMS").Add("ITEMS", "Temp|T1|float\r\n\r\nPressure|P1|word|bar|extra\r\nshort\r\nA|B|C");
+  setItems.Add("COMMAND", "SET-ITEMS")
+      .Add("ITEMS", "Temp|T1|float\r\n\r\nPressure|P1|word|bar|extra\r\nshort\r\nA|B|C");
   EXPECT_EQ(RunCommand(FInstance, setItems).Code, 0);
   EXPECT_EQ(set, 1);
   ASSERT_EQ(Plugin()->ParserItemCount(), 2) << "reading stops at a line without a field separator";
@@ -366,7 +369,8 @@ TEST_F(FrameworkTest, SettingsNowCommands) {
   THostList save;
   save.Add("COMMAND", "SAVE-SETTINGS-NOW").Add("INI-FILE", "export.ini");
   EXPECT_EQ(RunCommand(FInstance, save).Code, -2);
-  EXPECT_EQ(calls, (std::vector<std::string>{"load other.ini", "load other.ini", "save own.ini", "save export.ini"}));
+  EXPECT_EQ(calls, (std::vector<std::string>{"load other.ini", "load other.ini", "save own.ini",
+                                             "save export.ini"}));
   EXPECT_EQ(Plugin()->INIFile, "own.ini");
 }
 
@@ -431,14 +435,16 @@ namespace {
 // Handlers for the data path: deliver the packets named in the port bytes (";"-separated).
 void DeliverPackets(TzorPlugin* self, TPluginCallRecIntft& record, int& result) {
   TPluginCallRec* rec = record.Rec;
-  std::string bytes(reinterpret_cast<const char*>(rec->DataIn.Value), static_cast<std::size_t>(rec->DataIn.Size));
+  std::string bytes(reinterpret_cast<const char*>(rec->DataIn.Value),
+                    static_cast<std::size_t>(rec->DataIn.Size));
   std::size_t start = 0;
   while (start <= bytes.size()) {
     std::size_t end = bytes.find(';', start);
     if (end == std::string::npos) end = bytes.size();
     TParsedDataList packet;
     packet.PacketText = bytes.substr(start, end - start);
-    self->AddStandardFields(&packet, &packet.PacketText, "", "Line one", "COM1", 0, rec->DataSourceId, nullptr);
+    self->AddStandardFields(&packet, &packet.PacketText, "", "Line one", "COM1", 0, rec->DataSourceId,
+                            nullptr);
     packet.Add("VALUE", TVariant::Adopt(VariantFromInt(static_cast<int32_t>(start))).Raw());
     packet.AddNewRow();
     self->SendParsedData(record, &packet, true);
@@ -596,7 +602,8 @@ TEST_F(FrameworkTest, ModuleParameters) {
   EXPECT_EQ(p->GetModuleParameter("ModuleType").ToInt(), 0xFF);
   EXPECT_TRUE(p->SetModuleParameter("SUBSCRIBE-FOR-DATA", TVariant::Adopt(VariantFromText("true")).Raw()));
   EXPECT_TRUE(p->SubscribeForData);
-  EXPECT_FALSE(p->SetModuleParameter("TranslatorComponentProperties", TVariant::Adopt(VariantFromText("A;B")).Raw()))
+  EXPECT_FALSE(
+      p->SetModuleParameter("TranslatorComponentProperties", TVariant::Adopt(VariantFromText("A;B")).Raw()))
       << "no translator in this build";
   EXPECT_FALSE(p->SetModuleParameter("ModulePath", TVariant::Adopt(VariantFromText("x")).Raw()));
   EXPECT_FALSE(p->GetModuleParameter("TESTTRANSL").ToBool());
@@ -628,8 +635,8 @@ TEST_F(FrameworkTest, DerivedFolders) {
 }
 
 static int32_t captured[5];
-static int32_t KELDA_STDCALL CaptureSend(int32_t a, int32_t b, int32_t c, int32_t d, int32_t e, const void* data,
-                                         int32_t count) {
+static int32_t KELDA_STDCALL CaptureSend(int32_t a, int32_t b, int32_t c, int32_t d, int32_t e,
+                                         const void* data, int32_t count) {
   captured[0] = a, captured[1] = b, captured[2] = c, captured[3] = d, captured[4] = e;
   return count == 3 && static_cast<const unsigned char*>(data)[2] == 3 ? 3 : -9;
 }
@@ -662,9 +669,8 @@ TEST(PluginClassReference, ReplacesTheInstantiatedClass) {
   EXPECT_EQ(Copy(record.CallFlags), 0) << "restored after the call";
   EXPECT_EQ(FreeInstance(record.Instance), 0);
 
-  TPluginClassScope failing([](TPluginCallRecIntft*, platform::ModuleHandle) -> TzorPlugin* {
-    throw Exception("cannot build");
-  });
+  TPluginClassScope failing(
+      [](TPluginCallRecIntft*, platform::ModuleHandle) -> TzorPlugin* { throw Exception("cannot build"); });
   record = NewRecord();
   EXPECT_EQ(zorCreatePluginInstance(&record), -1);
   EXPECT_EQ(Copy(record.Instance), 0u);
@@ -764,7 +770,9 @@ TEST(PluginConcurrency, FreeWhileADataCallRunsWaitsForItToEnd) {
 namespace {
 
 std::atomic<uint64_t> gFakeTick{0};
-uint64_t FakeTick() { return gFakeTick.fetch_add(10000); }  // every look at the clock: 10 s later
+uint64_t FakeTick() {
+  return gFakeTick.fetch_add(10000);
+}  // every look at the clock: 10 s later
 
 int32_t StartDataCall(uintptr_t instance) {
   THostList params;

@@ -39,25 +39,31 @@ TEST(HostRoundTrip, CreateLoadStateItemsDataLogUnloadFree) {
   EXPECT_FLOAT_EQ(info.InterfaceVersion, 4.0f);
   EXPECT_EQ(info.InfoKind, 1);
 
-  TCommandResult load = host.Command(instance, "LOAD",
-                                     host.LoadParams({Param("REGISTRY-PATH", "Software\\Korvane\\Logger\\Kelda"),
-                                                      Param("INI-SECTION-PREFIX", "{Plant:12}")}));
+  TCommandResult load =
+      host.Command(instance, "LOAD",
+                   host.LoadParams({Param("REGISTRY-PATH", "Software\\Korvane\\Logger\\Kelda"),
+                                    Param("INI-SECTION-PREFIX", "{Plant:12}")}));
   EXPECT_EQ(load.Code, 0);
   EXPECT_EQ(int{load.Record.CallFlags}, 0) << "the interface flag is restored";
   EXPECT_EQ(host.Command(instance, "GET-MODULE-PARAMETER", {Param("PARAM", "ParentApp")}).Result.ToInt64(),
             static_cast<int64_t>(host.Program()))
       << "the host's module handle is kept";
-  EXPECT_EQ(host.Command(instance, "GET-MODULE-PARAMETER", {Param("PARAM", "ModuleIndex")}).Result.ToInt(), 7);
-  EXPECT_EQ(host.Command(instance, "GET-MODULE-PARAMETER", {Param("PARAM", "ModuleConfigId")}).Result.ToText(), "12");
-  EXPECT_EQ(host.Command(instance, "GET-MODULE-PARAMETER", {Param("PARAM", "DisplayFullVersion")}).Result.ToText(),
-            KELDA_PROJECT_VERSION);
+  EXPECT_EQ(host.Command(instance, "GET-MODULE-PARAMETER", {Param("PARAM", "ModuleIndex")}).Result.ToInt(),
+            7);
+  EXPECT_EQ(
+      host.Command(instance, "GET-MODULE-PARAMETER", {Param("PARAM", "ModuleConfigId")}).Result.ToText(),
+      "12");
+  EXPECT_EQ(
+      host.Command(instance, "GET-MODULE-PARAMETER", {Param("PARAM", "DisplayFullVersion")}).Result.ToText(),
+      KELDA_PROJECT_VERSION);
 
-  TCommandResult state =
-      host.Command(instance, "SET-STATE",
-                   {Param("DATA-SOURCES-IN-CFG", "1;COM1;Press line 1\r\n2;COM2;Press line 2"), Param("RESULT", 1)},
-                   true, 0x05);
+  TCommandResult state = host.Command(
+      instance, "SET-STATE",
+      {Param("DATA-SOURCES-IN-CFG", "1;COM1;Press line 1\r\n2;COM2;Press line 2"), Param("RESULT", 1)}, true,
+      0x05);
   EXPECT_EQ(state.Code, 0);
-  EXPECT_EQ(host.Command(instance, "GET-MODULE-PARAMETER", {Param("PARAM", "ModuleEnabled")}).Result.ToInt(), 5);
+  EXPECT_EQ(host.Command(instance, "GET-MODULE-PARAMETER", {Param("PARAM", "ModuleEnabled")}).Result.ToInt(),
+            5);
 
   TCommandResult items = host.Command(instance, "ITEMS");
   EXPECT_EQ(items.Code, 0);
@@ -65,15 +71,19 @@ TEST(HostRoundTrip, CreateLoadStateItemsDataLogUnloadFree) {
   EXPECT_EQ(itemsText.substr(0, 41), "Full data packet|FULL_DATA_PACKET|String|");
   EXPECT_NE(itemsText.find("Data source long name|DATA_SOURCE_FULL_NAME|String|"), std::string::npos);
 
-  EXPECT_EQ(host.Command(instance, "SET-MODULE-PARAMETER", {Param("PARAM", "Custom:Shift"), Param("VALUE", "night")})
+  EXPECT_EQ(host.Command(instance, "SET-MODULE-PARAMETER",
+                         {Param("PARAM", "Custom:Shift"), Param("VALUE", "night")})
                 .Result.ToBool(),
             true);
-  EXPECT_EQ(host.Command(instance, "GET-MODULE-PARAMETER", {Param("PARAM", "Custom_Shift")}).Result.ToText(), "night");
-  EXPECT_EQ(host.Command(instance, "GET-MODULE-PARAMETER", {Param("PARAM", "CustomCOUNT")}).Result.ToInt(), 1);
-  EXPECT_EQ(host.Command(instance, "SET-MODULE-PARAMETER",
-                         {Param("PARAM", "CustomCommands"), Param("VALUE", "Reset|RESET|Reset counters|1|0\r\n")})
-                .Code,
-            0);
+  EXPECT_EQ(host.Command(instance, "GET-MODULE-PARAMETER", {Param("PARAM", "Custom_Shift")}).Result.ToText(),
+            "night");
+  EXPECT_EQ(host.Command(instance, "GET-MODULE-PARAMETER", {Param("PARAM", "CustomCOUNT")}).Result.ToInt(),
+            1);
+  EXPECT_EQ(
+      host.Command(instance, "SET-MODULE-PARAMETER",
+                   {Param("PARAM", "CustomCommands"), Param("VALUE", "Reset|RESET|Reset counters|1|0\r\n")})
+          .Code,
+      0);
   EXPECT_EQ(host.ModuleInfo(instance).CustomCommands, "Reset|RESET|Reset counters|1|0\r\n");
 
   TDataResult data = host.Data(instance, 2, kDataFlagPortBytes, "R0001=17\r\nR0002=42\r\n");
@@ -183,7 +193,8 @@ TEST(HostRoundTrip, CommandsAndDataCallsFromManyThreads) {
   uintptr_t instance = host.Create(11);
   ASSERT_NE(instance, 0u);
   ASSERT_EQ(host.Command(instance, "LOAD", {}).Code, 0);
-  ASSERT_EQ(host.Command(instance, "SET-STATE", {Param("DATA-SOURCES-IN-CFG", "1;COM1;L1"), Param("RESULT", 1)}, true, 1)
+  ASSERT_EQ(host.Command(instance, "SET-STATE",
+                         {Param("DATA-SOURCES-IN-CFG", "1;COM1;L1"), Param("RESULT", 1)}, true, 1)
                 .Code,
             0);
   host.FetchLog(instance);
@@ -224,7 +235,8 @@ TEST(HostRoundTrip, CommandsAndDataCallsFromManyThreads) {
   EXPECT_EQ(failures.load(), 0);
   std::set<std::string> seen;
   for (const TLogLine& line : host.FetchLog(instance)) seen.insert(line.Text);
-  EXPECT_EQ(seen.size(), static_cast<std::size_t>(kThreads * kCalls)) << "every data call's line arrived once";
+  EXPECT_EQ(seen.size(), static_cast<std::size_t>(kThreads * kCalls))
+      << "every data call's line arrived once";
   EXPECT_EQ(host.Free(instance), 0);
 }
 
@@ -240,7 +252,8 @@ std::string ReadFile(const std::string& path) {
 uint32_t U32(const std::string& image, std::size_t at) {
   if (at + 4 > image.size()) throw std::out_of_range("outside the file");
   return static_cast<uint8_t>(image[at]) | static_cast<uint8_t>(image[at + 1]) << 8 |
-         static_cast<uint8_t>(image[at + 2]) << 16 | static_cast<uint32_t>(static_cast<uint8_t>(image[at + 3])) << 24;
+         static_cast<uint8_t>(image[at + 2]) << 16 |
+         static_cast<uint32_t>(static_cast<uint8_t>(image[at + 3])) << 24;
 }
 uint16_t U16(const std::string& image, std::size_t at) {
   return static_cast<uint16_t>(static_cast<uint8_t>(image[at]) | static_cast<uint8_t>(image[at + 1]) << 8);
@@ -319,14 +332,19 @@ TEST(LibraryFile, ExportsExactlyTheEntryPointsAndNeedsOnlySystemLibraries) {
   ASSERT_EQ(expected.size(), 6u);
   TKeldaHost host(KELDA_LIBRARY_PATH);  // every entry point is found by its undecorated name
   if (std::string(KELDA_LIBRARY_FORMAT) == "ELF") {
-    for (const std::string& name : expected) EXPECT_NE(platform::FindExport(host.Library(), name.c_str()), nullptr);
-    EXPECT_EQ(platform::FindExport(host.Library(), "_ZN5kelda23zorCreatePluginInstanceEPNS_14TPluginCallRecE"), nullptr)
+    for (const std::string& name : expected)
+      EXPECT_NE(platform::FindExport(host.Library(), name.c_str()), nullptr);
+    EXPECT_EQ(
+        platform::FindExport(host.Library(), "_ZN5kelda23zorCreatePluginInstanceEPNS_14TPluginCallRecE"),
+        nullptr)
         << "the framework's own functions stay inside the library";
     return;
   }
   TPeFile dll(ReadFile(KELDA_LIBRARY_PATH));
   EXPECT_EQ(dll.Exports(), expected);
-  const std::set<std::string> system = {"kernel32.dll", "user32.dll", "advapi32.dll", "oleaut32.dll", "ole32.dll",
-                                        "version.dll",  "shell32.dll", "msvcrt.dll",  "gdi32.dll",    "ws2_32.dll"};
-  for (const std::string& dll : dll.Imports()) EXPECT_TRUE(system.count(dll)) << dll << " is not a system library";
+  const std::set<std::string> system = {"kernel32.dll", "user32.dll",  "advapi32.dll", "oleaut32.dll",
+                                        "ole32.dll",    "version.dll", "shell32.dll",  "msvcrt.dll",
+                                        "gdi32.dll",    "ws2_32.dll"};
+  for (const std::string& dll : dll.Imports())
+    EXPECT_TRUE(system.count(dll)) << dll << " is not a system library";
 }
