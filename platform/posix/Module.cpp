@@ -10,6 +10,15 @@
 
 namespace kelda::platform {
 
+// A full path for a file name the loader may know only as it was given (relative).
+static std::string FullPath(const char* path) {
+  char* full = ::realpath(path, nullptr);
+  if (!full) return path;
+  std::string result(full);
+  std::free(full);
+  return result;
+}
+
 // The file that holds this code, as the dynamic loader knows it.
 static std::string ThisFileName() {
   Dl_info info{};
@@ -39,13 +48,13 @@ ModuleHandle ThisModuleHandle() {
 std::string ModuleFileName(ModuleHandle module) {
   if (!module) {
     std::string file = ThisFileName();
-    return file.find('/') == std::string::npos ? ProgramFileName() : file;
+    return file.find('/') == std::string::npos ? ProgramFileName() : FullPath(file.c_str());
   }
   if (module == HostProgramHandle()) return ProgramFileName();
   struct link_map* map = nullptr;
   if (::dlinfo(reinterpret_cast<void*>(module), RTLD_DI_LINKMAP, &map) != 0 || !map || !map->l_name)
     return {};
-  return map->l_name;
+  return FullPath(map->l_name);
 }
 
 std::optional<TFileVersion> ModuleFileVersion(ModuleHandle module) {
