@@ -1,4 +1,4 @@
-// TTextResources: the module's user-visible texts that are not part of a form: the messages and
+// TTextResources: the module's user-visible texts that do not belong to a form: the messages and
 // the captions and protocol marks of the memory type list. Each text is a field holding its
 // English wording; the fields are registered in declaration order so that a translation can
 // walk and replace them, and every reader takes the current wording from the fields.
