@@ -5,7 +5,7 @@ set -euo pipefail
 
 need=()
 command -v i686-w64-mingw32-g++-posix >/dev/null 2>&1 || need+=(g++-mingw-w64-i686-posix)
-command -v wine >/dev/null 2>&1 || need+=(wine wine32:i386)
+{ command -v wine >/dev/null 2>&1 && dpkg -s wine32:i386 >/dev/null 2>&1; } || need+=(wine wine32:i386)
 dpkg -s g++-multilib >/dev/null 2>&1 || need+=(g++-multilib)
 command -v cmake >/dev/null 2>&1 || need+=(cmake)
 command -v ninja >/dev/null 2>&1 || need+=(ninja-build)

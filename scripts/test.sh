@@ -1,0 +1,22 @@
+#!/usr/bin/env bash
+# Builds both flavors and runs every test: native (Linux i686), native with AddressSanitizer and
+# UndefinedBehaviorSanitizer, and win32 (mingw-w64 i686) under Wine. Exits non-zero when any
+# build or test fails. Installs what it needs first (Debian 12, as root).
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+bash scripts/install-deps.sh
+
+jobs=${KELDA_JOBS:-$(nproc)}
+status=0
+for preset in ${KELDA_PRESETS:-native native-asan win32}; do
+  echo "=== $preset: configure and build"
+  cmake --preset "$preset" >/dev/null
+  cmake --build --preset "$preset" -j "$jobs"
+  echo "=== $preset: tests"
+  if ! ctest --preset "$preset" -j "$jobs"; then
+    echo "=== $preset: TESTS FAILED"
+    status=1
+  fi
+done
+exit $status

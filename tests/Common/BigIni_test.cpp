@@ -1,0 +1,419 @@
+#include "Common/BigIni.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "Common/Exceptions.h"
+
+using namespace kelda;
+using namespace std::string_literals;
+
+namespace {
+
+// A file in the temporary folder, removed again at the end of the test.
+class TTempFile {
+public:
+  TTempFile() {
+    const auto* info = testing::UnitTest::GetInstance()->current_test_info();
+    std::random_device random;
+    FPath = (std::filesystem::temp_directory_path() /
+             (std::string("kelda_") + info->name() + "_" + std::to_string(random()) + ".ini"))
+                .string();
+  }
+  ~TTempFile() { std::filesystem::remove(FPath); }
+  const std::string& Path() const { return FPath; }
+
+  void Write(const std::string& bytes) const {
+    std::ofstream out(FPath, std::ios::binary | std::ios::trunc);
+    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+  }
+  std::string Read() const {
+    std::ifstream in(FPath, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+  }
+
+private:
+  std::string FPath;
+};
+
+std::vector<std::string> Lines(const TStringList& list) {
+  std::vector<std::string> out;
+  for (const auto& e : list) out.push_back(e.Text);
+  return out;
+}
+
+std::vector<std::string> ReadAllLines(const std::string& bytes, std::size_t bufferSize = 4096) {
+  TMemoryStream stream(bytes);
+  TStreamReader reader(&stream, bufferSize);
+  std::vector<std::string> lines;
+  std::string line;
+  while (reader.ReadLine(line)) lines.push_back(line);
+  return lines;
+}
+
+using Strings = std::vector<std::string>;
+
+}  // namespace
+
+// ---------------------------------------------------------------------------------------------
+// Line reader
+
+TEST(StreamReader, LineEnds) {
+  EXPECT_EQ(ReadAllLines(""), Strings{});
+  EXPECT_EQ(ReadAllLines("a"), Strings{"a"});
+  EXPECT_EQ(ReadAllLines("a\r\n"), Strings{"a"});
+  EXPECT_EQ(ReadAllLines("a\rb\nc\r\nd"), (Strings{"a", "b", "c", "d"}));
+  EXPECT_EQ(ReadAllLines("\r\n\r\n"), (Strings{"", ""}));
+  EXPECT_EQ(ReadAllLines("a\n\rb"), (Strings{"a", "", "b"}));  // LF CR is two line ends
+  EXPECT_EQ(ReadAllLines("a\r"), Strings{"a"});
+  EXPECT_EQ(ReadAllLines(std::string("a\0b\n", 4)), Strings{std::string("a\0b", 3)});
+
+  try {
+    TStreamReader reader(nullptr);
+    FAIL() << "no exception";
+  } catch (const EInOutError& e) {
+    EXPECT_STREQ(e.what(), "Stream is nil");
+  }
+}
+
+// Lines of every length around the buffer size, joined by every kind of line end, so that a
+// CR LF pair falls across every buffer boundary; small buffers are raised to 128 bytes.
+TEST(StreamReader, LineEndsAcrossBufferFills) {
+  const char* ends[] = {"\r\n", "\r", "\n"};
+  for (std::size_t bufferSize : {std::size_t(1), std::size_t(128), std::size_t(4096)}) {
+    std::string text;
+    Strings expected;
+    for (int length = 0; length < 300; ++length) {
+      std::string line(static_cast<std::size_t>(length), static_cast<char>('a' + length % 26));
+      text += line + ends[length % 3];
+      expected.push_back(line);
+    }
+    EXPECT_EQ(ReadAllLines(text, bufferSize), expected) << "buffer " << bufferSize;
+  }
+  const std::string longLine(10000, 'x');
+  EXPECT_EQ(ReadAllLines(longLine + "\r\n" + longLine, 128), (Strings{longLine, longLine}));
+}
+
+// ---------------------------------------------------------------------------------------------
+// Lines of a section
+
+TEST(SectionValues, NamesValuesAndTheCachedEqualSign) {
+  TSectionValues values;
+  values.Add("\t name \x01= value =x  ");
+  values.Add("no equal sign ");
+  values.Add("\xA0k=v\xA0");  // only characters below 33 are blanks
+  EXPECT_EQ(values.EqualPos(0), 8);
+  EXPECT_EQ(values.Names(0), "name");
+  EXPECT_EQ(values.ValueFromIndex(0), "value =x");
+  EXPECT_EQ(values.EqualPos(1), TStringListEx::NoEqualSign);
+  EXPECT_EQ(values.Names(1), "no equal sign");
+  EXPECT_EQ(values.ValueFromIndex(1), "");
+  EXPECT_EQ(values.Names(2), "\xA0k");
+  EXPECT_EQ(values.ValueFromIndex(2), "v\xA0");
+
+  values.SetString(0, "longer name=1");  // a changed line locates its "=" anew
+  EXPECT_EQ(values.EqualPos(0), 11);
+  EXPECT_EQ(values.Names(0), "longer name");
+  EXPECT_EQ(values.IndexOfName("LONGER NAME"), 0);
+  EXPECT_EQ(values.IndexOfName("no EQUAL sign"), 1);
+  EXPECT_EQ(values.LastIndex(), 1);
+  EXPECT_EQ(values.IndexOfName(""), -1);
+  values.Delete(0);
+  EXPECT_EQ(values.EqualPos(0), TStringListEx::NoEqualSign);
+  EXPECT_THROW(values.Strings(5), EListError);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Loading and lookup
+
+TEST(BigIniFile, LoadsLinesAsTheyStand) {
+  TTempFile file;
+  file.Write("dropped=1\r\n[ Main ]\r\n  key = value  \r\n\r\n\x1A\r\nplain line\r\n=no name\r\n"
+             "k2=a=b\r\n[Other]\nx=1");
+  TBigIniFile ini(file.Path());
+  TStringList list;
+  ini.ReadSections(list);
+  EXPECT_EQ(Lines(list), (Strings{" Main ", "Other"}));  // section names are not trimmed
+  EXPECT_FALSE(ini.Modified());
+
+  EXPECT_EQ(ini.ReadString(" Main ", "key", "?"), "value");
+  EXPECT_EQ(ini.ReadString(" main ", "KEY", "?"), "value");
+  EXPECT_EQ(ini.ReadString(" Main ", "k2", "?"), "a=b");
+  EXPECT_EQ(ini.ReadString(" Main ", "plain line", "?"), "");  // a line without "=" has no value
+  EXPECT_EQ(ini.ReadString(" Main ", "dropped", "?"), "?");
+  EXPECT_EQ(ini.ReadString("Main", "key", "?"), "?");
+  EXPECT_EQ(ini.ReadString("Other", "x", "?"), "1");
+
+  ini.ReadSection(" Main ", list);
+  EXPECT_EQ(Lines(list), (Strings{"key", "plain line", "k2"}));  // empty names left out
+  list.Clear();
+  list.Add("before");
+  ini.ReadSectionValues(" Main ", list);
+  EXPECT_EQ(Lines(list), (Strings{"before", "  key = value  ", "plain line", "=no name", "k2=a=b"}));
+
+  EXPECT_TRUE(ini.ValueExists(" Main ", "KEY"));
+  EXPECT_TRUE(ini.ValueExists(" Main ", "plain line"));
+  EXPECT_FALSE(ini.ValueExists(" Main ", ""));
+  EXPECT_FALSE(ini.ValueExists("Other", "key"));
+  EXPECT_TRUE(ini.SectionExists("OTHER"));
+  EXPECT_FALSE(ini.SectionExists("Third"));
+}
+
+TEST(BigIniFile, SectionSearchStartsAtTheLastHitAndWraps) {
+  TBigIniFile ini;
+  TStringList lines;
+  for (int i = 0; i < 5; ++i) {
+    lines.Add("[S" + std::to_string(i) + "]");
+    lines.Add("k=" + std::to_string(i));
+  }
+  ini.LoadFromStrings(lines);
+  EXPECT_EQ(ini.ReadInteger("s3", "k", -1), 3);
+  EXPECT_EQ(ini.CurrentSection(), 3);
+  EXPECT_EQ(ini.ReadInteger("S1", "k", -1), 1);  // found after wrapping
+  EXPECT_EQ(ini.CurrentSection(), 1);
+  EXPECT_FALSE(ini.SectionExists("S9"));
+  EXPECT_EQ(ini.CurrentSection(), 1);
+  ini.EraseSection("S0");
+  EXPECT_EQ(ini.CurrentSection(), 0);  // still S1, one place further up
+  EXPECT_EQ(ini.ReadInteger("S4", "k", -1), 4);
+  ini.WriteString("New", "k", "5");
+  EXPECT_EQ(ini.CurrentSection(), 4);
+}
+
+TEST(BigIniFile, DuplicateSectionsKeepTheFirst) {
+  TTempFile file;
+  file.Write("[A]\r\nx=1\r\n[B]\r\nz=0\r\n[a]\r\nx=2\r\ny=3\r\n");
+  {
+    TBigIniFile ini(file.Path());
+    TStringList list;
+    ini.ReadSections(list);
+    EXPECT_EQ(Lines(list), (Strings{"A", "B"}));
+    EXPECT_EQ(ini.ReadString("a", "x", "?"), "1");
+    EXPECT_EQ(ini.ReadString("A", "y", "?"), "?");
+    EXPECT_TRUE(ini.Modified());
+  }  // destroying a modified store writes it
+  EXPECT_EQ(file.Read(), "[A]\r\nx=1\r\n\r\n[B]\r\nz=0\r\n\r\n");
+}
+
+TEST(BigIniFile, BadInputLoadsWithoutHarm) {
+  TTempFile file;
+  std::mt19937 random(7);
+  std::string junk;
+  for (int i = 0; i < 200000; ++i) junk.push_back(static_cast<char>(random()));
+  file.Write(junk);
+  { TBigIniFile ini(file.Path()); TStringList list; ini.ReadAll(list); }
+
+  const std::string big(1024 * 1024, 'v');
+  file.Write("[S]\r\nnul=a\0b\r\n\x1A\r\n"s + "big=" + big + "\r\n[s]\rcr=1\rcr2=2\r");
+  TBigIniFile ini(file.Path());
+  EXPECT_EQ(ini.ReadString("S", "nul", "?"), std::string("a\0b", 3));
+  EXPECT_EQ(ini.ReadString("S", "big", "?").size(), big.size());
+  EXPECT_EQ(ini.ReadString("S", "cr", "?"), "?");  // in the dropped duplicate
+
+  file.Write("[T]\rcr=1\rcr2=2\r\x1A");
+  TBigIniFile crOnly(file.Path());
+  EXPECT_EQ(crOnly.ReadInteger("T", "cr2", 0), 2);
+  TStringList list;
+  crOnly.ReadSectionValues("T", list);
+  EXPECT_EQ(Lines(list), (Strings{"cr=1", "cr2=2"}));  // the trailing 0x1A line is skipped
+}
+
+// ---------------------------------------------------------------------------------------------
+// Typed values
+
+TEST(BigIniFile, IntegersAndBooleans) {
+  TBigIniFile ini;
+  TStringList lines;
+  for (const char* l : {"[N]", "hex=0x1F", "HEX2=0X1f", "neg=-12", "plus=+7", "abc=abc", "tail=12abc",
+                        "big=99999999999", "allbits=0xFFFFFFFF", "empty=", "long=0x123456789", "zero=0", "padded=0x000000001F"})
+    lines.Add(l);
+  ini.LoadFromStrings(lines);
+  EXPECT_EQ(ini.ReadInteger("N", "hex", 0), 31);
+  EXPECT_EQ(ini.ReadInteger("N", "hex2", 0), 31);
+  EXPECT_EQ(ini.ReadInteger("N", "neg", 0), -12);
+  EXPECT_EQ(ini.ReadInteger("N", "plus", 0), 7);
+  EXPECT_EQ(ini.ReadInteger("N", "allbits", 0), -1);
+  EXPECT_EQ(ini.ReadInteger("N", "padded", 0), 31);
+  for (const char* bad : {"abc", "tail", "big", "empty", "long", "missing"})
+    EXPECT_EQ(ini.ReadInteger("N", bad, 42), 42) << bad;
+  EXPECT_TRUE(ini.ReadBool("N", "hex", false));
+  EXPECT_FALSE(ini.ReadBool("N", "zero", true));
+  EXPECT_TRUE(ini.ReadBool("N", "abc", true));
+  EXPECT_FALSE(ini.ReadBool("N", "abc", false));
+
+  ini.WriteBool("W", "t", true);
+  ini.WriteBool("W", "f", false);
+  ini.WriteInteger("W", "i", -2147483647 - 1);
+  EXPECT_EQ(ini.ReadString("W", "t", ""), "1");
+  EXPECT_EQ(ini.ReadString("W", "f", ""), "0");
+  EXPECT_EQ(ini.ReadInteger("W", "i", 0), -2147483647 - 1);
+}
+
+TEST(BigIniFile, FloatsWithCommaOrPoint) {
+  TBigIniFile ini;
+  TStringList lines;
+  for (const char* l : {"[F]", "comma=1,5", "point=1.5", "exp=-2.5e3", "two=1.2.3", "word=abc", "inf=inf", "nan=nan"})
+    lines.Add(l);
+  ini.LoadFromStrings(lines);
+  EXPECT_EQ(ini.ReadFloat("F", "comma", 0), 1.5);
+  EXPECT_EQ(ini.ReadFloat("F", "point", 0), 1.5);
+  EXPECT_EQ(ini.ReadFloat("F", "exp", 0), -2500.0);
+  for (const char* bad : {"two", "word", "inf", "nan", "missing"}) EXPECT_EQ(ini.ReadFloat("F", bad, 9.25), 9.25) << bad;
+
+  for (double v : {0.1 + 0.2, -1e-300, 123456789.125, 1e20}) {
+    ini.WriteFloat("W", "v", v);
+    EXPECT_EQ(ini.ReadString("W", "v", "").find(','), std::string::npos);
+    EXPECT_EQ(ini.ReadFloat("W", "v", 0), v);
+  }
+  ini.WriteFloat("W", "v", 2.5);
+  EXPECT_EQ(ini.ReadString("W", "v", ""), "2.5");
+}
+
+TEST(BigIniFile, DatesAndTimes) {
+  EXPECT_EQ(EncodeIniDateTime(1899, 12, 30), 0.0);
+  EXPECT_EQ(EncodeIniDateTime(2000, 1, 1), 36526.0);
+  EXPECT_EQ(EncodeIniDateTime(1899, 12, 29, 6), -1.25);
+
+  TBigIniFile ini;
+  const TDateTime stamp = EncodeIniDateTime(2024, 2, 29, 13, 45, 7);
+  ini.WriteDateTime("D", "dt", stamp);
+  ini.WriteDate("D", "d", stamp);
+  ini.WriteTime("D", "t", stamp);
+  ini.WriteDateTime("D", "old", EncodeIniDateTime(1899, 12, 29, 6));
+  EXPECT_EQ(ini.ReadString("D", "dt", ""), "2024-02-29 13:45:07");
+  EXPECT_EQ(ini.ReadString("D", "d", ""), "2024-02-29");
+  EXPECT_EQ(ini.ReadString("D", "t", ""), "13:45:07");
+  EXPECT_EQ(ini.ReadString("D", "old", ""), "1899-12-29 06:00:00");
+  EXPECT_DOUBLE_EQ(ini.ReadDateTime("D", "dt", 0), stamp);
+  EXPECT_EQ(ini.ReadDate("D", "d", 0), EncodeIniDateTime(2024, 2, 29));
+  EXPECT_DOUBLE_EQ(ini.ReadTime("D", "t", 0), (13 * 3600 + 45 * 60 + 7) / 86400.0);
+  EXPECT_DOUBLE_EQ(ini.ReadDateTime("D", "old", 0), -1.25);
+  EXPECT_EQ(ini.ReadDateTime("D", "d", 0), EncodeIniDateTime(2024, 2, 29));  // a date alone
+
+  for (const char* bad : {"2023-02-29", "2024-13-01", "24-02-01", "2024/02/01", "24:00:00", "12:60:00", "noon"}) {
+    ini.WriteString("Bad", "v", bad);
+    EXPECT_EQ(ini.ReadDate("Bad", "v", -7), -7) << bad;
+    EXPECT_EQ(ini.ReadTime("Bad", "v", -7), -7) << bad;
+    EXPECT_EQ(ini.ReadDateTime("Bad", "v", -7), -7) << bad;
+  }
+  EXPECT_EQ(ini.ReadDate("D", "t", -7), -7);  // a time is not a date
+  EXPECT_THROW(ini.WriteDate("D", "x", 1e12), EConvertError);
+}
+
+TEST(BigIniFile, BinaryStreams) {
+  TBigIniFile ini;
+  std::string bytes;
+  for (int i = 0; i < 1300; ++i) bytes.push_back(static_cast<char>(i * 7));  // more than 512 at a time
+  TMemoryStream source(bytes);
+  source.SetPosition(3);  // only the remaining bytes are written
+  ini.WriteBinaryStream("B", "data", source);
+  EXPECT_EQ(ini.ReadString("B", "data", "").substr(0, 6), "151C23");  // 21, 28, 35
+  TMemoryStream target;
+  EXPECT_EQ(ini.ReadBinaryStream("B", "data", target), 1297);
+  EXPECT_EQ(target.Bytes(), bytes.substr(3));
+
+  ini.WriteString("B", "odd", "0a0Bz1ff");
+  TMemoryStream partial;
+  EXPECT_EQ(ini.ReadBinaryStream("B", "odd", partial), 2);  // stops at the first non-hex pair
+  EXPECT_EQ(partial.Bytes(), "\x0A\x0B");
+  EXPECT_EQ(ini.ReadBinaryStream("B", "missing", partial), 0);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Changing the store and writing the file
+
+TEST(BigIniFile, WriteStringRules) {
+  TTempFile file;
+  file.Write("[A]\r\nk=1\r\n[B]\r\nk=2\r\n");
+  TBigIniFile ini(file.Path());
+  ini.WriteString("A", "k", "1");
+  EXPECT_FALSE(ini.Modified());  // an identical line changes nothing
+  ini.WriteString("A", "K", "1");
+  EXPECT_TRUE(ini.Modified());
+  TStringList list;
+  ini.ReadSectionValues("A", list);
+  EXPECT_EQ(Lines(list), Strings{"K=1"});
+
+  ini.WriteString("A", "", "");  // empty key: the section goes
+  EXPECT_FALSE(ini.SectionExists("A"));
+  ini.WriteString("", "", "");  // nothing named: the file is written
+  EXPECT_FALSE(ini.Modified());
+  EXPECT_EQ(file.Read(), "[B]\r\nk=2\r\n\r\n");
+
+  ini.WriteString("B", "", "value");
+  EXPECT_FALSE(ini.SectionExists("B"));
+
+  ini.WriteString("C", "a", "1");
+  ini.WriteString("C", "b", "2");
+  ini.DeleteKey("C", "A");
+  ini.DeleteKey("D", "x");  // a missing section is created, empty, and never written
+  EXPECT_TRUE(ini.SectionExists("D"));
+  ini.ReadAll(list);
+  EXPECT_EQ(Lines(list), (Strings{"[C]", "b=2", ""}));
+  ini.UpdateFile();
+  EXPECT_EQ(file.Read(), "[C]\r\nb=2\r\n\r\n");
+  ini.Clear();
+  ini.UpdateFile();
+  EXPECT_EQ(file.Read(), "");
+}
+
+TEST(BigIniFile, RoundTripThroughTheFile) {
+  TTempFile file;
+  const TDateTime stamp = EncodeIniDateTime(1999, 12, 31, 23, 59, 59);
+  {
+    TBigIniFile ini(file.Path());
+    for (int s = 0; s < 50; ++s) {
+      const std::string section = "Section" + std::to_string(s);
+      ini.WriteString(section, "text", " spaced ");
+      ini.WriteInteger(section, "int", s * 1000 - 7);
+      ini.WriteFloat(section, "float", s / 3.0);
+      ini.WriteBool(section, "bool", s % 2 == 0);
+      ini.WriteDateTime(section, "stamp", stamp + s);
+    }
+    ini.UpdateFile();
+    EXPECT_FALSE(ini.Modified());
+  }
+  const std::string raw = file.Read();
+  EXPECT_EQ(raw.find("\n\n"), std::string::npos);  // every line ends with CR LF
+  EXPECT_EQ(raw.find("\r\r"), std::string::npos);
+
+  TBigIniFile ini(file.Path());
+  for (int s = 49; s >= 0; --s) {
+    const std::string section = "Section" + std::to_string(s);
+    EXPECT_EQ(ini.ReadString(section, "text", "?"), "spaced");  // values are trimmed on reading
+    EXPECT_EQ(ini.ReadInteger(section, "int", 0), s * 1000 - 7);
+    EXPECT_EQ(ini.ReadFloat(section, "float", -1), s / 3.0);
+    EXPECT_EQ(ini.ReadBool(section, "bool", s % 2 != 0), s % 2 == 0);
+    EXPECT_DOUBLE_EQ(ini.ReadDateTime(section, "stamp", 0), stamp + s);
+  }
+  EXPECT_FALSE(ini.Modified());
+}
+
+TEST(BigIniFile, FileNameChangeAndFailures) {
+  TTempFile first, second;
+  second.Write("[X]\r\nv=2\r\n[x]\r\nv=3\r\n");
+  TBigIniFile ini(first.Path());  // a missing file is an empty store
+  TStringList list;
+  ini.ReadSections(list);
+  EXPECT_EQ(list.Count(), 0);
+  ini.WriteString("S", "k", "v");
+  ini.SetFileName(second.Path());
+  EXPECT_EQ(first.Read(), "[S]\r\nk=v\r\n\r\n");
+  EXPECT_FALSE(ini.SectionExists("S"));
+  EXPECT_EQ(ini.ReadInteger("X", "v", 0), 2);
+  EXPECT_FALSE(ini.Modified());  // even though a duplicate was dropped
+
+  const std::string unreachable =
+      (std::filesystem::path(first.Path()).parent_path() / "kelda_no_such_folder" / "f.ini").string();
+  auto lost = std::make_unique<TBigIniFile>(unreachable);
+  lost->WriteString("S", "k", "v");
+  EXPECT_THROW(lost->UpdateFile(), EFCreateError);
+  EXPECT_TRUE(lost->Modified());
+  lost.reset();  // the destructor's failed write does not escape
+}
