@@ -16,13 +16,19 @@ std::string Item(int request, int item) {
   static const char* types[] = {"D8", "D16", "D32", "D64", "F32", "F64", "S", "BIT"};
   std::string n = std::to_string(request) + "_" + std::to_string(item);
   return "<Item>\n"
-         "<Name>VALUE_" + n + "</Name>\n"
-         "<Offset>" + std::to_string(item * 4) + "</Offset>\n"
+         "<Name>VALUE_" +
+         n +
+         "</Name>\n"
+         "<Offset>" +
+         std::to_string(item * 4) +
+         "</Offset>\n"
          "<Count>2</Count>\n"
          "<AppendCnt check=\"2\">\n"
          "<ZeroBaseCnt check=\"0\"/>\n"
          "</AppendCnt>\n"
-         "<DataType>" + types[(request + item) % 8] + "</DataType>\n"
+         "<DataType>" +
+         types[(request + item) % 8] +
+         "</DataType>\n"
          "<LE check=\"0\"/>\n"
          "<Unsigned check=\"2\"/>\n"
          "<Swapped check=\"2\"/>\n"
@@ -32,11 +38,16 @@ std::string Item(int request, int item) {
 }
 
 std::string Request(int request, int items) {
-  std::string text = "<Request caption=\"Block #" + std::to_string(request) + " &amp; more\">\n"
+  std::string text = "<Request caption=\"Block #" + std::to_string(request) +
+                     " &amp; more\">\n"
                      "<Enabled check=\"2\"/>\n"
-                     "<Address>" + std::to_string(request % 90 + 1) + "</Address>\n"
+                     "<Address>" +
+                     std::to_string(request % 90 + 1) +
+                     "</Address>\n"
                      "<Memory>8</Memory>\n"
-                     "<Offset>" + std::to_string(request * 16) + "</Offset>\n"
+                     "<Offset>" +
+                     std::to_string(request * 16) +
+                     "</Offset>\n"
                      "<Size>16</Size>\n"
                      "<Timeout>10000</Timeout>\n"
                      "<RequestMethod>\n"

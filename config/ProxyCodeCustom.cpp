@@ -53,6 +53,8 @@ void AssignStrings(TStringList& target, const TStringList& source) {
   for (const auto& entry : source) target.Add(entry.Text, entry.Object);
 }
 
-const TPropertyTable& TProxyCodeCustomObject::PublishedProperties() const { return NoProperties; }
+const TPropertyTable& TProxyCodeCustomObject::PublishedProperties() const {
+  return NoProperties;
+}
 
 }  // namespace kelda

@@ -87,8 +87,10 @@ constexpr TPropertyInfo StringListField(std::string_view name) {
             return const_cast<TStringList*>(&(static_cast<const C&>(o).*Field));
           },
           [](TObject& o, const TPropertyValue& v) {
-            if (const TStringList* source = std::get<TStringList*>(v)) AssignStrings(static_cast<C&>(o).*Field, *source);
-            else (static_cast<C&>(o).*Field).Clear();
+            if (const TStringList* source = std::get<TStringList*>(v))
+              AssignStrings(static_cast<C&>(o).*Field, *source);
+            else
+              (static_cast<C&>(o).*Field).Clear();
           }};
 }
 

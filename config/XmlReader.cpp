@@ -7,9 +7,13 @@ namespace kelda {
 
 namespace {
 
-bool IsBlankOrControl(char c) { return static_cast<unsigned char>(c) < 33; }
+bool IsBlankOrControl(char c) {
+  return static_cast<unsigned char>(c) < 33;
+}
 
-char AsciiLower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c + 32) : c; }
+char AsciiLower(char c) {
+  return (c >= 'A' && c <= 'Z') ? static_cast<char>(c + 32) : c;
+}
 
 bool SameTextAscii(std::string_view a, std::string_view b) {
   if (a.size() != b.size()) return false;

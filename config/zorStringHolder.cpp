@@ -10,8 +10,12 @@ namespace kelda {
 
 namespace {
 
-std::string AnsiToUtf8(const std::string& text) { return platform::WideToUtf8(platform::AnsiToWide(text)); }
-std::string Utf8ToAnsi(const std::string& text) { return platform::WideToAnsi(platform::Utf8ToWide(text)); }
+std::string AnsiToUtf8(const std::string& text) {
+  return platform::WideToUtf8(platform::AnsiToWide(text));
+}
+std::string Utf8ToAnsi(const std::string& text) {
+  return platform::WideToAnsi(platform::Utf8ToWide(text));
+}
 
 int HexDigit(char c) {
   if (c >= '0' && c <= '9') return c - '0';
@@ -23,8 +27,7 @@ int HexDigit(char c) {
 // Combines each byte with the key byte at the same position, the key repeated as often as needed.
 void Combine(std::string& bytes, const std::string& key) {
   if (key.empty()) return;
-  for (std::size_t i = 0; i < bytes.size(); ++i)
-    bytes[i] = static_cast<char>(bytes[i] ^ key[i % key.size()]);
+  for (std::size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<char>(bytes[i] ^ key[i % key.size()]);
 }
 
 // Pairs of hexadecimal digits back to bytes, the key combination undone. A pair that is not two
@@ -49,7 +52,9 @@ std::string DecodeHex(const std::string& stored, const std::string& key) {
 const TPropertyInfo StrHolderProperties[] = {
     {"Capacity", TPropertyKind::Integer,
      [](const TObject& o) -> TPropertyValue { return static_cast<const TzorStrHolder&>(o).Capacity; },
-     [](TObject& o, const TPropertyValue& v) { static_cast<TzorStrHolder&>(o).Capacity = std::get<int32_t>(v); }},
+     [](TObject& o, const TPropertyValue& v) {
+       static_cast<TzorStrHolder&>(o).Capacity = std::get<int32_t>(v);
+     }},
     {"Duplicates", TPropertyKind::Integer,
      [](const TObject& o) -> TPropertyValue {
        return static_cast<int32_t>(static_cast<const TzorStrHolder&>(o).Duplicates);
@@ -62,15 +67,19 @@ const TPropertyInfo StrHolderProperties[] = {
     TextField<TzorStrHolder, &TzorStrHolder::KeyString>("KeyString"),
     {"Sorted", TPropertyKind::Integer,
      [](const TObject& o) -> TPropertyValue { return static_cast<const TzorStrHolder&>(o).Sorted() ? 1 : 0; },
-     [](TObject& o, const TPropertyValue& v) { static_cast<TzorStrHolder&>(o).SetSorted(std::get<int32_t>(v) != 0); }},
+     [](TObject& o, const TPropertyValue& v) {
+       static_cast<TzorStrHolder&>(o).SetSorted(std::get<int32_t>(v) != 0);
+     }},
     {"Strings", TPropertyKind::StringList,
      [](const TObject& o) -> TPropertyValue {
        return const_cast<TStringList*>(&static_cast<const TzorStrHolder&>(o).Strings());
      },
      [](TObject& o, const TPropertyValue& v) {
        auto& holder = static_cast<TzorStrHolder&>(o);
-       if (const TStringList* lines = std::get<TStringList*>(v)) holder.SetStrings(*lines);
-       else holder.Clear();
+       if (const TStringList* lines = std::get<TStringList*>(v))
+         holder.SetStrings(*lines);
+       else
+         holder.Clear();
      }},
 };
 
@@ -78,7 +87,9 @@ const TPropertyTable StrHolderTable{nullptr, StrHolderProperties};
 
 }  // namespace
 
-const TPropertyTable& TzorStrHolder::PublishedProperties() const { return StrHolderTable; }
+const TPropertyTable& TzorStrHolder::PublishedProperties() const {
+  return StrHolderTable;
+}
 
 void TzorStrHolder::Changing() {
   if (OnChanging) OnChanging(*this);
@@ -139,7 +150,8 @@ void TzorStrHolder::Sort() {
   });
   TStringList sorted;
   for (const auto& entry : entries) {
-    bool duplicate = sorted.Count() > 0 && platform::AnsiCompareText(sorted.Strings(sorted.Count() - 1), entry.Text) == 0;
+    bool duplicate =
+        sorted.Count() > 0 && platform::AnsiCompareText(sorted.Strings(sorted.Count() - 1), entry.Text) == 0;
     if (duplicate && Duplicates == dupIgnore) continue;
     if (duplicate && Duplicates == dupError) throw EListError("String list does not allow duplicates");
     sorted.Add(entry.Text, entry.Object);

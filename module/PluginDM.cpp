@@ -54,9 +54,13 @@ const char* const PropertyMap[] = {
 
 }  // namespace
 
-const TPropertyTable& TDataSourceCfg::PublishedProperties() const { return DataSourceCfgTable; }
+const TPropertyTable& TDataSourceCfg::PublishedProperties() const {
+  return DataSourceCfgTable;
+}
 
-std::span<const char* const> PropertyMapLines() { return PropertyMap; }
+std::span<const char* const> PropertyMapLines() {
+  return PropertyMap;
+}
 
 void FillPropertyMap(TzorStrHolder& holder) {
   TStringList lines;
@@ -72,8 +76,10 @@ uint8_t ProtocolOf(int32_t itemIndex) {
 int32_t TruncSetting(double value) {
   if (std::isnan(value)) return 0;
   double t = std::trunc(value);
-  if (t <= static_cast<double>(std::numeric_limits<int32_t>::min())) return std::numeric_limits<int32_t>::min();
-  if (t >= static_cast<double>(std::numeric_limits<int32_t>::max())) return std::numeric_limits<int32_t>::max();
+  if (t <= static_cast<double>(std::numeric_limits<int32_t>::min()))
+    return std::numeric_limits<int32_t>::min();
+  if (t >= static_cast<double>(std::numeric_limits<int32_t>::max()))
+    return std::numeric_limits<int32_t>::max();
   return static_cast<int32_t>(t);
 }
 
@@ -99,9 +105,13 @@ uint8_t DataTypeCode(std::string_view name) {
   return dtD8;
 }
 
-std::string_view DataTypeName(uint8_t code) { return DataTypes[code < DataTypeCount ? code : 0].Name; }
+std::string_view DataTypeName(uint8_t code) {
+  return DataTypes[code < DataTypeCount ? code : 0].Name;
+}
 
-int32_t DataTypeByteSize(uint8_t code) { return DataTypes[code < DataTypeCount ? code : 0].ByteSize; }
+int32_t DataTypeByteSize(uint8_t code) {
+  return DataTypes[code < DataTypeCount ? code : 0].ByteSize;
+}
 
 void TResponseItem::SetDataType(uint8_t code) {
   DataType = code < DataTypeCount ? code : static_cast<uint8_t>(dtD8);
@@ -143,19 +153,22 @@ std::unique_ptr<TRequestItem> ReadRequest(const TXmlElement* element, int positi
   auto request = std::make_unique<TRequestItem>();
   request->Enabled = ReadBoolean(element, "Enabled", false);
   if (const TXmlElement* response = FindElement(element, "Response"))
-    for (const TXmlElement* child : response->Children) request->ResponseItems.push_back(ReadResponseItem(child));
+    for (const TXmlElement* child : response->Children)
+      request->ResponseItems.push_back(ReadResponseItem(child));
   request->Name = ReadCaption(element, position);
   request->Address = ReadText(element, "Address", "2");
   request->Memory = static_cast<uint8_t>(ReadInteger(element, "Memory", 1) & 0xFF);
   request->Offset = ReadInteger(element, "Offset", 0);
   request->Size = ReadInteger(element, "Size", 1);
   request->MethodPoll = ReadBoolean(element, "MethodPoll", false);
-  request->PollInterval = ApplyPollUnits(ReadInteger(element, "PollInterval", 1000), ReadText(element, "PollUnits", ""));
+  request->PollInterval =
+      ApplyPollUnits(ReadInteger(element, "PollInterval", 1000), ReadText(element, "PollUnits", ""));
   request->Timeout = ReadInteger(element, "Timeout", 10000);
   return request;
 }
 
-bool MayFill(const IRequestQueuePlugin* plugin, const TDataSourceCfg* settings, const IRequestQueueEngine* engine) {
+bool MayFill(const IRequestQueuePlugin* plugin, const TDataSourceCfg* settings,
+             const IRequestQueueEngine* engine) {
   if (!settings) return false;
   if (!engine) return true;
   return plugin && !plugin->IsUnloaded() && (plugin->IsStateFlagSet(0) || plugin->IsStateFlagSet(1));
@@ -210,12 +223,22 @@ const std::array<TMemoryType, 13> MemoryTypes{{
 
 uint8_t CcmMemoryType(uint8_t code) {
   switch (code) {
-    case 8: return 1;
-    case 10: case 16: case 70: return 2;  // %AI; %I by byte and by bit
-    case 12: case 18: case 72: return 3;  // %AQ; %Q by byte and by bit
-    case 128: return 6;
-    case 129: return 9;
-    default: return 1;
+    case 8:
+      return 1;
+    case 10:
+    case 16:
+    case 70:
+      return 2;  // %AI; %I by byte and by bit
+    case 12:
+    case 18:
+    case 72:
+      return 3;  // %AQ; %Q by byte and by bit
+    case 128:
+      return 6;
+    case 129:
+      return 9;
+    default:
+      return 1;
   }
 }
 
@@ -238,7 +261,8 @@ std::string HexDigits(uint32_t value, int minDigits) {
     out.insert(out.begin(), digits[value & 15]);
     value >>= 4;
   } while (value != 0);
-  if (static_cast<int>(out.size()) < minDigits) out.insert(0, static_cast<std::size_t>(minDigits) - out.size(), '0');
+  if (static_cast<int>(out.size()) < minDigits)
+    out.insert(0, static_cast<std::size_t>(minDigits) - out.size(), '0');
   return out;
 }
 

@@ -35,12 +35,12 @@ public:
   int32_t Top = 144;
   int32_t Height = 435;
   int32_t Width = 481;
-  std::string lblParams_Caption;    // the request configuration text
-  std::string OpenDialog_FileName;  // last folder a configuration was opened from
-  std::string SaveDialog_FileName;  // last folder a configuration was saved to
-  double spMinInt_Value = 0;        // minimal interval between data packets, ms
-  int32_t comboProto_ItemIndex = 2; // 0 CCM master to slave, 1 CCM peer to peer, 2 SNP, 3 SNP-X
-  double spLocalAddress_Value = 1;  // the module's own address on the link
+  std::string lblParams_Caption;     // the request configuration text
+  std::string OpenDialog_FileName;   // last folder a configuration was opened from
+  std::string SaveDialog_FileName;   // last folder a configuration was saved to
+  double spMinInt_Value = 0;         // minimal interval between data packets, ms
+  int32_t comboProto_ItemIndex = 2;  // 0 CCM master to slave, 1 CCM peer to peer, 2 SNP, 3 SNP-X
+  double spLocalAddress_Value = 1;   // the module's own address on the link
 };
 
 // The property map: "property,key" lines in order, with comment and blank lines kept as they
@@ -152,8 +152,8 @@ void LoadRequestQueue(const IRequestQueuePlugin* plugin, const TDataSourceCfg* s
 struct TMemoryType {
   std::string TTextResources::*Caption;
   std::string_view Key;
-  uint8_t Code;     // the request's Memory value; the SNP and SNP-X segment selector
-  uint8_t CcmType;  // the memory type number of CCM requests
+  uint8_t Code;                       // the request's Memory value; the SNP and SNP-X segment selector
+  uint8_t CcmType;                    // the memory type number of CCM requests
   std::string TTextResources::*Mark;  // protocol remark, or nullptr
 };
 
@@ -177,8 +177,8 @@ struct TCcmRequestFields {
 
 // Request fields as SNP and SNP-X send them, as bytes.
 struct TSnpRequestFields {
-  std::array<uint8_t, 8> SnpId;  // first 7 characters of the address, padded with zero bytes
-  uint8_t Memory;                // the memory type code
+  std::array<uint8_t, 8> SnpId;    // first 7 characters of the address, padded with zero bytes
+  uint8_t Memory;                  // the memory type code
   std::array<uint8_t, 2> Address;  // low 16 bits of the offset, low byte first
   std::array<uint8_t, 2> Length;   // low 16 bits of the size, low byte first
 };

@@ -3,10 +3,13 @@
 namespace kelda {
 
 TTextResources::TTextResources(TComponent* owner)
-    : TComponent(owner),
-      FTexts{&MsgItemsFormationError, &MemRegisters,         &MemAnalogInputs,    &MemAnalogOutputs,
-             &MemDiscreteInputs,      &MemDiscreteOutputs,   &MemGeniusGlobalData, &MemDiscreteInternals,
-             &MemDiscretesS,          &MemDiscretesSA,       &MemDiscretesSB,     &MemDiscretesSC,
-             &MemScratchPad,          &MemStatusWords,       &MarkSnpxOnly,       &MarkCcmOnly} {}
+    : TComponent(owner), FTexts{&MsgItemsFormationError, &MemRegisters,
+                                &MemAnalogInputs,        &MemAnalogOutputs,
+                                &MemDiscreteInputs,      &MemDiscreteOutputs,
+                                &MemGeniusGlobalData,    &MemDiscreteInternals,
+                                &MemDiscretesS,          &MemDiscretesSA,
+                                &MemDiscretesSB,         &MemDiscretesSC,
+                                &MemScratchPad,          &MemStatusWords,
+                                &MarkSnpxOnly,           &MarkCcmOnly} {}
 
 }  // namespace kelda

@@ -39,12 +39,18 @@ const TPropertyInfo DerivedProperties[] = {
     StringListField<TDerivedSettings, &TDerivedSettings::Lines>("Lines"),
     {"Link", TPropertyKind::Object,
      [](const TObject& o) -> TPropertyValue { return static_cast<const TDerivedSettings&>(o).Link; },
-     [](TObject& o, const TPropertyValue& v) { static_cast<TDerivedSettings&>(o).Link = std::get<TObject*>(v); }},
+     [](TObject& o, const TPropertyValue& v) {
+       static_cast<TDerivedSettings&>(o).Link = std::get<TObject*>(v);
+     }},
 };
 const TPropertyTable DerivedTable{&BaseTable, DerivedProperties};
 
-const TPropertyTable& TBaseSettings::PublishedProperties() const { return BaseTable; }
-const TPropertyTable& TDerivedSettings::PublishedProperties() const { return DerivedTable; }
+const TPropertyTable& TBaseSettings::PublishedProperties() const {
+  return BaseTable;
+}
+const TPropertyTable& TDerivedSettings::PublishedProperties() const {
+  return DerivedTable;
+}
 
 }  // namespace
 

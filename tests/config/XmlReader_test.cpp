@@ -250,7 +250,8 @@ TEST(XmlReaderParsing, MalformedTextNeverFails) {
   EXPECT_EQ(surplus.Root()->Children.size(), 2u);
 
   // Truncated at every possible position.
-  std::string full = "<MODBUSRTUQUERY><Request caption=\"x\"><Enabled check=\"2\"/><![CDATA[a]]><!-- c --></Request>";
+  std::string full =
+      "<MODBUSRTUQUERY><Request caption=\"x\"><Enabled check=\"2\"/><![CDATA[a]]><!-- c --></Request>";
   for (std::size_t n = 0; n <= full.size(); ++n) {
     TXmlDocument cut(full.substr(0, n));
     EXPECT_EQ(cut.Root()->Name, "root");

@@ -43,15 +43,15 @@ TEST(StrHolderStoredForm, WritesVersionTwoHexUtf8CombinedWithTheKey) {
 }
 
 TEST(StrHolderStoredForm, ReadsEveryVersionAndToleratesBadDigits) {
-  EXPECT_EQ(TzorStrHolder::DecodeLine(2, "4C65", ""), "Le");         // upper-case digits
-  EXPECT_EQ(TzorStrHolder::DecodeLine(2, "4c6", ""), "L");           // a lone last digit
-  EXPECT_EQ(TzorStrHolder::DecodeLine(2, "4cg565", ""), "L e");      // a bad pair is a space
+  EXPECT_EQ(TzorStrHolder::DecodeLine(2, "4C65", ""), "Le");     // upper-case digits
+  EXPECT_EQ(TzorStrHolder::DecodeLine(2, "4c6", ""), "L");       // a lone last digit
+  EXPECT_EQ(TzorStrHolder::DecodeLine(2, "4cg565", ""), "L e");  // a bad pair is a space
   EXPECT_EQ(TzorStrHolder::DecodeLine(2, "0d27", "AB"), "Le");
-  EXPECT_EQ(TzorStrHolder::DecodeLine(2, "zz27", "AB"), " e");      // not combined with the key
-  EXPECT_EQ(TzorStrHolder::DecodeLine(2, "c3a9", ""), "\xE9");       // UTF-8 to system code page
-  EXPECT_EQ(TzorStrHolder::DecodeLine(1, "e9", ""), "\xE9");         // version 1: no UTF-8 step
+  EXPECT_EQ(TzorStrHolder::DecodeLine(2, "zz27", "AB"), " e");  // not combined with the key
+  EXPECT_EQ(TzorStrHolder::DecodeLine(2, "c3a9", ""), "\xE9");  // UTF-8 to system code page
+  EXPECT_EQ(TzorStrHolder::DecodeLine(1, "e9", ""), "\xE9");    // version 1: no UTF-8 step
   EXPECT_EQ(TzorStrHolder::DecodeLine(1, "0d27", "AB"), "Le");
-  EXPECT_EQ(TzorStrHolder::DecodeLine(0, "\x0d\x27", "AB"), "Le");   // version 0: raw characters
+  EXPECT_EQ(TzorStrHolder::DecodeLine(0, "\x0d\x27", "AB"), "Le");  // version 0: raw characters
   EXPECT_EQ(TzorStrHolder::DecodeLine(0, "plain", ""), "plain");
 
   TzorStrHolder holder(nullptr);
@@ -79,7 +79,8 @@ TEST(StrHolder, PublishedPropertiesSortingAndChangeEvents) {
   EXPECT_EQ(Texts(holder.Strings()), (std::vector<std::string>{"b", "A", "c", "a"}));
   EXPECT_EQ(changed, 1);
 
-  for (const char* name : {"Capacity", "Duplicates", "KeyString", "Sorted"}) EXPECT_NE(FindProperty(holder, name), nullptr);
+  for (const char* name : {"Capacity", "Duplicates", "KeyString", "Sorted"})
+    EXPECT_NE(FindProperty(holder, name), nullptr);
   SetPropValue(holder, *FindProperty(holder, "Capacity"), int32_t{28});
   EXPECT_EQ(holder.Capacity, 28);
   EXPECT_THROW(SetPropValue(holder, *FindProperty(holder, "Duplicates"), int32_t{3}), EConvertError);

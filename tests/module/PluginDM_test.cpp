@@ -62,7 +62,8 @@ private:
 std::vector<const TRequestItem*> Requests(TThreadObjectList& queue) {
   platform::ReadGuard guard(queue);
   std::vector<const TRequestItem*> out;
-  for (TObject* o : *static_cast<TObjectList*>(queue.GuardedObject())) out.push_back(static_cast<const TRequestItem*>(o));
+  for (TObject* o : *static_cast<TObjectList*>(queue.GuardedObject()))
+    out.push_back(static_cast<const TRequestItem*>(o));
   return out;
 }
 
@@ -78,7 +79,9 @@ struct TBuilt {
   }
 };
 
-std::string Query(const std::string& requests) { return "<MODBUSRTUQUERY>" + requests + "</MODBUSRTUQUERY>"; }
+std::string Query(const std::string& requests) {
+  return "<MODBUSRTUQUERY>" + requests + "</MODBUSRTUQUERY>";
+}
 
 std::vector<std::string> Split(const std::string& text, const std::string& separator) {
   std::vector<std::string> parts;
@@ -101,7 +104,8 @@ TEST(DataSourceCfg, DefaultsAndPropertyMap) {
   EXPECT_EQ(cfg.lblParams_Caption, "");
   EXPECT_EQ(cfg.OpenDialog_FileName, "");
   EXPECT_EQ(cfg.SaveDialog_FileName, "");
-  EXPECT_EQ((std::vector<int32_t>{cfg.Left, cfg.Top, cfg.Height, cfg.Width}), (std::vector<int32_t>{326, 144, 435, 481}));
+  EXPECT_EQ((std::vector<int32_t>{cfg.Left, cfg.Top, cfg.Height, cfg.Width}),
+            (std::vector<int32_t>{326, 144, 435, 481}));
 
   // The map, read back from the holder's stored form, keeps its blank and comment lines.
   TzorStrHolder holder(nullptr);
@@ -112,12 +116,23 @@ TEST(DataSourceCfg, DefaultsAndPropertyMap) {
   read.ReadStoredForm(TzorStrHolder::CurrentVersion, stored);
   std::vector<std::string> lines;
   for (const auto& e : read.Strings()) lines.push_back(e.Text);
-  const std::vector<std::string> expected{
-      "Left,Left", "Top,Top", "Height,Height", "Width,Width", ";---short---",
-      "lblParams.Caption,Parser config", "OpenDialog.FileName,Open files dir",
-      "SaveDialog.FileName,Save files dir", "spMinInt.Value,Min interval", "",
-      "spLocalAddress.Value,Local address", "spRemoteAddress.Value,Remote address",
-      "spCPURack.Value,CPU rack", "spCPUSlot.Value,CPU slot", "", "comboProto.ItemIndex,Proto", ""};
+  const std::vector<std::string> expected{"Left,Left",
+                                          "Top,Top",
+                                          "Height,Height",
+                                          "Width,Width",
+                                          ";---short---",
+                                          "lblParams.Caption,Parser config",
+                                          "OpenDialog.FileName,Open files dir",
+                                          "SaveDialog.FileName,Save files dir",
+                                          "spMinInt.Value,Min interval",
+                                          "",
+                                          "spLocalAddress.Value,Local address",
+                                          "spRemoteAddress.Value,Remote address",
+                                          "spCPURack.Value,CPU rack",
+                                          "spCPUSlot.Value,CPU slot",
+                                          "",
+                                          "comboProto.ItemIndex,Proto",
+                                          ""};
   EXPECT_EQ(lines, expected);
 
   // Each property line names a published property of the kind its value is stored as, except
@@ -136,12 +151,14 @@ TEST(DataSourceCfg, DefaultsAndPropertyMap) {
     }
     ++mapped;
     TPropertyKind kind = TPropertyKind::Integer;
-    if (name == "lblParams_Caption" || name.find("Dialog_FileName") != std::string::npos) kind = TPropertyKind::Text;
+    if (name == "lblParams_Caption" || name.find("Dialog_FileName") != std::string::npos)
+      kind = TPropertyKind::Text;
     if (name == "spMinInt_Value" || name == "spLocalAddress_Value") kind = TPropertyKind::Double;
     EXPECT_EQ(p->Kind, kind) << name;
   }
   EXPECT_EQ(mapped, 10);
-  EXPECT_EQ(missing, (std::vector<std::string>{"spRemoteAddress_Value", "spCPURack_Value", "spCPUSlot_Value"}));
+  EXPECT_EQ(missing,
+            (std::vector<std::string>{"spRemoteAddress_Value", "spCPURack_Value", "spCPUSlot_Value"}));
 
   SetPropValue(cfg, *FindProperty(cfg, "lblparams_caption"), std::string("<x/>"));
   SetPropValue(cfg, *FindProperty(cfg, "spMinInt_Value"), 12.5);
@@ -220,15 +237,22 @@ TEST(LoadRequestQueue, EngineStepsFollowThePluginState) {
   }
 
   // Protocol and minimal interval conversions.
-  const std::pair<int32_t, uint8_t> protocols[] = {{0, 0}, {1, 1}, {2, 2}, {3, 3}, {4, 0}, {-1, 0}, {INT32_MAX, 0}};
+  const std::pair<int32_t, uint8_t> protocols[] = {{0, 0}, {1, 1},  {2, 2},        {3, 3},
+                                                   {4, 0}, {-1, 0}, {INT32_MAX, 0}};
   for (auto [stored, expected] : protocols) {
     settings.comboProto_ItemIndex = stored;
     LoadRequestQueue(&plugin, &settings, queue, &engine);
     EXPECT_EQ(engine.Protocol, expected) << stored;
   }
-  const std::pair<double, int32_t> intervals[] = {
-      {0.0, 0}, {49.99, 49}, {-0.9, 0}, {-3.5, -3}, {65535, 65535}, {1e12, INT32_MAX}, {-1e12, INT32_MIN},
-      {std::numeric_limits<double>::quiet_NaN(), 0}, {std::numeric_limits<double>::infinity(), INT32_MAX}};
+  const std::pair<double, int32_t> intervals[] = {{0.0, 0},
+                                                  {49.99, 49},
+                                                  {-0.9, 0},
+                                                  {-3.5, -3},
+                                                  {65535, 65535},
+                                                  {1e12, INT32_MAX},
+                                                  {-1e12, INT32_MIN},
+                                                  {std::numeric_limits<double>::quiet_NaN(), 0},
+                                                  {std::numeric_limits<double>::infinity(), INT32_MAX}};
   for (auto [stored, expected] : intervals) {
     settings.spMinInt_Value = stored;
     LoadRequestQueue(&plugin, &settings, queue, &engine);
@@ -304,7 +328,8 @@ TEST(LoadRequestQueue, FieldValueForms) {
       "<Request><Enabled/></Request>"
       "<Request><ENABLED>1</ENABLED><address></address><Offset></Offset><Size>x</Size><Memory>300</Memory>"
       "<MethodPoll check=\"2\"><PollInterval>5</PollInterval><PollUnits>M</PollUnits></MethodPoll></Request>"
-      "<Request CAPTION=\"ignored\"><MethodPoll>1</MethodPoll><PollInterval>5</PollInterval><PollUnits>m</PollUnits>"
+      "<Request "
+      "CAPTION=\"ignored\"><MethodPoll>1</MethodPoll><PollInterval>5</PollInterval><PollUnits>m</PollUnits>"
       "<Timeout>0x10</Timeout></Request>"
       "<anything caption=\"Named\"><PollInterval>2</PollInterval><PollUnits>H</PollUnits>"
       "<Response><Item><DataType>d16</DataType><Name></Name><Scale>0,001</Scale></Item>"
@@ -362,7 +387,7 @@ TEST(LoadRequestQueue, FieldValueForms) {
   EXPECT_EQ(items[4]->DataType, dtD16);  // the reader trims text, so "D16 " is D16
 
   // Every data type name and its size; anything else is D8.
-  const std::pair<const char*, int32_t> sizes[] = {{"D8", 1}, {"D16", 2}, {"D32", 4}, {"D64", 8},
+  const std::pair<const char*, int32_t> sizes[] = {{"D8", 1},  {"D16", 2}, {"D32", 4}, {"D64", 8},
                                                    {"F32", 4}, {"F64", 8}, {"S", 255}, {"BIT", 0}};
   for (int code = 0; code < DataTypeCount; ++code) {
     EXPECT_EQ(DataTypeCode(sizes[code].first), code);
@@ -447,20 +472,19 @@ TEST(MemoryTypes, OptionListAndCcmTypes) {
   std::string list = MemoryTypeList(texts);
   std::vector<std::string> entries = Split(list, "||");
   ASSERT_EQ(entries.size(), 13u);
-  const std::vector<std::string> expected{
-      "Registers (%R)==8",
-      "Analog Inputs (%AI)==10",
-      "Analog Outputs (%AQ)==12",
-      "Discrete Inputs (%I)==70",
-      "Discrete Outputs (%Q)==72",
-      "Genius Global Data (%G) (SNPX only)==86",
-      "Discrete Internals (%M) (SNPX only)==76",
-      "Discretes (%S) (SNPX only)==84",
-      "Discretes (%SA) (SNPX only)==78",
-      "Discretes (%SB) (SNPX only)==80",
-      "Discretes (%SC) (SNPX only)==82",
-      "Scratch Pad (CCM only)==128",
-      "Diagnostic Status Words (CCM only)==129"};
+  const std::vector<std::string> expected{"Registers (%R)==8",
+                                          "Analog Inputs (%AI)==10",
+                                          "Analog Outputs (%AQ)==12",
+                                          "Discrete Inputs (%I)==70",
+                                          "Discrete Outputs (%Q)==72",
+                                          "Genius Global Data (%G) (SNPX only)==86",
+                                          "Discrete Internals (%M) (SNPX only)==76",
+                                          "Discretes (%S) (SNPX only)==84",
+                                          "Discretes (%SA) (SNPX only)==78",
+                                          "Discretes (%SB) (SNPX only)==80",
+                                          "Discretes (%SC) (SNPX only)==82",
+                                          "Scratch Pad (CCM only)==128",
+                                          "Diagnostic Status Words (CCM only)==129"};
   EXPECT_EQ(entries, expected);
 
   // Captions and marks come from the text resources as they are at the time of the call.
@@ -509,7 +533,7 @@ TEST(MemoryTypes, WireFieldsPerProtocol) {
   EXPECT_EQ(f.Memory, "02");
   EXPECT_EQ(f.Address, "0010");
   EXPECT_EQ(f.Length, "012C");  // one full 256-byte block and 44 bytes
-  r.Memory = 86;  // an SNP-X only type is sent to CCM as registers
+  r.Memory = 86;                // an SNP-X only type is sent to CCM as registers
   r.Offset = 70000;
   r.Size = 0;
   f = CcmRequestFields(r, 1);
