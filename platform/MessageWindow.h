@@ -49,7 +49,13 @@ intptr_t DefaultWindowResult(WindowHandle window, uint32_t message, uintptr_t wP
 WindowHandle AllocateHiddenWindow(IMessageHandler* handler);
 // Destroys a window; errors are swallowed. Call it in the owner thread.
 void FreeHiddenWindow(WindowHandle window);
+// Hands a window back to the platform from any thread, for an owner that must go away while
+// its owner thread does not answer: the handler is not called for any later message (a call
+// already running in the owner thread is not waited for), and the window is freed when its
+// owner thread next dispatches messages (at once on POSIX). Unknown windows are ignored.
+void DetachHiddenWindow(WindowHandle window);
 
+// Call them in the owner thread; another thread may not be allowed to change its timers.
 bool SetWindowTimer(WindowHandle window, uint32_t id, uint32_t intervalMs);
 void KillWindowTimer(WindowHandle window, uint32_t id);
 
