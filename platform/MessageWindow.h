@@ -16,7 +16,8 @@
 //    otherwise it hands the message to the owner thread and waits at most timeoutMs for the
 //    result, dispatching messages sent to the caller's own windows meanwhile (so two threads
 //    that send to each other do not deadlock). A message not yet handled when the wait ends
-//    is still delivered later, but its result is dropped.
+//    may or may not be delivered later (Windows and the POSIX backend deliver it, Wine drops
+//    it); its result is lost either way, so callers must not rely on either.
 //  - After FreeHiddenWindow, messages and ticks for that window are dropped, and posting or
 //    sending to it fails (returns false).
 #pragma once

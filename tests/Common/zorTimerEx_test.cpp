@@ -117,7 +117,7 @@ TEST_F(TimerTest, NewTimerWaitsForHandlerThenTicksOnlyInOwnerThreadWithoutOverla
     int d = ++depth;
     if (d > maxDepth) maxDepth = d;
     ++inner;
-    PumpFor(60);
+    if (d == 1) PumpFor(60);  // a nested tick returns at once, so a missing guard fails fast
     --depth;
   });
   ASSERT_TRUE(PumpUntil([&] { return inner >= 3; }));
