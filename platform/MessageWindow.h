@@ -34,7 +34,8 @@ constexpr uint32_t kTimerMessage = 0x0113;  // WM_TIMER
 constexpr uint32_t kUserMessage = 0x0400;   // WM_USER
 
 // Receives the messages of one window. The result is what a sender receives. Messages the
-// handler does not know should return DefaultWindowResult(...).
+// handler does not know should return DefaultWindowResult(...); on Windows they include the
+// system's own messages to the window (creation, destruction).
 class IMessageHandler {
 public:
   virtual ~IMessageHandler() = default;

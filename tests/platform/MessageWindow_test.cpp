@@ -157,6 +157,17 @@ TEST(MessageWindow, FreedWindowDropsAndRefusesMessages) {
   { OwnerThread owner(&handler); gone = owner.Window; }
   EXPECT_FALSE(SendMessageWithTimeout(gone, kPing, 1, 0, 1000, &result));
   EXPECT_FALSE(PostWindowMessage(gone, kPing, 1, 0));
+
+  // A window detached from another thread while its owner does not dispatch: what was queued
+  // never reaches the handler, and the window goes once the owner dispatches again.
+  Recorder idle;
+  OwnerThread sleeper(&idle, /*pumpAtOnce=*/false);
+  EXPECT_TRUE(PostWindowMessage(sleeper.Window, kPing, 1, 0));
+  DetachHiddenWindow(sleeper.Window);
+  EXPECT_FALSE(SendMessageWithTimeout(sleeper.Window, kPing, 1, 0, 200, &result));
+  sleeper.Start();
+  EXPECT_TRUE(WaitUntil([&] { return !IsWindowAlive(sleeper.Window); }));
+  EXPECT_EQ(idle.Count(kPing), 0);
 }
 
 // A handler that, asked to relay, sends to another window and answers with that answer + 1.
