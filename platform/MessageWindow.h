@@ -66,7 +66,8 @@ bool PostWindowMessage(WindowHandle window, uint32_t message, uintptr_t wParam, 
 bool SendMessageWithTimeout(WindowHandle window, uint32_t message, uintptr_t wParam, intptr_t lParam,
                             uint32_t timeoutMs, intptr_t* result);
 
-// Dispatches every message of the calling thread that is due now, then returns.
+// Dispatches every message of the calling thread that is due now, then returns. A timer that
+// falls due again while the call runs is dispatched at most once more.
 void ProcessPendingMessages();
 // Dispatches messages of the calling thread until done() is true (checked after each
 // message and at least every 10 ms) or timeoutMs passed; returns done().

@@ -158,16 +158,19 @@ void HandleSentLocked(Registry& reg, std::unique_lock<std::mutex>& lock, const s
   if (sent->Sender) sent->Sender->Wake.notify_all();
 }
 
-// The timer of the calling thread that has been due longest, or end().
-auto DueTimerLocked(ThreadQueue& queue, uint64_t now) {
+// The timer of the calling thread that has been due longest (and by dueBy at the latest),
+// or end().
+auto DueTimerLocked(ThreadQueue& queue, uint64_t dueBy) {
   auto best = queue.Timers.end();
   for (auto it = queue.Timers.begin(); it != queue.Timers.end(); ++it)
-    if (it->second.Due <= now && (best == queue.Timers.end() || it->second.Due < best->second.Due)) best = it;
+    if (it->second.Due <= dueBy && (best == queue.Timers.end() || it->second.Due < best->second.Due)) best = it;
   return best;
 }
 
-// Dispatches one message of the calling thread; false when nothing is due.
-bool DispatchOne() {
+// Dispatches one message of the calling thread; false when nothing is due. Timers count as
+// due only when they were due by dueBy, so that a caller can stop a timer whose handler takes
+// longer than its period from keeping it busy for ever.
+bool DispatchOne(uint64_t dueBy = UINT64_MAX) {
   const std::shared_ptr<ThreadQueue>& self = CurrentQueue();
   Registry& reg = Reg();
   std::unique_lock<std::mutex> lock(reg.Lock);
@@ -183,7 +186,7 @@ bool DispatchOne() {
     self->Posted.pop_front();
   } else {
     uint64_t now = SystemTick64();
-    auto due = DueTimerLocked(*self, now);
+    auto due = DueTimerLocked(*self, std::min(now, dueBy));
     if (due == self->Timers.end()) return false;
     due->second.Due = now + due->second.IntervalMs;
     m = Message{due->first.first, kTimerMessage, due->first.second, 0};
@@ -302,7 +305,8 @@ bool SendMessageWithTimeout(WindowHandle window, uint32_t message, uintptr_t wPa
 }
 
 void ProcessPendingMessages() {
-  while (DispatchOne()) {
+  const uint64_t start = SystemTick64();  // a tick that falls due meanwhile waits for the next call
+  while (DispatchOne(start)) {
   }
 }
 

@@ -4,10 +4,13 @@
 
 #include <windows.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <mutex>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "Common/Exceptions.h"
 #include "platform/Debug.h"
@@ -189,11 +192,21 @@ bool SendMessageWithTimeout(WindowHandle window, uint32_t message, uintptr_t wPa
   return true;
 }
 
+// A timer whose handler takes longer than its period is due again after every tick; the
+// second tick of one timer ends the call, so that it does not keep the caller busy for ever.
 void ProcessPendingMessages() {
+  std::vector<std::pair<HWND, WPARAM>> ticked;
   MSG msg;
   while (::PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) {
+    bool again = false;
+    if (msg.message == WM_TIMER) {
+      std::pair<HWND, WPARAM> key{msg.hwnd, msg.wParam};
+      again = std::find(ticked.begin(), ticked.end(), key) != ticked.end();
+      if (!again) ticked.push_back(key);
+    }
     ::TranslateMessage(&msg);
     ::DispatchMessageA(&msg);
+    if (again) return;
   }
 }
 

@@ -237,5 +237,24 @@ TEST(MessageWindow, TimerTicksOnlyInOwnerThreadWithoutBacklog) {
   KillWindowTimer(window, 6);
   PumpMessages([] { return false; }, 300);
   EXPECT_EQ(handler.Count(kTimerMessage), before);
+
+  // A handler slower than its period does not keep ProcessPendingMessages busy for ever (the
+  // timer stops itself after 50 ticks, so a fault fails instead of hanging).
+  struct Slow : IMessageHandler {
+    int Ticks = 0;
+    intptr_t HandleMessage(WindowHandle w, uint32_t message, uintptr_t wParam, intptr_t) override {
+      if (message != kTimerMessage) return 0;
+      std::this_thread::sleep_for(30ms);
+      if (++Ticks == 50) KillWindowTimer(w, static_cast<uint32_t>(wParam));
+      return 0;
+    }
+  } slow;
+  WindowHandle busy = AllocateHiddenWindow(&slow);
+  ASSERT_TRUE(SetWindowTimer(busy, 1, 10));
+  ASSERT_TRUE(PumpUntil([&] { return slow.Ticks >= 1; }));
+  slow.Ticks = 0;
+  ProcessPendingMessages();
+  EXPECT_LE(slow.Ticks, 2);
+  FreeHiddenWindow(busy);
   FreeHiddenWindow(window);
 }
