@@ -16,7 +16,8 @@
 //    otherwise it hands the message to the owner thread and waits at most timeoutMs for the
 //    result, dispatching messages sent to the caller's own windows meanwhile (so two threads
 //    that send to each other do not deadlock). A message not yet handled when the wait ends
-//    is still delivered later, but its result is dropped.
+//    may or may not be delivered later (Windows and the POSIX backend deliver it, Wine drops
+//    it); its result is lost either way, so callers must not rely on either.
 //  - After FreeHiddenWindow, messages and ticks for that window are dropped, and posting or
 //    sending to it fails (returns false).
 #pragma once
@@ -33,7 +34,8 @@ constexpr uint32_t kTimerMessage = 0x0113;  // WM_TIMER
 constexpr uint32_t kUserMessage = 0x0400;   // WM_USER
 
 // Receives the messages of one window. The result is what a sender receives. Messages the
-// handler does not know should return DefaultWindowResult(...).
+// handler does not know should return DefaultWindowResult(...); on Windows they include the
+// system's own messages to the window (creation, destruction).
 class IMessageHandler {
 public:
   virtual ~IMessageHandler() = default;
@@ -49,7 +51,13 @@ intptr_t DefaultWindowResult(WindowHandle window, uint32_t message, uintptr_t wP
 WindowHandle AllocateHiddenWindow(IMessageHandler* handler);
 // Destroys a window; errors are swallowed. Call it in the owner thread.
 void FreeHiddenWindow(WindowHandle window);
+// Hands a window back to the platform from any thread, for an owner that must go away while
+// its owner thread does not answer: the handler is not called for any later message (a call
+// already running in the owner thread is not waited for), and the window is freed when its
+// owner thread next dispatches messages (at once on POSIX). Unknown windows are ignored.
+void DetachHiddenWindow(WindowHandle window);
 
+// Call them in the owner thread; another thread may not be allowed to change its timers.
 bool SetWindowTimer(WindowHandle window, uint32_t id, uint32_t intervalMs);
 void KillWindowTimer(WindowHandle window, uint32_t id);
 
@@ -58,7 +66,8 @@ bool PostWindowMessage(WindowHandle window, uint32_t message, uintptr_t wParam, 
 bool SendMessageWithTimeout(WindowHandle window, uint32_t message, uintptr_t wParam, intptr_t lParam,
                             uint32_t timeoutMs, intptr_t* result);
 
-// Dispatches every message of the calling thread that is due now, then returns.
+// Dispatches every message of the calling thread that is due now, then returns. A timer that
+// falls due again while the call runs is dispatched at most once more.
 void ProcessPendingMessages();
 // Dispatches messages of the calling thread until done() is true (checked after each
 // message and at least every 10 ms) or timeoutMs passed; returns done().

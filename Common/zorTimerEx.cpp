@@ -1,0 +1,167 @@
+#include "Common/zorTimerEx.h"
+
+#include <exception>
+#include <string>
+
+#include "Common/Exceptions.h"
+#include "platform/Debug.h"
+#include "platform/Thread.h"
+
+namespace kelda {
+
+namespace {
+
+// The runtime's display of an exception that no caller can take: an error box, after which the
+// owner thread goes on dispatching.
+void ShowException(std::exception_ptr error) {
+  try {
+    std::rethrow_exception(error);
+  } catch (const std::exception& e) {
+    platform::ShowErrorBox(e.what(), "Application Error");
+  } catch (...) {
+    platform::ShowErrorBox("Unknown exception", "Application Error");
+  }
+}
+
+}  // namespace
+
+TzorTimerEx::TzorTimerEx(TComponent* owner) : TComponent(owner), FOwnerThread(platform::CurrentThreadId()) {
+  FWindowHandle = platform::AllocateHiddenWindow(&FWindowProc);
+}
+
+TzorTimerEx::~TzorTimerEx() {
+  if (FDestroyedInTick) *FDestroyedInTick = true;
+  const platform::WindowHandle window = FWindowHandle.load();
+  const bool owner = InOwnerThread();
+  intptr_t ignored = 0;
+  if (window != platform::kNoWindow && !owner)
+    platform::SendMessageWithTimeout(window, kSetEnabledMessage, 0, 0, FOwnerWaitMs, &ignored);
+
+  {
+    std::lock_guard<std::mutex> lock(FOnTimerLock);
+    FOnTimer = nullptr;
+  }
+  FEnabled = false;
+  try {
+    UpdateTimer();
+  } catch (...) {
+  }
+
+  if (FWindowHandle.load() == platform::kNoWindow || owner) {
+    ReleaseWindow();
+    return;
+  }
+  if (platform::SendMessageWithTimeout(window, kReleaseWindowMessage, 0, 0, FOwnerWaitMs, &ignored)) return;
+  // The owner thread did not answer in time. Its window may still dispatch the requests above
+  // (or a tick) later, and this object is about to go: take the window away from it.
+  platform::WindowHandle orphan = FWindowHandle.exchange(platform::kNoWindow);
+  if (orphan != platform::kNoWindow) platform::DetachHiddenWindow(orphan);
+}
+
+bool TzorTimerEx::InOwnerThread() const { return platform::CurrentThreadId() == FOwnerThread; }
+
+void TzorTimerEx::SetEnabled(bool value) {
+  const platform::WindowHandle window = FWindowHandle.load();
+  if (window != platform::kNoWindow && !InOwnerThread()) {
+    platform::PostWindowMessage(window, kSetEnabledMessage, value ? 1 : 0, 0);
+    return;
+  }
+  if (value == FEnabled.load()) return;
+  FEnabled = value;
+  UpdateTimer();
+}
+
+void TzorTimerEx::SetInterval(uint32_t value) {
+  if (value == FInterval.load()) return;
+  FInterval = value;
+  UpdateTimer();
+}
+
+TzorTimerEx::TNotifyEvent TzorTimerEx::OnTimer() const {
+  std::lock_guard<std::mutex> lock(FOnTimerLock);
+  return FOnTimer;
+}
+
+void TzorTimerEx::SetOnTimer(TNotifyEvent handler) {
+  {
+    std::lock_guard<std::mutex> lock(FOnTimerLock);
+    FOnTimer = std::move(handler);
+  }
+  UpdateTimer();
+}
+
+// Every change restarts the period from zero.
+void TzorTimerEx::UpdateTimer() {
+  const platform::WindowHandle window = FWindowHandle.load();
+  platform::KillWindowTimer(window, kTimerId);
+  if (FInterval.load() == 0 || !FEnabled.load() || !OnTimer()) return;
+  if (window == platform::kNoWindow || !platform::SetWindowTimer(window, kTimerId, FInterval.load()))
+    throw EOutOfResources("Not enough timers available");
+}
+
+void TzorTimerEx::Tick() {
+  // A message loop run inside the handler (an error box, a wait that pumps) dispatches this
+  // timer's messages too; a second tick must not start inside the first.
+  if (FInTick) return;
+  TNotifyEvent handler = OnTimer();
+  if (!handler) return;
+  bool destroyed = false;
+  FInTick = true;
+  FDestroyedInTick = &destroyed;
+  try {
+    handler(this);
+  } catch (...) {
+    ShowException(std::current_exception());
+  }
+  if (destroyed) return;  // the handler freed its own timer
+  FDestroyedInTick = nullptr;
+  FInTick = false;
+}
+
+void TzorTimerEx::ReleaseWindow() {
+  platform::WindowHandle window = FWindowHandle.exchange(platform::kNoWindow);
+  if (window == platform::kNoWindow) return;
+  try {
+    platform::FreeHiddenWindow(window);
+  } catch (...) {
+  }
+}
+
+intptr_t TzorTimerEx::WindowProc::HandleMessage(platform::WindowHandle window, uint32_t message, uintptr_t wParam,
+                                                intptr_t lParam) {
+  try {
+    switch (message) {
+      case platform::kTimerMessage:
+        FTimer.Tick();  // may have destroyed the timer: FTimer is not touched afterwards
+        return 0;
+      case kSetEnabledMessage:
+        FTimer.SetEnabled(wParam == 1);
+        return 0;
+      case kReleaseWindowMessage:
+        FTimer.ReleaseWindow();
+        return 0;
+      default:
+        return platform::DefaultWindowResult(window, message, wParam, lParam);
+    }
+  } catch (...) {
+    ShowException(std::current_exception());
+  }
+  return 0;
+}
+
+void FreeTimer(TzorTimerEx*& timer) {
+  if (!timer) return;
+  TzorTimerEx* doomed = timer;
+  try {
+    doomed->SetEnabled(false);
+  } catch (...) {
+  }
+  try {
+    doomed->SetOnTimer(nullptr);
+  } catch (...) {
+  }
+  timer = nullptr;  // before the destruction, so a tick running meanwhile sees no timer
+  delete doomed;
+}
+
+}  // namespace kelda

@@ -1,0 +1,190 @@
+// The module's own classes: the settings object, the request and response items that the
+// configuration text turns into, the request queue loader, and the table of GE PLC memory types
+// with the request fields each protocol derives from them.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <memory>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "Common/Classes.h"
+#include "Common/Thread_ObjectList.h"
+#include "Common/zorTimeout.h"
+#include "config/CfgOptionsProxy.h"
+#include "module/PluginDM_TextResources.h"
+
+namespace kelda {
+
+class TzorStrHolder;
+
+// ---------------------------------------------------------------------------------------------
+// Settings
+
+// The settings of one plug-in instance. The property names are the options form's control
+// paths with "." replaced by "_"; the property map says under which key each one is stored.
+class TDataSourceCfg : public TProxyCodeObject {
+public:
+  explicit TDataSourceCfg(TComponent* owner) : TProxyCodeObject(owner) {}
+  const TPropertyTable& PublishedProperties() const override;
+
+  int32_t Left = 326;
+  int32_t Top = 144;
+  int32_t Height = 435;
+  int32_t Width = 481;
+  std::string lblParams_Caption;     // the request configuration text
+  std::string OpenDialog_FileName;   // last folder a configuration was opened from
+  std::string SaveDialog_FileName;   // last folder a configuration was saved to
+  double spMinInt_Value = 0;         // minimal interval between data packets, ms
+  int32_t comboProto_ItemIndex = 2;  // 0 CCM master to slave, 1 CCM peer to peer, 2 SNP, 3 SNP-X
+  double spLocalAddress_Value = 1;   // the module's own address on the link
+};
+
+// The property map: "property,key" lines in order, with comment and blank lines kept as they
+// are, because the options form carries the same lines and both sides must agree.
+std::span<const char* const> PropertyMapLines();
+// Puts the property map into a string holder, as the plug-in's form resource does.
+void FillPropertyMap(TzorStrHolder& holder);
+
+// Protocols, as stored in comboProto_ItemIndex.
+enum TProtocol : uint8_t { protoCcmMasterSlave = 0, protoCcmPeerToPeer = 1, protoSnp = 2, protoSnpX = 3 };
+// The protocol an engine runs for a stored choice: 1, 2 and 3 as stored, anything else 0.
+uint8_t ProtocolOf(int32_t itemIndex);
+
+// A double setting used as whole milliseconds or an address: truncated toward zero, saturated
+// to the 32-bit range, 0 for a value that is not a number.
+int32_t TruncSetting(double value);
+
+// ---------------------------------------------------------------------------------------------
+// Requests
+
+enum TDataTypeCode : uint8_t { dtD8 = 0, dtD16, dtD32, dtD64, dtF32, dtF64, dtS, dtBIT };
+constexpr int DataTypeCount = 8;
+
+// The code of a data type name, compared exactly; any other text gives dtD8.
+uint8_t DataTypeCode(std::string_view name);
+std::string_view DataTypeName(uint8_t code);  // "D8" for codes outside the table
+int32_t DataTypeByteSize(uint8_t code);       // 1 for codes outside the table
+
+// One named value cut out of a request's answer.
+class TResponseItem : public TObject {
+public:
+  void SetDataType(uint8_t code);  // sets DataType and ByteSize together
+
+  int32_t Offset = -1;  // -1: placed after the previous item
+  int32_t Count = 1;
+  uint8_t DataType = dtD8;
+  int32_t ByteSize = 1;
+  std::string Name = "ITEM";
+  std::string DefaultValue = "0";  // the text given when the value is missing
+  bool AppendCnt = true;
+  bool ZeroBaseCnt = true;
+  bool Swapped = true;
+  bool LE = false;
+  bool Unsigned = true;
+  long double Scale = 1;
+};
+
+// One queued request: a block of PLC memory read once or at an interval.
+class TRequestItem : public TObject {
+public:
+  bool Enabled = false;  // false: the request is never sent, its items are still declared
+  bool Busy = false;
+  uint8_t Step = 0;
+  int32_t Timeout = 10000;
+  int32_t HandshakeTimeout = 2000;
+  std::string Name;
+  bool MethodPoll = false;
+  int32_t PollInterval = 0;  // ms, unit already applied
+  int16_t Sequence = -1;
+  std::vector<std::unique_ptr<TResponseItem>> ResponseItems;
+  std::string Address;  // target PLC address as text
+  uint8_t Memory = 0;   // memory type code
+  int32_t Offset = 0;
+  int32_t Size = 0;
+  TzorTimeout Timer;
+};
+
+// What the queue loader reads of the plug-in object.
+class IRequestQueuePlugin {
+public:
+  virtual bool IsUnloaded() const = 0;
+  virtual bool IsStateFlagSet(int index) const = 0;  // index 0..7
+
+protected:
+  ~IRequestQueuePlugin() = default;
+};
+
+// What the queue loader drives on the protocol engine whose queue it refills.
+class IRequestQueueEngine {
+public:
+  virtual void StopQueueTimer() = 0;
+  virtual void ClearLastRequest() = 0;
+  virtual void SetMinInterval(int32_t ms) = 0;
+  virtual void SetProtocol(uint8_t protocol) = 0;
+  // Switches the queue timer on exactly when the plug-in is started and the queue not empty.
+  virtual void Restart() = 0;
+
+protected:
+  ~IRequestQueueEngine() = default;
+};
+
+// A polling interval times its unit ("S", "M", "H"; anything else milliseconds), computed in 64
+// bits and saturated to the 32-bit range, so a huge interval stays the longest one possible
+// instead of wrapping into a short or negative one.
+int32_t ApplyPollUnits(int32_t interval, std::string_view units);
+
+// Refills `queue` (owning, of TRequestItem) from the configuration text of `settings`. With an
+// engine the queue is that engine's: its queue timer is stopped first, the queue is only filled
+// while the plug-in is loaded and started, and the engine is restarted after the last request.
+// Without an engine a free-standing queue is built whatever the plug-in's state. An exception
+// while building frees the request under construction and propagates; the requests appended
+// before it stay.
+void LoadRequestQueue(const IRequestQueuePlugin* plugin, const TDataSourceCfg* settings,
+                      TThreadObjectList& queue, IRequestQueueEngine* engine);
+
+// ---------------------------------------------------------------------------------------------
+// Memory types
+
+struct TMemoryType {
+  std::string TTextResources::*Caption;
+  std::string_view Key;
+  uint8_t Code;                       // the request's Memory value; the SNP and SNP-X segment selector
+  uint8_t CcmType;                    // the memory type number of CCM requests
+  std::string TTextResources::*Mark;  // protocol remark, or nullptr
+};
+
+extern const std::array<TMemoryType, 13> MemoryTypes;
+
+// The CCM memory type of a memory type code; 1 for codes outside the known ones.
+uint8_t CcmMemoryType(uint8_t code);
+
+// The options dialog's memory type choice: "caption[ (%key)][ mark]==code" per table row,
+// joined with "||", captions and marks in the wording of `texts`.
+std::string MemoryTypeList(const TTextResources& texts);
+
+// Request fields as CCM sends them (both modes), as upper-case hexadecimal text.
+struct TCcmRequestFields {
+  std::string Target;   // 2 digits
+  std::string Source;   // 2 digits
+  std::string Memory;   // 2 digits
+  std::string Address;  // at least 4 digits
+  std::string Length;   // at least 4 digits
+};
+
+// Request fields as SNP and SNP-X send them, as bytes.
+struct TSnpRequestFields {
+  std::array<uint8_t, 8> SnpId;    // first 7 characters of the address, padded with zero bytes
+  uint8_t Memory;                  // the memory type code
+  std::array<uint8_t, 2> Address;  // low 16 bits of the offset, low byte first
+  std::array<uint8_t, 2> Length;   // low 16 bits of the size, low byte first
+};
+
+std::string HexDigits(uint32_t value, int minDigits);  // upper case, at least minDigits
+TCcmRequestFields CcmRequestFields(const TRequestItem& request, double localAddress);
+TSnpRequestFields SnpRequestFields(const TRequestItem& request);
+
+}  // namespace kelda
