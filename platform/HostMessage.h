@@ -57,8 +57,8 @@ private:
 
 namespace kelda::platform {
 
-// Dispatches the messages waiting for the calling thread (on Windows every window's; on POSIX
-// the host windows' of this thread).
+// Dispatches the messages waiting for the calling thread: its message windows and timers and
+// the host windows it owns.
 void ServeThreadMessages();
 
 // Memory that the module and its host both free: the process heap on Windows

@@ -144,7 +144,9 @@ bool THostWindow::Send(WindowHandle window, uint32_t message, uintptr_t wParam, 
 
 namespace kelda::platform {
 
+// The thread's own message windows and timers, then the host windows it owns.
 void ServeThreadMessages() {
+  ProcessPendingMessages();
   THostWindow::ProcessMessages();
 }
 
