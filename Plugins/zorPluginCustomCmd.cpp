@@ -1,5 +1,7 @@
 #include "Plugins/zorPluginCustomCmd.h"
 
+#include "Common/TextUtils.h"
+
 namespace kelda {
 
 TzorPluginCustomCmd& TzorPluginCustomCmdList::Add(const TzorPluginCustomCmd& command) {
@@ -19,40 +21,11 @@ std::string TzorPluginCustomCmdList::Text() const {
   return text;
 }
 
-static std::vector<std::string> SplitFields(const std::string& line) {
-  std::vector<std::string> fields;
-  std::size_t start = 0;
-  for (;;) {
-    std::size_t bar = line.find('|', start);
-    fields.push_back(line.substr(start, bar == std::string::npos ? std::string::npos : bar - start));
-    if (bar == std::string::npos) return fields;
-    start = bar + 1;
-  }
-}
-
-// Lines end at CR LF, a lone CR or a lone LF.
-static std::vector<std::string> SplitLines(const std::string& text) {
-  std::vector<std::string> lines;
-  std::string current;
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    char c = text[i];
-    if (c == '\r' || c == '\n') {
-      lines.push_back(current);
-      current.clear();
-      if (c == '\r' && i + 1 < text.size() && text[i + 1] == '\n') ++i;
-    } else {
-      current += c;
-    }
-  }
-  if (!current.empty()) lines.push_back(current);
-  return lines;
-}
-
 int TzorPluginCustomCmdList::AddFromText(const std::string& text) {
   int added = 0;
   for (const std::string& line : SplitLines(text)) {
     if (line.empty()) continue;
-    std::vector<std::string> fields = SplitFields(line);
+    std::vector<std::string> fields = SplitAt(line, "|");
     if (fields.size() < 5) continue;
     TzorPluginCustomCmd command;
     command.Text1 = fields[0];

@@ -6,6 +6,7 @@
 #include <mutex>
 
 #include "Common/Exceptions.h"
+#include "Common/TextUtils.h"
 #include "platform/CodePage.h"
 #include "platform/Debug.h"
 #include "platform/File.h"
@@ -23,34 +24,6 @@ static constexpr uint32_t kNotifySendTimeoutMs = 1000;
 
 // ---------------------------------------------------------------------------------------------
 // Small text helpers
-
-static std::vector<std::string> SplitLines(const std::string& text) {
-  std::vector<std::string> lines;
-  std::string current;
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    char c = text[i];
-    if (c == '\r' || c == '\n') {
-      lines.push_back(current);
-      current.clear();
-      if (c == '\r' && i + 1 < text.size() && text[i + 1] == '\n') ++i;
-    } else {
-      current += c;
-    }
-  }
-  if (!current.empty()) lines.push_back(current);
-  return lines;
-}
-
-static std::vector<std::string> SplitAt(const std::string& text, const std::string& separators) {
-  std::vector<std::string> fields;
-  std::size_t start = 0;
-  for (;;) {
-    std::size_t at = text.find_first_of(separators, start);
-    fields.push_back(text.substr(start, at == std::string::npos ? std::string::npos : at - start));
-    if (at == std::string::npos) return fields;
-    start = at + 1;
-  }
-}
 
 // Trims blanks and control characters at both ends.
 static std::string Trim(const std::string& text) {
