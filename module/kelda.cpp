@@ -1,5 +1,9 @@
 // The library's entry unit: the exported functions, undecorated stdcall names, each a thin
 // door into the plug-in framework. Nothing leaves them as an exception.
+#include <map>
+#include <string>
+#include <vector>
+
 #include "Plugins/zorPluginModule.h"
 #include "platform/Boundary.h"
 #include "platform/Module.h"
@@ -69,23 +73,27 @@ private:
   void DeliverLines(TPluginCallRecIntft& record, int& result) {
     TPluginCallRec* rec = record.Rec;
     if (!(rec->Flags & kDataFlagPortBytes) || !rec->DataIn.Value || rec->DataIn.Size <= 0) return;
-    std::string bytes(reinterpret_cast<const char*>(rec->DataIn.Value),
-                      static_cast<std::size_t>(rec->DataIn.Size));
+    const int32_t received = rec->DataIn.Size;  // DataIn turns into the packet buffer below
     std::string name, fullName;
+    std::vector<std::string> lines;
     {
-      platform::ReadGuard guard(InstanceLock);
+      platform::WriteGuard guard(InstanceLock);
       if (const TConfigDataSource* source = FindDataSource(rec->DataSourceId)) {
         name = source->Name;
         fullName = source->FullName;
       }
+      // A line may arrive split over several data calls: its start waits for the rest.
+      std::string& bytes = FUnfinished[rec->DataSourceId];
+      bytes.append(reinterpret_cast<const char*>(rec->DataIn.Value), static_cast<std::size_t>(received));
+      std::size_t start = 0;
+      for (std::size_t i = 0; i < bytes.size(); ++i) {
+        if (bytes[i] != '\r' && bytes[i] != '\n') continue;
+        if (i > start) lines.push_back(bytes.substr(start, i - start));
+        start = i + 1;
+      }
+      bytes.erase(0, start);
     }
-    int packets = 0;
-    std::size_t start = 0;
-    for (std::size_t i = 0; i < bytes.size(); ++i) {
-      if (bytes[i] != '\r' && bytes[i] != '\n') continue;
-      std::string line = bytes.substr(start, i - start);
-      start = i + 1;
-      if (line.empty()) continue;
+    for (const std::string& line : lines) {
       TParsedDataList packet;
       {
         platform::WriteGuard guard(InstanceLock);
@@ -94,12 +102,13 @@ private:
         packet.AddNewRow();
       }
       SendParsedData(record, &packet, true);
-      ++packets;
     }
-    AddLog(2, "Received " + std::to_string(bytes.size()) + " bytes from data source " +
-                  std::to_string(rec->DataSourceId) + ": " + std::to_string(packets) + " packets");
-    result = packets;
+    AddLog(2, "Received " + std::to_string(received) + " bytes from data source " +
+                  std::to_string(rec->DataSourceId) + ": " + std::to_string(lines.size()) + " packets");
+    result = static_cast<int>(lines.size());
   }
+
+  std::map<int32_t, std::string> FUnfinished;  // per data source, the bytes after the last line end
 };
 
 TzorPlugin* NewKeldaLinePlugin(TPluginCallRecIntft* record, platform::ModuleHandle dllHandle) {

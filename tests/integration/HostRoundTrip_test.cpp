@@ -101,6 +101,14 @@ TEST(HostRoundTrip, CreateLoadStateItemsDataLogUnloadFree) {
   }
   EXPECT_TRUE(sawName) << "the packet names its data source from SET-STATE";
 
+  // A line split over two data calls arrives once, whole; a line of another data source in
+  // between does not mix with it.
+  EXPECT_EQ(host.Data(instance, 2, kDataFlagPortBytes, "R0003=").Code, 0);
+  EXPECT_EQ(host.Data(instance, 1, kDataFlagPortBytes, "R0009=1\r").PacketText, "R0009=1");
+  TDataResult joined = host.Data(instance, 2, kDataFlagPortBytes, "99\r\n");
+  EXPECT_EQ(joined.Code, 1);
+  EXPECT_EQ(joined.PacketText, "R0003=99");
+
   // The module told the host about its lines with message 1809; the host fetched them.
   host.PumpMessages();
   EXPECT_GT(host.Notifications(), 0);
@@ -109,6 +117,7 @@ TEST(HostRoundTrip, CreateLoadStateItemsDataLogUnloadFree) {
   lines.insert(lines.end(), rest.begin(), rest.end());
   EXPECT_TRUE(Contains(lines, "Korvane. Data sources configured: 2", 2));
   EXPECT_TRUE(Contains(lines, "Korvane. Received 20 bytes from data source 2: 2 packets", 2));
+    EXPECT_TRUE(Contains(lines, "Korvane. Received 6 bytes from data source 2: 0 packets", 2));
   EXPECT_TRUE(host.FetchLog(instance).empty()) << "fetching empties the log";
 
   EXPECT_EQ(host.Command(instance, "UNLOAD").Code, 0);
