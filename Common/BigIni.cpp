@@ -16,10 +16,13 @@ namespace kelda {
 namespace {
 
 void CheckListIndex(int index, int count) {
-  if (index < 0 || index >= count) throw EListError("List index out of bounds (" + std::to_string(index) + ")");
+  if (index < 0 || index >= count)
+    throw EListError("List index out of bounds (" + std::to_string(index) + ")");
 }
 
-bool IsBlank(char c) { return static_cast<unsigned char>(c) < 33; }
+bool IsBlank(char c) {
+  return static_cast<unsigned char>(c) < 33;
+}
 
 std::string_view Trimmed(std::string_view text) {
   while (!text.empty() && IsBlank(text.front())) text.remove_prefix(1);
@@ -27,7 +30,9 @@ std::string_view Trimmed(std::string_view text) {
   return text;
 }
 
-char AsciiLower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c + ('a' - 'A')) : c; }
+char AsciiLower(char c) {
+  return c >= 'A' && c <= 'Z' ? static_cast<char>(c + ('a' - 'A')) : c;
+}
 
 bool AsciiSameText(std::string_view a, std::string_view b) {
   if (a.size() != b.size()) return false;
@@ -119,7 +124,9 @@ const TStringListEx::TLine& TStringListEx::Line(int index) const {
   return FLines[static_cast<std::size_t>(index)];
 }
 
-const std::string& TStringListEx::Strings(int index) const { return Line(index).Text; }
+const std::string& TStringListEx::Strings(int index) const {
+  return Line(index).Text;
+}
 
 void TStringListEx::SetString(int index, std::string text) {
   CheckListIndex(index, Count());
@@ -171,7 +178,9 @@ int TSectionValues::IndexOfName(std::string_view name) {
 // ---------------------------------------------------------------------------------------------
 // TSectionList
 
-void TSectionList::Check(int index) const { CheckListIndex(index, Count()); }
+void TSectionList::Check(int index) const {
+  CheckListIndex(index, Count());
+}
 
 const std::string& TSectionList::Names(int index) const {
   Check(index);
@@ -231,7 +240,9 @@ bool TSectionList::DropDuplicates() {
 // ---------------------------------------------------------------------------------------------
 // Value texts
 
-std::string IniIntegerText(int value) { return std::to_string(value); }
+std::string IniIntegerText(int value) {
+  return std::to_string(value);
+}
 
 bool TryIniTextToInteger(std::string_view text, int& value) {
   if (text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) {
@@ -336,7 +347,9 @@ TDateParts Decode(TDateTime value) {
   return parts;
 }
 
-std::string TwoDigits(int n) { return {static_cast<char>('0' + n / 10), static_cast<char>('0' + n % 10)}; }
+std::string TwoDigits(int n) {
+  return {static_cast<char>('0' + n / 10), static_cast<char>('0' + n % 10)};
+}
 
 std::string DatePartText(const TDateParts& p) {
   std::string year = std::to_string(p.Year);
@@ -360,13 +373,15 @@ bool ReadDigits(std::string_view text, std::size_t at, std::size_t width, int& v
 
 bool ParseDate(std::string_view text, int& year, int& month, int& day) {
   if (text.size() != 10 || text[4] != '-' || text[7] != '-') return false;
-  if (!ReadDigits(text, 0, 4, year) || !ReadDigits(text, 5, 2, month) || !ReadDigits(text, 8, 2, day)) return false;
+  if (!ReadDigits(text, 0, 4, year) || !ReadDigits(text, 5, 2, month) || !ReadDigits(text, 8, 2, day))
+    return false;
   return year >= 1 && month >= 1 && month <= 12 && day >= 1 && day <= DaysInMonth(year, month);
 }
 
 bool ParseTime(std::string_view text, int& hour, int& minute, int& second) {
   if (text.size() != 8 || text[2] != ':' || text[5] != ':') return false;
-  if (!ReadDigits(text, 0, 2, hour) || !ReadDigits(text, 3, 2, minute) || !ReadDigits(text, 6, 2, second)) return false;
+  if (!ReadDigits(text, 0, 2, hour) || !ReadDigits(text, 3, 2, minute) || !ReadDigits(text, 6, 2, second))
+    return false;
   return hour < 24 && minute < 60 && second < 60;
 }
 
@@ -378,9 +393,13 @@ TDateTime EncodeIniDateTime(int year, int month, int day, int hour, int minute, 
   return date < 0 ? date - time : date + time;
 }
 
-std::string IniDateText(TDateTime value) { return DatePartText(Decode(value)); }
+std::string IniDateText(TDateTime value) {
+  return DatePartText(Decode(value));
+}
 
-std::string IniTimeText(TDateTime value) { return TimePartText(Decode(value)); }
+std::string IniTimeText(TDateTime value) {
+  return TimePartText(Decode(value));
+}
 
 std::string IniDateTimeText(TDateTime value) {
   const TDateParts parts = Decode(value);
@@ -583,7 +602,9 @@ void TBigIniFile::ReadSectionValues(const std::string& section, TStringList& str
   for (int i = 0; i < values.Count(); ++i) strings.Add(values.Strings(i));
 }
 
-bool TBigIniFile::SectionExists(const std::string& section) { return FSections.IndexOfSection(section) >= 0; }
+bool TBigIniFile::SectionExists(const std::string& section) {
+  return FSections.IndexOfSection(section) >= 0;
+}
 
 bool TBigIniFile::ValueExists(const std::string& section, const std::string& key) {
   if (key.empty()) return false;  // empty names are never listed
@@ -625,7 +646,8 @@ TDateTime TBigIniFile::ReadDate(const std::string& section, const std::string& k
   return defaultValue;
 }
 
-TDateTime TBigIniFile::ReadDateTime(const std::string& section, const std::string& key, TDateTime defaultValue) {
+TDateTime TBigIniFile::ReadDateTime(const std::string& section, const std::string& key,
+                                    TDateTime defaultValue) {
   TDateTime value = defaultValue;
   std::string text;
   if (FindValue(section, key, text) && TryIniTextToDateTime(text, value)) return value;

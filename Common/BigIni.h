@@ -219,7 +219,8 @@ public:
   virtual void ReadSections(TStringList& strings);
   // Appends the section's lines as stored.
   virtual void ReadSectionValues(const std::string& section, TStringList& strings);
-  virtual std::string ReadString(const std::string& section, const std::string& key, const std::string& defaultValue);
+  virtual std::string ReadString(const std::string& section, const std::string& key,
+                                 const std::string& defaultValue);
   virtual TDateTime ReadTime(const std::string& section, const std::string& key, TDateTime defaultValue);
   virtual bool SectionExists(const std::string& section);
   virtual bool ValueExists(const std::string& section, const std::string& key);

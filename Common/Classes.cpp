@@ -22,7 +22,8 @@ int TObjectList::Add(TObject* item) {
 }
 
 void TObjectList::Insert(int index, TObject* item) {
-  if (index < 0 || index > Count()) throw EListError("List index out of bounds (" + std::to_string(index) + ")");
+  if (index < 0 || index > Count())
+    throw EListError("List index out of bounds (" + std::to_string(index) + ")");
   FItems.insert(FItems.begin() + index, item);
 }
 
@@ -79,7 +80,8 @@ int TStringList::Add(std::string text, TObject* object) {
 }
 
 void TStringList::Insert(int index, std::string text, TObject* object) {
-  if (index < 0 || index > Count()) throw EListError("List index out of bounds (" + std::to_string(index) + ")");
+  if (index < 0 || index > Count())
+    throw EListError("List index out of bounds (" + std::to_string(index) + ")");
   FItems.insert(FItems.begin() + index, Entry{std::move(text), object});
 }
 

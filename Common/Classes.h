@@ -62,7 +62,7 @@ public:
   void Delete(int index);
   void Clear() { FItems.clear(); }
   int IndexOf(const std::string& text) const;  // exact comparison; -1 when absent
-  std::string Text() const;  // every string followed by CR LF
+  std::string Text() const;                    // every string followed by CR LF
 
   auto begin() const { return FItems.begin(); }
   auto end() const { return FItems.end(); }

@@ -15,10 +15,10 @@ public:
   std::string Message;
 };
 
-#define KELDA_EXCEPTION_CLASS(Name, Base)       \
-  class Name : public Base {                    \
-  public:                                       \
-    using Base::Base;                           \
+#define KELDA_EXCEPTION_CLASS(Name, Base) \
+  class Name : public Base {              \
+  public:                                 \
+    using Base::Base;                     \
   }
 
 KELDA_EXCEPTION_CLASS(EOutOfMemory, Exception);

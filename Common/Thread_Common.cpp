@@ -4,7 +4,9 @@ namespace kelda {
 
 TThreadObject::TThreadObject(void* guarded) : FGuardedObject(guarded ? guarded : this) {}
 
-TThreadObject::~TThreadObject() { delete FSynchronizer.load(); }
+TThreadObject::~TThreadObject() {
+  delete FSynchronizer.load();
+}
 
 platform::TMultiReadExclusiveWriteSynchronizer& TThreadObject::Synchronizer() {
   auto* sync = FSynchronizer.load(std::memory_order_acquire);

@@ -20,7 +20,7 @@ public:
   bool UnlockWrite();  // false (and no change) when the calling thread holds no write lock
   bool Unlock() { return UnlockWrite(); }
   void* LockRead();
-  bool UnlockRead();   // false (and no change) when the calling thread holds no read lock
+  bool UnlockRead();  // false (and no change) when the calling thread holds no read lock
 
   // Names the scoped guards of platform/Sync.h use.
   void BeginRead() { LockRead(); }

@@ -11,7 +11,7 @@ public:
   explicit TThreadObjectList(bool ownsObjects);
   ~TThreadObjectList() override;
 
-  TObjectList* LockList() { return static_cast<TObjectList*>(LockWrite()); }      // UnlockWrite
+  TObjectList* LockList() { return static_cast<TObjectList*>(LockWrite()); }     // UnlockWrite
   TObjectList* LockListRead() { return static_cast<TObjectList*>(LockRead()); }  // UnlockRead
 
   void Add(TObject* item);

@@ -16,14 +16,18 @@ TStringList* TThreadStringList::LockList() {
   return FList;
 }
 
-bool TThreadStringList::UnlockList() { return FSynchronizer.EndWrite(); }
+bool TThreadStringList::UnlockList() {
+  return FSynchronizer.EndWrite();
+}
 
 TStringList* TThreadStringList::LockListRead() {
   FSynchronizer.BeginRead();
   return FList;
 }
 
-bool TThreadStringList::UnlockListRead() { return FSynchronizer.EndRead(); }
+bool TThreadStringList::UnlockListRead() {
+  return FSynchronizer.EndRead();
+}
 
 int TThreadStringList::Count() {
   platform::ReadGuard guard(FSynchronizer);

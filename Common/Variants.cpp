@@ -16,8 +16,8 @@ namespace kelda {
 namespace {
 
 [[noreturn]] void Unsupported(VARTYPE vt, const char* target) {
-  throw EConvertError("Could not convert variant of type (" + std::to_string(vt) + ") into type (" +
-                      target + ")");
+  throw EConvertError("Could not convert variant of type (" + std::to_string(vt) + ") into type (" + target +
+                      ")");
 }
 
 BSTR NewBstr(std::u16string_view text) {
@@ -86,7 +86,9 @@ VARIANT Dereference(const VARIANT& source) {
 }
 
 // The value a conversion reads: by-reference variants are read through.
-VARIANT Plain(const VARIANT& value) { return (value.vt & VT_BYREF) ? Dereference(value) : value; }
+VARIANT Plain(const VARIANT& value) {
+  return (value.vt & VT_BYREF) ? Dereference(value) : value;
+}
 
 bool IsPlainCopyType(VARTYPE vt) {
   switch (vt) {
@@ -129,7 +131,9 @@ int64_t RoundToInt64(double value, VARTYPE vt) {
   return static_cast<int64_t>(r);
 }
 
-std::string IntText(int64_t v) { return std::to_string(v); }
+std::string IntText(int64_t v) {
+  return std::to_string(v);
+}
 
 std::string CurrencyText(int64_t v) {
   const bool negative = v < 0;
@@ -205,23 +209,40 @@ std::string FloatText(double value, int precision) {
 
 std::string NarrowText(const VARIANT& v) {
   switch (v.vt) {
-    case VT_I2: return IntText(v.iVal);
-    case VT_I4: return IntText(v.lVal);
-    case VT_R4: return FloatText(v.fltVal, 7);
-    case VT_R8: return FloatText(v.dblVal, 15);
-    case VT_CY: return CurrencyText(v.cyVal.int64);
-    case VT_DATE: return DateText(v.date);
-    case VT_ERROR: return IntText(v.scode);
-    case VT_BOOL: return v.boolVal ? "True" : "False";
-    case VT_I1: return IntText(static_cast<signed char>(v.cVal));
-    case VT_UI1: return IntText(v.bVal);
-    case VT_UI2: return IntText(v.uiVal);
-    case VT_UI4: return IntText(v.ulVal);
-    case VT_I8: return IntText(v.llVal);
-    case VT_UI8: return std::to_string(v.ullVal);
-    case VT_INT: return IntText(v.intVal);
-    case VT_UINT: return IntText(v.uintVal);
-    default: Unsupported(v.vt, "String");
+    case VT_I2:
+      return IntText(v.iVal);
+    case VT_I4:
+      return IntText(v.lVal);
+    case VT_R4:
+      return FloatText(v.fltVal, 7);
+    case VT_R8:
+      return FloatText(v.dblVal, 15);
+    case VT_CY:
+      return CurrencyText(v.cyVal.int64);
+    case VT_DATE:
+      return DateText(v.date);
+    case VT_ERROR:
+      return IntText(v.scode);
+    case VT_BOOL:
+      return v.boolVal ? "True" : "False";
+    case VT_I1:
+      return IntText(static_cast<signed char>(v.cVal));
+    case VT_UI1:
+      return IntText(v.bVal);
+    case VT_UI2:
+      return IntText(v.uiVal);
+    case VT_UI4:
+      return IntText(v.ulVal);
+    case VT_I8:
+      return IntText(v.llVal);
+    case VT_UI8:
+      return std::to_string(v.ullVal);
+    case VT_INT:
+      return IntText(v.intVal);
+    case VT_UINT:
+      return IntText(v.uintVal);
+    default:
+      Unsupported(v.vt, "String");
   }
 }
 
@@ -284,7 +305,9 @@ VARIANT VariantNull() {
   return v;
 }
 
-VARIANT VariantFromText(std::string_view text) { return VariantFromWide(platform::AnsiToWide(text)); }
+VARIANT VariantFromText(std::string_view text) {
+  return VariantFromWide(platform::AnsiToWide(text));
+}
 
 VARIANT VariantFromWide(std::u16string_view text) {
   VARIANT v = VariantEmpty();
@@ -321,10 +344,18 @@ VARIANT VariantFromDouble(double value) {
   return v;
 }
 
-bool VariantIsEmpty(const VARIANT& value) { return value.vt == VT_EMPTY; }
-bool VariantIsNull(const VARIANT& value) { return value.vt == VT_NULL; }
-bool VariantIsEmptyOrNull(const VARIANT& value) { return value.vt == VT_EMPTY || value.vt == VT_NULL; }
-bool VariantIsText(const VARIANT& value) { return value.vt == VT_BSTR; }
+bool VariantIsEmpty(const VARIANT& value) {
+  return value.vt == VT_EMPTY;
+}
+bool VariantIsNull(const VARIANT& value) {
+  return value.vt == VT_NULL;
+}
+bool VariantIsEmptyOrNull(const VARIANT& value) {
+  return value.vt == VT_EMPTY || value.vt == VT_NULL;
+}
+bool VariantIsText(const VARIANT& value) {
+  return value.vt == VT_BSTR;
+}
 
 std::u16string VariantToWide(const VARIANT& value) {
   VARIANT v = Plain(value);
@@ -343,25 +374,41 @@ std::string VariantToText(const VARIANT& value) {
 int64_t VariantToInt64(const VARIANT& value) {
   VARIANT v = Plain(value);
   switch (v.vt) {
-    case VT_EMPTY: return 0;
-    case VT_I2: return v.iVal;
-    case VT_I4: return v.lVal;
-    case VT_R4: return RoundToInt64(v.fltVal, v.vt);
-    case VT_R8: return RoundToInt64(v.dblVal, v.vt);
-    case VT_DATE: return RoundToInt64(v.date, v.vt);
-    case VT_CY: return RoundToInt64(static_cast<double>(v.cyVal.int64) / 10000.0, v.vt);
-    case VT_ERROR: return v.scode;
-    case VT_BOOL: return v.boolVal ? -1 : 0;
-    case VT_I1: return static_cast<signed char>(v.cVal);
-    case VT_UI1: return v.bVal;
-    case VT_UI2: return v.uiVal;
-    case VT_UI4: return v.ulVal;
-    case VT_I8: return v.llVal;
+    case VT_EMPTY:
+      return 0;
+    case VT_I2:
+      return v.iVal;
+    case VT_I4:
+      return v.lVal;
+    case VT_R4:
+      return RoundToInt64(v.fltVal, v.vt);
+    case VT_R8:
+      return RoundToInt64(v.dblVal, v.vt);
+    case VT_DATE:
+      return RoundToInt64(v.date, v.vt);
+    case VT_CY:
+      return RoundToInt64(static_cast<double>(v.cyVal.int64) / 10000.0, v.vt);
+    case VT_ERROR:
+      return v.scode;
+    case VT_BOOL:
+      return v.boolVal ? -1 : 0;
+    case VT_I1:
+      return static_cast<signed char>(v.cVal);
+    case VT_UI1:
+      return v.bVal;
+    case VT_UI2:
+      return v.uiVal;
+    case VT_UI4:
+      return v.ulVal;
+    case VT_I8:
+      return v.llVal;
     case VT_UI8:
       if (v.ullVal > static_cast<uint64_t>(std::numeric_limits<int64_t>::max())) Unsupported(v.vt, "Int64");
       return static_cast<int64_t>(v.ullVal);
-    case VT_INT: return v.intVal;
-    case VT_UINT: return v.uintVal;
+    case VT_INT:
+      return v.intVal;
+    case VT_UINT:
+      return v.uintVal;
     case VT_BSTR: {
       std::string text = platform::WideToAnsi(platform::BstrView(v.bstrVal));
       int64_t i;
@@ -370,7 +417,8 @@ int64_t VariantToInt64(const VARIANT& value) {
       if (TryTextToDouble(text, d)) return RoundToInt64(d, v.vt);
       throw EConvertError("'" + text + "' is not a valid integer value");
     }
-    default: Unsupported(v.vt, "Int64");
+    default:
+      Unsupported(v.vt, "Int64");
   }
 }
 
@@ -384,11 +432,16 @@ int32_t VariantToInt(const VARIANT& value) {
 bool VariantToBool(const VARIANT& value) {
   VARIANT v = Plain(value);
   switch (v.vt) {
-    case VT_EMPTY: return false;
-    case VT_BOOL: return v.boolVal != 0;
-    case VT_R4: return v.fltVal != 0;
-    case VT_R8: return v.dblVal != 0;
-    case VT_DATE: return v.date != 0;
+    case VT_EMPTY:
+      return false;
+    case VT_BOOL:
+      return v.boolVal != 0;
+    case VT_R4:
+      return v.fltVal != 0;
+    case VT_R8:
+      return v.dblVal != 0;
+    case VT_DATE:
+      return v.date != 0;
     case VT_BSTR: {
       std::string text(Trim(platform::WideToAnsi(platform::BstrView(v.bstrVal))));
       std::string lower = platform::AnsiLowerCase(text);
@@ -398,19 +451,26 @@ bool VariantToBool(const VARIANT& value) {
       if (TryTextToDouble(text, d)) return d != 0;
       throw EConvertError("'" + text + "' is not a valid boolean value");
     }
-    default: return VariantToInt64(v) != 0;
+    default:
+      return VariantToInt64(v) != 0;
   }
 }
 
 double VariantToDouble(const VARIANT& value) {
   VARIANT v = Plain(value);
   switch (v.vt) {
-    case VT_EMPTY: return 0;
-    case VT_R4: return v.fltVal;
-    case VT_R8: return v.dblVal;
-    case VT_DATE: return v.date;
-    case VT_CY: return static_cast<double>(v.cyVal.int64) / 10000.0;
-    case VT_UI8: return static_cast<double>(v.ullVal);
+    case VT_EMPTY:
+      return 0;
+    case VT_R4:
+      return v.fltVal;
+    case VT_R8:
+      return v.dblVal;
+    case VT_DATE:
+      return v.date;
+    case VT_CY:
+      return static_cast<double>(v.cyVal.int64) / 10000.0;
+    case VT_UI8:
+      return static_cast<double>(v.ullVal);
     case VT_BSTR: {
       std::string text = platform::WideToAnsi(platform::BstrView(v.bstrVal));
       double d;
@@ -419,11 +479,14 @@ double VariantToDouble(const VARIANT& value) {
       if (TryTextToInt64(text, i)) return static_cast<double>(i);  // hexadecimal
       throw EConvertError("'" + text + "' is not a valid floating point value");
     }
-    default: return static_cast<double>(VariantToInt64(v));
+    default:
+      return static_cast<double>(VariantToInt64(v));
   }
 }
 
-std::string FloatToText(double value) { return FloatText(value, 15); }
+std::string FloatToText(double value) {
+  return FloatText(value, 15);
+}
 
 bool TryTextToInt64(std::string_view text, int64_t& value) {
   text = Trim(text);

@@ -29,15 +29,15 @@ void CopyVariantFromHost(VARIANT& dest, const VARIANT& source, bool eightBitStri
 // Builders. The result owns its data; the caller clears it (or hands it to a TVariant).
 VARIANT VariantEmpty();
 VARIANT VariantNull();
-VARIANT VariantFromText(std::string_view text);  // 8-bit system code page text, as VT_BSTR
+VARIANT VariantFromText(std::string_view text);     // 8-bit system code page text, as VT_BSTR
 VARIANT VariantFromWide(std::u16string_view text);  // VT_BSTR
-VARIANT VariantFromInt(int32_t value);  // VT_I4
-VARIANT VariantFromInt64(int64_t value);  // VT_I8
-VARIANT VariantFromBool(bool value);  // VT_BOOL
-VARIANT VariantFromDouble(double value);  // VT_R8
+VARIANT VariantFromInt(int32_t value);              // VT_I4
+VARIANT VariantFromInt64(int64_t value);            // VT_I8
+VARIANT VariantFromBool(bool value);                // VT_BOOL
+VARIANT VariantFromDouble(double value);            // VT_R8
 
 bool VariantIsEmpty(const VARIANT& value);  // VT_EMPTY
-bool VariantIsNull(const VARIANT& value);  // VT_NULL
+bool VariantIsNull(const VARIANT& value);   // VT_NULL
 bool VariantIsEmptyOrNull(const VARIANT& value);
 bool VariantIsText(const VARIANT& value);  // VT_BSTR
 
@@ -45,13 +45,13 @@ bool VariantIsText(const VARIANT& value);  // VT_BSTR
 // null raises EConvertError there.
 std::u16string VariantToWide(const VARIANT& value);
 std::string VariantToText(const VARIANT& value);  // 8-bit system code page
-int64_t VariantToInt64(const VARIANT& value);  // reals are rounded half to even
-int32_t VariantToInt(const VARIANT& value);  // EConvertError outside the 32-bit range
-bool VariantToBool(const VARIANT& value);  // text: "true"/"false" (any case) or a number
+int64_t VariantToInt64(const VARIANT& value);     // reals are rounded half to even
+int32_t VariantToInt(const VARIANT& value);       // EConvertError outside the 32-bit range
+bool VariantToBool(const VARIANT& value);         // text: "true"/"false" (any case) or a number
 double VariantToDouble(const VARIANT& value);
 
 // Text forms of numbers as the conversions write them.
-std::string FloatToText(double value);  // up to 15 significant digits, "." separator
+std::string FloatToText(double value);                       // up to 15 significant digits, "." separator
 bool TryTextToInt64(std::string_view text, int64_t& value);  // decimal, "$"/"0x" hexadecimal
 bool TryTextToDouble(std::string_view text, double& value);  // "." or "," separator
 

@@ -144,7 +144,8 @@ void TzorCustomHashListBase::InsertItem(TObject* key, TObject* value) {
 }
 
 // Puts an item that is known not to be present into the subtree of node.
-void TzorCustomHashListBase::InsertAt(TTreeItem& node, std::uint32_t hash, std::unique_ptr<TLinkedItem> item) {
+void TzorCustomHashListBase::InsertAt(TTreeItem& node, std::uint32_t hash,
+                                      std::unique_ptr<TLinkedItem> item) {
   const int index = node.SlotIndex(hash);
   TTreeItem::TSlot& slot = node.Slots[index];
   if (slot.Node) {
@@ -203,7 +204,8 @@ bool TzorCustomHashListBase::RemoveItem(const TObject* key, TObject*& value) {
   return RemoveFrom(*FRoot, HashOf(key), key, value);
 }
 
-bool TzorCustomHashListBase::RemoveFrom(TTreeItem& node, std::uint32_t hash, const TObject* key, TObject*& value) {
+bool TzorCustomHashListBase::RemoveFrom(TTreeItem& node, std::uint32_t hash, const TObject* key,
+                                        TObject*& value) {
   TTreeItem::TSlot& slot = node.Slots[node.SlotIndex(hash)];
   if (slot.Node) {
     if (!RemoveFrom(*slot.Node, hash, key, value)) return false;
@@ -230,7 +232,9 @@ bool TzorCustomHashListBase::RemoveFrom(TTreeItem& node, std::uint32_t hash, con
 // ---------------------------------------------------------------------------------------------
 // TzorCustomHashListBaseObjects
 
-TzorCustomHashListBaseObjects::~TzorCustomHashListBaseObjects() { Clear(); }
+TzorCustomHashListBaseObjects::~TzorCustomHashListBaseObjects() {
+  Clear();
+}
 
 void TzorCustomHashListBaseObjects::ReleaseKeyValue(TObject* key, TObject* value) {
   delete key;

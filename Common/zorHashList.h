@@ -44,7 +44,7 @@ public:
   TLinkedItem& operator=(const TLinkedItem&) = delete;
 
   TTreeItem* Owner;
-  TObject* Key;    // released through the list, never by the item itself
+  TObject* Key;  // released through the list, never by the item itself
   TObject* Value;
   std::unique_ptr<TLinkedItem> Next;
 };

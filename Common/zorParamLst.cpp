@@ -34,7 +34,9 @@ bool IsBlankName(std::string_view name) {
   return true;
 }
 
-std::string_view AnsiName(const char* name) { return name ? std::string_view(name) : std::string_view(); }
+std::string_view AnsiName(const char* name) {
+  return name ? std::string_view(name) : std::string_view();
+}
 
 std::u16string_view WideZ(const WideChar* name) {
   if (!name) return {};
@@ -44,7 +46,9 @@ std::u16string_view WideZ(const WideChar* name) {
   return {s, n};
 }
 
-std::string NameFromW(const WideChar* name) { return platform::WideToAnsi(WideZ(name)); }
+std::string NameFromW(const WideChar* name) {
+  return platform::WideToAnsi(WideZ(name));
+}
 
 // The interface methods of the HRESULT kind: every failure becomes 0x8000FFFF.
 template <class F>
@@ -124,7 +128,9 @@ TzorParamsListItem::~TzorParamsListItem() {
   for (TzorParamsListItemWrap* wrap : FWraps) wrap->Item = nullptr;
 }
 
-std::string TzorParamsListItem::MakeKey(std::string_view name) { return platform::AnsiLowerCase(name); }
+std::string TzorParamsListItem::MakeKey(std::string_view name) {
+  return platform::AnsiLowerCase(name);
+}
 
 void TzorParamsListItem::Rename(std::string_view name) {
   Name = std::string(name);
@@ -214,7 +220,8 @@ TzorParamsListItem* TzorParamsList::Add(std::string_view name, const VARIANT& va
 
 TzorParamsListItem* TzorParamsList::Insert(int32_t index, std::string_view name, const VARIANT& value) {
   if (IsBlankName(name)) return nullptr;
-  if (index < 0 || index > FCount) throw EListError("List index out of bounds (" + std::to_string(index) + ")");
+  if (index < 0 || index > FCount)
+    throw EListError("List index out of bounds (" + std::to_string(index) + ")");
   std::unique_ptr<TzorParamsListItem> item(NewItem(name, value));
   item->State = 2;
   InsertSlot(index, item.get());
@@ -370,7 +377,9 @@ HRESULT TzorParamsListItemWrap::QueryInterface(REFIID riid, void** object) {
   return S_OK;
 }
 
-ULONG TzorParamsListItemWrap::AddRef() { return static_cast<ULONG>(++RefCount); }
+ULONG TzorParamsListItemWrap::AddRef() {
+  return static_cast<ULONG>(++RefCount);
+}
 
 ULONG TzorParamsListItemWrap::Release() {
   const int32_t count = --RefCount;
@@ -393,17 +402,25 @@ void TzorParamsListItemWrap::SetState(uint8_t state) {
   if (Item) Item->State = state;
 }
 
-const char* TzorParamsListItemWrap::GetKeyText() { return KeyText.empty() ? nullptr : KeyText.c_str(); }
+const char* TzorParamsListItemWrap::GetKeyText() {
+  return KeyText.empty() ? nullptr : KeyText.c_str();
+}
 
-int32_t TzorParamsListItemWrap::GetDataType() { return Item ? Item->DataType : 0; }
+int32_t TzorParamsListItemWrap::GetDataType() {
+  return Item ? Item->DataType : 0;
+}
 
-uint8_t TzorParamsListItemWrap::GetState() { return Item ? Item->State : 0; }
+uint8_t TzorParamsListItemWrap::GetState() {
+  return Item ? Item->State : 0;
+}
 
 HRESULT TzorParamsListItemWrap::StoreValue(const VARIANT& value, bool eightBitStrings) {
   return Guarded([&] { CopyVariantFromHost(LiveItem().Value.Raw(), value, eightBitStrings); });
 }
 
-HRESULT TzorParamsListItemWrap::SetValue(VARIANT value) { return StoreValue(value, true); }
+HRESULT TzorParamsListItemWrap::SetValue(VARIANT value) {
+  return StoreValue(value, true);
+}
 
 HRESULT TzorParamsListItemWrap::GetValue(VARIANT* value) {
   ClearOut(value);
@@ -418,9 +435,13 @@ void TzorParamsListItemWrap::SetName(const char* name) {
   });
 }
 
-const char* TzorParamsListItemWrap::GetName() { return NameA.empty() ? nullptr : NameA.c_str(); }
+const char* TzorParamsListItemWrap::GetName() {
+  return NameA.empty() ? nullptr : NameA.c_str();
+}
 
-uint8_t TzorParamsListItemWrap::IsNewRow() { return Item && Item->IsNewRow() ? 1 : 0; }
+uint8_t TzorParamsListItemWrap::IsNewRow() {
+  return Item && Item->IsNewRow() ? 1 : 0;
+}
 
 void TzorParamsListItemWrap::SetNameW(const WideChar* name) {
   Swallowed(0, [&] {
@@ -434,9 +455,13 @@ const WideChar* TzorParamsListItemWrap::GetNameW() {
   return NameW.empty() ? nullptr : reinterpret_cast<const WideChar*>(NameW.c_str());
 }
 
-HRESULT TzorParamsListItemWrap::SetValueW(VARIANT value) { return StoreValue(value, false); }
+HRESULT TzorParamsListItemWrap::SetValueW(VARIANT value) {
+  return StoreValue(value, false);
+}
 
-HRESULT TzorParamsListItemWrap::GetValueW(VARIANT* value) { return GetValue(value); }
+HRESULT TzorParamsListItemWrap::GetValueW(VARIANT* value) {
+  return GetValue(value);
+}
 
 // ---------------------------------------------------------------------------------------------
 // TzorParamsListWrap
@@ -466,7 +491,9 @@ HRESULT TzorParamsListWrap::QueryInterface(REFIID riid, void** object) {
   return S_OK;
 }
 
-ULONG TzorParamsListWrap::AddRef() { return static_cast<ULONG>(++RefCount); }
+ULONG TzorParamsListWrap::AddRef() {
+  return static_cast<ULONG>(++RefCount);
+}
 
 ULONG TzorParamsListWrap::Release() {
   const int32_t count = --RefCount;
@@ -474,13 +501,21 @@ ULONG TzorParamsListWrap::Release() {
   return static_cast<ULONG>(count);
 }
 
-int32_t TzorParamsListWrap::GetCount() { return List->Count(); }
+int32_t TzorParamsListWrap::GetCount() {
+  return List->Count();
+}
 
-uint32_t TzorParamsListWrap::GetSignature() { return List->Signature; }
+uint32_t TzorParamsListWrap::GetSignature() {
+  return List->Signature;
+}
 
-int32_t TzorParamsListWrap::GetTag() { return List->Tag; }
+int32_t TzorParamsListWrap::GetTag() {
+  return List->Tag;
+}
 
-void TzorParamsListWrap::SetTag(int32_t value) { List->Tag = value; }
+void TzorParamsListWrap::SetTag(int32_t value) {
+  List->Tag = value;
+}
 
 void TzorParamsListWrap::Clear() {
   Swallowed(0, [&] {
@@ -536,9 +571,11 @@ HRESULT TzorParamsListWrap::AddRange(TzorParamsList* list, int32_t first, int32_
   return Guarded([&] { Required(result) = List->AddRange(list, first, last) ? 1 : 0; });
 }
 
-HRESULT TzorParamsListWrap::FindItem(const char* name, int32_t start, int32_t last, IzorParamsListItemA** item) {
+HRESULT TzorParamsListWrap::FindItem(const char* name, int32_t start, int32_t last,
+                                     IzorParamsListItemA** item) {
   ClearOut(item);
-  return Guarded([&] { Required(item) = TzorParamsListItemWrap::New(List->FindItem(AnsiName(name), start, last)); });
+  return Guarded(
+      [&] { Required(item) = TzorParamsListItemWrap::New(List->FindItem(AnsiName(name), start, last)); });
 }
 
 HRESULT TzorParamsListWrap::IndexOf(const char* name, int32_t start, int32_t last, int32_t* index) {
@@ -574,7 +611,8 @@ HRESULT TzorParamsListWrap::Add(const char* name, VARIANT value, IzorParamsListI
   });
 }
 
-HRESULT TzorParamsListWrap::Insert(int32_t index, const char* name, VARIANT value, IzorParamsListItemA** item) {
+HRESULT TzorParamsListWrap::Insert(int32_t index, const char* name, VARIANT value,
+                                   IzorParamsListItemA** item) {
   ClearOut(item);
   return Guarded([&] {
     IzorParamsListItemA*& out = Required(item);
@@ -628,7 +666,8 @@ HRESULT TzorParamsListWrap::AddRange(TzorParamsListWrap* list, int32_t first, in
 HRESULT TzorParamsListWrap::FindItem(const WideChar* name, int32_t start, int32_t last,
                                      IzorParamsListItemW** item) {
   ClearOut(item);
-  return Guarded([&] { Required(item) = TzorParamsListItemWrap::New(List->FindItem(NameFromW(name), start, last)); });
+  return Guarded(
+      [&] { Required(item) = TzorParamsListItemWrap::New(List->FindItem(NameFromW(name), start, last)); });
 }
 
 HRESULT TzorParamsListWrap::IndexOf(const WideChar* name, int32_t start, int32_t last, int32_t* index) {
@@ -664,7 +703,8 @@ HRESULT TzorParamsListWrap::Add(const WideChar* name, VARIANT value, IzorParamsL
   });
 }
 
-HRESULT TzorParamsListWrap::Insert(int32_t index, const WideChar* name, VARIANT value, IzorParamsListItemW** item) {
+HRESULT TzorParamsListWrap::Insert(int32_t index, const WideChar* name, VARIANT value,
+                                   IzorParamsListItemW** item) {
   ClearOut(item);
   return Guarded([&] {
     IzorParamsListItemW*& out = Required(item);

@@ -34,7 +34,7 @@ inline constexpr char kRowMarkerName[] = "$NEW_ROW$";
 inline constexpr char kParamsListSourcePath[] = "Common/zorParamLst";
 
 // Lines reported by the lists' assertion failures.
-constexpr int kLineItemSlot = 702;        // writing an item slot outside 0..Count-1
+constexpr int kLineItemSlot = 702;  // writing an item slot outside 0..Count-1
 constexpr int kLineIndexOfSignature = 764;
 constexpr int kLineAddListSignature = 1008;
 constexpr int kLineAddRangeSignature = 1031;
@@ -93,8 +93,7 @@ public:
   int32_t IndexOf(std::string_view name, int32_t start = 0, int32_t last = -1) const;
   TzorParamsListItem* FindItem(std::string_view name, int32_t start = 0, int32_t last = -1) const;
   TVariant GetValue(std::string_view name, int32_t start = 0, int32_t last = -1) const;
-  TVariant GetValueDef(std::string_view name, const VARIANT& def, int32_t start = 0,
-                       int32_t last = -1) const;
+  TVariant GetValueDef(std::string_view name, const VARIANT& def, int32_t start = 0, int32_t last = -1) const;
   TVariant GetValueStrict(std::string_view name) const;  // "Parameter is not defined"
 
   // A name that is empty or only characters with codes up to 32 adds nothing (none).
@@ -164,46 +163,50 @@ private:
 
 class TzorParamsListWrap;
 
-inline constexpr GUID IID_IzorParamsListA = {0x33316D29, 0x0F86, 0x41C4, {0x8D, 0xB4, 0x3F, 0xE9, 0x75, 0x61, 0x58, 0xB1}};
-inline constexpr GUID IID_IzorParamsListW = {0x33316D29, 0x0F86, 0x41C4, {0x8D, 0xB4, 0x3F, 0xE9, 0x75, 0x61, 0x58, 0xB2}};
-inline constexpr GUID IID_IzorParamsListItemA = {0x33316D29, 0x0F86, 0x41C4, {0x8D, 0xB4, 0x3F, 0xE9, 0x75, 0x61, 0x58, 0xB4}};
-inline constexpr GUID IID_IzorParamsListItemW = {0x33316D29, 0x0F86, 0x41C4, {0x8D, 0xB4, 0x3F, 0xE9, 0x75, 0x61, 0x58, 0xB6}};
+inline constexpr GUID IID_IzorParamsListA = {
+    0x33316D29, 0x0F86, 0x41C4, {0x8D, 0xB4, 0x3F, 0xE9, 0x75, 0x61, 0x58, 0xB1}};
+inline constexpr GUID IID_IzorParamsListW = {
+    0x33316D29, 0x0F86, 0x41C4, {0x8D, 0xB4, 0x3F, 0xE9, 0x75, 0x61, 0x58, 0xB2}};
+inline constexpr GUID IID_IzorParamsListItemA = {
+    0x33316D29, 0x0F86, 0x41C4, {0x8D, 0xB4, 0x3F, 0xE9, 0x75, 0x61, 0x58, 0xB4}};
+inline constexpr GUID IID_IzorParamsListItemW = {
+    0x33316D29, 0x0F86, 0x41C4, {0x8D, 0xB4, 0x3F, 0xE9, 0x75, 0x61, 0x58, 0xB6}};
 
 // One item. QueryInterface answers IID_IzorParamsListItemA and IID_IzorParamsListItemW. Strings
 // returned stay valid as long as the item interface lives.
 struct IzorParamsListItemA : IUnknown {
-  virtual void KELDA_STDCALL SetKeyText(const char* text) = 0;           // 3: the cached key text only
-  virtual void KELDA_STDCALL SetDataType(int32_t dataType) = 0;          // 4
-  virtual void KELDA_STDCALL SetState(uint8_t state) = 0;                // 5
-  virtual const char* KELDA_STDCALL GetKeyText() = 0;                    // 6: UTF-8, none when empty
-  virtual int32_t KELDA_STDCALL GetDataType() = 0;                       // 7
-  virtual uint8_t KELDA_STDCALL GetState() = 0;                          // 8
-  virtual HRESULT KELDA_STDCALL SetValue(VARIANT value) = 0;             // 9
-  virtual HRESULT KELDA_STDCALL GetValue(VARIANT* value) = 0;            // 10
-  virtual void KELDA_STDCALL SetName(const char* name) = 0;              // 11
-  virtual const char* KELDA_STDCALL GetName() = 0;                       // 12: none when empty
-  virtual uint8_t KELDA_STDCALL IsNewRow() = 0;                          // 13
+  virtual void KELDA_STDCALL SetKeyText(const char* text) = 0;   // 3: the cached key text only
+  virtual void KELDA_STDCALL SetDataType(int32_t dataType) = 0;  // 4
+  virtual void KELDA_STDCALL SetState(uint8_t state) = 0;        // 5
+  virtual const char* KELDA_STDCALL GetKeyText() = 0;            // 6: UTF-8, none when empty
+  virtual int32_t KELDA_STDCALL GetDataType() = 0;               // 7
+  virtual uint8_t KELDA_STDCALL GetState() = 0;                  // 8
+  virtual HRESULT KELDA_STDCALL SetValue(VARIANT value) = 0;     // 9
+  virtual HRESULT KELDA_STDCALL GetValue(VARIANT* value) = 0;    // 10
+  virtual void KELDA_STDCALL SetName(const char* name) = 0;      // 11
+  virtual const char* KELDA_STDCALL GetName() = 0;               // 12: none when empty
+  virtual uint8_t KELDA_STDCALL IsNewRow() = 0;                  // 13
 };
 
 struct IzorParamsListItemW : IzorParamsListItemA {
-  virtual void KELDA_STDCALL SetNameW(const WideChar* name) = 0;         // 14
-  virtual const WideChar* KELDA_STDCALL GetNameW() = 0;                  // 15: none when empty
-  virtual HRESULT KELDA_STDCALL SetValueW(VARIANT value) = 0;            // 16
-  virtual HRESULT KELDA_STDCALL GetValueW(VARIANT* value) = 0;           // 17
+  virtual void KELDA_STDCALL SetNameW(const WideChar* name) = 0;  // 14
+  virtual const WideChar* KELDA_STDCALL GetNameW() = 0;           // 15: none when empty
+  virtual HRESULT KELDA_STDCALL SetValueW(VARIANT value) = 0;     // 16
+  virtual HRESULT KELDA_STDCALL GetValueW(VARIANT* value) = 0;    // 17
 };
 
 // The methods common to both list flavours. QueryInterface answers IID_IzorParamsListA and
 // IID_IzorParamsListW and nothing else.
 struct IzorParamsList_ : IUnknown {
-  virtual int32_t KELDA_STDCALL GetCount() = 0;                          // 3
-  virtual uint32_t KELDA_STDCALL GetSignature() = 0;                     // 4
-  virtual int32_t KELDA_STDCALL GetTag() = 0;                            // 5
-  virtual void KELDA_STDCALL SetTag(int32_t value) = 0;                  // 6
-  virtual void KELDA_STDCALL Clear() = 0;                                // 7
-  virtual void KELDA_STDCALL Delete(int32_t index) = 0;                  // 8
+  virtual int32_t KELDA_STDCALL GetCount() = 0;                                                    // 3
+  virtual uint32_t KELDA_STDCALL GetSignature() = 0;                                               // 4
+  virtual int32_t KELDA_STDCALL GetTag() = 0;                                                      // 5
+  virtual void KELDA_STDCALL SetTag(int32_t value) = 0;                                            // 6
+  virtual void KELDA_STDCALL Clear() = 0;                                                          // 7
+  virtual void KELDA_STDCALL Delete(int32_t index) = 0;                                            // 8
   virtual uint8_t KELDA_STDCALL FindRowEnd(int32_t start, int32_t* index, uint8_t* isMarker) = 0;  // 9
-  virtual void KELDA_STDCALL AddNewRow() = 0;                            // 10
-  virtual void KELDA_STDCALL AppendRows(TzorParamsListWrap* other) = 0;  // 11
+  virtual void KELDA_STDCALL AddNewRow() = 0;                                                      // 10
+  virtual void KELDA_STDCALL AppendRows(TzorParamsListWrap* other) = 0;                            // 11
 };
 
 // 8-bit flavour: names are NUL-terminated strings in the system code page. All HRESULT: 0, or
@@ -212,23 +215,23 @@ struct IzorParamsListA : IzorParamsList_ {
   virtual HRESULT KELDA_STDCALL GetItem(int32_t index, IzorParamsListItemA** item) = 0;  // 12
   virtual HRESULT KELDA_STDCALL AddList(TzorParamsList* list, uint8_t* result) = 0;      // 13
   virtual HRESULT KELDA_STDCALL AddRange(TzorParamsList* list, int32_t first, int32_t last,
-                                         uint8_t* result) = 0;                           // 14
+                                         uint8_t* result) = 0;  // 14
   virtual HRESULT KELDA_STDCALL FindItem(const char* name, int32_t start, int32_t last,
-                                         IzorParamsListItemA** item) = 0;                // 15
+                                         IzorParamsListItemA** item) = 0;  // 15
   virtual HRESULT KELDA_STDCALL IndexOf(const char* name, int32_t start, int32_t last,
-                                        int32_t* index) = 0;                             // 16
+                                        int32_t* index) = 0;  // 16
   virtual HRESULT KELDA_STDCALL GetValue(const char* name, int32_t start, int32_t last,
-                                         VARIANT* value) = 0;                            // 17
-  virtual HRESULT KELDA_STDCALL GetValueDef(const char* name, VARIANT def, int32_t start,
-                                            int32_t last, VARIANT* value) = 0;           // 18
+                                         VARIANT* value) = 0;  // 17
+  virtual HRESULT KELDA_STDCALL GetValueDef(const char* name, VARIANT def, int32_t start, int32_t last,
+                                            VARIANT* value) = 0;  // 18
   virtual HRESULT KELDA_STDCALL Add(const char* name, VARIANT value,
-                                    IzorParamsListItemA** item) = 0;                     // 19
+                                    IzorParamsListItemA** item) = 0;  // 19
   virtual HRESULT KELDA_STDCALL Insert(int32_t index, const char* name, VARIANT value,
-                                       IzorParamsListItemA** item) = 0;                  // 20
+                                       IzorParamsListItemA** item) = 0;  // 20
   virtual HRESULT KELDA_STDCALL SetValue(const char* name, VARIANT value, uint8_t addIfMissing,
-                                         IzorParamsListItemA** item) = 0;                // 21
+                                         IzorParamsListItemA** item) = 0;  // 21
   virtual HRESULT KELDA_STDCALL AddItem(IzorParamsListItemA* source,
-                                        IzorParamsListItemA** item) = 0;                 // 22
+                                        IzorParamsListItemA** item) = 0;  // 22
 };
 
 // UTF-16 flavour: names are NUL-terminated UTF-16 strings, converted to the system code page
@@ -238,23 +241,23 @@ struct IzorParamsListW : IzorParamsList_ {
   virtual HRESULT KELDA_STDCALL GetItem(int32_t index, IzorParamsListItemW** item) = 0;  // 12
   virtual HRESULT KELDA_STDCALL AddList(TzorParamsListWrap* list, uint8_t* result) = 0;  // 13
   virtual HRESULT KELDA_STDCALL AddRange(TzorParamsListWrap* list, int32_t first, int32_t last,
-                                         uint8_t* result) = 0;                           // 14
+                                         uint8_t* result) = 0;  // 14
   virtual HRESULT KELDA_STDCALL FindItem(const WideChar* name, int32_t start, int32_t last,
-                                         IzorParamsListItemW** item) = 0;                // 15
+                                         IzorParamsListItemW** item) = 0;  // 15
   virtual HRESULT KELDA_STDCALL IndexOf(const WideChar* name, int32_t start, int32_t last,
-                                        int32_t* index) = 0;                             // 16
+                                        int32_t* index) = 0;  // 16
   virtual HRESULT KELDA_STDCALL GetValue(const WideChar* name, int32_t start, int32_t last,
-                                         VARIANT* value) = 0;                            // 17
-  virtual HRESULT KELDA_STDCALL GetValueDef(const WideChar* name, VARIANT def, int32_t start,
-                                            int32_t last, VARIANT* value) = 0;           // 18
+                                         VARIANT* value) = 0;  // 17
+  virtual HRESULT KELDA_STDCALL GetValueDef(const WideChar* name, VARIANT def, int32_t start, int32_t last,
+                                            VARIANT* value) = 0;  // 18
   virtual HRESULT KELDA_STDCALL Add(const WideChar* name, VARIANT value,
-                                    IzorParamsListItemW** item) = 0;                     // 19
+                                    IzorParamsListItemW** item) = 0;  // 19
   virtual HRESULT KELDA_STDCALL Insert(int32_t index, const WideChar* name, VARIANT value,
-                                       IzorParamsListItemW** item) = 0;                  // 20
-  virtual HRESULT KELDA_STDCALL SetValue(const WideChar* name, VARIANT value,
-                                         uint8_t addIfMissing, IzorParamsListItemW** item) = 0;  // 21
+                                       IzorParamsListItemW** item) = 0;  // 20
+  virtual HRESULT KELDA_STDCALL SetValue(const WideChar* name, VARIANT value, uint8_t addIfMissing,
+                                         IzorParamsListItemW** item) = 0;  // 21
   virtual HRESULT KELDA_STDCALL AddItem(IzorParamsListItemW* source,
-                                        IzorParamsListItemW** item) = 0;                 // 22
+                                        IzorParamsListItemW** item) = 0;  // 22
 };
 
 // A counted interface reference: released when it goes out of scope.
@@ -263,7 +266,7 @@ class TInterfaceRef {
 public:
   TInterfaceRef() = default;
   explicit TInterfaceRef(T* adopted) : FPtr(adopted) {}  // takes over a counted reference
-  static TInterfaceRef Share(T* intf) {  // adds a reference of its own
+  static TInterfaceRef Share(T* intf) {                  // adds a reference of its own
     if (intf) intf->AddRef();
     return TInterfaceRef(intf);
   }
@@ -381,26 +384,35 @@ public:
   HRESULT KELDA_STDCALL GetItem(int32_t index, IzorParamsListItemA** item) override;
   HRESULT KELDA_STDCALL AddList(TzorParamsList* list, uint8_t* result) override;
   HRESULT KELDA_STDCALL AddRange(TzorParamsList* list, int32_t first, int32_t last, uint8_t* result) override;
-  HRESULT KELDA_STDCALL FindItem(const char* name, int32_t start, int32_t last, IzorParamsListItemA** item) override;
+  HRESULT KELDA_STDCALL FindItem(const char* name, int32_t start, int32_t last,
+                                 IzorParamsListItemA** item) override;
   HRESULT KELDA_STDCALL IndexOf(const char* name, int32_t start, int32_t last, int32_t* index) override;
   HRESULT KELDA_STDCALL GetValue(const char* name, int32_t start, int32_t last, VARIANT* value) override;
-  HRESULT KELDA_STDCALL GetValueDef(const char* name, VARIANT def, int32_t start, int32_t last, VARIANT* value) override;
+  HRESULT KELDA_STDCALL GetValueDef(const char* name, VARIANT def, int32_t start, int32_t last,
+                                    VARIANT* value) override;
   HRESULT KELDA_STDCALL Add(const char* name, VARIANT value, IzorParamsListItemA** item) override;
-  HRESULT KELDA_STDCALL Insert(int32_t index, const char* name, VARIANT value, IzorParamsListItemA** item) override;
-  HRESULT KELDA_STDCALL SetValue(const char* name, VARIANT value, uint8_t addIfMissing, IzorParamsListItemA** item) override;
+  HRESULT KELDA_STDCALL Insert(int32_t index, const char* name, VARIANT value,
+                               IzorParamsListItemA** item) override;
+  HRESULT KELDA_STDCALL SetValue(const char* name, VARIANT value, uint8_t addIfMissing,
+                                 IzorParamsListItemA** item) override;
   HRESULT KELDA_STDCALL AddItem(IzorParamsListItemA* source, IzorParamsListItemA** item) override;
 
   // IzorParamsListW
   HRESULT KELDA_STDCALL GetItem(int32_t index, IzorParamsListItemW** item) override;
   HRESULT KELDA_STDCALL AddList(TzorParamsListWrap* list, uint8_t* result) override;
-  HRESULT KELDA_STDCALL AddRange(TzorParamsListWrap* list, int32_t first, int32_t last, uint8_t* result) override;
-  HRESULT KELDA_STDCALL FindItem(const WideChar* name, int32_t start, int32_t last, IzorParamsListItemW** item) override;
+  HRESULT KELDA_STDCALL AddRange(TzorParamsListWrap* list, int32_t first, int32_t last,
+                                 uint8_t* result) override;
+  HRESULT KELDA_STDCALL FindItem(const WideChar* name, int32_t start, int32_t last,
+                                 IzorParamsListItemW** item) override;
   HRESULT KELDA_STDCALL IndexOf(const WideChar* name, int32_t start, int32_t last, int32_t* index) override;
   HRESULT KELDA_STDCALL GetValue(const WideChar* name, int32_t start, int32_t last, VARIANT* value) override;
-  HRESULT KELDA_STDCALL GetValueDef(const WideChar* name, VARIANT def, int32_t start, int32_t last, VARIANT* value) override;
+  HRESULT KELDA_STDCALL GetValueDef(const WideChar* name, VARIANT def, int32_t start, int32_t last,
+                                    VARIANT* value) override;
   HRESULT KELDA_STDCALL Add(const WideChar* name, VARIANT value, IzorParamsListItemW** item) override;
-  HRESULT KELDA_STDCALL Insert(int32_t index, const WideChar* name, VARIANT value, IzorParamsListItemW** item) override;
-  HRESULT KELDA_STDCALL SetValue(const WideChar* name, VARIANT value, uint8_t addIfMissing, IzorParamsListItemW** item) override;
+  HRESULT KELDA_STDCALL Insert(int32_t index, const WideChar* name, VARIANT value,
+                               IzorParamsListItemW** item) override;
+  HRESULT KELDA_STDCALL SetValue(const WideChar* name, VARIANT value, uint8_t addIfMissing,
+                                 IzorParamsListItemW** item) override;
   HRESULT KELDA_STDCALL AddItem(IzorParamsListItemW* source, IzorParamsListItemW** item) override;
 
   IUnknown* FInterface = nullptr;  // an interface reference slot, unused by the lists themselves

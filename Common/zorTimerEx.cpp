@@ -58,7 +58,9 @@ TzorTimerEx::~TzorTimerEx() {
   if (orphan != platform::kNoWindow) platform::DetachHiddenWindow(orphan);
 }
 
-bool TzorTimerEx::InOwnerThread() const { return platform::CurrentThreadId() == FOwnerThread; }
+bool TzorTimerEx::InOwnerThread() const {
+  return platform::CurrentThreadId() == FOwnerThread;
+}
 
 void TzorTimerEx::SetEnabled(bool value) {
   const platform::WindowHandle window = FWindowHandle.load();
@@ -127,8 +129,8 @@ void TzorTimerEx::ReleaseWindow() {
   }
 }
 
-intptr_t TzorTimerEx::WindowProc::HandleMessage(platform::WindowHandle window, uint32_t message, uintptr_t wParam,
-                                                intptr_t lParam) {
+intptr_t TzorTimerEx::WindowProc::HandleMessage(platform::WindowHandle window, uint32_t message,
+                                                uintptr_t wParam, intptr_t lParam) {
   try {
     switch (message) {
       case platform::kTimerMessage:

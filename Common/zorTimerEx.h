@@ -78,8 +78,8 @@ private:
   mutable std::mutex FOnTimerLock;  // a destroying thread clears the handler the owner may read
   TNotifyEvent FOnTimer;
   std::atomic<bool> FEnabled{true};
-  bool FInTick = false;               // owner thread only
-  bool* FDestroyedInTick = nullptr;   // set while a tick runs, so the tick sees its timer freed
+  bool FInTick = false;              // owner thread only
+  bool* FDestroyedInTick = nullptr;  // set while a tick runs, so the tick sees its timer freed
   uint32_t FOwnerWaitMs = kDefaultOwnerWaitMs;
   WindowProc FWindowProc{*this};
 };

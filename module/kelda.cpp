@@ -73,17 +73,18 @@ private:
   void DeliverLines(TPluginCallRecIntft& record, int& result) {
     TPluginCallRec* rec = record.Rec;
     if (!(rec->Flags & kDataFlagPortBytes) || !rec->DataIn.Value || rec->DataIn.Size <= 0) return;
-    const int32_t received = rec->DataIn.Size;  // DataIn turns into the packet buffer below
+    const int32_t received = rec->DataIn.Size;   // DataIn turns into the packet buffer below
+    const int32_t sourceId = rec->DataSourceId;  // a copy: the record's fields are unaligned
     std::string name, fullName;
     std::vector<std::string> lines;
     {
       platform::WriteGuard guard(InstanceLock);
-      if (const TConfigDataSource* source = FindDataSource(rec->DataSourceId)) {
+      if (const TConfigDataSource* source = FindDataSource(sourceId)) {
         name = source->Name;
         fullName = source->FullName;
       }
       // A line may arrive split over several data calls: its start waits for the rest.
-      std::string& bytes = FUnfinished[rec->DataSourceId];
+      std::string& bytes = FUnfinished[sourceId];
       bytes.append(reinterpret_cast<const char*>(rec->DataIn.Value), static_cast<std::size_t>(received));
       std::size_t start = 0;
       for (std::size_t i = 0; i < bytes.size(); ++i) {
@@ -98,13 +99,13 @@ private:
       {
         platform::WriteGuard guard(InstanceLock);
         packet.PacketText = line;
-        AddStandardFields(&packet, &line, "", fullName, name, 0, rec->DataSourceId, &line);
+        AddStandardFields(&packet, &line, "", fullName, name, 0, sourceId, &line);
         packet.AddNewRow();
       }
       SendParsedData(record, &packet, true);
     }
-    AddLog(2, "Received " + std::to_string(received) + " bytes from data source " +
-                  std::to_string(rec->DataSourceId) + ": " + std::to_string(lines.size()) + " packets");
+    AddLog(2, "Received " + std::to_string(received) + " bytes from data source " + std::to_string(sourceId) +
+                  ": " + std::to_string(lines.size()) + " packets");
     result = static_cast<int>(lines.size());
   }
 

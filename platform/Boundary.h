@@ -65,8 +65,12 @@ struct GUID {
 using IID = GUID;
 using REFIID = const IID&;
 
-inline bool operator==(const GUID& a, const GUID& b) { return std::memcmp(&a, &b, sizeof(GUID)) == 0; }
-inline bool operator!=(const GUID& a, const GUID& b) { return !(a == b); }
+inline bool operator==(const GUID& a, const GUID& b) {
+  return std::memcmp(&a, &b, sizeof(GUID)) == 0;
+}
+inline bool operator!=(const GUID& a, const GUID& b) {
+  return !(a == b);
+}
 
 union CY {
   struct {
@@ -173,7 +177,9 @@ constexpr uint32_t kResultOk = 0;
 constexpr uint32_t kResultUnexpected = 0x8000FFFF;
 constexpr uint32_t kResultNoInterface = 0x80004002;
 
-inline bool SameGuid(const GUID& a, const GUID& b) { return std::memcmp(&a, &b, sizeof(GUID)) == 0; }
+inline bool SameGuid(const GUID& a, const GUID& b) {
+  return std::memcmp(&a, &b, sizeof(GUID)) == 0;
+}
 
 }  // namespace kelda
 

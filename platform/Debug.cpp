@@ -16,6 +16,8 @@ void ShowErrorBox(const std::string& text, const std::string& caption) {
   ShowSystemErrorBox(text, caption);
 }
 
-ErrorBoxHook SetErrorBoxHook(ErrorBoxHook hook) { return gErrorBoxHook.exchange(hook); }
+ErrorBoxHook SetErrorBoxHook(ErrorBoxHook hook) {
+  return gErrorBoxHook.exchange(hook);
+}
 
 }  // namespace kelda::platform

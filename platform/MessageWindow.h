@@ -39,7 +39,8 @@ constexpr uint32_t kUserMessage = 0x0400;   // WM_USER
 class IMessageHandler {
 public:
   virtual ~IMessageHandler() = default;
-  virtual intptr_t HandleMessage(WindowHandle window, uint32_t message, uintptr_t wParam, intptr_t lParam) = 0;
+  virtual intptr_t HandleMessage(WindowHandle window, uint32_t message, uintptr_t wParam,
+                                 intptr_t lParam) = 0;
 };
 
 // The platform's default handling of a message (DefWindowProc on Windows, 0 on POSIX).

@@ -26,8 +26,7 @@ std::string WideToUtf8(std::u16string_view text) {
   out.reserve(text.size());
   for (std::size_t i = 0; i < text.size(); ++i) {
     uint32_t c = text[i];
-    if (c >= 0xD800 && c <= 0xDBFF && i + 1 < text.size() && text[i + 1] >= 0xDC00 &&
-        text[i + 1] <= 0xDFFF) {
+    if (c >= 0xD800 && c <= 0xDBFF && i + 1 < text.size() && text[i + 1] >= 0xDC00 && text[i + 1] <= 0xDFFF) {
       c = 0x10000 + ((c - 0xD800) << 10) + (text[i + 1] - 0xDC00);
       ++i;
     } else if (c >= 0xD800 && c <= 0xDFFF) {
@@ -63,8 +62,10 @@ std::u16string Utf8ToWide(std::string_view text) {
     }
     bool ok = i + len <= n;
     for (std::size_t k = 1; ok && k < len; ++k) {
-      if ((p[i + k] & 0xC0) != 0x80) ok = false;
-      else cp = (cp << 6) | (p[i + k] & 0x3F);
+      if ((p[i + k] & 0xC0) != 0x80)
+        ok = false;
+      else
+        cp = (cp << 6) | (p[i + k] & 0x3F);
     }
     static const uint32_t kMin[5] = {0, 0, 0x80, 0x800, 0x10000};
     if (!ok || cp < kMin[len] || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) {

@@ -9,6 +9,11 @@ bash scripts/install-deps.sh
 
 jobs=${KELDA_JOBS:-$(nproc)}
 status=0
+echo "=== format: every C++ file as the project's .clang-format has it"
+if ! git ls-files '*.cpp' '*.h' | xargs clang-format --dry-run -Werror; then
+  echo "=== format: FILES NEED clang-format -i"
+  status=1
+fi
 for preset in ${KELDA_PRESETS:-native native-asan win32}; do
   echo "=== $preset: configure and build"
   cmake --preset "$preset" >/dev/null

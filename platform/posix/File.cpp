@@ -12,7 +12,7 @@
 namespace kelda::platform {
 
 bool FileExists(const std::string& path) {
-  struct stat st{};
+  struct stat st {};
   return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
 }
 
@@ -53,6 +53,8 @@ void TFileWriter::Close() {
   if (std::fclose(f) != 0) throw EInOutError("Cannot write file \"" + FPath + "\". " + std::strerror(errno));
 }
 
-bool DeleteFileAt(const std::string& path) { return ::unlink(path.c_str()) == 0; }
+bool DeleteFileAt(const std::string& path) {
+  return ::unlink(path.c_str()) == 0;
+}
 
 }  // namespace kelda::platform

@@ -133,8 +133,8 @@ intptr_t CallHandler(IMessageHandler* handler, const Message& m) {
 }
 
 // Handlers of the calling thread's window, or nullptr when the window is gone.
-IMessageHandler* OwnHandlerLocked(Registry& reg, WindowHandle window, const std::shared_ptr<ThreadQueue>& self,
-                                  bool* found) {
+IMessageHandler* OwnHandlerLocked(Registry& reg, WindowHandle window,
+                                  const std::shared_ptr<ThreadQueue>& self, bool* found) {
   auto it = reg.Windows.find(window);
   *found = it != reg.Windows.end() && it->second.Owner == self;
   return *found ? it->second.Handler : nullptr;
@@ -142,8 +142,8 @@ IMessageHandler* OwnHandlerLocked(Registry& reg, WindowHandle window, const std:
 
 // Runs a message sent to the calling thread and answers its sender. Enters with the lock held
 // and leaves with it held.
-void HandleSentLocked(Registry& reg, std::unique_lock<std::mutex>& lock, const std::shared_ptr<SentMessage>& sent,
-                      const std::shared_ptr<ThreadQueue>& self) {
+void HandleSentLocked(Registry& reg, std::unique_lock<std::mutex>& lock,
+                      const std::shared_ptr<SentMessage>& sent, const std::shared_ptr<ThreadQueue>& self) {
   bool found = false;
   IMessageHandler* handler = OwnHandlerLocked(reg, sent->Msg.Window, self, &found);
   if (!found) {
@@ -163,7 +163,8 @@ void HandleSentLocked(Registry& reg, std::unique_lock<std::mutex>& lock, const s
 auto DueTimerLocked(ThreadQueue& queue, uint64_t dueBy) {
   auto best = queue.Timers.end();
   for (auto it = queue.Timers.begin(); it != queue.Timers.end(); ++it)
-    if (it->second.Due <= dueBy && (best == queue.Timers.end() || it->second.Due < best->second.Due)) best = it;
+    if (it->second.Due <= dueBy && (best == queue.Timers.end() || it->second.Due < best->second.Due))
+      best = it;
   return best;
 }
 
@@ -213,7 +214,9 @@ void WaitForWork(uint64_t maxWaitMs) {
 
 }  // namespace
 
-intptr_t DefaultWindowResult(WindowHandle, uint32_t, uintptr_t, intptr_t) { return 0; }
+intptr_t DefaultWindowResult(WindowHandle, uint32_t, uintptr_t, intptr_t) {
+  return 0;
+}
 
 WindowHandle AllocateHiddenWindow(IMessageHandler* handler) {
   const std::shared_ptr<ThreadQueue>& self = CurrentQueue();
@@ -232,7 +235,9 @@ void FreeHiddenWindow(WindowHandle window) {
 }
 
 // A registry entry needs no help from its owner thread to go away.
-void DetachHiddenWindow(WindowHandle window) { FreeHiddenWindow(window); }
+void DetachHiddenWindow(WindowHandle window) {
+  FreeHiddenWindow(window);
+}
 
 bool SetWindowTimer(WindowHandle window, uint32_t id, uint32_t intervalMs) {
   Registry& reg = Reg();

@@ -5,8 +5,12 @@
 
 namespace kelda::platform {
 
-std::string SystemErrorText(uint32_t code) { return std::strerror(static_cast<int>(code)); }
+std::string SystemErrorText(uint32_t code) {
+  return std::strerror(static_cast<int>(code));
+}
 
-uint32_t LastSystemError() { return static_cast<uint32_t>(errno); }
+uint32_t LastSystemError() {
+  return static_cast<uint32_t>(errno);
+}
 
 }  // namespace kelda::platform

@@ -10,6 +10,8 @@ uint64_t SystemTick64() {
   return static_cast<uint64_t>(ts.tv_sec) * 1000u + static_cast<uint64_t>(ts.tv_nsec) / 1000000u;
 }
 
-bool HasTick64() { return true; }
+bool HasTick64() {
+  return true;
+}
 
 }  // namespace kelda::platform

@@ -42,7 +42,8 @@ std::u16string WideLowerCase(std::u16string_view text) {
 
 int AnsiCompareText(std::string_view a, std::string_view b) {
   return ::CompareStringA(LOCALE_USER_DEFAULT, NORM_IGNORECASE, a.data(), static_cast<int>(a.size()),
-                          b.data(), static_cast<int>(b.size())) - CSTR_EQUAL;
+                          b.data(), static_cast<int>(b.size())) -
+         CSTR_EQUAL;
 }
 
 }  // namespace kelda::platform

@@ -4,7 +4,9 @@
 
 namespace kelda::platform {
 
-void DebugOutput(const std::string& text) { ::OutputDebugStringA(text.c_str()); }
+void DebugOutput(const std::string& text) {
+  ::OutputDebugStringA(text.c_str());
+}
 
 void ShowSystemErrorBox(const std::string& text, const std::string& caption) {
   ::MessageBoxA(nullptr, text.c_str(), caption.empty() ? nullptr : caption.c_str(),

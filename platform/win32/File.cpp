@@ -27,7 +27,8 @@ std::optional<std::string> ReadWholeFile(const std::string& path) {
 }
 
 TFileWriter::TFileWriter(const std::string& path) : FHandle(nullptr), FPath(path) {
-  HANDLE h = ::CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  HANDLE h =
+      ::CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (h == INVALID_HANDLE_VALUE)
     throw EFCreateError("Cannot create file \"" + path + "\". " + SystemErrorText(::GetLastError()));
   FHandle = h;
@@ -56,6 +57,8 @@ void TFileWriter::Close() {
   ::CloseHandle(h);
 }
 
-bool DeleteFileAt(const std::string& path) { return ::DeleteFileA(path.c_str()) != FALSE; }
+bool DeleteFileAt(const std::string& path) {
+  return ::DeleteFileA(path.c_str()) != FALSE;
+}
 
 }  // namespace kelda::platform

@@ -54,7 +54,9 @@ HINSTANCE ThisModule() {
   return module;
 }
 
-std::string LastErrorText() { return SystemErrorText(::GetLastError()); }
+std::string LastErrorText() {
+  return SystemErrorText(::GetLastError());
+}
 
 std::string Format(const char* pattern, const std::string& reason) {
   std::string text = pattern;
@@ -63,7 +65,9 @@ std::string Format(const char* pattern, const std::string& reason) {
   return text;
 }
 
-WindowRecord* RecordOf(HWND hwnd) { return reinterpret_cast<WindowRecord*>(::GetWindowLongPtrA(hwnd, GWLP_USERDATA)); }
+WindowRecord* RecordOf(HWND hwnd) {
+  return reinterpret_cast<WindowRecord*>(::GetWindowLongPtrA(hwnd, GWLP_USERDATA));
+}
 
 LRESULT Dispatch(IMessageHandler* handler, HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam) {
   // An exception cannot unwind through user32's frames; the handlers catch their own, and

@@ -4,6 +4,8 @@
 
 namespace kelda::platform {
 
-uint32_t CurrentThreadId() { return ::GetCurrentThreadId(); }
+uint32_t CurrentThreadId() {
+  return ::GetCurrentThreadId();
+}
 
 }  // namespace kelda::platform

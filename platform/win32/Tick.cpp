@@ -16,8 +16,12 @@ static GetTickCount64Fn LookUpTick64() {
 
 static const GetTickCount64Fn gTick64 = LookUpTick64();
 
-uint64_t SystemTick64() { return gTick64 ? gTick64() : ::GetTickCount(); }
+uint64_t SystemTick64() {
+  return gTick64 ? gTick64() : ::GetTickCount();
+}
 
-bool HasTick64() { return gTick64 != nullptr; }
+bool HasTick64() {
+  return gTick64 != nullptr;
+}
 
 }  // namespace kelda::platform

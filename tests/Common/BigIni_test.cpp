@@ -134,8 +134,9 @@ TEST(SectionValues, NamesValuesAndTheCachedEqualSign) {
 
 TEST(BigIniFile, LoadsLinesAsTheyStand) {
   TTempFile file;
-  file.Write("dropped=1\r\n[ Main ]\r\n  key = value  \r\n\r\n\x1A\r\nplain line\r\n=no name\r\n"
-             "k2=a=b\r\n[Other]\nx=1");
+  file.Write(
+      "dropped=1\r\n[ Main ]\r\n  key = value  \r\n\r\n\x1A\r\nplain line\r\n=no name\r\n"
+      "k2=a=b\r\n[Other]\nx=1");
   TBigIniFile ini(file.Path());
   TStringList list;
   ini.ReadSections(list);
@@ -207,7 +208,11 @@ TEST(BigIniFile, BadInputLoadsWithoutHarm) {
   std::string junk;
   for (int i = 0; i < 200000; ++i) junk.push_back(static_cast<char>(random()));
   file.Write(junk);
-  { TBigIniFile ini(file.Path()); TStringList list; ini.ReadAll(list); }
+  {
+    TBigIniFile ini(file.Path());
+    TStringList list;
+    ini.ReadAll(list);
+  }
 
   const std::string big(1024 * 1024, 'v');
   file.Write("[S]\r\nnul=a\0b\r\n\x1A\r\n"s + "big=" + big + "\r\n[s]\rcr=1\rcr2=2\r");
@@ -230,8 +235,9 @@ TEST(BigIniFile, BadInputLoadsWithoutHarm) {
 TEST(BigIniFile, IntegersAndBooleans) {
   TBigIniFile ini;
   TStringList lines;
-  for (const char* l : {"[N]", "hex=0x1F", "HEX2=0X1f", "neg=-12", "plus=+7", "abc=abc", "tail=12abc",
-                        "big=99999999999", "allbits=0xFFFFFFFF", "empty=", "long=0x123456789", "zero=0", "padded=0x000000001F"})
+  for (const char* l :
+       {"[N]", "hex=0x1F", "HEX2=0X1f", "neg=-12", "plus=+7", "abc=abc", "tail=12abc", "big=99999999999",
+        "allbits=0xFFFFFFFF", "empty=", "long=0x123456789", "zero=0", "padded=0x000000001F"})
     lines.Add(l);
   ini.LoadFromStrings(lines);
   EXPECT_EQ(ini.ReadInteger("N", "hex", 0), 31);
@@ -258,13 +264,15 @@ TEST(BigIniFile, IntegersAndBooleans) {
 TEST(BigIniFile, FloatsWithCommaOrPoint) {
   TBigIniFile ini;
   TStringList lines;
-  for (const char* l : {"[F]", "comma=1,5", "point=1.5", "exp=-2.5e3", "two=1.2.3", "word=abc", "inf=inf", "nan=nan"})
+  for (const char* l :
+       {"[F]", "comma=1,5", "point=1.5", "exp=-2.5e3", "two=1.2.3", "word=abc", "inf=inf", "nan=nan"})
     lines.Add(l);
   ini.LoadFromStrings(lines);
   EXPECT_EQ(ini.ReadFloat("F", "comma", 0), 1.5);
   EXPECT_EQ(ini.ReadFloat("F", "point", 0), 1.5);
   EXPECT_EQ(ini.ReadFloat("F", "exp", 0), -2500.0);
-  for (const char* bad : {"two", "word", "inf", "nan", "missing"}) EXPECT_EQ(ini.ReadFloat("F", bad, 9.25), 9.25) << bad;
+  for (const char* bad : {"two", "word", "inf", "nan", "missing"})
+    EXPECT_EQ(ini.ReadFloat("F", bad, 9.25), 9.25) << bad;
 
   for (double v : {0.1 + 0.2, -1e-300, 123456789.125, 1e20}) {
     ini.WriteFloat("W", "v", v);
@@ -296,7 +304,8 @@ TEST(BigIniFile, DatesAndTimes) {
   EXPECT_DOUBLE_EQ(ini.ReadDateTime("D", "old", 0), -1.25);
   EXPECT_EQ(ini.ReadDateTime("D", "d", 0), EncodeIniDateTime(2024, 2, 29));  // a date alone
 
-  for (const char* bad : {"2023-02-29", "2024-13-01", "24-02-01", "2024/02/01", "24:00:00", "12:60:00", "noon"}) {
+  for (const char* bad :
+       {"2023-02-29", "2024-13-01", "24-02-01", "2024/02/01", "24:00:00", "12:60:00", "noon"}) {
     ini.WriteString("Bad", "v", bad);
     EXPECT_EQ(ini.ReadDate("Bad", "v", -7), -7) << bad;
     EXPECT_EQ(ini.ReadTime("Bad", "v", -7), -7) << bad;

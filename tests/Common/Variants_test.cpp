@@ -22,8 +22,12 @@ struct CountingUnknown : IUnknown {
   ULONG KELDA_STDCALL Release() override { return --Count; }
 };
 
-TVariant Text(const char* s) { return TVariant::Adopt(VariantFromText(s)); }
-TVariant Wide(const char16_t* s) { return TVariant::Adopt(VariantFromWide(s)); }
+TVariant Text(const char* s) {
+  return TVariant::Adopt(VariantFromText(s));
+}
+TVariant Wide(const char16_t* s) {
+  return TVariant::Adopt(VariantFromWide(s));
+}
 
 }  // namespace
 

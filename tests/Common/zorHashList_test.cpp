@@ -42,7 +42,9 @@ TEST(xxHash32, LongInputsOfEveryByteValue) {
   EXPECT_EQ(xxHash32(all.data(), all.size()), 0x59441253u);
 }
 
-std::uint32_t KeyHash(const std::string& key) { return TzorStringHashListBase::HashText(key); }
+std::uint32_t KeyHash(const std::string& key) {
+  return TzorStringHashListBase::HashText(key);
+}
 
 // Keys "k<n>" whose hashes agree with the first one in the given low bits.
 std::vector<std::string> CollidingKeys(int count, std::uint32_t mask) {
@@ -55,7 +57,9 @@ std::vector<std::string> CollidingKeys(int count, std::uint32_t mask) {
   return keys;
 }
 
-std::u16string ValueOf(const std::string& key) { return std::u16string(key.begin(), key.end()) + u"!"; }
+std::u16string ValueOf(const std::string& key) {
+  return std::u16string(key.begin(), key.end()) + u"!";
+}
 
 }  // namespace
 
@@ -109,7 +113,7 @@ TEST(zorStringWideStringHashList, CaseInsensitiveKeys) {
   TzorStringWideStringHashList list;
   list.SetCaseSensitive(false);
   list.Put("Hello", u"1");
-  list.Put("HELLO", u"2");  // the same key
+  list.Put("HELLO", u"2");     // the same key
   list.Put("\xC4pfel", u"3");  // upper-case A with diaeresis in the system code page
   EXPECT_EQ(list.Count(), 2);
   EXPECT_EQ(list.Get("hello"), u"2");
@@ -177,7 +181,8 @@ protected:
 
 TEST(zorStringWideStringHashList, KeysWithOneFullHashStayRetrievable) {
   TOneHashList list;
-  for (int i = 0; i < 40; ++i) list.Put("key" + std::to_string(i), u"v" + std::u16string(1, char16_t('A' + i)));
+  for (int i = 0; i < 40; ++i)
+    list.Put("key" + std::to_string(i), u"v" + std::u16string(1, char16_t('A' + i)));
   EXPECT_EQ(list.Count(), 40);
   const TTreeItem* node = &list.Root();
   for (int level = 0; level < 3; ++level) {
@@ -188,7 +193,8 @@ TEST(zorStringWideStringHashList, KeysWithOneFullHashStayRetrievable) {
   int chain = 0;
   for (const TLinkedItem* p = node->Slots[0x12].Chain.get(); p; p = p->Next.get()) ++chain;
   EXPECT_EQ(chain, 40);
-  for (int i = 0; i < 40; ++i) EXPECT_EQ(list.Get("key" + std::to_string(i)), u"v" + std::u16string(1, char16_t('A' + i)));
+  for (int i = 0; i < 40; ++i)
+    EXPECT_EQ(list.Get("key" + std::to_string(i)), u"v" + std::u16string(1, char16_t('A' + i)));
   for (int i = 39; i >= 0; --i) list.Remove("key" + std::to_string(i));
   EXPECT_EQ(list.Count(), 0);
   EXPECT_EQ(list.Root().Filled, 0);

@@ -18,8 +18,12 @@ using namespace kelda;
 
 namespace {
 
-TVariant Text(const char* s) { return TVariant::Adopt(VariantFromText(s)); }
-TVariant Int(int32_t i) { return TVariant::Adopt(VariantFromInt(i)); }
+TVariant Text(const char* s) {
+  return TVariant::Adopt(VariantFromText(s));
+}
+TVariant Int(int32_t i) {
+  return TVariant::Adopt(VariantFromInt(i));
+}
 
 // A variant as a host builds it on its own stack (no ownership).
 VARIANT HostVariant(VARTYPE vt, const void* data) {
@@ -38,7 +42,9 @@ VARIANT HostInt(int32_t i) {
   return v;
 }
 
-const WideChar* W(const char16_t* s) { return reinterpret_cast<const WideChar*>(s); }
+const WideChar* W(const char16_t* s) {
+  return reinterpret_cast<const WideChar*>(s);
+}
 
 std::u16string U16(const WideChar* s) {
   std::u16string out;
@@ -138,7 +144,7 @@ TEST(zorParamLst, IndexOfBoundsAndRowLimit) {
   EXPECT_EQ(list.IndexOf("b", 0, -2), -1);  // stops at the end of the first row
   EXPECT_EQ(list.IndexOf("b", 2, -2), 2);
   EXPECT_EQ(list.IndexOf("b", 0, -1), 2);
-  EXPECT_EQ(list.IndexOf("b", 0, 1), -1);   // last bounds the search
+  EXPECT_EQ(list.IndexOf("b", 0, 1), -1);  // last bounds the search
   EXPECT_EQ(list.IndexOf("b", 0, 99), 2);
   EXPECT_EQ(list.IndexOf("a", -5), 0);
   EXPECT_EQ(list.IndexOf("a", 1), -1);
@@ -456,7 +462,7 @@ TEST(zorParamLst, SlotOrderThroughRawTables) {
   EXPECT_EQ(value.lVal, -5);
   static const char16_t wide[] = u"wide";
   ASSERT_EQ(Slot<SetValue>(item, 16)(item, HostVariant(varString, wide)), S_OK);  // SetValueW
-  ASSERT_EQ(Slot<GetValue>(item, 17)(item, &value), S_OK);  // GetValueW
+  ASSERT_EQ(Slot<GetValue>(item, 17)(item, &value), S_OK);                        // GetValueW
   EXPECT_EQ(value.vt, VT_BSTR);
   EXPECT_EQ(platform::BstrView(value.bstrVal), u"wide");
   ClearVariant(value);
@@ -528,17 +534,27 @@ TEST(zorParamLst, Utf16NamesThroughW) {
   ASSERT_EQ(host.Wi->Add(W(u"Gr\u00F6\u00DFe"), HostInt(3), &item), S_OK);
   ASSERT_NE(item, nullptr);
   EXPECT_EQ(U16(item->GetNameW()), u"Gr\u00F6\u00DFe");
-  EXPECT_STREQ(item->GetName(), "Gr\xF6\xDF" "e");
-  EXPECT_STREQ(item->GetKeyText(), "gr\xC3\xB6\xC3\x9F" "e");  // UTF-8 of the lower-cased name
+  EXPECT_STREQ(item->GetName(),
+               "Gr\xF6\xDF"
+               "e");
+  EXPECT_STREQ(item->GetKeyText(),
+               "gr\xC3\xB6\xC3\x9F"
+               "e");  // UTF-8 of the lower-cased name
   item->Release();
 
   int32_t index = -9;
   ASSERT_EQ(host.Wi->IndexOf(W(u"GR\u00D6\u00DFE"), 0, -1, &index), S_OK);
   EXPECT_EQ(index, 0);
-  ASSERT_EQ(host.A->IndexOf("gr\xF6\xDF" "e", 0, -1, &index), S_OK);
+  ASSERT_EQ(host.A->IndexOf("gr\xF6\xDF"
+                            "e",
+                            0, -1, &index),
+            S_OK);
   EXPECT_EQ(index, 0);
   IzorParamsListItemA* found = nullptr;
-  ASSERT_EQ(host.A->FindItem("GR\xD6\xDF" "E", 0, -1, &found), S_OK);
+  ASSERT_EQ(host.A->FindItem("GR\xD6\xDF"
+                             "E",
+                             0, -1, &found),
+            S_OK);
   ASSERT_NE(found, nullptr);
   found->Release();
   ASSERT_EQ(host.A->FindItem("nothing", 0, -1, &found), S_OK);
@@ -689,7 +705,9 @@ TEST(zorParamLst, ItemInterfaceNamesAndKeys) {
 
 namespace {
 std::vector<std::pair<std::string, std::string>> gBoxes;
-void RecordBox(const std::string& text, const std::string& caption) { gBoxes.emplace_back(text, caption); }
+void RecordBox(const std::string& text, const std::string& caption) {
+  gBoxes.emplace_back(text, caption);
+}
 }  // namespace
 
 TEST(zorParamLst, WrapLifetimeAndReferenceCounts) {

@@ -77,11 +77,14 @@ bool PumpUntil(const std::function<bool()>& done, uint32_t boundMs = 10000) {
   return platform::PumpMessages(done, boundMs);
 }
 
-void PumpFor(uint32_t ms) { platform::PumpMessages([] { return false; }, ms); }
+void PumpFor(uint32_t ms) {
+  platform::PumpMessages([] { return false; }, ms);
+}
 
 uint64_t MsSince(std::chrono::steady_clock::time_point start) {
   return static_cast<uint64_t>(
-      std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start).count());
+      std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start)
+          .count());
 }
 
 }  // namespace
@@ -276,8 +279,8 @@ TEST_F(TimerTest, RefusedTimerAndFreeRoutine) {
   // free routine still gets rid of the timer.
   TzorTimerEx* timer = new TzorTimerEx(nullptr);
   intptr_t result = 0;
-  ASSERT_TRUE(platform::SendMessageWithTimeout(timer->WindowHandle(), TzorTimerEx::kReleaseWindowMessage, 0, 0,
-                                               1000, &result));
+  ASSERT_TRUE(platform::SendMessageWithTimeout(timer->WindowHandle(), TzorTimerEx::kReleaseWindowMessage, 0,
+                                               0, 1000, &result));
   EXPECT_EQ(timer->WindowHandle(), platform::kNoWindow);
   try {
     timer->SetOnTimer([](TzorTimerEx*) {});

@@ -117,7 +117,7 @@ TEST(HostRoundTrip, CreateLoadStateItemsDataLogUnloadFree) {
   lines.insert(lines.end(), rest.begin(), rest.end());
   EXPECT_TRUE(Contains(lines, "Korvane. Data sources configured: 2", 2));
   EXPECT_TRUE(Contains(lines, "Korvane. Received 20 bytes from data source 2: 2 packets", 2));
-    EXPECT_TRUE(Contains(lines, "Korvane. Received 6 bytes from data source 2: 0 packets", 2));
+  EXPECT_TRUE(Contains(lines, "Korvane. Received 6 bytes from data source 2: 0 packets", 2));
   EXPECT_TRUE(host.FetchLog(instance).empty()) << "fetching empties the log";
 
   EXPECT_EQ(host.Command(instance, "UNLOAD").Code, 0);

@@ -10,8 +10,8 @@ TEST(CodePage, Utf8RoundTripsEveryPlaneAndRepairsMalformedInput) {
   EXPECT_EQ(utf8, "A\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80z");
   EXPECT_EQ(Utf8ToWide(utf8), wide);
 
-  EXPECT_EQ(Utf8ToWide("a\xC3"), u"a\uFFFD");         // truncated sequence
-  EXPECT_EQ(Utf8ToWide("\xC0\xAF"), u"\uFFFD\uFFFD");  // overlong form
+  EXPECT_EQ(Utf8ToWide("a\xC3"), u"a\uFFFD");                    // truncated sequence
+  EXPECT_EQ(Utf8ToWide("\xC0\xAF"), u"\uFFFD\uFFFD");            // overlong form
   EXPECT_EQ(Utf8ToWide("\xED\xA0\x80"), u"\uFFFD\uFFFD\uFFFD");  // encoded surrogate
   EXPECT_EQ(Utf8ToWide(std::string("a\0b", 3)), std::u16string(u"a\0b", 3));
   EXPECT_EQ(WideToUtf8(u"\xD800x"), "\xEF\xBF\xBDx");  // lone surrogate

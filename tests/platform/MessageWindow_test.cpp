@@ -103,7 +103,9 @@ bool WaitUntil(Condition condition, std::chrono::milliseconds bound = 10s) {
   return true;
 }
 
-bool PumpUntil(const std::function<bool()>& done, uint32_t boundMs = 10000) { return PumpMessages(done, boundMs); }
+bool PumpUntil(const std::function<bool()>& done, uint32_t boundMs = 10000) {
+  return PumpMessages(done, boundMs);
+}
 
 }  // namespace
 
@@ -154,7 +156,10 @@ TEST(MessageWindow, FreedWindowDropsAndRefusesMessages) {
 
   // Another thread's freed window refuses too.
   WindowHandle gone = kNoWindow;
-  { OwnerThread owner(&handler); gone = owner.Window; }
+  {
+    OwnerThread owner(&handler);
+    gone = owner.Window;
+  }
   EXPECT_FALSE(SendMessageWithTimeout(gone, kPing, 1, 0, 1000, &result));
   EXPECT_FALSE(PostWindowMessage(gone, kPing, 1, 0));
 
