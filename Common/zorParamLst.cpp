@@ -554,6 +554,64 @@ void TzorParamsListWrap::AppendRows(TzorParamsListWrap* other) {
   });
 }
 
+namespace {
+
+// The two list flavours differ only in how names arrive and how 8-bit string variants are
+// read; these helpers carry what they share.
+template <class Item, class Store>
+HRESULT StoreFromHost(Item** item, const VARIANT& value, bool ansi, Store&& store) {
+  ClearOut(item);
+  return Guarded([&] {
+    Item*& out = Required(item);
+    TVariant stored;
+    CopyVariantFromHost(stored.Raw(), value, ansi);
+    out = TzorParamsListItemWrap::New(store(stored));
+  });
+}
+
+template <class Name>
+HRESULT ValueOrDefault(TzorParamsList& list, Name&& name, const VARIANT& def, int32_t start, int32_t last,
+                       bool ansi, VARIANT* value) {
+  ClearOut(value);
+  return Guarded([&] {
+    VARIANT& out = Required(value);
+    const TzorParamsListItem* item = list.FindItem(name(), start, last);
+    if (item)
+      out = TVariant(item->Value).Detach();
+    else
+      CopyVariantFromHost(out, def, ansi);  // handed out as an OLE value like every other
+  });
+}
+
+HRESULT SourceValue(IzorParamsListItemA* source, VARIANT* value) {
+  return source->GetValue(value);
+}
+HRESULT SourceValue(IzorParamsListItemW* source, VARIANT* value) {
+  return source->GetValueW(value);
+}
+std::string SourceName(IzorParamsListItemA* source) {
+  return std::string(AnsiName(source->GetName()));
+}
+std::string SourceName(IzorParamsListItemW* source) {
+  return NameFromW(source->GetNameW());
+}
+
+template <class Item>
+HRESULT AddItemFrom(TzorParamsList& list, Item* source, Item** item, bool ansi) {
+  ClearOut(item);
+  return Guarded([&] {
+    Item*& out = Required(item);
+    if (!source) return;
+    TVariant value;
+    if (SourceValue(source, value.Ptr()) != S_OK) throw Exception("The source item gave no value");
+    TVariant stored;
+    CopyVariantFromHost(stored.Raw(), value, ansi);
+    out = TzorParamsListItemWrap::New(list.Add(SourceName(source), stored));
+  });
+}
+
+}  // namespace
+
 // IzorParamsListA
 
 HRESULT TzorParamsListWrap::GetItem(int32_t index, IzorParamsListItemA** item) {
@@ -590,60 +648,29 @@ HRESULT TzorParamsListWrap::GetValue(const char* name, int32_t start, int32_t la
 
 HRESULT TzorParamsListWrap::GetValueDef(const char* name, VARIANT def, int32_t start, int32_t last,
                                         VARIANT* value) {
-  ClearOut(value);
-  return Guarded([&] {
-    VARIANT& out = Required(value);
-    const TzorParamsListItem* item = List->FindItem(AnsiName(name), start, last);
-    if (item)
-      out = TVariant(item->Value).Detach();
-    else
-      CopyVariantFromHost(out, def, true);  // handed out as an OLE value like every other
-  });
+  return ValueOrDefault(
+      *List, [&] { return AnsiName(name); }, def, start, last, true, value);
 }
 
 HRESULT TzorParamsListWrap::Add(const char* name, VARIANT value, IzorParamsListItemA** item) {
-  ClearOut(item);
-  return Guarded([&] {
-    IzorParamsListItemA*& out = Required(item);
-    TVariant stored;
-    CopyVariantFromHost(stored.Raw(), value, true);
-    out = TzorParamsListItemWrap::New(List->Add(AnsiName(name), stored));
-  });
+  return StoreFromHost(item, value, true, [&](const TVariant& v) { return List->Add(AnsiName(name), v); });
 }
 
 HRESULT TzorParamsListWrap::Insert(int32_t index, const char* name, VARIANT value,
                                    IzorParamsListItemA** item) {
-  ClearOut(item);
-  return Guarded([&] {
-    IzorParamsListItemA*& out = Required(item);
-    TVariant stored;
-    CopyVariantFromHost(stored.Raw(), value, true);
-    out = TzorParamsListItemWrap::New(List->Insert(index, AnsiName(name), stored));
-  });
+  return StoreFromHost(item, value, true,
+                       [&](const TVariant& v) { return List->Insert(index, AnsiName(name), v); });
 }
 
 HRESULT TzorParamsListWrap::SetValue(const char* name, VARIANT value, uint8_t addIfMissing,
                                      IzorParamsListItemA** item) {
-  ClearOut(item);
-  return Guarded([&] {
-    IzorParamsListItemA*& out = Required(item);
-    TVariant stored;
-    CopyVariantFromHost(stored.Raw(), value, true);
-    out = TzorParamsListItemWrap::New(List->SetValue(AnsiName(name), stored, addIfMissing != 0));
+  return StoreFromHost(item, value, true, [&](const TVariant& v) {
+    return List->SetValue(AnsiName(name), v, addIfMissing != 0);
   });
 }
 
 HRESULT TzorParamsListWrap::AddItem(IzorParamsListItemA* source, IzorParamsListItemA** item) {
-  ClearOut(item);
-  return Guarded([&] {
-    IzorParamsListItemA*& out = Required(item);
-    if (!source) return;
-    TVariant value;
-    if (source->GetValue(value.Ptr()) != S_OK) throw Exception("The source item gave no value");
-    TVariant stored;
-    CopyVariantFromHost(stored.Raw(), value, true);
-    out = TzorParamsListItemWrap::New(List->Add(AnsiName(source->GetName()), stored));
-  });
+  return AddItemFrom(*List, source, item, true);
 }
 
 // IzorParamsListW
@@ -682,60 +709,29 @@ HRESULT TzorParamsListWrap::GetValue(const WideChar* name, int32_t start, int32_
 
 HRESULT TzorParamsListWrap::GetValueDef(const WideChar* name, VARIANT def, int32_t start, int32_t last,
                                         VARIANT* value) {
-  ClearOut(value);
-  return Guarded([&] {
-    VARIANT& out = Required(value);
-    const TzorParamsListItem* item = List->FindItem(NameFromW(name), start, last);
-    if (item)
-      out = TVariant(item->Value).Detach();
-    else
-      CopyVariantFromHost(out, def, false);
-  });
+  return ValueOrDefault(
+      *List, [&] { return NameFromW(name); }, def, start, last, false, value);
 }
 
 HRESULT TzorParamsListWrap::Add(const WideChar* name, VARIANT value, IzorParamsListItemW** item) {
-  ClearOut(item);
-  return Guarded([&] {
-    IzorParamsListItemW*& out = Required(item);
-    TVariant stored;
-    CopyVariantFromHost(stored.Raw(), value, false);
-    out = TzorParamsListItemWrap::New(List->Add(NameFromW(name), stored));
-  });
+  return StoreFromHost(item, value, false, [&](const TVariant& v) { return List->Add(NameFromW(name), v); });
 }
 
 HRESULT TzorParamsListWrap::Insert(int32_t index, const WideChar* name, VARIANT value,
                                    IzorParamsListItemW** item) {
-  ClearOut(item);
-  return Guarded([&] {
-    IzorParamsListItemW*& out = Required(item);
-    TVariant stored;
-    CopyVariantFromHost(stored.Raw(), value, false);
-    out = TzorParamsListItemWrap::New(List->Insert(index, NameFromW(name), stored));
-  });
+  return StoreFromHost(item, value, false,
+                       [&](const TVariant& v) { return List->Insert(index, NameFromW(name), v); });
 }
 
 HRESULT TzorParamsListWrap::SetValue(const WideChar* name, VARIANT value, uint8_t addIfMissing,
                                      IzorParamsListItemW** item) {
-  ClearOut(item);
-  return Guarded([&] {
-    IzorParamsListItemW*& out = Required(item);
-    TVariant stored;
-    CopyVariantFromHost(stored.Raw(), value, false);
-    out = TzorParamsListItemWrap::New(List->SetValue(NameFromW(name), stored, addIfMissing != 0));
+  return StoreFromHost(item, value, false, [&](const TVariant& v) {
+    return List->SetValue(NameFromW(name), v, addIfMissing != 0);
   });
 }
 
 HRESULT TzorParamsListWrap::AddItem(IzorParamsListItemW* source, IzorParamsListItemW** item) {
-  ClearOut(item);
-  return Guarded([&] {
-    IzorParamsListItemW*& out = Required(item);
-    if (!source) return;
-    TVariant value;
-    if (source->GetValueW(value.Ptr()) != S_OK) throw Exception("The source item gave no value");
-    TVariant stored;
-    CopyVariantFromHost(stored.Raw(), value, false);
-    out = TzorParamsListItemWrap::New(List->Add(NameFromW(source->GetNameW()), stored));
-  });
+  return AddItemFrom(*List, source, item, false);
 }
 
 // ---------------------------------------------------------------------------------------------
