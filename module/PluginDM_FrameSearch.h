@@ -1,0 +1,71 @@
+// Frame search in the receive buffer, and the two block checks of the GE serial protocols.
+//
+// A frame is a start character, then bytes up to one of the end characters, then a trailer whose
+// length depends on the check: nothing, one LRC byte, or the four trailer bytes plus a check byte
+// of the SNP family. The search runs over the unread bytes of the receive FIFO in place.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <initializer_list>
+
+namespace kelda {
+
+class TFIFOStream;
+
+// Control characters of CCM, SNP and SNP-X.
+constexpr uint8_t SOH = 0x01, STX = 0x02, ETX = 0x03, EOT = 0x04, ENQ = 0x05, ACK = 0x06,
+                  NAK = 0x15, ETB = 0x17, ESC = 0x1B;
+
+// Exclusive-or of all bytes, from 0 (the CCM block check).
+uint8_t Lrc(const uint8_t* data, size_t size);
+// The SNP/SNP-X block check: exclusive-or, then rotate left by one bit, for every byte.
+uint8_t SnpBcc(const uint8_t* data, size_t size);
+
+enum class TCheckKind : uint8_t {
+  NoCheck,    // trailer 0
+  LrcCheck,   // trailer 1: Lrc of start..end equals the byte after the end character
+  BccHex,     // trailer 5: SnpBcc of start..end+3, as two upper-case hex digits at end+4, end+5
+  BccBinary,  // trailer 5: SnpBcc of start..end+4 equals the byte at end+5
+};
+int TrailerLength(TCheckKind check);
+
+// The outcome of a search. Positions count from 0 at the oldest unread byte.
+//  - Start >= 0: a frame was found. With end characters, End is its end character's position
+//    and EndChar that character; without end characters End is -1 (the start byte alone).
+//  - Start == -1, End >= 0: no frame; the bytes 0..End can no longer be part of a frame that
+//    completes (a frame whose check failed and that cannot grow any more) and are consumed.
+//  - Start == -1, End == -1: nothing found and nothing to consume; wait for more bytes.
+struct TFrameMatch {
+  int32_t Start = -1;
+  int32_t End = -1;
+  uint8_t EndChar = 0;
+
+  bool Found() const { return Start >= 0; }
+  // The last position the receive loop removes, or -1 for none.
+  int32_t ConsumedThrough() const;
+};
+
+// The end characters of a search: none, one or two bytes, compared in order.
+struct TEndChars {
+  TEndChars() = default;
+  TEndChars(std::initializer_list<uint8_t> chars);
+  uint8_t Chars[2] = {0, 0};
+  int Count = 0;
+};
+
+// Searches `size` bytes at `data`. The first start (lowest position) that has a passing end wins;
+// for one start, the nearest passing end wins. maxLength > 0 limits a frame (start through end
+// character) to that many bytes; 0 or less means no limit. Trailer bytes are never read beyond
+// `size`. When no start has a passing end, a start is given up only once it can no longer
+// complete (its bytes already reach maxLength); the result then consumes through the last failed
+// end of such a start, but never into an earlier or later start that may still complete.
+// Linear work per candidate end: each check is carried along as the end moves.
+TFrameMatch FindFrameIn(const uint8_t* data, int32_t size, uint8_t startChar, TEndChars endChars,
+                        int32_t maxLength, TCheckKind check);
+
+// The same over the unread bytes of `buffer`, under the buffer's write lock.
+TFrameMatch FindFrame(TFIFOStream& buffer, uint8_t startChar, TEndChars endChars, int32_t maxLength,
+                      TCheckKind check);
+
+}  // namespace kelda
