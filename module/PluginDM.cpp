@@ -199,7 +199,10 @@ void LoadRequestQueue(const IRequestQueuePlugin* plugin, const TDataSourceCfg* s
       request.release();  // owned by the queue now
     }
   }
-  if (engine) engine->Restart();
+  if (engine) {
+    engine->QueueLoaded();
+    engine->Restart();
+  }
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -266,10 +269,6 @@ std::string HexDigits(uint32_t value, int minDigits) {
   return out;
 }
 
-namespace {
-
-// The CCM target: the address text as a decimal number (blanks before it and a sign allowed);
-// any other text addresses the default target 2.
 int32_t CcmTargetNumber(const std::string& address) {
   std::size_t i = 0;
   while (i < address.size() && address[i] == ' ') ++i;
@@ -280,6 +279,8 @@ int32_t CcmTargetNumber(const std::string& address) {
   int32_t value = 2;
   return TryParseInteger(address, value) ? value : 2;
 }
+
+namespace {
 
 std::array<uint8_t, 2> LowWordLittleEndian(int32_t value) {
   auto bits = static_cast<uint32_t>(value);

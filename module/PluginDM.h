@@ -125,6 +125,8 @@ public:
   virtual void ClearLastRequest() = 0;
   virtual void SetMinInterval(int32_t ms) = 0;
   virtual void SetProtocol(uint8_t protocol) = 0;
+  // Called once the queue holds every request of the configuration, before Restart.
+  virtual void QueueLoaded() {}
   // Switches the queue timer on exactly when the plug-in is started and the queue not empty.
   virtual void Restart() = 0;
 
@@ -184,6 +186,9 @@ struct TSnpRequestFields {
 };
 
 std::string HexDigits(uint32_t value, int minDigits);  // upper case, at least minDigits
+// The CCM target: the address text as a decimal number (blanks before it and a sign allowed);
+// any other text addresses the default target 2.
+int32_t CcmTargetNumber(const std::string& address);
 TCcmRequestFields CcmRequestFields(const TRequestItem& request, double localAddress);
 TSnpRequestFields SnpRequestFields(const TRequestItem& request);
 

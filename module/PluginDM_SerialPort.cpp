@@ -1,0 +1,386 @@
+#include "module/PluginDM_SerialPort.h"
+
+#include <span>
+
+#include "Common/zorParamLst.h"
+#include "Common/zorTimerEx.h"
+#include "Plugins/zorPluginModule.h"
+#include "module/PluginDM_Decode.h"
+
+namespace kelda {
+
+namespace {
+
+// The receive buffer's data lock, held while its unread bytes are searched in place.
+class RxDataGuard {
+public:
+  explicit RxDataGuard(TFIFOStream& buffer) : FBuffer(buffer), FData(buffer.LockData()) {}
+  ~RxDataGuard() { FBuffer.UnlockWrite(); }
+  RxDataGuard(const RxDataGuard&) = delete;
+  RxDataGuard& operator=(const RxDataGuard&) = delete;
+  const uint8_t* Data() const { return FData; }
+
+private:
+  TFIFOStream& FBuffer;
+  const uint8_t* FData;
+};
+
+class InstanceGuard {
+public:
+  explicit InstanceGuard(ISerialPortOwner& owner) : FOwner(owner) { FOwner.LockInstance(); }
+  ~InstanceGuard() { FOwner.UnlockInstance(); }
+  InstanceGuard(const InstanceGuard&) = delete;
+  InstanceGuard& operator=(const InstanceGuard&) = delete;
+
+private:
+  ISerialPortOwner& FOwner;
+};
+
+TRequestItem* RequestAt(TObjectList& list, int index) {
+  return static_cast<TRequestItem*>(list.Items(index));
+}
+
+}  // namespace
+
+uint32_t EffectiveMs(int32_t ms) {
+  return ms < 1 ? 1u : static_cast<uint32_t>(ms);
+}
+
+bool RequestFitsWire(const TRequestItem& request) {
+  return request.Offset >= 0 && request.Offset <= 0xFFFF && request.Size >= 0 && request.Size <= 0xFFFF;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Life
+
+TSerialPortDM::TSerialPortDM(TComponent* component, ISerialPortOwner* owner)
+    : TComponent(component),
+      RequestList(std::make_unique<TThreadObjectList>(true)),
+      FOwner(owner),
+      RxBuffer(std::make_unique<TFIFOStream>(kRxBufferSize, true, kRxDiscardChunk)) {
+  Queue = new TzorTimerEx(this);
+  Queue->SetEnabled(false);
+  Queue->Tag = -1;
+  Queue->SetInterval(kTickMs);
+  Queue->SetOnTimer([this](TzorTimerEx*) { QueueTick(); });
+}
+
+TSerialPortDM::~TSerialPortDM() {
+  FreeTimer(Queue);
+  ClearLastRequest();
+  RequestList.reset();
+  RxBuffer.reset();
+}
+
+// ---------------------------------------------------------------------------------------------
+// Scheduler
+
+void TSerialPortDM::Restart() {
+  if (!Queue) return;
+  bool on = FOwner && FOwner->IsStateFlagSet(0) && RequestList && RequestList->Count() > 0;
+  Queue->SetEnabled(on);
+}
+
+void TSerialPortDM::StopQueueTimer() {
+  if (Queue) Queue->SetEnabled(false);
+}
+
+void TSerialPortDM::ClearLastRequest() {
+  // The receive path works on the outstanding request under the queue's read lock.
+  platform::WriteGuard guard(*RequestList);
+  FLastReq = nullptr;
+}
+
+void TSerialPortDM::RequestReset(uint8_t code) {
+  ResetRequest = code;
+  Restart();
+}
+
+void TSerialPortDM::QueueLoaded() {
+  if (!FOwner) return;
+  platform::ReadGuard guard(*RequestList);
+  TObjectList& list = *static_cast<TObjectList*>(RequestList->GuardedObject());
+  for (TObject* object : list) {
+    auto* request = static_cast<TRequestItem*>(object);
+    if (RequestFitsWire(*request)) continue;
+    FOwner->LogLine(0, "Request \"" + request->Name + "\" is not sent: its data address " +
+                           std::to_string(request->Offset) + " or size " + std::to_string(request->Size) +
+                           " is outside 0 to 65535");
+  }
+}
+
+void TSerialPortDM::QueueTick() {
+  if (!Queue) return;
+  Queue->SetEnabled(false);
+  if (!FOwner || !FOwner->IsStateFlagSet(0)) return;
+  struct RestartAtEnd {
+    TSerialPortDM* Engine;
+    ~RestartAtEnd() {
+      try {
+        Engine->Restart();
+      } catch (...) {
+      }
+    }
+  } restartAtEnd{this};
+  try {
+    if (ResetRequest.exchange(0) != 0) {
+      Reset();
+      return;
+    }
+    {
+      platform::CriticalSectionGuard gate(FGateLock);
+      if (!MinIntervalGate.IsClear()) {
+        if (!MinIntervalGate.Expired()) return;
+        MinIntervalGate.Clear();
+      }
+    }
+    int32_t from = 0;
+    int32_t cur = static_cast<int32_t>(Queue->Tag);
+    if (cur < 0 || cur >= RequestList->Count()) cur = FindDueRequest(from);
+    while (ExamineRequest(cur, from)) cur = FindDueRequest(from);
+    Queue->Tag = cur;
+  } catch (...) {
+    // A failing tick sends nothing more; the next tick starts afresh.
+  }
+}
+
+// The first request from `from` on that is enabled, fits the wire and whose poll interval has
+// passed since its stopwatch was last restarted; -1 for none.
+int32_t TSerialPortDM::FindDueRequest(int32_t from) {
+  platform::WriteGuard guard(*RequestList);
+  TObjectList& list = *static_cast<TObjectList*>(RequestList->GuardedObject());
+  for (int32_t i = from < 0 ? 0 : from; i < list.Count(); ++i) {
+    TRequestItem* request = RequestAt(list, i);
+    if (request->Enabled && RequestFitsWire(*request) &&
+        request->Timer.Expired(EffectiveMs(request->PollInterval)))
+      return i;
+  }
+  return -1;
+}
+
+// Looks at the request at `cur`: waits for it, times it out, or sends it. Answers true when the
+// search must go on from `from`.
+bool TSerialPortDM::ExamineRequest(int32_t cur, int32_t& from) {
+  platform::WriteGuard guard(*RequestList);
+  TObjectList& list = *static_cast<TObjectList*>(RequestList->GuardedObject());
+  if (cur < 0 || cur >= list.Count()) return false;
+  TRequestItem& request = *RequestAt(list, cur);
+  from = cur + 1;
+  if (request.Busy) {
+    uint32_t limit =
+        request.Step == stAwaitingData ? EffectiveMs(request.Timeout) : EffectiveMs(request.HandshakeTimeout);
+    if (!request.Timer.Expired(limit)) return false;  // still waiting for its answer
+    request.Busy = false;                             // timed out: on to the next request
+    return true;
+  }
+  // A disabled request or one that does not fit the wire may still stand at the queue position
+  // after the queue was refilled; it is never sent.
+  if (!request.Enabled || !RequestFitsWire(request)) return true;
+  if (!request.MethodPoll && !request.Timer.IsClear()) return true;  // a "once" request that ran
+  if (!request.Timer.Expired(EffectiveMs(request.PollInterval))) return true;
+  request.Busy = true;
+  request.Timer.Restart();
+  request.Sequence = SequenceBase;
+  Send(&request);
+  return false;
+}
+
+void TSerialPortDM::Reset() {
+  TimerInterval = kTickMs;
+  Queue->SetEnabled(false);
+  {
+    platform::CriticalSectionGuard gate(FGateLock);
+    MinIntervalGate.Clear();
+  }
+  SequenceBase = 0;
+  Queue->Tag = -1;
+  try {
+    platform::WriteGuard guard(*RequestList);
+    TObjectList& list = *static_cast<TObjectList*>(RequestList->GuardedObject());
+    for (TObject* object : list) {
+      auto* request = static_cast<TRequestItem*>(object);
+      request->Timer.Clear();
+      if (request->MethodPoll && EffectiveMs(request->PollInterval) < TimerInterval)
+        TimerInterval = EffectiveMs(request->PollInterval);
+    }
+  } catch (...) {
+  }
+  Queue->SetInterval(TimerInterval);
+  Restart();
+}
+
+void TSerialPortDM::StartMinIntervalGate() {
+  platform::CriticalSectionGuard gate(FGateLock);
+  if (MinInterval < 1)
+    MinIntervalGate.Clear();
+  else
+    MinIntervalGate.StartFor(static_cast<uint32_t>(MinInterval));
+}
+
+// ---------------------------------------------------------------------------------------------
+// Sending
+
+void TSerialPortDM::Send(TRequestItem* request) {
+  FLastReq = request;
+  ResponseData.clear();
+  // No byte received before the opening frame can answer it: whatever is still buffered (a
+  // repeated frame, the tail of an answer that came too late) would otherwise be taken for the
+  // new transaction's answers.
+  RxBuffer->Clear();
+  switch (Protocol) {
+    case protoCcmMasterSlave:
+      SendCcmEnquiry(*request);
+      break;
+    case protoCcmPeerToPeer:
+      request->Step = stOpeningSent;
+      if (!SendChar(ENQ)) SendFailed(*request);
+      break;
+    case protoSnp:
+      OpenSnp(*request, false);
+      break;
+    default:
+      OpenSnp(*request, true);
+      break;
+  }
+}
+
+bool TSerialPortDM::SendChar(uint8_t value) {
+  return SendFrame(&value, 1);
+}
+
+bool TSerialPortDM::SendFrame(const uint8_t* data, int32_t count) {
+  if (!FOwner) return false;
+  try {
+    return FOwner->SendToPort(DataSourceId, data, count) >= 0;
+  } catch (...) {
+    return false;
+  }
+}
+
+// A failed send leaves the request idle with a clear stopwatch, so the next tick tries again.
+void TSerialPortDM::SendFailed(TRequestItem& request) {
+  request.Busy = false;
+  request.Timer.Clear();
+}
+
+// ---------------------------------------------------------------------------------------------
+// Receive path
+
+int TSerialPortDM::ReceiveData(TPluginCallRecIntft& record) {
+  if (!FOwner || !FOwner->HasSettings()) return kResultRefused;
+  if (FOwner->IsUnloaded()) return kResultDone;
+  const TPluginCallRec& rec = *record.Rec;
+  TSerialPortDM* engine = FOwner->FindEngine(rec.DataSourceId);
+  if (!engine || !(rec.Flags & kDataFlagPortBytes) || !FOwner->IsStateFlagSet(1)) return kResultDone;
+  try {
+    engine->ProcessReceived(record, reinterpret_cast<const uint8_t*>(rec.DataIn.Value), rec.DataIn.Size);
+  } catch (...) {
+    // Framing trouble is never reported; the request times out and is tried again.
+  }
+  return kResultDone;
+}
+
+void TSerialPortDM::ProcessReceived(TPluginCallRecIntft& record, const uint8_t* data, int32_t size) {
+  platform::ReadGuard queueGuard(*RequestList);
+  // The buffer's lock is held from here on, so the receive state (buffer, collected data,
+  // outstanding request's steps) belongs to one data call at a time.
+  RxDataGuard rxGuard(*RxBuffer);
+  if (LastReceive.Expired(kReceiveGapMs)) {
+    // Bytes left over from an exchange long ago never join new ones.
+    RxBuffer->Clear();
+    ResponseData.clear();
+  }
+  LastReceive.Restart();
+  if (!FLastReq || size <= 0 || !data) return;
+  RxBuffer->Write(data, size);
+  TReceiveContext rx{record, rxGuard.Data(), 0};
+  while (FLastReq) {
+    rx.Size = RxBuffer->DataSize();
+    int32_t consumed = HandleAnswer(rx);
+    if (consumed < 0) break;
+    RxBuffer->Discard(consumed + 1);
+    if (RxBuffer->DataSize() == 0) break;
+  }
+}
+
+int32_t TSerialPortDM::HandleAnswer(TReceiveContext& rx) {
+  TRequestItem& request = *FLastReq;
+  switch (Protocol) {
+    case protoCcmMasterSlave:
+      if (request.Step == stAwaitingData) return CcmDataBlock(rx, request);
+      if (request.Step == stOpeningSent || request.Step == stHeaderSent || request.Step == stAwaitingEot)
+        return CcmMasterAnswer(rx, request);
+      return -1;
+    case protoCcmPeerToPeer:
+      if (request.Step == stAwaitingData) return CcmDataBlock(rx, request);
+      if (request.Step == stOpeningSent || request.Step == stHeaderSent) return CcmPeerAnswer(rx, request);
+      return -1;
+    default:
+      return SnpAnswer(rx, request);
+  }
+}
+
+TFrameMatch TSerialPortDM::Search(TReceiveContext& rx, uint8_t startChar, TEndChars endChars,
+                                  int32_t maxLength, TCheckKind check) {
+  return FindFrameIn(rx.Data, rx.Size, startChar, endChars, maxLength, check);
+}
+
+// The PLC refused the opening: the request rests until it is due again.
+void TSerialPortDM::Refuse() {
+  if (!FLastReq) return;
+  FLastReq->Busy = false;
+  FLastReq->Step = stRefused;
+  FLastReq = nullptr;
+  ResponseData.clear();
+}
+
+// The last frame of an answer is in: decode what was collected and hand it to the host.
+void TSerialPortDM::Complete(TReceiveContext& rx, const std::string& packetText) {
+  TParsedDataList list;
+  if (Decode(FLastReq, list) > 0) {
+    list.PacketText = packetText;
+    try {
+      FOwner->DeliverPacket(rx.Record, list);
+    } catch (...) {
+      // The answer is taken either way: a failed delivery must not make it count twice.
+    }
+  }
+  StartMinIntervalGate();
+}
+
+int TSerialPortDM::Decode(TRequestItem* request, TParsedDataList& list) {
+  if (Queue) Queue->SetEnabled(false);
+  int count = 0;
+  TRequestItem* found = nullptr;
+  {
+    InstanceGuard instance(*FOwner);
+    try {
+      {
+        platform::ReadGuard guard(*RequestList);
+        auto& queue = *static_cast<TObjectList*>(RequestList->GuardedObject());
+        if (request && queue.IndexOf(request) >= 0) found = request;
+      }
+      if (found) {
+        found->Timer.Restart();
+        if (!ResponseData.empty()) {
+          const std::string data = ResponseData;
+          count += FOwner->AddStandardFields(list, data, DataSourceId, DataSourceName, DataSourceFullName);
+          std::span<const uint8_t> bytes(reinterpret_cast<const uint8_t*>(data.data()), data.size());
+          count += DecodeResponseItems(*found, bytes, Protocol, FOwner->LocalAddress(), list);
+        }
+      }
+    } catch (...) {
+      // What was decoded before the failure is handed on.
+    }
+    if (found) {
+      found->Busy = false;
+      found->Timer.Restart();
+    }
+    ResponseData.clear();
+  }
+  if (count > 0) list.AddNewRow();
+  Restart();
+  return count;
+}
+
+}  // namespace kelda

@@ -1,0 +1,193 @@
+// The protocol engine TSerialPortDM: one per data source (one serial port of the host). It owns
+// the request queue and sends the requests in turn from a 50 ms timer, receives the bytes the host
+// read from the port, drives the CCM, SNP and SNP-X transaction steps with them and decodes each
+// complete answer into a row of named values for the host.
+//
+// Threads and locks: the scheduler tick runs in the thread that created the engine (the timer's
+// thread) and holds the queue's write lock while it examines and sends. The receive path runs in
+// the host's data-call thread and holds, in this order, the queue's read lock, the receive
+// buffer's lock and, for the decode, the plug-in's instance lock. So a tick and the processing of
+// received bytes never overlap, and sends from both sides never interleave.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "Common/Component.h"
+#include "Common/FIFOStream.h"
+#include "Common/Thread_ObjectList.h"
+#include "Common/zorTimeout.h"
+#include "module/PluginDM.h"
+#include "module/PluginDM_FrameSearch.h"
+#include "platform/Sync.h"
+
+namespace kelda {
+
+class TzorTimerEx;
+class TParsedDataList;
+class TPluginCallRecIntft;
+class TSerialPortDM;
+
+// Transaction steps of a request.
+enum TStep : uint8_t {
+  stIdle = 0,          // no transaction under way, or the last one completed
+  stRefused = 1,       // the PLC answered the opening with NAK
+  stOpeningSent = 2,   // CCM: enquiry sent; SNP/SNP-X: attach sent
+  stMailboxSent = 3,   // SNP: mailbox read request sent
+  stHeaderSent = 4,    // CCM: header sent, acknowledgement awaited
+  stAwaitingData = 5,  // data awaited (the request's Timeout applies)
+  stAwaitingEot = 6,   // CCM master to slave: last block taken, the slave's EOT awaited
+};
+
+// What the engine needs of the plug-in that owns it.
+class ISerialPortOwner : public IRequestQueuePlugin {
+public:
+  // False until the plug-in has its settings object; data calls are refused until then.
+  virtual bool HasSettings() const = 0;
+  // The module's own link address setting (spLocalAddress.Value).
+  virtual double LocalAddress() const = 0;
+  // Asks the host to write the bytes to the port of a data source; a negative answer is a failure.
+  virtual int32_t SendToPort(int32_t dataSourceId, const uint8_t* data, int32_t count) = 0;
+  // The engine that serves a data source, or none.
+  virtual TSerialPortDM* FindEngine(int32_t dataSourceId) = 0;
+  // The plug-in's own exclusive lock, under which decodes of one instance never overlap.
+  virtual void LockInstance() = 0;
+  virtual void UnlockInstance() = 0;
+  // Adds the standard packet items for a decoded answer; returns how many it added.
+  virtual int AddStandardFields(TParsedDataList& list, const std::string& data, int32_t dataSourceId,
+                                const std::string& name, const std::string& fullName) = 0;
+  // Hands a decoded packet to the host in the call record of the running data call.
+  virtual void DeliverPacket(TPluginCallRecIntft& record, TParsedDataList& list) = 0;
+  // One line in the module log (configuration problems only; framing errors are never logged).
+  virtual void LogLine(int level, const std::string& message) = 0;
+
+protected:
+  ~ISerialPortOwner() = default;
+};
+
+class TSerialPortDM : public TComponent, public IRequestQueueEngine {
+public:
+  static constexpr int32_t kRxBufferSize = 2048;
+  static constexpr int32_t kRxDiscardChunk = 64;
+  static constexpr uint32_t kTickMs = 50;
+  static constexpr uint32_t kReceiveGapMs = 64000;
+  static constexpr int32_t kCcmBlockMaxLength = 260;
+  static constexpr int32_t kSnpFrameMaxLength = 1100;
+  static constexpr int32_t kSnpOpeningMinBytes = 24;
+
+  // The engine belongs to `component` (the plug-in object) and works for `owner` (the same
+  // plug-in's engine view).
+  TSerialPortDM(TComponent* component, ISerialPortOwner* owner);
+  ~TSerialPortDM() override;
+
+  // --- scheduler
+  void QueueTick();  // the queue timer's tick handler
+  void Restart() override;
+  // The plug-in's "PORT-OPEN": every request, once-only ones included, is sent again.
+  void RequestReset(uint8_t code);
+
+  // --- request queue loader
+  void StopQueueTimer() override;
+  void ClearLastRequest() override;
+  void SetMinInterval(int32_t ms) override { MinInterval = ms; }
+  void SetProtocol(uint8_t protocol) override { Protocol = ProtocolOf(protocol); }
+  void QueueLoaded() override;
+
+  // --- sending
+  void Send(TRequestItem* request);  // starts a transaction
+  bool SendChar(uint8_t value);      // false when the send failed
+
+  // --- receive path: the handler of the plug-in's data calls. Answers the call's result code.
+  int ReceiveData(TPluginCallRecIntft& record);
+
+  // Published fields.
+  TRequestItem* FLastReq = nullptr;
+  std::unique_ptr<TThreadObjectList> RequestList;
+  ISerialPortOwner* FOwner;
+  TzorTimerEx* Queue = nullptr;  // owned as a component; tag: queue position of the current request
+
+  int16_t SequenceBase = 0;
+  int32_t DataSourceId = 0;
+  std::string DataSourceName;
+  std::string DataSourceFullName;
+  TzorTimeout MinIntervalGate;
+  std::atomic<uint8_t> ResetRequest{0};
+  uint32_t TimerInterval = kTickMs;
+  int32_t MinInterval = 0;
+  uint8_t Protocol = protoCcmMasterSlave;
+  TzorTimeout LastReceive;
+  std::string ResponseData;  // bytes
+  std::unique_ptr<TFIFOStream> RxBuffer;
+
+private:
+  // The minimum-interval gate is started by the receive path and tested by the tick, which
+  // run in different threads without a common lock at that point.
+  platform::TCriticalSection FGateLock;
+
+  // A data call's context while its bytes are processed: where packets go.
+  struct TReceiveContext {
+    TPluginCallRecIntft& Record;
+    const uint8_t* Data;  // the unread bytes of RxBuffer, under its lock
+    int32_t Size;
+  };
+
+  // scheduler
+  void Reset();
+  int32_t FindDueRequest(int32_t from);
+  bool ExamineRequest(int32_t cur, int32_t& from);
+  void StartMinIntervalGate();
+
+  // sending
+  bool SendFrame(const uint8_t* data, int32_t count);
+  bool SendFrame(const std::string& frame) {
+    return SendFrame(reinterpret_cast<const uint8_t*>(frame.data()), static_cast<int32_t>(frame.size()));
+  }
+  void SendFailed(TRequestItem& request);
+
+  // receive path
+  void ProcessReceived(TPluginCallRecIntft& record, const uint8_t* data, int32_t size);
+  int32_t HandleAnswer(TReceiveContext& rx);
+  TFrameMatch Search(TReceiveContext& rx, uint8_t startChar, TEndChars endChars, int32_t maxLength,
+                     TCheckKind check);
+  void Refuse();
+  void Complete(TReceiveContext& rx, const std::string& packetText);
+  int Decode(TRequestItem* request, TParsedDataList& list);
+
+  // CCM, both modes
+  void SendCcmEnquiry(TRequestItem& request);
+  void SendCcmHeader(TRequestItem& request);
+  int32_t CcmMasterAnswer(TReceiveContext& rx, TRequestItem& request);
+  int32_t CcmPeerAnswer(TReceiveContext& rx, TRequestItem& request);
+  int32_t CcmDataBlock(TReceiveContext& rx, TRequestItem& request);
+
+  // SNP and SNP-X
+  void OpenSnp(TRequestItem& request, bool snpX);
+  void SendSnpXRead(TRequestItem& request);
+  void SendMailboxRead(TRequestItem& request);
+  void SendSnpAck();
+  int32_t SnpAnswer(TReceiveContext& rx, TRequestItem& request);
+  int32_t SnpOpeningAnswer(TReceiveContext& rx, TRequestItem& request);
+  int32_t SnpMailboxAnswer(TReceiveContext& rx, TRequestItem& request);
+  int32_t SnpDataAnswer(TReceiveContext& rx, TRequestItem& request);
+  void TakeSnpData(TReceiveContext& rx, TRequestItem& request, const TFrameMatch& frame, int32_t from);
+};
+
+// Whether a request's data address and size fit the fixed-width fields of the wire (16 bits in
+// every protocol). A request that does not fit is never sent.
+bool RequestFitsWire(const TRequestItem& request);
+
+// A configured interval or time-out as the scheduler uses it: at least 1 ms.
+uint32_t EffectiveMs(int32_t ms);
+
+// Frames, built without sending (exposed for tests and the wire trace).
+std::string CcmEnquiryFrame(uint8_t protocol, const TRequestItem& request);
+std::string CcmHeaderFrame(const TRequestItem& request, double localAddress);
+std::string SnpAttachFrame(const TRequestItem& request);
+std::string SnpXAttachFrame(const TRequestItem& request);
+std::string SnpXReadFrame(const TRequestItem& request);
+std::string SnpMailboxReadFrame(const TRequestItem& request, uint8_t sequence);
+inline constexpr char kBreakCommand[] = "<<BREAK=100>>";
+
+}  // namespace kelda

@@ -1,0 +1,194 @@
+// SNP and SNP-X: the break, the attach, the read requests, and the answers of each step.
+//
+// SNP: break, attach "A" -> attach response "R"; mailbox read "M" -> ACK 0x00; then the data in a
+// mailbox "M" (completion 0xD4) or in text buffers "T" announced by a mailbox with 0x94, every
+// one acknowledged with ACK 0x00.
+// SNP-X: break, attach "X" -> any checked answer; read request "X" -> one "X" response.
+#include <array>
+
+#include "module/PluginDM_SerialPort.h"
+
+namespace kelda {
+
+namespace {
+
+constexpr uint8_t kMailboxCompletion = 0xD4;          // completion, data inside the mailbox
+constexpr uint8_t kMailboxCompletionWithText = 0x94;  // completion, data follows in "T" messages
+constexpr uint8_t kTextBufferFollows = 0x54;          // next-message type "T"
+
+void AppendSnpId(std::string& frame, const TSnpRequestFields& fields) {
+  frame.append(reinterpret_cast<const char*>(fields.SnpId.data()), fields.SnpId.size());
+}
+
+void AppendWord(std::string& frame, const std::array<uint8_t, 2>& word) {
+  frame += static_cast<char>(word[0]);
+  frame += static_cast<char>(word[1]);
+}
+
+// ETB, four zero bytes and the binary check over everything before it.
+void AppendBinaryTrailer(std::string& frame) {
+  frame += static_cast<char>(ETB);
+  frame.append(4, '\0');
+  frame += static_cast<char>(SnpBcc(reinterpret_cast<const uint8_t*>(frame.data()), frame.size()));
+}
+
+}  // namespace
+
+std::string SnpAttachFrame(const TRequestItem& request) {
+  std::string frame{static_cast<char>(ESC), 'A'};
+  AppendSnpId(frame, SnpRequestFields(request));
+  frame += "0A000   ";
+  frame += static_cast<char>(ETB);
+  frame.append(3, '\0');
+  const uint8_t check = SnpBcc(reinterpret_cast<const uint8_t*>(frame.data()), frame.size());
+  frame += HexDigits(check, 2);
+  return frame;
+}
+
+std::string SnpXAttachFrame(const TRequestItem& request) {
+  std::string frame{static_cast<char>(ESC), 'X'};
+  AppendSnpId(frame, SnpRequestFields(request));
+  frame.append(8, '\0');  // request code 0 (attach) and seven unused bytes
+  AppendBinaryTrailer(frame);
+  return frame;
+}
+
+std::string SnpXReadFrame(const TRequestItem& request) {
+  const TSnpRequestFields fields = SnpRequestFields(request);
+  std::string frame{static_cast<char>(ESC), 'X'};
+  AppendSnpId(frame, fields);
+  frame += '\x01';  // read
+  frame += static_cast<char>(fields.Memory);
+  AppendWord(frame, fields.Address);
+  AppendWord(frame, fields.Length);
+  frame.append(2, '\0');
+  AppendBinaryTrailer(frame);
+  return frame;
+}
+
+std::string SnpMailboxReadFrame(const TRequestItem& request, uint8_t sequence) {
+  const TSnpRequestFields fields = SnpRequestFields(request);
+  std::string frame{static_cast<char>(ESC), 'M'};
+  frame.append(6, '\0');
+  frame += static_cast<char>(sequence);
+  static const char kRoute[] = "\xC0\x10\x3A\x00\x00\x10\x0A\x00\x00\x01\x01\x04";
+  frame.append(kRoute, sizeof(kRoute) - 1);  // initial request, master to service task, read
+  frame += static_cast<char>(fields.Memory);
+  AppendWord(frame, fields.Address);
+  AppendWord(frame, fields.Length);
+  frame.append(8, '\0');
+  AppendBinaryTrailer(frame);
+  return frame;
+}
+
+void TSerialPortDM::OpenSnp(TRequestItem& request, bool snpX) {
+  if (!SendFrame(std::string(kBreakCommand))) SendFailed(request);
+  request.Step = stOpeningSent;
+  if (!SendFrame(snpX ? SnpXAttachFrame(request) : SnpAttachFrame(request))) SendFailed(request);
+}
+
+void TSerialPortDM::SendSnpXRead(TRequestItem& request) {
+  if (!SendFrame(SnpXReadFrame(request))) {
+    SendFailed(request);
+    return;
+  }
+  request.Step = stAwaitingData;
+  request.Timer.Restart();
+  request.Busy = true;
+}
+
+void TSerialPortDM::SendMailboxRead(TRequestItem& request) {
+  ++request.Sequence;
+  if (!SendFrame(SnpMailboxReadFrame(request, static_cast<uint8_t>(request.Sequence & 0xFF)))) {
+    SendFailed(request);
+    return;
+  }
+  request.Step = stMailboxSent;
+  request.Timer.Restart();
+  request.Busy = true;
+}
+
+void TSerialPortDM::SendSnpAck() {
+  static const uint8_t kAck[] = {ACK, 0x00};
+  SendFrame(kAck, 2);
+}
+
+int32_t TSerialPortDM::SnpAnswer(TReceiveContext& rx, TRequestItem& request) {
+  switch (request.Step) {
+    case stOpeningSent:
+      return SnpOpeningAnswer(rx, request);
+    case stMailboxSent:
+      return Protocol == protoSnp ? SnpMailboxAnswer(rx, request) : -1;
+    case stAwaitingData:
+      return SnpDataAnswer(rx, request);
+    default:
+      return -1;
+  }
+}
+
+int32_t TSerialPortDM::SnpOpeningAnswer(TReceiveContext& rx, TRequestItem& request) {
+  if (rx.Size < kSnpOpeningMinBytes) return -1;  // an attach answer is 24 bytes
+  request.Timer.Restart();
+  const bool snpX = Protocol == protoSnpX;
+  TFrameMatch m = Search(rx, ESC, {ETB}, 0, snpX ? TCheckKind::BccBinary : TCheckKind::BccHex);
+  if (!m.Found()) return m.ConsumedThrough();
+  if (snpX)
+    SendSnpXRead(request);
+  else if (rx.Data[m.Start + 1] == 'R')
+    SendMailboxRead(request);
+  // Any other answer to an SNP attach is dropped and the step times out.
+  return m.End + 5;
+}
+
+int32_t TSerialPortDM::SnpMailboxAnswer(TReceiveContext& rx, TRequestItem& request) {
+  request.Timer.Restart();
+  TFrameMatch m = Search(rx, ACK, {0x00}, 0, TCheckKind::NoCheck);
+  if (!m.Found()) return -1;
+  if (m.End == m.Start + 1) request.Step = stAwaitingData;
+  return m.End;
+}
+
+int32_t TSerialPortDM::SnpDataAnswer(TReceiveContext& rx, TRequestItem& request) {
+  request.Timer.Restart();
+  TFrameMatch m = Search(rx, ESC, {ETB}, kSnpFrameMaxLength, TCheckKind::BccBinary);
+  if (!m.Found()) return m.ConsumedThrough();
+  const int32_t s = m.Start;
+  const int32_t e = m.End;
+  const int32_t consumed = e + 5;
+  const uint8_t type = rx.Data[s + 1];
+  if (Protocol == protoSnpX) {
+    if (type == 'X') TakeSnpData(rx, request, m, s + 3);
+    return consumed;
+  }
+  if (type == 'T') {
+    SendSnpAck();
+    TakeSnpData(rx, request, m, s + 2);
+  } else if (type == 'M' && s + 9 < e) {
+    const uint8_t mailboxType = rx.Data[s + 9];
+    if (mailboxType == kMailboxCompletionWithText) {
+      SendSnpAck();  // the data follows in text buffers
+    } else if (mailboxType == kMailboxCompletion) {
+      SendSnpAck();
+      TakeSnpData(rx, request, m, s + 22);
+    }
+  }
+  return consumed;
+}
+
+// Collects the data of an answer frame (from `from` up to its ETB, which is not data) and
+// completes the read with its last frame.
+void TSerialPortDM::TakeSnpData(TReceiveContext& rx, TRequestItem& request, const TFrameMatch& m,
+                                int32_t from) {
+  const char* bytes = reinterpret_cast<const char*>(rx.Data);
+  const std::string packetText(bytes + m.Start, static_cast<size_t>(m.End + 6 - m.Start));
+  if (from < m.End) ResponseData.append(bytes + from, static_cast<size_t>(m.End - from));
+  // A text buffer names the type of the message after it: another "T", or 0 at the last one.
+  const bool last = rx.Data[m.Start + 1] != 'T' || rx.Data[m.End + 1] != kTextBufferFollows;
+  if (!last) return;
+  Complete(rx, packetText);
+  request.Busy = false;
+  request.Step = stIdle;
+  FLastReq = nullptr;
+}
+
+}  // namespace kelda

@@ -1,0 +1,494 @@
+// The engine's scheduler and receive path with hand-made PLC answers: which request is sent
+// when, time-outs, the minimum interval, resets, and the step rules of each protocol.
+#include <gtest/gtest.h>
+
+#include "Common/zorTimerEx.h"
+#include "EngineTestKit.h"
+
+using namespace kelda;
+using namespace kelda::enginetest;
+
+namespace {
+
+const uint8_t* U(const std::string& s) {
+  return reinterpret_cast<const uint8_t*>(s.data());
+}
+
+std::string CcmBlock(const std::string& data, bool last) {
+  std::string block = "\x02" + data + (last ? "\x03" : "\x17");
+  return block + static_cast<char>(Lrc(U(block), block.size()));
+}
+
+std::string WithBcc(std::string frame) {
+  return frame + static_cast<char>(SnpBcc(U(frame), frame.size()));
+}
+
+std::string SnpXAttachAnswer() {
+  return WithBcc("\x1B\x58" + std::string("PLC1\0\0\0\0", 8) + "\x80" + std::string(7, '\0') + "\x17" +
+                 std::string(4, '\0'));
+}
+
+// An X-Response to a read: status word, no error, the data length and the data.
+std::string SnpXReadAnswer(const std::string& data, uint16_t status = 0x0102) {
+  std::string frame = "\x1B\x58\x81";
+  frame += static_cast<char>(status & 0xFF);
+  frame += static_cast<char>(status >> 8);
+  frame += std::string(2, '\0');
+  frame += static_cast<char>(data.size() & 0xFF);
+  frame += static_cast<char>(data.size() >> 8);
+  return WithBcc(frame + data + "\x17" + std::string(4, '\0'));
+}
+
+std::string SnpAttachAnswer(char type = 'R') {
+  std::string frame =
+      std::string("\x1B") + type + std::string("PLC1\0\0\0\0", 8) + "0A000   \x17" + std::string(3, '\0');
+  return frame + HexDigits(SnpBcc(U(frame), frame.size()), 2);
+}
+
+std::string Mailbox(uint8_t kind, const std::string& six = std::string(6, '\0')) {
+  std::string frame = std::string("\x1B\x4D") + std::string(6, '\0') + "\x01" + static_cast<char>(kind) +
+                      std::string("\x10\x0A\x00\x00\x10\x3A\x00\x00\x01\x01\x00\x00", 12) + six +
+                      std::string(6, '\0') + "\x17" + std::string(4, '\0');
+  return WithBcc(frame);
+}
+
+std::string TextBuffer(const std::string& data, bool last) {
+  std::string frame =
+      "\x1BT" + data + "\x17" + (last ? std::string(1, '\0') : std::string("T")) + std::string(3, '\0');
+  return WithBcc(frame);
+}
+
+const std::string kAck1 = Bytes({0x06});
+const std::string kSnpAck = Bytes({0x06, 0x00});
+
+// --- timeout record -------------------------------------------------------------------------
+
+TEST(Timeout, ExpiresByTheModuleClockAcrossTheThirtyTwoBitWrap) {
+  ClockScope clock;
+  TzorTimeout t;
+  EXPECT_TRUE(t.Expired(1000000)) << "a clear record is expired for any interval";
+  t.StartPlain();
+  EXPECT_FALSE(t.Expired(1000));
+  gNow += 999;
+  EXPECT_FALSE(t.Expired(1000));
+  gNow += 1;
+  EXPECT_TRUE(t.Expired(1000));
+
+  for (bool tick64 : {true, false}) {
+    SetTimeoutUsesTick64(tick64);
+    gNow = (uint64_t{1} << 32) - 256;
+    TzorTimeout w;
+    w.StartPlain();
+    gNow = (uint64_t{1} << 32) + 16;
+    EXPECT_TRUE(w.Expired(100)) << (tick64 ? "64-bit tick" : "32-bit tick with wrap counting");
+    gNow = (uint64_t{1} << 32) - 256;
+    w.StartPlain();
+    gNow = (uint64_t{1} << 32) + 16;
+    EXPECT_FALSE(w.Expired(300)) << "272 ms have passed, not 300";
+    EXPECT_EQ(w.Now(), (uint64_t{1} << 32) + 16);
+  }
+}
+
+TEST(Timeout, ArmedRecordsKeepTheirIntervalAndRestartWithIt) {
+  ClockScope clock;
+  TzorTimeout t;
+  t.StartFor(500);
+  EXPECT_TRUE(t.Armed);
+  gNow += 400;
+  EXPECT_FALSE(t.Expired(10)) << "an armed record keeps its own deadline";
+  t.Restart();
+  gNow += 499;
+  EXPECT_FALSE(t.Expired());
+  gNow += 1;
+  EXPECT_TRUE(t.Expired());
+  t.Clear();
+  EXPECT_TRUE(t.IsClear());
+  t.StartPlain();
+  EXPECT_FALSE(t.Armed);
+  EXPECT_EQ(t.Deadline, 0u);
+}
+
+// --- scheduler ------------------------------------------------------------------------------
+
+TEST(Scheduler, OneRequestAtATimeInQueueOrder) {
+  TEngineRig rig(protoSnpX);
+  TRequestItem& first = rig.AddRequest("PLC1", 8, 0, 1);
+  TRequestItem& second = rig.AddRequest("PLC1", 8, 10, 1);
+  rig.Tick();
+  EXPECT_EQ(rig.Owner.TakeSent(), (std::vector<std::string>{kBreakCommand, SnpXAttachFrame(first)}));
+  EXPECT_TRUE(first.Busy);
+  rig.Advance(100);
+  rig.Tick();
+  EXPECT_TRUE(rig.Owner.TakeSent().empty()) << "the second waits while the first is busy";
+  rig.Receive(SnpXAttachAnswer());
+  EXPECT_EQ(rig.Owner.TakeSent(), std::vector<std::string>{SnpXReadFrame(first)});
+  rig.Receive(SnpXReadAnswer(Bytes({0x12, 0x34})));
+  EXPECT_FALSE(first.Busy);
+  ASSERT_EQ(rig.Owner.Delivered.size(), 1u);
+  rig.Tick();
+  EXPECT_EQ(rig.Owner.TakeSent(), (std::vector<std::string>{kBreakCommand, SnpXAttachFrame(second)}));
+  EXPECT_EQ(rig.Engine.Queue->Tag, 1);
+}
+
+TEST(Scheduler, TimeOutsUseTheHandshakeLimitThenTheRequestTimeout) {
+  TEngineRig rig(protoSnpX);
+  TRequestItem& first = rig.AddRequest("PLC1", 8, 0, 1);
+  TRequestItem& second = rig.AddRequest("PLC1", 8, 10, 1);
+  first.Timeout = 5000;
+  rig.Tick();
+  rig.Owner.TakeSent();
+  rig.Advance(1999);
+  rig.Tick();
+  EXPECT_TRUE(first.Busy);
+  EXPECT_TRUE(rig.Owner.TakeSent().empty());
+  rig.Advance(1);
+  rig.Tick();  // the attach went unanswered for 2000 ms: on to the next request
+  EXPECT_FALSE(first.Busy);
+  EXPECT_EQ(first.Step, stOpeningSent) << "a time-out leaves the step as it was";
+  EXPECT_EQ(rig.Owner.TakeSent(), (std::vector<std::string>{kBreakCommand, SnpXAttachFrame(second)}));
+  EXPECT_EQ(rig.Engine.FLastReq, &second);
+
+  // In the data step the request's own time-out applies.
+  rig.Receive(SnpXAttachAnswer());
+  rig.Owner.TakeSent();
+  second.Timeout = 5000;
+  rig.Advance(4999);
+  rig.Tick();
+  EXPECT_TRUE(second.Busy);
+  rig.Advance(1);
+  rig.Tick();
+  EXPECT_FALSE(second.Busy);
+  EXPECT_TRUE(rig.Owner.Delivered.empty());
+}
+
+TEST(Scheduler, MinimumIntervalHoldsEveryRequestAfterAnAnswer) {
+  TEngineRig rig(protoSnpX);
+  rig.Engine.SetMinInterval(500);
+  TRequestItem& first = rig.AddRequest("PLC1", 8, 0, 1, 10);
+  rig.AddRequest("PLC1", 8, 10, 1, 10);
+  rig.Tick();
+  rig.Receive(SnpXAttachAnswer());
+  rig.Receive(SnpXReadAnswer(Bytes({1, 2})));
+  EXPECT_FALSE(first.Busy);
+  rig.Owner.TakeSent();
+  rig.Advance(499);
+  rig.Tick();
+  EXPECT_TRUE(rig.Owner.TakeSent().empty()) << "both requests are due, the gate holds them";
+  rig.Advance(1);
+  rig.Tick();
+  EXPECT_EQ(rig.Owner.TakeSent().size(), 2u);
+}
+
+TEST(Scheduler, OnceRequestsRunOnceUntilThePortIsOpenedAgain) {
+  TEngineRig rig(protoSnpX);
+  TRequestItem& once = rig.AddRequest("PLC1", 8, 0, 1, 0);
+  rig.Tick();
+  rig.Receive(SnpXAttachAnswer());
+  rig.Receive(SnpXReadAnswer(Bytes({1, 2})));
+  rig.Owner.TakeSent();
+  rig.Advance(60000);
+  rig.Tick();
+  EXPECT_TRUE(rig.Owner.TakeSent().empty());
+  rig.Engine.RequestReset(2);
+  rig.Tick();  // the reset itself
+  rig.Tick();
+  EXPECT_EQ(rig.Owner.TakeSent(), (std::vector<std::string>{kBreakCommand, SnpXAttachFrame(once)}));
+
+  // A once request that times out is not sent again either.
+  rig.Advance(2000);
+  rig.Tick();
+  rig.Advance(60000);
+  rig.Tick();
+  EXPECT_TRUE(rig.Owner.TakeSent().empty());
+}
+
+TEST(Scheduler, FailedSendsAreRetriedAtTheNextTick) {
+  TEngineRig rig(protoSnpX);
+  TRequestItem& once = rig.AddRequest("PLC1", 8, 0, 1, 0);
+  rig.Owner.FailSends = -1;
+  for (int i = 0; i < 3; ++i) {
+    rig.Tick();
+    EXPECT_FALSE(once.Busy);
+    EXPECT_TRUE(once.Timer.IsClear());
+  }
+  rig.Owner.FailSends = 0;
+  rig.Tick();
+  EXPECT_TRUE(once.Busy);
+  EXPECT_EQ(rig.Owner.TakeSent().size(), 2u);
+}
+
+TEST(Scheduler, DisabledAndUnfitRequestsAreNeverSent) {
+  TEngineRig rig(protoCcmMasterSlave);
+  TRequestItem& disabled = rig.AddRequest("2", 8, 0, 4);
+  disabled.Enabled = false;
+  TRequestItem& unfit = rig.AddRequest("2", 8, -1, 4);
+  rig.Engine.Restart();
+  EXPECT_TRUE(rig.Engine.Queue->Enabled()) << "the queue is not empty, so the timer runs";
+  for (int i = 0; i < 5; ++i) {
+    rig.Tick();
+    rig.Advance(1000);
+  }
+  EXPECT_TRUE(rig.Owner.TakeSent().empty());
+  EXPECT_FALSE(unfit.Busy);
+  rig.Engine.QueueLoaded();
+  ASSERT_EQ(rig.Owner.Log.size(), 1u);
+  EXPECT_NE(rig.Owner.Log[0].find("\"Q2\""), std::string::npos);
+
+  // Nothing runs while the plug-in is stopped.
+  disabled.Enabled = true;
+  rig.Owner.StateFlags[0] = false;
+  rig.Tick();
+  EXPECT_TRUE(rig.Owner.TakeSent().empty());
+  EXPECT_FALSE(rig.Engine.Queue->Enabled());
+}
+
+TEST(Scheduler, ResetTakesTheSmallestPollIntervalAsTickAndNeverStopsTheTimer) {
+  TEngineRig rig(protoSnpX);
+  rig.AddRequest("PLC1", 8, 0, 1, 20);
+  rig.Engine.RequestReset(2);
+  rig.Tick();
+  EXPECT_EQ(rig.Engine.TimerInterval, 20u);
+  rig.AddRequest("PLC1", 8, 0, 1, 0).MethodPoll = true;  // polling with interval 0
+  rig.Engine.RequestReset(2);
+  rig.Tick();
+  EXPECT_EQ(rig.Engine.TimerInterval, 1u);
+  EXPECT_EQ(rig.Engine.Queue->Interval(), 1u);
+}
+
+// --- receive path ---------------------------------------------------------------------------
+
+TEST(ReceivePath, IgnoresBytesItMustNotTake) {
+  TEngineRig rig(protoSnpX);
+  rig.AddRequest("PLC1", 8, 0, 1);
+  EXPECT_EQ(rig.Receive("xyz"), kResultDone);
+  EXPECT_EQ(rig.Engine.RxBuffer->DataSize(), 0) << "no request outstanding: dropped";
+  rig.Tick();
+  EXPECT_EQ(rig.Receive("abc", 8), kResultDone) << "a data source without an engine";
+  EXPECT_EQ(rig.Receive("abc", 7, 0), kResultDone) << "not port bytes";
+  rig.Owner.StateFlags[1] = false;
+  rig.Receive("abc");
+  rig.Owner.StateFlags[1] = true;
+  EXPECT_EQ(rig.Engine.RxBuffer->DataSize(), 0);
+  rig.Owner.Settings = false;
+  EXPECT_EQ(rig.Receive("abc"), kResultRefused);
+  rig.Owner.Settings = true;
+
+  rig.Receive("abc");
+  EXPECT_EQ(rig.Engine.RxBuffer->DataSize(), 3);
+  rig.Advance(63999);
+  rig.Receive("d");
+  EXPECT_EQ(rig.Engine.RxBuffer->DataSize(), 4);
+  rig.Advance(64000);
+  rig.Receive("e");
+  EXPECT_EQ(rig.Engine.RxBuffer->DataSize(), 1) << "64 s after the last block the old bytes go";
+}
+
+TEST(ReceivePath, FullBufferDropsTheOldestBytesAndStillFindsTheAnswer) {
+  TEngineRig rig(protoSnpX);
+  rig.AddRequest("PLC1", 8, 0, 1);
+  rig.Tick();
+  rig.Receive(std::string(5000, '\x55'));
+  EXPECT_LE(rig.Engine.RxBuffer->DataSize(), TSerialPortDM::kRxBufferSize);
+  rig.Receive(SnpXAttachAnswer());
+  EXPECT_EQ(rig.Engine.FLastReq->Step, stAwaitingData);
+}
+
+TEST(ReceivePath, LateAnswerAfterATimeOutIsStillTaken) {
+  TEngineRig rig(protoSnpX);
+  TRequestItem& request = rig.AddRequest("PLC1", 8, 0, 1, 60000);
+  request.Timeout = 1000;
+  rig.Tick();
+  rig.Receive(SnpXAttachAnswer());
+  rig.Advance(1000);
+  rig.Tick();
+  EXPECT_FALSE(request.Busy);
+  rig.Receive(SnpXReadAnswer(Bytes({9, 8})));
+  ASSERT_EQ(rig.Owner.Delivered.size(), 1u);
+  EXPECT_EQ(rig.Engine.FLastReq, nullptr);
+}
+
+TEST(ReceivePath, AnswersOfAnEarlierTransactionNeverAnswerTheNextOne) {
+  TEngineRig rig(protoSnpX);
+  TRequestItem& request = rig.AddRequest("PLC1", 8, 0, 1, 100);
+  rig.Tick();
+  rig.Receive(SnpXAttachAnswer());
+  std::string answer = SnpXReadAnswer(Bytes({1, 2}));
+  rig.Receive(answer + answer);  // the PLC repeated its answer
+  EXPECT_EQ(rig.Owner.Delivered.size(), 1u);
+  rig.Advance(100);
+  rig.Tick();
+  rig.Receive(SnpXAttachAnswer());
+  EXPECT_EQ(request.Step, stAwaitingData);
+  EXPECT_EQ(rig.Owner.Delivered.size(), 1u) << "the repeated answer was not taken as the next one";
+}
+
+// --- CCM steps ------------------------------------------------------------------------------
+
+TEST(CcmSteps, MasterToSlaveExchange) {
+  TEngineRig rig(protoCcmMasterSlave);
+  TRequestItem& request = rig.AddRequest("2", 8, 0, 4);
+  TEngineRig::AddItem(request, "W", dtD16, 0, 2);
+  rig.Tick();
+  EXPECT_EQ(rig.Owner.TakeSent(), std::vector<std::string>{Bytes({'N', 0x22, 0x05})});
+  rig.Receive(Bytes({'N', 0x22, 0x41, 0x06}));
+  EXPECT_EQ(request.Step, stOpeningSent) << "the ACK stands three places after the N";
+  rig.Receive(Bytes({'N', 0x22, 0x06}));
+  EXPECT_EQ(rig.Owner.TakeSent(), std::vector<std::string>{CcmHeaderFrame(request, 1.0)});
+  EXPECT_EQ(request.Step, stHeaderSent);
+  rig.Receive(Bytes({0x15}));
+  EXPECT_EQ(request.Step, stHeaderSent) << "a NAK to the header waits for the time-out";
+  rig.Receive(kAck1);
+  EXPECT_EQ(request.Step, stAwaitingData);
+  rig.Receive(CcmBlock(Bytes({0x12, 0x34}), false));
+  rig.Receive(CcmBlock(Bytes({0x03, 0x17}), true));
+  EXPECT_EQ(rig.Owner.TakeSent(), (std::vector<std::string>{kAck1, kAck1}));
+  EXPECT_EQ(request.Step, stAwaitingEot);
+  ASSERT_EQ(rig.Owner.Delivered.size(), 1u);
+  EXPECT_EQ(rig.Owner.Delivered[0].Int("W1"), 0x1234);
+  EXPECT_EQ(rig.Owner.Delivered[0].Int("W2"), 0x0317);
+  EXPECT_EQ(rig.Owner.Delivered[0].PacketText, CcmBlock(Bytes({0x03, 0x17}), true));
+  rig.Receive(Bytes({0x04}));
+  EXPECT_EQ(rig.Owner.TakeSent(), std::vector<std::string>{Bytes({0x04})});
+  EXPECT_EQ(request.Step, stIdle);
+  EXPECT_EQ(rig.Engine.FLastReq, nullptr);
+}
+
+TEST(CcmSteps, RefusalAndBrokenBlocks) {
+  TEngineRig rig(protoCcmMasterSlave);
+  TRequestItem& request = rig.AddRequest("2", 8, 0, 2);
+  rig.Tick();
+  rig.Receive(Bytes({'N', 0x22, 0x15}));
+  EXPECT_EQ(request.Step, stRefused);
+  EXPECT_FALSE(request.Busy);
+  EXPECT_EQ(rig.Engine.FLastReq, nullptr);
+
+  rig.Advance(1000);
+  rig.Tick();
+  rig.Receive(Bytes({'N', 0x22, 0x06, 0x06}));
+  EXPECT_EQ(request.Step, stAwaitingData);
+  rig.Owner.TakeSent();
+  // A block whose LRC fails can no longer complete once 260 bytes follow its start; then it is
+  // dropped without an answer, and the next good block is taken.
+  std::string bad = Bytes({0x02, 0x41, 0x42, 0x03, 0x00});
+  rig.Receive(bad);
+  EXPECT_EQ(rig.Engine.RxBuffer->DataSize(), 5) << "a block still arriving is kept";
+  EXPECT_TRUE(rig.Owner.TakeSent().empty());
+  rig.Receive(CcmBlock("AB", true));
+  EXPECT_EQ(rig.Owner.TakeSent(), std::vector<std::string>{kAck1});
+  EXPECT_EQ(rig.Owner.Delivered.size(), 1u);
+}
+
+TEST(CcmSteps, PeerToPeerExchange) {
+  TEngineRig rig(protoCcmPeerToPeer);
+  TRequestItem& request = rig.AddRequest("2", 8, 0, 2);
+  TEngineRig::AddItem(request, "W", dtD16, 0);
+  rig.Tick();
+  EXPECT_EQ(rig.Owner.TakeSent(), std::vector<std::string>{Bytes({0x05})});
+  rig.Receive(kAck1);
+  EXPECT_EQ(rig.Owner.TakeSent(), std::vector<std::string>{CcmHeaderFrame(request, 1.0)});
+  rig.Receive(kAck1);
+  EXPECT_EQ(request.Step, stAwaitingData);
+  rig.ReceiveBytewise(CcmBlock(Bytes({0xAB, 0xCD}), true));
+  EXPECT_EQ(rig.Owner.TakeSent(), std::vector<std::string>{kAck1}) << "no EOT from the peer side";
+  EXPECT_EQ(request.Step, stIdle);
+  ASSERT_EQ(rig.Owner.Delivered.size(), 1u);
+  EXPECT_EQ(rig.Owner.Delivered[0].Int("W"), 0xABCD);
+
+  rig.Advance(1000);
+  rig.Tick();
+  rig.Receive(Bytes({0x15}));
+  EXPECT_EQ(request.Step, stRefused);
+}
+
+// --- SNP and SNP-X steps --------------------------------------------------------------------
+
+TEST(SnpSteps, AttachAnswerIsSearchedOnlyOnceItCanBeWhole) {
+  TEngineRig rig(protoSnp);
+  TRequestItem& request = rig.AddRequest("PLC1", 8, 0, 1);
+  rig.Tick();
+  rig.Owner.TakeSent();
+  std::string answer = SnpAttachAnswer();
+  rig.Receive(answer.substr(0, 23));
+  EXPECT_EQ(request.Step, stOpeningSent);
+  EXPECT_EQ(rig.Engine.RxBuffer->DataSize(), 23);
+  rig.Receive(answer.substr(23));
+  EXPECT_EQ(request.Step, stMailboxSent);
+  EXPECT_EQ(rig.Owner.TakeSent(), std::vector<std::string>{SnpMailboxReadFrame(request, 1)});
+  EXPECT_EQ(request.Sequence, 1);
+
+  rig.Receive(Bytes({0x06, 0x41, 0x00}));
+  EXPECT_EQ(request.Step, stMailboxSent) << "the zero byte must follow the ACK directly";
+  EXPECT_EQ(rig.Engine.RxBuffer->DataSize(), 0);
+  rig.Receive(kSnpAck);
+  EXPECT_EQ(request.Step, stAwaitingData);
+}
+
+TEST(SnpSteps, AnAttachAnswerOfAnotherTypeIsDropped) {
+  TEngineRig rig(protoSnp);
+  TRequestItem& request = rig.AddRequest("PLC1", 8, 0, 1);
+  rig.Tick();
+  rig.Owner.TakeSent();
+  rig.Receive(SnpAttachAnswer('Q'));
+  EXPECT_EQ(request.Step, stOpeningSent);
+  EXPECT_TRUE(rig.Owner.TakeSent().empty());
+  EXPECT_EQ(rig.Engine.RxBuffer->DataSize(), 0);
+}
+
+TEST(SnpSteps, MailboxAndTextBufferDataWithoutTheirEndMarks) {
+  TEngineRig rig(protoSnp);
+  TRequestItem& request = rig.AddRequest("PLC1", 8, 0, 4);
+  TEngineRig::AddItem(request, "A", dtD16, 0);
+  TEngineRig::AddItem(request, "B", dtD16, 2);
+  TEngineRig::AddItem(request, "C", dtD16, 4);
+  TEngineRig::AddItem(request, "D", dtD16, 6);
+  // A completion mailbox carries its data itself.
+  rig.Tick();
+  rig.Receive(SnpAttachAnswer());
+  rig.Receive(kSnpAck);
+  rig.Owner.TakeSent();
+  rig.Receive(Mailbox(0xD4, Bytes({0x11, 0x22, 0x33, 0x44, 0x55, 0x66})));
+  EXPECT_EQ(rig.Owner.TakeSent(), std::vector<std::string>{kSnpAck});
+  ASSERT_EQ(rig.Owner.Delivered.size(), 1u);
+  EXPECT_EQ(rig.Owner.Delivered[0].Int("A"), 0x1122);
+  EXPECT_EQ(rig.Owner.Delivered[0].Int("C"), 0x5566);
+
+  // Text buffers: the 0x94 mailbox announces them; each is acknowledged; the ETB of the first is
+  // not data, so the second buffer's values stay in place.
+  rig.Advance(1000);
+  rig.Tick();
+  rig.Receive(SnpAttachAnswer());
+  rig.Receive(kSnpAck);
+  rig.Owner.TakeSent();
+  rig.Receive(Mailbox(0x94));
+  EXPECT_EQ(request.Step, stAwaitingData);
+  rig.Receive(TextBuffer(Bytes({0x17, 0x03, 0x1B, 0x02}), false));
+  EXPECT_EQ(rig.Owner.Delivered.size(), 1u) << "another buffer is announced";
+  rig.ReceiveBytewise(TextBuffer(Bytes({0xAA, 0xBB, 0xCC, 0xDD}), true));
+  EXPECT_EQ(rig.Owner.TakeSent(), (std::vector<std::string>{kSnpAck, kSnpAck, kSnpAck}));
+  ASSERT_EQ(rig.Owner.Delivered.size(), 2u);
+  EXPECT_EQ(rig.Owner.Delivered[1].Int("A"), 0x1703);
+  EXPECT_EQ(rig.Owner.Delivered[1].Int("B"), 0x1B02);
+  EXPECT_EQ(rig.Owner.Delivered[1].Int("C"), 0xAABB);
+  EXPECT_EQ(rig.Owner.Delivered[1].Int("D"), 0xCCDD);
+  EXPECT_EQ(request.Step, stIdle);
+}
+
+TEST(SnpSteps, SnpXDataHoldingTheEndMarkIsFoundWhenWhole) {
+  TEngineRig rig(protoSnpX);
+  TRequestItem& request = rig.AddRequest("PLC1", 8, 0, 2);
+  TEngineRig::AddItem(request, "A", dtD16, 0);
+  TEngineRig::AddItem(request, "B", dtD16, 2);
+  rig.Tick();
+  rig.Receive(SnpXAttachAnswer());
+  std::string answer = SnpXReadAnswer(Bytes({0x17, 0x17, 0x03, 0x1B}), 0x2054);
+  rig.ReceiveBytewise(answer);
+  ASSERT_EQ(rig.Owner.Delivered.size(), 1u);
+  const TDelivered& row = rig.Owner.Delivered[0];
+  EXPECT_EQ(row.Int("A"), 0x1717);
+  EXPECT_EQ(row.Int("B"), 0x031B);
+  EXPECT_EQ(row.Int("PLC_STATUS"), 0x2054);
+  EXPECT_EQ(row.Int("STATUS_CODE"), 0);
+  EXPECT_EQ(row.PacketText, answer);
+}
+
+}  // namespace
