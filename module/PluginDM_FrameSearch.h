@@ -14,8 +14,8 @@ namespace kelda {
 class TFIFOStream;
 
 // Control characters of CCM, SNP and SNP-X.
-constexpr uint8_t SOH = 0x01, STX = 0x02, ETX = 0x03, EOT = 0x04, ENQ = 0x05, ACK = 0x06,
-                  NAK = 0x15, ETB = 0x17, ESC = 0x1B;
+constexpr uint8_t SOH = 0x01, STX = 0x02, ETX = 0x03, EOT = 0x04, ENQ = 0x05, ACK = 0x06, NAK = 0x15,
+                  ETB = 0x17, ESC = 0x1B;
 
 // Exclusive-or of all bytes, from 0 (the CCM block check).
 uint8_t Lrc(const uint8_t* data, size_t size);
@@ -36,13 +36,16 @@ int TrailerLength(TCheckKind check);
 //  - Start == -1, End >= 0: no frame; the bytes 0..End can no longer be part of a frame that
 //    completes (a frame whose check failed and that cannot grow any more) and are consumed.
 //  - Start == -1, End == -1: nothing found and nothing to consume; wait for more bytes.
+//  EndChar is 0 whenever no frame was found.
 struct TFrameMatch {
   int32_t Start = -1;
   int32_t End = -1;
   uint8_t EndChar = 0;
 
   bool Found() const { return Start >= 0; }
-  // The last position the receive loop removes, or -1 for none.
+  // For a search without a frame: the last position the receive loop removes (End), or -1 for
+  // none. A found frame answers -1 here: how much of it goes depends on the step that handles it
+  // (through the end character, its check byte or the whole trailer), so its handler decides.
   int32_t ConsumedThrough() const;
 };
 
@@ -59,8 +62,9 @@ struct TEndChars {
 // character) to that many bytes; 0 or less means no limit. Trailer bytes are never read beyond
 // `size`. When no start has a passing end, a start is given up only once it can no longer
 // complete (its bytes already reach maxLength); the result then consumes through the last failed
-// end of such a start, but never into an earlier or later start that may still complete.
-// Linear work per candidate end: each check is carried along as the end moves.
+// end of such a start, but never into a start that may still complete.
+// Constant work per candidate end: each check follows from running values over the buffer, so
+// a search costs time linear in `size`.
 TFrameMatch FindFrameIn(const uint8_t* data, int32_t size, uint8_t startChar, TEndChars endChars,
                         int32_t maxLength, TCheckKind check);
 

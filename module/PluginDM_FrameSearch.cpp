@@ -1,0 +1,272 @@
+#include "module/PluginDM_FrameSearch.h"
+
+#include <algorithm>
+#include <array>
+#include <vector>
+
+#include "Common/FIFOStream.h"
+
+namespace kelda {
+
+namespace {
+
+uint8_t RotateLeft(uint8_t value, unsigned bits) {
+  bits &= 7u;
+  if (bits == 0) return value;
+  return static_cast<uint8_t>((value << bits) | (value >> (8u - bits)));
+}
+
+uint8_t RotateRight(uint8_t value, unsigned bits) {
+  return RotateLeft(value, 8u - (bits & 7u));
+}
+
+uint8_t SnpBccStep(uint8_t bcc, uint8_t byte) {
+  return RotateLeft(static_cast<uint8_t>(bcc ^ byte), 1);
+}
+
+int HexDigitValue(uint8_t c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;  // lower-case digits are not what the PLC writes
+}
+
+// The write lock of the receive FIFO, held while its bytes are searched in place.
+class TLockedFifoData {
+public:
+  explicit TLockedFifoData(TFIFOStream& fifo) : FFifo(fifo), FData(fifo.LockData()) {}
+  ~TLockedFifoData() { FFifo.UnlockWrite(); }
+  TLockedFifoData(const TLockedFifoData&) = delete;
+  TLockedFifoData& operator=(const TLockedFifoData&) = delete;
+
+  const uint8_t* Data() const { return FData; }
+
+private:
+  TFIFOStream& FFifo;
+  const uint8_t* FData;
+};
+
+// Both checks are linear over GF(2), so the check of start..m follows from running values over
+// 0..m: Lrc(i..m) = X(m) ^ X(i-1) with X the running exclusive-or, and
+// SnpBcc(i..m) = B(m) ^ rotl^(m-i+1)(B(i-1)) with B the running SnpBcc. A start therefore gets a
+// key that depends on its own position only, and an end candidate a target that depends on the
+// end only: the check passes exactly when key == target. Starts are filed by key, so an end
+// finds its lowest usable start without looking at any other.
+class TFrameScanner {
+public:
+  TFrameScanner(const uint8_t* data, int32_t size, uint8_t startChar, TEndChars endChars, int32_t maxLength,
+                TCheckKind check)
+      : FData(data),
+        FSize(size),
+        FStartChar(startChar),
+        FEndChars(endChars),
+        FCheck(check),
+        FLastEnd(size - 1 - TrailerLength(check)),
+        FLimited(maxLength > 0),
+        // An end is tried before the length is compared, so the first end after a start is
+        // always tried, whatever the limit.
+        FSpan(std::max<int32_t>(maxLength, 2)) {}
+
+  TFrameMatch Run();
+
+private:
+  bool IsEnd(uint8_t byte) const {
+    for (int k = 0; k < FEndChars.Count; ++k)
+      if (byte == FEndChars.Chars[k]) return true;
+    return false;
+  }
+  // A start whose scan reached the length limit within the buffered bytes can never complete.
+  bool IsDeadStart(int32_t start) const { return FLimited && Reach(start) <= FLastEnd; }
+  // The farthest end a start may have (64-bit: the limit may be as large as an int32 goes).
+  int64_t Reach(int32_t start) const { return int64_t{start} + FSpan - 1; }
+
+  uint8_t StartKey(int32_t start) const;
+  bool EndTarget(int32_t end, uint8_t& target) const;
+  void FileStart(int32_t start);
+  int32_t LowestStartFor(uint8_t target, int32_t end);
+  TFrameMatch NothingFound() const;
+
+  const uint8_t* FData;
+  int32_t FSize;
+  uint8_t FStartChar;
+  TEndChars FEndChars;
+  TCheckKind FCheck;
+  int32_t FLastEnd;  // the last position whose trailer is buffered in full
+  bool FLimited;
+  int32_t FSpan;
+
+  uint8_t FRunning = 0;  // X or B over 0..(the byte before the position being filed)
+  std::array<int32_t, 256> FHead{};
+  std::array<int32_t, 256> FTail{};
+  std::vector<int32_t> FNext;  // next start with the same key, per start position
+};
+
+// Key of a start at position `start`, from the running value over 0..start-1.
+uint8_t TFrameScanner::StartKey(int32_t start) const {
+  switch (FCheck) {
+    case TCheckKind::LrcCheck:
+      return FRunning;
+    case TCheckKind::BccHex:
+    case TCheckKind::BccBinary:
+      return RotateRight(FRunning, static_cast<unsigned>(start));
+    case TCheckKind::NoCheck:
+      break;
+  }
+  return 0;
+}
+
+// Target of the end candidate `end`, from the running value over 0..end-1 (the same one the
+// start keys came from) carried on through the bytes the check covers. False when no start can
+// pass at this end (a hex check whose trailer is no upper-case hex number).
+bool TFrameScanner::EndTarget(int32_t end, uint8_t& target) const {
+  const uint8_t* p = FData + end;
+  uint8_t running = FRunning;
+  switch (FCheck) {
+    case TCheckKind::NoCheck:
+      target = 0;
+      return true;
+    case TCheckKind::LrcCheck:
+      target = static_cast<uint8_t>(running ^ p[0] ^ p[1]);
+      return true;
+    case TCheckKind::BccBinary:
+      for (int k = 0; k <= 4; ++k) running = SnpBccStep(running, p[k]);
+      target = RotateRight(static_cast<uint8_t>(running ^ p[5]), static_cast<unsigned>(end + 5));
+      return true;
+    case TCheckKind::BccHex: {
+      const int high = HexDigitValue(p[4]);
+      const int low = HexDigitValue(p[5]);
+      if (high < 0 || low < 0) return false;
+      for (int k = 0; k <= 3; ++k) running = SnpBccStep(running, p[k]);
+      const auto written = static_cast<uint8_t>(high * 16 + low);
+      target = RotateRight(static_cast<uint8_t>(running ^ written), static_cast<unsigned>(end + 4));
+      return true;
+    }
+  }
+  return false;
+}
+
+void TFrameScanner::FileStart(int32_t start) {
+  const uint8_t key = StartKey(start);
+  FNext[static_cast<std::size_t>(start)] = -1;
+  if (FHead[key] < 0)
+    FHead[key] = start;
+  else
+    FNext[static_cast<std::size_t>(FTail[key])] = start;
+  FTail[key] = start;
+}
+
+// The lowest filed start with this key whose frame may still reach `end`. Starts too far back
+// for this end are too far back for every later one, so they are dropped for good.
+int32_t TFrameScanner::LowestStartFor(uint8_t target, int32_t end) {
+  int32_t& head = FHead[target];
+  if (FLimited)
+    while (head >= 0 && end - head + 1 > FSpan) head = FNext[static_cast<std::size_t>(head)];
+  return head;
+}
+
+TFrameMatch TFrameScanner::Run() {
+  TFrameMatch found;
+  FHead.fill(-1);
+  FTail.fill(-1);
+  FNext.assign(static_cast<std::size_t>(std::max<int32_t>(FLastEnd + 1, 0)), -1);
+  for (int32_t end = 1; end <= FLastEnd; ++end) {
+    const int32_t previous = end - 1;
+    if (FData[previous] == FStartChar) FileStart(previous);
+    FRunning = FCheck == TCheckKind::LrcCheck ? static_cast<uint8_t>(FRunning ^ FData[previous])
+                                              : SnpBccStep(FRunning, FData[previous]);
+    // Once no start below the one found can reach this far, nothing better can come.
+    if (found.Found() && FLimited && end - found.Start + 1 > FSpan) break;
+    uint8_t target = 0;
+    if (!IsEnd(FData[end]) || !EndTarget(end, target)) continue;
+    const int32_t start = LowestStartFor(target, end);
+    if (start >= 0 && (!found.Found() || start < found.Start)) {
+      found.Start = start;
+      found.End = end;
+      found.EndChar = FData[end];
+    }
+  }
+  return found.Found() ? found : NothingFound();
+}
+
+// No start has a passing end. Only starts whose scan reached the length limit are given up: the
+// bytes through their last failed end go, unless a start that may still complete lies among
+// them; everything before that start is spent in any case.
+TFrameMatch TFrameScanner::NothingFound() const {
+  int32_t failedEnd = -1;
+  int64_t reach = -1;  // the farthest end a given-up start tried
+  int32_t lowestLive = -1;
+  for (int32_t pos = 0; pos < FSize; ++pos) {
+    if (pos > reach && lowestLive >= 0) break;  // no given-up start tried anything further
+    const uint8_t byte = FData[pos];
+    if (pos <= reach && IsEnd(byte)) failedEnd = pos;
+    if (byte != FStartChar) continue;
+    // Given-up starts all lie before the live ones: the limit is the same for every start.
+    if (IsDeadStart(pos))
+      reach = Reach(pos);
+    else if (lowestLive < 0)
+      lowestLive = pos;
+  }
+  TFrameMatch result;
+  if (lowestLive >= 0) failedEnd = std::min(failedEnd, lowestLive - 1);
+  result.End = std::max<int32_t>(failedEnd, -1);
+  return result;
+}
+
+}  // namespace
+
+uint8_t Lrc(const uint8_t* data, size_t size) {
+  uint8_t lrc = 0;
+  for (size_t k = 0; k < size; ++k) lrc ^= data[k];
+  return lrc;
+}
+
+uint8_t SnpBcc(const uint8_t* data, size_t size) {
+  uint8_t bcc = 0;
+  for (size_t k = 0; k < size; ++k) bcc = SnpBccStep(bcc, data[k]);
+  return bcc;
+}
+
+int TrailerLength(TCheckKind check) {
+  switch (check) {
+    case TCheckKind::NoCheck:
+      return 0;
+    case TCheckKind::LrcCheck:
+      return 1;
+    case TCheckKind::BccHex:
+    case TCheckKind::BccBinary:
+      return 5;
+  }
+  return 0;
+}
+
+int32_t TFrameMatch::ConsumedThrough() const {
+  return Found() ? -1 : End;
+}
+
+TEndChars::TEndChars(std::initializer_list<uint8_t> chars) {
+  for (uint8_t c : chars) {
+    if (Count == 2) break;
+    Chars[Count++] = c;
+  }
+}
+
+TFrameMatch FindFrameIn(const uint8_t* data, int32_t size, uint8_t startChar, TEndChars endChars,
+                        int32_t maxLength, TCheckKind check) {
+  if (!data || size <= 0) return {};
+  endChars.Count = std::clamp(endChars.Count, 0, 2);
+  if (endChars.Count == 0) {
+    // Without end characters the start byte is the whole answer.
+    const int32_t lastStart = size - 1 - TrailerLength(check);
+    for (int32_t pos = 0; pos <= lastStart; ++pos)
+      if (data[pos] == startChar) return {pos, -1, 0};
+    return {};
+  }
+  return TFrameScanner(data, size, startChar, endChars, maxLength, check).Run();
+}
+
+TFrameMatch FindFrame(TFIFOStream& buffer, uint8_t startChar, TEndChars endChars, int32_t maxLength,
+                      TCheckKind check) {
+  TLockedFifoData locked(buffer);
+  return FindFrameIn(locked.Data(), buffer.DataSize(), startChar, endChars, maxLength, check);
+}
+
+}  // namespace kelda
