@@ -316,6 +316,41 @@ VARIANT VariantFromWide(std::u16string_view text) {
   return v;
 }
 
+VARIANT VariantFromInt8(int8_t value) {
+  VARIANT v = VariantEmpty();
+  v.vt = VT_I1;
+  v.cVal = static_cast<char>(value);
+  return v;
+}
+
+VARIANT VariantFromUInt8(uint8_t value) {
+  VARIANT v = VariantEmpty();
+  v.vt = VT_UI1;
+  v.bVal = value;
+  return v;
+}
+
+VARIANT VariantFromInt16(int16_t value) {
+  VARIANT v = VariantEmpty();
+  v.vt = VT_I2;
+  v.iVal = value;
+  return v;
+}
+
+VARIANT VariantFromUInt16(uint16_t value) {
+  VARIANT v = VariantEmpty();
+  v.vt = VT_UI2;
+  v.uiVal = value;
+  return v;
+}
+
+VARIANT VariantFromUInt32(uint32_t value) {
+  VARIANT v = VariantEmpty();
+  v.vt = VT_UI4;
+  v.ulVal = value;
+  return v;
+}
+
 VARIANT VariantFromInt(int32_t value) {
   VARIANT v = VariantEmpty();
   v.vt = VT_I4;

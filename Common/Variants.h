@@ -31,7 +31,12 @@ VARIANT VariantEmpty();
 VARIANT VariantNull();
 VARIANT VariantFromText(std::string_view text);     // 8-bit system code page text, as VT_BSTR
 VARIANT VariantFromWide(std::u16string_view text);  // VT_BSTR
+VARIANT VariantFromInt8(int8_t value);              // VT_I1
+VARIANT VariantFromUInt8(uint8_t value);            // VT_UI1
+VARIANT VariantFromInt16(int16_t value);            // VT_I2
+VARIANT VariantFromUInt16(uint16_t value);          // VT_UI2
 VARIANT VariantFromInt(int32_t value);              // VT_I4
+VARIANT VariantFromUInt32(uint32_t value);          // VT_UI4
 VARIANT VariantFromInt64(int64_t value);            // VT_I8
 VARIANT VariantFromBool(bool value);                // VT_BOOL
 VARIANT VariantFromDouble(double value);            // VT_R8

@@ -210,3 +210,35 @@ TEST(Variants, TextOfValues) {
   EXPECT_EQ(Text("M\xFC\x64").ToWide(), u"M\u00FCd");
   EXPECT_EQ(Wide(u"M\u00FCd").ToText(), "M\xFC\x64");
 }
+
+TEST(Variants, SizedIntegerBuildersKeepTheirKindAndSign) {
+  struct TCase {
+    TVariant Value;
+    VARTYPE Type;
+    int64_t Number;
+    const char* Text;
+  };
+  const TCase cases[] = {
+      {TVariant::Adopt(VariantFromInt8(-128)), VT_I1, -128, "-128"},
+      {TVariant::Adopt(VariantFromInt8(127)), VT_I1, 127, "127"},
+      {TVariant::Adopt(VariantFromUInt8(255)), VT_UI1, 255, "255"},
+      {TVariant::Adopt(VariantFromInt16(-2)), VT_I2, -2, "-2"},
+      {TVariant::Adopt(VariantFromUInt16(65535)), VT_UI2, 65535, "65535"},
+      {TVariant::Adopt(VariantFromUInt32(4000000000u)), VT_UI4, 4000000000LL, "4000000000"},
+  };
+  for (const TCase& c : cases) {
+    SCOPED_TRACE(c.Text);
+    EXPECT_EQ(c.Value.Type(), c.Type);
+    EXPECT_EQ(c.Value.ToInt64(), c.Number);
+    EXPECT_EQ(c.Value.ToText(), c.Text);
+    // A copy, as a parameter list stores values, keeps kind and value.
+    TVariant copy(c.Value.Raw());
+    EXPECT_EQ(copy.Type(), c.Type);
+    EXPECT_EQ(copy.ToInt64(), c.Number);
+  }
+  // Only the value's own bytes are set: the rest of the variant stays zero.
+  VARIANT byte = VariantFromUInt8(0xAB);
+  EXPECT_EQ(byte.llVal, 0xAB);
+  VARIANT word = VariantFromInt16(-1);
+  EXPECT_EQ(word.llVal, 0xFFFF);
+}
