@@ -73,17 +73,7 @@ void SlaveContext::send(uint64_t now, const std::vector<uint8_t>& frame, const A
     ++counters.corrupted;
     note("corrupt check");
   }
-  if (corrupted) {
-    // counted above
-  } else if (spec.isNak) {
-    ++counters.naks;
-  } else {
-    ++counters.validAnswers;
-    if (spec.completesRead && !readCompleted_) {
-      ++counters.completeReads;
-      readCompleted_ = true;
-    }
-  }
+  if (!corrupted) countIntact(spec);
   const std::vector<uint8_t> copy = answer;
   if (TakeFault(faults.noiseBeforeFrames)) {
     std::vector<uint8_t> noisy = MakeNoise(mode, faults, random());
@@ -96,6 +86,18 @@ void SlaveContext::send(uint64_t now, const std::vector<uint8_t>& frame, const A
     ++counters.repeated;
     note("repeat frame");
     enqueue(copy, due);
+  }
+}
+
+void SlaveContext::countIntact(const AnswerSpec& spec) {
+  if (spec.isNak) {
+    ++counters.naks;
+    return;
+  }
+  ++counters.validAnswers;
+  if (spec.completesRead && !readCompleted_) {
+    ++counters.completeReads;
+    readCompleted_ = true;
   }
 }
 

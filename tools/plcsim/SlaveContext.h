@@ -61,6 +61,7 @@ private:
     uint64_t due;
   };
   void enqueue(std::vector<uint8_t> bytes, uint64_t due);
+  void countIntact(const AnswerSpec& spec);
   std::mt19937& random();
 
   std::deque<Answer> queue_;
