@@ -130,16 +130,16 @@ size_t CcmSlave::parseAwaitEot(const uint8_t* in, size_t size, uint64_t now) {
 }
 
 void CcmSlave::sendControl(uint8_t control, bool isNak, uint64_t now) {
-  AnswerSpec spec;
-  spec.isNak = isNak;
-  ctx_.send(now, {control}, spec);
+  AnswerTraits traits;
+  traits.isNak = isNak;
+  ctx_.send(now, {control}, traits);
 }
 
 void CcmSlave::sendEnquiryAnswer(uint8_t control, bool isNak, uint64_t now) {
   if (!masterSlave()) return sendControl(control, isNak, now);
-  AnswerSpec spec;
-  spec.isNak = isNak;
-  ctx_.send(now, {'N', static_cast<uint8_t>(ctx_.ccmId + 0x20), control}, spec);
+  AnswerTraits traits;
+  traits.isNak = isNak;
+  ctx_.send(now, {'N', static_cast<uint8_t>(ctx_.ccmId + 0x20), control}, traits);
 }
 
 void CcmSlave::onEnquiry(uint64_t now) {
@@ -208,7 +208,7 @@ void CcmSlave::startRead(uint8_t type, uint32_t address, uint32_t count, uint64_
 
 void CcmSlave::sendBlock(uint64_t now) {
   const bool last = next_ + 1 == blocks_.size();
-  ctx_.send(now, blocks_[next_], AnswerSpec{CheckKind::Binary, false, true, last});
+  ctx_.send(now, blocks_[next_], AnswerTraits{CheckKind::Binary, false, true, last});
 }
 
 void CcmSlave::onBlockAck(uint64_t now) {

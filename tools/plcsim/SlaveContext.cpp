@@ -62,18 +62,18 @@ void SlaveContext::enqueue(std::vector<uint8_t> bytes, uint64_t due) {
   queue_.push_back(Answer{std::move(bytes), due});
 }
 
-void SlaveContext::send(uint64_t now, const std::vector<uint8_t>& frame, const AnswerSpec& spec) {
+void SlaveContext::send(uint64_t now, const std::vector<uint8_t>& frame, const AnswerTraits& traits) {
   ValidateFaults(faults);
   const uint64_t due = now + static_cast<uint64_t>(faults.lateMs);
   std::vector<uint8_t> answer = frame;
   bool corrupted = false;
-  if (spec.check != CheckKind::None && TakeFault(faults.corruptCheck)) {
-    CorruptCheck(answer, spec.check);
+  if (traits.check != CheckKind::None && TakeFault(faults.corruptCheck)) {
+    CorruptCheck(answer, traits.check);
     corrupted = true;
     ++counters.corrupted;
     note("corrupt check");
   }
-  if (!corrupted) countIntact(spec);
+  if (!corrupted) countIntact(traits);
   const std::vector<uint8_t> copy = answer;
   if (TakeFault(faults.noiseBeforeFrames)) {
     std::vector<uint8_t> noisy = MakeNoise(mode, faults, random());
@@ -82,20 +82,20 @@ void SlaveContext::send(uint64_t now, const std::vector<uint8_t>& frame, const A
     answer = std::move(noisy);
   }
   enqueue(std::move(answer), due);
-  if (spec.dataFrame && TakeFault(faults.repeatFrame)) {
+  if (traits.dataFrame && TakeFault(faults.repeatFrame)) {
     ++counters.repeated;
     note("repeat frame");
     enqueue(copy, due);
   }
 }
 
-void SlaveContext::countIntact(const AnswerSpec& spec) {
-  if (spec.isNak) {
+void SlaveContext::countIntact(const AnswerTraits& traits) {
+  if (traits.isNak) {
     ++counters.naks;
     return;
   }
   ++counters.validAnswers;
-  if (spec.completesRead && !readCompleted_) {
+  if (traits.completesRead && !readCompleted_) {
     ++counters.completeReads;
     readCompleted_ = true;
   }

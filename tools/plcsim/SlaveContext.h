@@ -15,7 +15,7 @@ namespace kelda::plcsim {
 enum class CheckKind { None, Binary, AsciiPair };
 
 // How an answer may be disturbed and how it counts.
-struct AnswerSpec {
+struct AnswerTraits {
   CheckKind check = CheckKind::None;  // where its check byte is, for the corruptCheck fault
   bool isNak = false;                 // a negative acknowledgement
   bool dataFrame = false;             // carries read data: the repeatFrame fault applies
@@ -51,7 +51,7 @@ public:
   // A new read starts: its data frames may complete it once, however often they are sent.
   void beginRead() { readCompleted_ = false; }
   // Queues one answer, due at now + lateMs, with the faults that apply to it.
-  void send(uint64_t now, const std::vector<uint8_t>& frame, const AnswerSpec& spec);
+  void send(uint64_t now, const std::vector<uint8_t>& frame, const AnswerTraits& traits);
   std::vector<std::vector<uint8_t>> takeOutput(uint64_t now);
   bool hasPendingOutput() const { return !queue_.empty(); }
 
@@ -61,7 +61,7 @@ private:
     uint64_t due;
   };
   void enqueue(std::vector<uint8_t> bytes, uint64_t due);
-  void countIntact(const AnswerSpec& spec);
+  void countIntact(const AnswerTraits& traits);
   std::mt19937& random();
 
   std::deque<Answer> queue_;

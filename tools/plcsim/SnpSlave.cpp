@@ -107,7 +107,7 @@ void SnpSlave::onAttach(const uint8_t* frame, uint64_t now) {
   retries_ = 0;
   negotiatedDataSize_ = 0;
   const uint16_t t1 = std::max<uint16_t>(static_cast<uint16_t>(t1Low | t1High << 8), kOwnT1Ms);
-  ctx_.send(now, SnpAttachResponse(ctx_.snpId, t1), AnswerSpec{CheckKind::AsciiPair});
+  ctx_.send(now, SnpAttachResponse(ctx_.snpId, t1), AnswerTraits{CheckKind::AsciiPair});
 }
 
 void SnpSlave::onMailbox(const uint8_t* frame, uint64_t now) {
@@ -143,7 +143,7 @@ void SnpSlave::onInquiry(const uint8_t* frame, uint64_t now) {
     return;
   }
   if (!ctx_.acceptRequest("inquiry")) return;
-  ctx_.send(now, std::vector<uint8_t>(frame, frame + 40), AnswerSpec{CheckKind::Binary});
+  ctx_.send(now, std::vector<uint8_t>(frame, frame + 40), AnswerTraits{CheckKind::Binary});
 }
 
 void SnpSlave::answerRequest(const uint8_t* frame, uint64_t now) {
@@ -175,7 +175,8 @@ void SnpSlave::answerRead(const uint8_t* frame, uint64_t now) {
     std::vector<uint8_t> reply = MailboxSkeleton(sequence, 0xD4, kServiceRequestTask, kMasterTask);
     std::copy(data.begin(), data.end(), reply.begin() + 22);
     PutPiggyback(reply, status);
-    return sendMessage(SealMessage(std::move(reply)), AnswerSpec{CheckKind::Binary, false, true, true}, now);
+    return sendMessage(SealMessage(std::move(reply)), AnswerTraits{CheckKind::Binary, false, true, true},
+                       now);
   }
   pendingBuffers_ = TextBuffers(data, dataSize());
   std::vector<uint8_t> reply = MailboxSkeleton(sequence, 0x94, kServiceRequestTask, kMasterTask);
@@ -187,7 +188,7 @@ void SnpSlave::answerRead(const uint8_t* frame, uint64_t now) {
   PutPiggyback(reply, status);
   reply[35] = 0x54;
   PutLe16(reply, 36, static_cast<uint16_t>(pendingBuffers_.front().size()));
-  sendMessage(SealMessage(std::move(reply)), AnswerSpec{CheckKind::Binary}, now);
+  sendMessage(SealMessage(std::move(reply)), AnswerTraits{CheckKind::Binary}, now);
 }
 
 void SnpSlave::answerParameterSelect(const uint8_t* frame, uint64_t now) {
@@ -201,7 +202,7 @@ void SnpSlave::answerParameterSelect(const uint8_t* frame, uint64_t now) {
   PutLe16(reply, 24, t3);
   PutLe16(reply, 26, static_cast<uint16_t>(dataSize()));
   PutLe16(reply, 28, 1);  // queue depth
-  sendMessage(SealMessage(std::move(reply)), AnswerSpec{CheckKind::Binary}, now);
+  sendMessage(SealMessage(std::move(reply)), AnswerTraits{CheckKind::Binary}, now);
 }
 
 void SnpSlave::errorNack(uint8_t sequence, uint8_t major, uint8_t minor, uint64_t now) {
@@ -209,21 +210,21 @@ void SnpSlave::errorNack(uint8_t sequence, uint8_t major, uint8_t minor, uint64_
   std::vector<uint8_t> reply = MailboxSkeleton(sequence, 0xD1, kServiceRequestTask, kMasterTask);
   reply[20] = major;
   reply[21] = minor;
-  sendMessage(SealMessage(std::move(reply)), AnswerSpec{CheckKind::Binary}, now);
+  sendMessage(SealMessage(std::move(reply)), AnswerTraits{CheckKind::Binary}, now);
 }
 
-void SnpSlave::sendMessage(std::vector<uint8_t> message, const AnswerSpec& spec, uint64_t now) {
+void SnpSlave::sendMessage(std::vector<uint8_t> message, const AnswerTraits& traits, uint64_t now) {
   current_ = std::move(message);
-  currentSpec_ = spec;
+  currentTraits_ = traits;
   retries_ = 0;
   state_ = State::AwaitAck;
-  ctx_.send(now, current_, currentSpec_);
+  ctx_.send(now, current_, currentTraits_);
 }
 
 void SnpSlave::sendControl(uint8_t first, uint8_t second, bool isNak, uint64_t now) {
-  AnswerSpec spec;
-  spec.isNak = isNak;
-  ctx_.send(now, {first, second}, spec);
+  AnswerTraits traits;
+  traits.isNak = isNak;
+  ctx_.send(now, {first, second}, traits);
 }
 
 void SnpSlave::onAck(uint64_t now) {
@@ -234,14 +235,14 @@ void SnpSlave::onAck(uint64_t now) {
   std::vector<uint8_t> buffer = std::move(pendingBuffers_.front());
   pendingBuffers_.pop_front();
   const bool last = pendingBuffers_.empty();
-  sendMessage(std::move(buffer), AnswerSpec{CheckKind::Binary, false, true, last}, now);
+  sendMessage(std::move(buffer), AnswerTraits{CheckKind::Binary, false, true, last}, now);
 }
 
 void SnpSlave::onNak(uint8_t code, uint64_t now) {
   if (code == 0x02) return endSession("master reported a sequence error");
   if (++retries_ > kMaxRetries) return endSession("retries exhausted");
   ctx_.note("retransmit after nak " + HexText(code, 2));
-  ctx_.send(now, current_, currentSpec_);
+  ctx_.send(now, current_, currentTraits_);
 }
 
 void SnpSlave::endSession(const std::string& why) {

@@ -33,7 +33,7 @@ private:
   void answerParameterSelect(const uint8_t* frame, uint64_t now);
   void errorNack(uint8_t sequence, uint8_t major, uint8_t minor, uint64_t now);
   // Sends a message that the master must ACK, and keeps it for retransmission.
-  void sendMessage(std::vector<uint8_t> message, const AnswerSpec& spec, uint64_t now);
+  void sendMessage(std::vector<uint8_t> message, const AnswerTraits& traits, uint64_t now);
   void sendControl(uint8_t first, uint8_t second, bool isNak, uint64_t now);
   void endSession(const std::string& why);
   bool idMatches(const uint8_t* id) const;
@@ -43,7 +43,7 @@ private:
   size_t dataSize() const;
   size_t negotiatedDataSize_ = 0;  // by Parameter Select; 0: none
   std::vector<uint8_t> current_;
-  AnswerSpec currentSpec_;
+  AnswerTraits currentTraits_;
   std::deque<std::vector<uint8_t>> pendingBuffers_;  // text buffers still to send, in order
   int retries_ = 0;
 };

@@ -94,7 +94,7 @@ void SnpxSlave::onAttach(bool broadcast, uint64_t now) {
   if (!ctx_.acceptRequest("x-attach")) return;
   session_ = true;
   breakSeen_ = false;
-  ctx_.send(now, XAttachResponse(ctx_.snpId), AnswerSpec{CheckKind::Binary});
+  ctx_.send(now, XAttachResponse(ctx_.snpId), AnswerTraits{CheckKind::Binary});
 }
 
 void SnpxSlave::onRead(const uint8_t* frame, uint64_t now) {
@@ -126,14 +126,14 @@ void SnpxSlave::onRead(const uint8_t* frame, uint64_t now) {
   if (data.size() > kMaxData) return sendError(0x01, kResponseTooLong, false, now);
   ctx_.beginRead();
   ctx_.send(now, XResponse(0x01, ctx_.plcStatus, 0x00, 0x00, data),
-            AnswerSpec{CheckKind::Binary, false, true, true});
+            AnswerTraits{CheckKind::Binary, false, true, true});
 }
 
 void SnpxSlave::sendError(uint8_t code, uint8_t minor, bool isNak, uint64_t now) {
   ctx_.note("x-error " + HexText(kXError, 2) + " " + HexText(minor, 2));
-  AnswerSpec spec{CheckKind::Binary};
-  spec.isNak = isNak;
-  ctx_.send(now, XResponse(code, 0x0000, kXError, minor, {}), spec);
+  AnswerTraits traits{CheckKind::Binary};
+  traits.isNak = isNak;
+  ctx_.send(now, XResponse(code, 0x0000, kXError, minor, {}), traits);
 }
 
 }  // namespace kelda::plcsim
