@@ -179,6 +179,7 @@ TDateTime EncodeIniDateTime(int year, int month, int day, int hour = 0, int minu
 class TBigIniFile : public TObject {
 public:
   // Loads the file when it exists; an empty name gives a store that is not bound to a file.
+  // EInOutError when the file exists but cannot be read.
   explicit TBigIniFile(std::string fileName = {});
   // Writes the file if modified. A failure to write cannot leave a destructor; it goes to the
   // debug output, so callers that must know call UpdateFile first.
@@ -192,8 +193,9 @@ public:
   bool Modified() const { return FModified; }
   int CurrentSection() const { return FSections.Current(); }
 
-  // Adds the file's sections to those present (nothing when the file is missing). Loading
-  // marks the store modified only when it dropped duplicate sections.
+  // Adds the file's sections to those present (nothing when the file is missing; EInOutError
+  // when it exists but cannot be read). Loading never marks the store modified, also when it
+  // dropped duplicate sections (names compared without regard to ASCII case).
   virtual void LoadFromFile(const std::string& fileName);
   virtual void Clear();  // modified when there was anything to drop
   // Finds the section (creating an empty one when missing) and removes the key's line.
