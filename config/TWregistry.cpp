@@ -59,13 +59,15 @@ std::string LittleEndianBytes(double value) {
 
 double DoubleFromLittleEndian(const std::string& bytes) {
   uint64_t bits = 0;
-  for (int i = 7; i >= 0; --i) bits = bits << 8 | static_cast<unsigned char>(bytes[static_cast<std::size_t>(i)]);
+  for (int i = 7; i >= 0; --i)
+    bits = bits << 8 | static_cast<unsigned char>(bytes[static_cast<std::size_t>(i)]);
   return std::bit_cast<double>(bits);
 }
 
 int32_t Int32FromLittleEndian(const std::string& bytes) {
   uint32_t bits = 0;
-  for (int i = 3; i >= 0; --i) bits = bits << 8 | static_cast<unsigned char>(bytes[static_cast<std::size_t>(i)]);
+  for (int i = 3; i >= 0; --i)
+    bits = bits << 8 | static_cast<unsigned char>(bytes[static_cast<std::size_t>(i)]);
   return static_cast<int32_t>(bits);
 }
 
@@ -113,8 +115,8 @@ platform::TRegHive HiveOf(TRegistryRoot root) {
 }
 
 const char* RootName(TRegistryRoot root) {
-  static const char* const names[] = {"HKEY_CLASSES_ROOT", "HKEY_CURRENT_USER", "HKEY_LOCAL_MACHINE", "HKEY_USERS",
-                                      "HKEY_CURRENT_CONFIG"};
+  static const char* const names[] = {"HKEY_CLASSES_ROOT", "HKEY_CURRENT_USER", "HKEY_LOCAL_MACHINE",
+                                      "HKEY_USERS", "HKEY_CURRENT_CONFIG"};
   return root < rrNone ? names[root] : "(none)";
 }
 
@@ -271,7 +273,8 @@ private:
       const TPropertyInfo* property = FindProperty(FSettings, published);
       if (!property || !Storable(property->Kind)) continue;
       bool skip = false;
-      const std::string key = line->SubPath.empty() ? line->ValueName : line->SubPath + "\\" + line->ValueName;
+      const std::string key =
+          line->SubPath.empty() ? line->ValueName : line->SubPath + "\\" + line->ValueName;
       if (FStore.BeforeProcessItem) FStore.BeforeProcessItem(FStore, line->PropertyName, key, skip);
       if (!skip) lines.push_back({std::move(*line), property});
     }
@@ -286,7 +289,8 @@ private:
   bool RunCustom(const std::vector<TLine>& lines) {
     int done = 0;
     for (const TLine& line : lines) {
-      const std::string key = line.Map.SubPath.empty() ? line.Map.ValueName : line.Map.SubPath + "\\" + line.Map.ValueName;
+      const std::string key =
+          line.Map.SubPath.empty() ? line.Map.ValueName : line.Map.SubPath + "\\" + line.Map.ValueName;
       try {
         if (FSave && FStore.SetValue) {
           FStore.SetValue(FStore, key, GetPropValue(FSettings, *line.Property));
@@ -488,7 +492,8 @@ TRegistryRoot RootOf(uint8_t value) {
   return value < rrNone ? static_cast<TRegistryRoot>(value) : rrNone;
 }
 
-bool RunSettings(TzorPlugin& plugin, const TStringList& propertyMap, TProxyCodeCustomObject& settings, bool save) {
+bool RunSettings(TzorPlugin& plugin, const TStringList& propertyMap, TProxyCodeCustomObject& settings,
+                 bool save) {
   TSettingsBusy busy(plugin);
   TWreg store(nullptr);
   store.RegistryRoot = RootOf(plugin.ModuleRegistryRoot1);
@@ -498,7 +503,8 @@ bool RunSettings(TzorPlugin& plugin, const TStringList& propertyMap, TProxyCodeC
   store.INIFileSectionPrefix = plugin.INISectionPrefix;
   AssignStrings(store.Components, propertyMap);
   const bool result = save ? store.Save(settings) : store.Load(settings);
-  for (const std::string& problem : store.Problems()) plugin.LogFailure(save ? "SAVE-SETTINGS" : "LOAD-SETTINGS", problem);
+  for (const std::string& problem : store.Problems())
+    plugin.LogFailure(save ? "SAVE-SETTINGS" : "LOAD-SETTINGS", problem);
   return result;
 }
 

@@ -7,7 +7,8 @@
 // Contract kept by both backends:
 //  - Key paths are 8-bit texts (system code page) of names separated by single backslashes,
 //    without a leading or trailing backslash; an empty path names the hive itself. A path with
-//    an empty name in it, or a name longer than 255 characters, is refused.
+//    an empty name in it, or a name longer than 255 characters, is refused (Wine refuses
+//    whole paths of about 255 characters already).
 //  - Key and value names compare without regard to letter case.
 //  - Keys are always opened asking for full read and write access: a key the caller may only
 //    read does not open. On POSIX a hive file that has no write permission bit at all counts

@@ -48,7 +48,8 @@ std::optional<std::string> ReadWholeFile(const std::string& path) {
   }
   // A writer holds the exclusive lock while it rewrites the file; reading half a file would
   // look like a short, valid one.
-  if (::flock(fd.Get(), LOCK_SH | LOCK_NB) != 0) throw EInOutError("Cannot read file \"" + path + "\". " + Reason());
+  if (::flock(fd.Get(), LOCK_SH | LOCK_NB) != 0)
+    throw EInOutError("Cannot read file \"" + path + "\". " + Reason());
   std::string data;
   char buf[65536];
   for (;;) {

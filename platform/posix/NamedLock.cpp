@@ -25,13 +25,15 @@ void MakeFolder(const std::string& folder) {
     ::chmod(folder.c_str(), 01777);  // shared by every user, like /tmp
     return;
   }
-  if (errno != EEXIST) throw ELockError("Cannot create lock folder \"" + folder + "\": " + std::strerror(errno));
+  if (errno != EEXIST)
+    throw ELockError("Cannot create lock folder \"" + folder + "\": " + std::strerror(errno));
 }
 
 }  // namespace
 
 TNamedLock::TNamedLock(const std::string& name) {
-  if (name.empty() || name.find('/') != std::string::npos) throw ELockError("Not a lock name: \"" + name + "\"");
+  if (name.empty() || name.find('/') != std::string::npos)
+    throw ELockError("Not a lock name: \"" + name + "\"");
   const std::string folder = LockFolder();
   MakeFolder(folder);
   const std::string path = folder + "/" + name + ".lock";

@@ -328,8 +328,8 @@ std::optional<TRegValue> TRegistryKey::Read(const std::string& name) const {
 }
 
 void TRegistryKey::WriteDword(const std::string& name, uint32_t value) {
-  const char bytes[4] = {static_cast<char>(value), static_cast<char>(value >> 8), static_cast<char>(value >> 16),
-                         static_cast<char>(value >> 24)};
+  const char bytes[4] = {static_cast<char>(value), static_cast<char>(value >> 8),
+                         static_cast<char>(value >> 16), static_cast<char>(value >> 24)};
   FImpl->Write(name, {TRegValueType::Dword, std::string(bytes, 4)});
 }
 
@@ -370,9 +370,8 @@ bool DeleteRegistryKeyTree(TRegHive hive, const std::string& path) {
   THive keys = file.Load();
   const std::string lower = AnsiLowerCase(path);
   if (!keys.contains(lower)) return false;
-  std::erase_if(keys, [&](const auto& entry) {
-    return entry.first == lower || entry.first.starts_with(lower + "\\");
-  });
+  std::erase_if(
+      keys, [&](const auto& entry) { return entry.first == lower || entry.first.starts_with(lower + "\\"); });
   file.Save(keys);
   return true;
 }

@@ -32,6 +32,12 @@ std::optional<std::string> ReadWholeFile(const std::string& path) {
 }
 
 TFileWriter::TFileWriter(const std::string& path) : FHandle(nullptr), FPath(path) {
+  // The system refuses to replace a read-only file, except where its emulation runs with rights
+  // that ignore the attribute; the attribute is honoured here in any case.
+  const DWORD attr = ::GetFileAttributesA(path.c_str());
+  if (attr != INVALID_FILE_ATTRIBUTES && (attr & FILE_ATTRIBUTE_READONLY) &&
+      !(attr & FILE_ATTRIBUTE_DIRECTORY))
+    throw EFCreateError("Cannot create file \"" + path + "\". " + SystemErrorText(ERROR_ACCESS_DENIED));
   HANDLE h =
       ::CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (h == INVALID_HANDLE_VALUE)

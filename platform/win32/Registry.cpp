@@ -43,7 +43,8 @@ bool ValidPath(const std::string& path) {
 }
 
 [[noreturn]] void Fail(const char* what, const std::string& name, LONG code) {
-  throw ERegistryException(std::string(what) + " \"" + name + "\": " + SystemErrorText(static_cast<DWORD>(code)));
+  throw ERegistryException(std::string(what) + " \"" + name +
+                           "\": " + SystemErrorText(static_cast<DWORD>(code)));
 }
 
 }  // namespace
@@ -111,8 +112,8 @@ std::optional<TRegValue> TRegistryKey::Read(const std::string& name) const {
 }
 
 void TRegistryKey::WriteDword(const std::string& name, uint32_t value) {
-  const BYTE bytes[4] = {static_cast<BYTE>(value), static_cast<BYTE>(value >> 8), static_cast<BYTE>(value >> 16),
-                         static_cast<BYTE>(value >> 24)};
+  const BYTE bytes[4] = {static_cast<BYTE>(value), static_cast<BYTE>(value >> 8),
+                         static_cast<BYTE>(value >> 16), static_cast<BYTE>(value >> 24)};
   const LONG rc = ::RegSetValueExA(FImpl->Handle, name.c_str(), 0, REG_DWORD, bytes, sizeof bytes);
   if (rc != ERROR_SUCCESS) Fail("Cannot write registry value", name, rc);
 }
@@ -120,14 +121,16 @@ void TRegistryKey::WriteDword(const std::string& name, uint32_t value) {
 void TRegistryKey::WriteString(const std::string& name, const std::string& text) {
   if (text.find('\0') != std::string::npos)
     throw ERegistryException("Cannot write registry value \"" + name + "\": the text holds a NUL");
-  const LONG rc = ::RegSetValueExA(FImpl->Handle, name.c_str(), 0, REG_SZ, reinterpret_cast<const BYTE*>(text.c_str()),
-                                   static_cast<DWORD>(text.size() + 1));
+  const LONG rc =
+      ::RegSetValueExA(FImpl->Handle, name.c_str(), 0, REG_SZ, reinterpret_cast<const BYTE*>(text.c_str()),
+                       static_cast<DWORD>(text.size() + 1));
   if (rc != ERROR_SUCCESS) Fail("Cannot write registry value", name, rc);
 }
 
 void TRegistryKey::WriteBinary(const std::string& name, const std::string& bytes) {
-  const LONG rc = ::RegSetValueExA(FImpl->Handle, name.c_str(), 0, REG_BINARY,
-                                   reinterpret_cast<const BYTE*>(bytes.data()), static_cast<DWORD>(bytes.size()));
+  const LONG rc =
+      ::RegSetValueExA(FImpl->Handle, name.c_str(), 0, REG_BINARY,
+                       reinterpret_cast<const BYTE*>(bytes.data()), static_cast<DWORD>(bytes.size()));
   if (rc != ERROR_SUCCESS) Fail("Cannot write registry value", name, rc);
 }
 

