@@ -473,9 +473,11 @@ TBigIniFile::~TBigIniFile() {
 void TBigIniFile::SetFileName(std::string fileName) {
   UpdateFile();
   Clear();
+  // Not modified before loading: when the new file cannot be read, the empty store left behind
+  // must not be written over it later.
+  FModified = false;
   FFileName = std::move(fileName);
   if (!FFileName.empty()) LoadFromFile(FFileName);
-  FModified = false;
 }
 
 void TBigIniFile::LoadFromFile(const std::string& fileName) {

@@ -188,7 +188,8 @@ public:
   TBigIniFile& operator=(const TBigIniFile&) = delete;
 
   const std::string& FileName() const { return FFileName; }
-  // Writes the old file if modified, clears the store, loads the new file; not modified after.
+  // Writes the old file if modified, clears the store, loads the new file; not modified after,
+  // also when loading the new file failed (EInOutError), so that file is never overwritten.
   void SetFileName(std::string fileName);
   bool Modified() const { return FModified; }
   int CurrentSection() const { return FSections.Current(); }

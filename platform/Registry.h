@@ -19,7 +19,7 @@
 //    text cannot hold a NUL), BINARY any bytes. Values of other types read as Other.
 //  - Writes are whole-value and atomic with respect to other readers and writers, also of other
 //    processes; nothing else is locked.
-// Failures: Open returns nullptr; Write* and DeleteKeyTree throw ERegistryException with the
+// Failures: Open returns nullptr; Write* and DeleteRegistryKeyTree throw ERegistryException with the
 // system's reason. Reads never throw.
 #pragma once
 

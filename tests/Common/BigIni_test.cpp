@@ -232,7 +232,13 @@ TEST(BigIniFile, AnUnreadableFileIsNotAnEmptyOne) {
     EXPECT_THROW(TBigIniFile{file.Path()}, EInOutError);
     TBigIniFile other;
     EXPECT_THROW(other.LoadFromFile(file.Path()), EInOutError);
+    // Switching a store with content to the unreadable file leaves nothing to write over it.
+    auto switched = std::make_unique<TBigIniFile>();
+    switched->WriteString("Mine", "k", "v");
+    EXPECT_THROW(switched->SetFileName(file.Path()), EInOutError);
     writer->Close();
+    EXPECT_FALSE(switched->Modified());
+    switched.reset();
   }
   EXPECT_EQ(file.Read(), original);
 
