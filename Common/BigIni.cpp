@@ -231,7 +231,9 @@ bool TSectionList::DropDuplicates() {
   std::unordered_set<std::string> seen;
   const std::size_t before = FSections.size();
   std::erase_if(FSections, [&seen](const std::unique_ptr<TSection>& s) {
-    return !seen.insert(platform::AnsiLowerCase(s->Name)).second;
+    std::string key = s->Name;
+    std::transform(key.begin(), key.end(), key.begin(), AsciiLower);  // as IndexOfSection compares
+    return !seen.insert(std::move(key)).second;
   });
   FCurrent = 0;
   return FSections.size() != before;
@@ -471,12 +473,16 @@ TBigIniFile::~TBigIniFile() {
 void TBigIniFile::SetFileName(std::string fileName) {
   UpdateFile();
   Clear();
+  // Not modified before loading: when the new file cannot be read, the empty store left behind
+  // must not be written over it later.
+  FModified = false;
   FFileName = std::move(fileName);
   if (!FFileName.empty()) LoadFromFile(FFileName);
-  FModified = false;
 }
 
 void TBigIniFile::LoadFromFile(const std::string& fileName) {
+  // A missing file is an empty store; a file that exists but cannot be read throws, because
+  // taking it for empty would let the next save replace everything in it.
   std::optional<std::string> content = platform::ReadWholeFile(fileName);
   if (!content) return;
   TMemoryStream stream(std::move(*content));
@@ -494,9 +500,10 @@ void TBigIniFile::LoadFromStrings(const TStringList& strings) {
 }
 
 // Duplicate sections would make lookups depend on where the last search stopped; the first of
-// each group is the one kept, and the store must be written to lose the others from the file.
+// each group is the one kept. Dropping them does not count as a change: a store that was only
+// read must never rewrite the file. The next real change writes the file without them.
 void TBigIniFile::FinishLoading() {
-  if (FSections.DropDuplicates()) FModified = true;
+  FSections.DropDuplicates();
 }
 
 void TBigIniFile::Clear() {

@@ -179,6 +179,7 @@ TDateTime EncodeIniDateTime(int year, int month, int day, int hour = 0, int minu
 class TBigIniFile : public TObject {
 public:
   // Loads the file when it exists; an empty name gives a store that is not bound to a file.
+  // EInOutError when the file exists but cannot be read.
   explicit TBigIniFile(std::string fileName = {});
   // Writes the file if modified. A failure to write cannot leave a destructor; it goes to the
   // debug output, so callers that must know call UpdateFile first.
@@ -187,13 +188,15 @@ public:
   TBigIniFile& operator=(const TBigIniFile&) = delete;
 
   const std::string& FileName() const { return FFileName; }
-  // Writes the old file if modified, clears the store, loads the new file; not modified after.
+  // Writes the old file if modified, clears the store, loads the new file; not modified after,
+  // also when loading the new file failed (EInOutError), so that file is never overwritten.
   void SetFileName(std::string fileName);
   bool Modified() const { return FModified; }
   int CurrentSection() const { return FSections.Current(); }
 
-  // Adds the file's sections to those present (nothing when the file is missing). Loading
-  // marks the store modified only when it dropped duplicate sections.
+  // Adds the file's sections to those present (nothing when the file is missing; EInOutError
+  // when it exists but cannot be read). Loading never marks the store modified, also when it
+  // dropped duplicate sections (names compared without regard to ASCII case).
   virtual void LoadFromFile(const std::string& fileName);
   virtual void Clear();  // modified when there was anything to drop
   // Finds the section (creating an empty one when missing) and removes the key's line.

@@ -32,6 +32,9 @@ TFIFOStream::~TFIFOStream() {
 void TFIFOStream::Write(const void* data, int32_t count) {
   platform::WriteGuard guard(*this);
   if (count <= 0 || !data) return;
+  // Without discarding a write is all or nothing: checked as a whole before the first byte goes
+  // in, so a write larger than the FIFO cannot leave its first part behind.
+  if (!FAllowDiscard && count > FreeSpace()) throw EFIFOStream("Buffer over-run.");
   // A write longer than the whole FIFO goes in FIFO-sized pieces, so the newest bytes stay.
   const auto* bytes = static_cast<const uint8_t*>(data);
   while (count > 0) {

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "Common/Exceptions.h"
+#include "platform/File.h"
 
 using namespace kelda;
 using namespace std::string_literals;
@@ -189,7 +190,8 @@ TEST(BigIniFile, SectionSearchStartsAtTheLastHitAndWraps) {
 
 TEST(BigIniFile, DuplicateSectionsKeepTheFirst) {
   TTempFile file;
-  file.Write("[A]\r\nx=1\r\n[B]\r\nz=0\r\n[a]\r\nx=2\r\ny=3\r\n");
+  const std::string original = "[A]\r\nx=1\r\n[B]\r\nz=0\r\n[a]\r\nx=2\r\ny=3\r\n";
+  file.Write(original);
   {
     TBigIniFile ini(file.Path());
     TStringList list;
@@ -197,9 +199,54 @@ TEST(BigIniFile, DuplicateSectionsKeepTheFirst) {
     EXPECT_EQ(Lines(list), (Strings{"A", "B"}));
     EXPECT_EQ(ini.ReadString("a", "x", "?"), "1");
     EXPECT_EQ(ini.ReadString("A", "y", "?"), "?");
-    EXPECT_TRUE(ini.Modified());
-  }  // destroying a modified store writes it
-  EXPECT_EQ(file.Read(), "[A]\r\nx=1\r\n\r\n[B]\r\nz=0\r\n\r\n");
+    EXPECT_FALSE(ini.Modified());
+    ini.UpdateFile();
+  }  // a store that was only read leaves the file as it is
+  EXPECT_EQ(file.Read(), original);
+  {
+    TBigIniFile ini(file.Path());
+    ini.WriteString("B", "z", "1");
+  }  // a real change writes the file, without the dropped section
+  EXPECT_EQ(file.Read(), "[A]\r\nx=1\r\n\r\n[B]\r\nz=1\r\n\r\n");
+
+  // Sections that differ in a letter outside ASCII are different sections, when duplicates are
+  // dropped as well as when they are looked up.
+  file.Write("[\xC4]\r\nx=1\r\n[\xE4]\r\nx=2\r\n[Q]\r\nx=3\r\n");
+  TBigIniFile ini(file.Path());
+  TStringList list;
+  ini.ReadSections(list);
+  EXPECT_EQ(list.Count(), 3);
+  EXPECT_EQ(ini.ReadString("\xE4", "x", "?"), "2");
+  EXPECT_EQ(ini.ReadString("\xC4", "x", "?"), "1");
+  EXPECT_EQ(ini.ReadString("q", "x", "?"), "3");
+}
+
+TEST(BigIniFile, AnUnreadableFileIsNotAnEmptyOne) {
+  TTempFile file;
+  const std::string original = "[Host]\r\nkeep=1\r\n";
+  file.Write(original);
+  {
+    // Another writer has the file open: reading fails instead of loading nothing.
+    auto writer = std::make_unique<platform::TFileWriter>(file.Path());
+    writer->Write(original);
+    EXPECT_THROW(TBigIniFile{file.Path()}, EInOutError);
+    TBigIniFile other;
+    EXPECT_THROW(other.LoadFromFile(file.Path()), EInOutError);
+    // Switching a store with content to the unreadable file leaves nothing to write over it.
+    auto switched = std::make_unique<TBigIniFile>();
+    switched->WriteString("Mine", "k", "v");
+    EXPECT_THROW(switched->SetFileName(file.Path()), EInOutError);
+    writer->Close();
+    EXPECT_FALSE(switched->Modified());
+    switched.reset();
+  }
+  EXPECT_EQ(file.Read(), original);
+
+  // A folder where the file should be exists but cannot be read as one.
+  const auto folder = std::filesystem::path(file.Path()).replace_extension(".d");
+  std::filesystem::create_directory(folder);
+  EXPECT_THROW(TBigIniFile{folder.string()}, EInOutError);
+  std::filesystem::remove(folder);
 }
 
 TEST(BigIniFile, BadInputLoadsWithoutHarm) {

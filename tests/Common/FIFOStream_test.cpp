@@ -160,3 +160,18 @@ TEST(FIFOStream, ConcurrentWriterAndReaderLoseNothing) {
   EXPECT_FALSE(failed);
   EXPECT_EQ(expected, kTotal);
 }
+
+TEST(FIFOStream, WriteLargerThanTheFifoWithoutDiscardIsAllOrNothing) {
+  TFIFOStream fifo(16, false, 4);
+  auto big = Sequence(40, 100);
+  EXPECT_THROW(fifo.Write(big.data(), 40), EFIFOStream);  // empty FIFO, more than it can hold
+  EXPECT_EQ(fifo.DataSize(), 0);
+
+  auto head = Sequence(4);
+  fifo.Write(head.data(), 4);
+  EXPECT_THROW(fifo.Write(big.data(), 17), EFIFOStream);
+  EXPECT_THROW(fifo.Write(big.data(), 13), EFIFOStream);
+  EXPECT_EQ(Contents(fifo), Sequence(4));
+  fifo.Write(big.data(), 12);  // exactly the free space still fits
+  EXPECT_EQ(fifo.DataSize(), 16);
+}

@@ -1,0 +1,115 @@
+// The settings store: reads and writes the published properties of a settings object through
+// the property map, in the registry or in an INI file, as the host chose.
+//
+// Where the values go, decided at the start of every operation:
+//  - INIFile "$CUSTOM$": the host keeps the values itself; they pass through the GetValue and
+//    SetValue hooks, and without hooks nothing is loaded or saved.
+//  - INIFile set, and the file exists or the operation is a save: that INI file, under a lock
+//    shared by every process (named after the file) for the whole operation.
+//  - otherwise the registry key RegistryPath, first under RegistryRoot, then under
+//    SecondRegistryRoot; keys are always opened for full access, so a hive the user may only
+//    read is passed over.
+//
+// Map lines: "property,key" (or "property;key"), blanks around both ignored, a ";" after the
+// key starts a comment, lines starting with ";" are comments. A "." in the property name stands
+// for "_" in the published name. The key may carry a sub-path ("Sub\Name"): a subkey of
+// RegistryPath, or the INI section (prefixed, "\" read as "."); without one the INI section is
+// "Common", or the prefix alone when the prefix ends with "\" or "/".
+//
+// Values: integers as DWORD / decimal text, doubles as 8 little-endian bytes / float text, texts
+// as SZ / the INI value, in the one-line encoding of EncodeSettingText.
+//
+// Failures never escape an operation: whatever went wrong is listed in Problems(). A store that
+// cannot be read (an INI file that exists but is unreadable, a registry path in neither hive)
+// changes nothing and writes nothing; an INI file that cannot be written keeps its old content.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "Common/Classes.h"
+#include "Common/Component.h"
+#include "config/ProxyCodeCustom.h"
+
+namespace kelda {
+
+class TzorPlugin;
+
+enum TRegistryRoot : uint8_t {
+  rrHKEY_CLASSES_ROOT = 0,
+  rrHKEY_CURRENT_USER = 1,
+  rrHKEY_LOCAL_MACHINE = 2,
+  rrHKEY_USERS = 3,
+  rrHKEY_CURRENT_CONFIG = 4,
+  rrNone = 5,  // no hive: a primary root of rrNone fails the operation
+};
+
+// A usable map line: the property name as written in the map, and where its value lives.
+struct TPropertyMapLine {
+  std::string PropertyName;  // "lblParams.Caption"
+  std::string SubPath;       // "" or "Sub\Path"
+  std::string ValueName;     // never empty
+};
+
+// The line's meaning, or nullopt for comments, blank lines and lines without a property name
+// or a value name.
+std::optional<TPropertyMapLine> ParsePropertyMapLine(std::string_view line);
+
+// The INI section of a sub-path under a section prefix.
+std::string IniSectionFor(const std::string& subPath, const std::string& prefix);
+
+// The name of the inter-process lock around an INI file: the file name in lower case, every
+// character other than "0".."9" and "a".."z" replaced by "_".
+std::string IniLockName(const std::string& iniFile);
+
+// The one-line form of a text (system code page), and back. Encoding: UTF-8, then "%" as "%%",
+// spaces that lead the text, end it or precede another space as "+", other spaces as they are,
+// the printable bytes "!".."~" (and 0x7F) except "+" as they are, every other byte as "%XX".
+// Decoding: "%%" is "%", "%XX" (hexadecimal) is that byte, any other "%" stays, "+" is a space;
+// the result is read as UTF-8 when the stored text is plain ASCII and valid UTF-8 comes out,
+// else kept as it stands.
+std::string EncodeSettingText(std::string_view text);
+std::string DecodeSettingText(std::string_view stored);
+
+class TWreg : public TComponent {
+public:
+  explicit TWreg(TComponent* owner) : TComponent(owner) {}
+
+  TRegistryRoot RegistryRoot = rrHKEY_LOCAL_MACHINE;
+  TRegistryRoot SecondRegistryRoot = rrHKEY_CURRENT_USER;
+  std::string RegistryPath;
+  std::string INIFile;
+  std::string INIFileSectionPrefix;
+  TStringList Components;  // the property map
+
+  // Hooks. GetValue answers whether it supplied a value for the key; SetValue takes one.
+  // BeforeProcessItem runs for every usable map line in every store and may skip it.
+  std::function<bool(TWreg& sender, const std::string& key, TPropertyValue& value)> GetValue;
+  std::function<void(TWreg& sender, const std::string& key, const TPropertyValue& value)> SetValue;
+  std::function<void(TWreg& sender, const std::string& property, const std::string& key, bool& skip)>
+      BeforeProcessItem;
+
+  // Reads every mapped property that the store holds; the others keep their values. True when
+  // at least one value was read.
+  bool Load(TProxyCodeCustomObject& settings);
+  // Writes every mapped property. True when at least one value reached the store.
+  bool Save(TProxyCodeCustomObject& settings);
+
+  // What went wrong in the last operation, one line each; empty after a clean run.
+  const std::vector<std::string>& Problems() const { return FProblems; }
+
+private:
+  friend class TWregOperation;
+  std::vector<std::string> FProblems;
+};
+
+// The plug-in's settings operations: a fresh store on the plug-in's settings location with the
+// given map, SettingsBusy set meanwhile, every problem written to the plug-in's log.
+bool LoadSettings(TzorPlugin& plugin, const TStringList& propertyMap, TProxyCodeCustomObject& settings);
+bool SaveSettings(TzorPlugin& plugin, const TStringList& propertyMap, TProxyCodeCustomObject& settings);
+
+}  // namespace kelda
