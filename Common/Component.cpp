@@ -16,8 +16,12 @@ TComponent::TComponent(TComponent* owner) : FOwner(nullptr) {
 }
 
 TComponent::~TComponent() {
-  while (!FComponents.empty()) delete FComponents.back();  // each removes itself
+  DestroyComponents();
   if (FOwner) FOwner->RemoveComponent(this);
+}
+
+void TComponent::DestroyComponents() {
+  while (!FComponents.empty()) delete FComponents.back();  // each removes itself
 }
 
 TComponent* TComponent::FindComponent(const std::string& name) const {

@@ -21,6 +21,9 @@ public:
   int ComponentCount() const { return static_cast<int>(FComponents.size()); }
   TComponent* Components(int index) const { return FComponents.at(static_cast<std::size_t>(index)); }
   TComponent* FindComponent(const std::string& name) const;  // case-insensitive, ASCII
+  // Destroys the owned components, the last first. An owner whose components use its own members
+  // calls this at the start of its destructor, while those members still exist.
+  void DestroyComponents();
 
   // Design state: set while a component is edited rather than run (never in a host).
   bool Designing() const { return FDesigning; }

@@ -312,6 +312,8 @@ TzorPlugin::TzorPlugin(TPluginCallRecIntft* record, platform::ModuleHandle dllHa
 
 TzorPlugin::~TzorPlugin() {
   FDestroying = true;
+  // Owned components may log, lock or use the translator while they go: they go first.
+  DestroyComponents();
 }
 
 void TzorPlugin::AfterConstruction() {

@@ -3,6 +3,8 @@
 // Master to slave: "N" target ENQ -> "N" target ACK; header -> ACK; data blocks (STX data ETB
 // LRC, the last one ending with ETX), each acknowledged; then the slave's EOT, answered with EOT.
 // Peer to peer: ENQ -> ACK; header -> ACK; data blocks as above; no EOT is exchanged.
+#include <algorithm>
+
 #include "module/PluginDM_SerialPort.h"
 
 namespace kelda {
@@ -92,9 +94,33 @@ int32_t TSerialPortDM::CcmPeerAnswer(TReceiveContext& rx, TRequestItem& request)
   return nak.Start;
 }
 
-// A data block: STX, up to 256 data bytes, ETB (more blocks follow) or ETX (the last), LRC.
+namespace {
+
+TFrameLengths CcmBlockLength(const uint8_t*, int32_t, int32_t, const void* context) {
+  TFrameLengths lengths;
+  lengths.Count = 1;
+  lengths.Length[0] = *static_cast<const int32_t*>(context) + 2;  // STX, data, ETB or ETX
+  return lengths;
+}
+
+}  // namespace
+
+// The next data block: STX, up to 256 data bytes, ETB (more blocks follow) or ETX (the last),
+// LRC. The header asked for Size bytes, so every block but the last carries 256 and the last
+// the rest: only a block of that length is taken, never one cut short at a data byte that
+// happens to equal ETB or ETX. Without a size the block is recognised by its end alone.
+TFrameMatch TSerialPortDM::FindCcmBlock(TReceiveContext& rx, const TRequestItem& request) {
+  if (request.Size <= 0) return Search(rx, STX, {ETB, ETX}, kCcmBlockMaxLength, TCheckKind::LrcCheck);
+  const int32_t remaining = std::max<int32_t>(request.Size - static_cast<int32_t>(ResponseData.size()), 0);
+  const int32_t dataLength = std::min(remaining, kCcmBlockSize);
+  TEndChars ends = remaining > kCcmBlockSize   ? TEndChars{ETB}
+                   : remaining < kCcmBlockSize ? TEndChars{ETX}
+                                               : TEndChars{ETX, ETB};
+  return FindSizedFrameIn(rx.Data, rx.Size, STX, ends, &CcmBlockLength, &dataLength, TCheckKind::LrcCheck);
+}
+
 int32_t TSerialPortDM::CcmDataBlock(TReceiveContext& rx, TRequestItem& request) {
-  TFrameMatch m = Search(rx, STX, {ETB, ETX}, kCcmBlockMaxLength, TCheckKind::LrcCheck);
+  TFrameMatch m = FindCcmBlock(rx, request);
   if (!m.Found()) return m.ConsumedThrough();
   SendChar(ACK);
   request.Timer.Restart();

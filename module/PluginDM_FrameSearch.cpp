@@ -263,6 +263,89 @@ TFrameMatch FindFrameIn(const uint8_t* data, int32_t size, uint8_t startChar, TE
   return TFrameScanner(data, size, startChar, endChars, maxLength, check).Run();
 }
 
+namespace {
+
+// Checks of any range in constant time, from running values over the whole buffer: the
+// exclusive-or of bytes i..j is X[j+1] ^ X[i]; the SNP check of i..j, begun afresh at i, is
+// B[j+1] ^ rotl(B[i], j+1-i), since the rotation distributes over exclusive-or and eight
+// rotations are none.
+class TRangeChecks {
+public:
+  TRangeChecks(const uint8_t* data, int32_t size, TCheckKind check) : FCheck(check) {
+    FRunning.resize(static_cast<size_t>(size) + 1);
+    FRunning[0] = 0;
+    for (int32_t k = 0; k < size; ++k)
+      FRunning[k + 1] = check == TCheckKind::LrcCheck ? static_cast<uint8_t>(FRunning[k] ^ data[k])
+                                                      : SnpBccStep(FRunning[k], data[k]);
+  }
+  uint8_t Range(int32_t first, int32_t last) const {
+    if (FCheck == TCheckKind::LrcCheck) return FRunning[last + 1] ^ FRunning[first];
+    return FRunning[last + 1] ^ RotateLeft(FRunning[first], static_cast<unsigned>(last + 1 - first) & 7);
+  }
+
+private:
+  TCheckKind FCheck;
+  std::vector<uint8_t> FRunning;
+};
+
+bool SizedFramePasses(const uint8_t* data, const TRangeChecks& checks, int32_t start, int32_t end,
+                      TCheckKind check) {
+  switch (check) {
+    case TCheckKind::NoCheck:
+      return true;
+    case TCheckKind::LrcCheck:
+      return checks.Range(start, end) == data[end + 1];
+    case TCheckKind::BccBinary:
+      return checks.Range(start, end + 4) == data[end + 5];
+    case TCheckKind::BccHex: {
+      const uint8_t bcc = checks.Range(start, end + 3);
+      return HexDigitValue(data[end + 4]) == (bcc >> 4) && HexDigitValue(data[end + 5]) == (bcc & 15);
+    }
+  }
+  return false;
+}
+
+bool IsEndChar(const TEndChars& endChars, uint8_t byte) {
+  for (int k = 0; k < endChars.Count && k < 2; ++k)
+    if (endChars.Chars[k] == byte) return true;
+  return false;
+}
+
+}  // namespace
+
+TFrameMatch FindSizedFrameIn(const uint8_t* data, int32_t size, uint8_t startChar, TEndChars endChars,
+                             TFrameLengthRule rule, const void* context, TCheckKind check) {
+  if (!data || size <= 0 || !rule) return {};
+  const int32_t trailer = TrailerLength(check);
+  const TRangeChecks checks(data, size, check == TCheckKind::NoCheck ? TCheckKind::LrcCheck : check);
+  int32_t lowestLive = -1;
+  bool failedBeforeLive = false;
+  for (int32_t start = 0; start < size; ++start) {
+    if (data[start] != startChar) continue;
+    const TFrameLengths lengths = rule(data, size, start, context);
+    bool live = lengths.Count == 0;
+    for (int k = 0; k < lengths.Count && k < 2; ++k) {
+      const int64_t end = static_cast<int64_t>(start) + lengths.Length[k] - 1;
+      if (lengths.Length[k] < 2) continue;
+      if (end + trailer > size - 1) {
+        live = true;  // its end has not arrived yet
+        continue;
+      }
+      const auto e = static_cast<int32_t>(end);
+      if (IsEndChar(endChars, data[e]) && SizedFramePasses(data, checks, start, e, check))
+        return {start, e, data[e]};
+    }
+    if (live) {
+      if (lowestLive < 0) lowestLive = start;
+    } else if (lowestLive < 0) {
+      failedBeforeLive = true;
+    }
+  }
+  TFrameMatch result;
+  if (failedBeforeLive) result.End = (lowestLive >= 0 ? lowestLive : size) - 1;
+  return result;
+}
+
 TFrameMatch FindFrame(TFIFOStream& buffer, uint8_t startChar, TEndChars endChars, int32_t maxLength,
                       TCheckKind check) {
   TLockedFifoData locked(buffer);

@@ -68,6 +68,27 @@ struct TEndChars {
 TFrameMatch FindFrameIn(const uint8_t* data, int32_t size, uint8_t startChar, TEndChars endChars,
                         int32_t maxLength, TCheckKind check);
 
+// Frames whose length the protocol fixes. Register data holds the end characters often, and a
+// one-byte check passes by chance at one in 256 of them, so a search that tries every end
+// character would now and then cut a frame short at a byte of its data. Where the length is
+// known (from the request, from the frame's own length field, or from the frame announcing it)
+// only that end position is tried.
+struct TFrameLengths {
+  // -1: no frame of the awaited kind starts here; 0: not known until more bytes arrive;
+  // 1 or 2: the candidate lengths (start character through end character) in Length.
+  int Count = 0;
+  int32_t Length[2] = {0, 0};
+};
+using TFrameLengthRule = TFrameLengths (*)(const uint8_t* data, int32_t size, int32_t start,
+                                           const void* context);
+
+// Searches like FindFrameIn, but a start's frame ends exactly where `rule` says. A start whose
+// frame lies wholly in the buffer and fails (wrong end character or check) can no longer
+// complete; when no frame is found, the bytes before the first start that may still complete are
+// consumed, provided such a failed start lies among them. Linear in `size`.
+TFrameMatch FindSizedFrameIn(const uint8_t* data, int32_t size, uint8_t startChar, TEndChars endChars,
+                             TFrameLengthRule rule, const void* context, TCheckKind check);
+
 // The same over the unread bytes of `buffer`, under the buffer's write lock.
 TFrameMatch FindFrame(TFIFOStream& buffer, uint8_t startChar, TEndChars endChars, int32_t maxLength,
                       TCheckKind check);

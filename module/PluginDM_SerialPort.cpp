@@ -223,6 +223,7 @@ void TSerialPortDM::StartMinIntervalGate() {
 void TSerialPortDM::Send(TRequestItem* request) {
   FLastReq = request;
   ResponseData.clear();
+  FAnnouncedLength = 0;
   // No byte received before the opening frame can answer it: whatever is still buffered (a
   // repeated frame, the tail of an answer that came too late) would otherwise be taken for the
   // new transaction's answers.

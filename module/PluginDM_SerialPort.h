@@ -74,6 +74,7 @@ public:
   static constexpr uint32_t kTickMs = 50;
   static constexpr uint32_t kReceiveGapMs = 64000;
   static constexpr int32_t kCcmBlockMaxLength = 260;
+  static constexpr int32_t kCcmBlockSize = 256;
   static constexpr int32_t kSnpFrameMaxLength = 1100;
   static constexpr int32_t kSnpOpeningMinBytes = 24;
 
@@ -122,6 +123,8 @@ public:
   std::unique_ptr<TFIFOStream> RxBuffer;
 
 private:
+  // SNP: the length of the next text buffer as the frame before it announced it; 0 for none.
+  int32_t FAnnouncedLength = 0;
   // The minimum-interval gate is started by the receive path and tested by the tick, which
   // run in different threads without a common lock at that point.
   platform::TCriticalSection FGateLock;
@@ -161,6 +164,7 @@ private:
   int32_t CcmMasterAnswer(TReceiveContext& rx, TRequestItem& request);
   int32_t CcmPeerAnswer(TReceiveContext& rx, TRequestItem& request);
   int32_t CcmDataBlock(TReceiveContext& rx, TRequestItem& request);
+  TFrameMatch FindCcmBlock(TReceiveContext& rx, const TRequestItem& request);
 
   // SNP and SNP-X
   void OpenSnp(TRequestItem& request, bool snpX);
@@ -171,6 +175,7 @@ private:
   int32_t SnpOpeningAnswer(TReceiveContext& rx, TRequestItem& request);
   int32_t SnpMailboxAnswer(TReceiveContext& rx, TRequestItem& request);
   int32_t SnpDataAnswer(TReceiveContext& rx, TRequestItem& request);
+  static int32_t AnnouncedLength(const TReceiveContext& rx, const TFrameMatch& frame);
   void TakeSnpData(TReceiveContext& rx, TRequestItem& request, const TFrameMatch& frame, int32_t from);
 };
 

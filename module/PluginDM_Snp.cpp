@@ -32,6 +32,50 @@ void AppendBinaryTrailer(std::string& frame) {
   frame += static_cast<char>(SnpBcc(reinterpret_cast<const uint8_t*>(frame.data()), frame.size()));
 }
 
+constexpr int32_t kAttachLength = 19;   // ESC through ETB of an attach answer (24 bytes in all)
+constexpr int32_t kMailboxLength = 35;  // ESC through ETB of a mailbox (40 bytes in all)
+
+uint16_t Word(const uint8_t* bytes) {
+  return static_cast<uint16_t>(bytes[0] | (bytes[1] << 8));
+}
+
+TFrameLengths Lengths(int count, int32_t first = 0, int32_t second = 0) {
+  TFrameLengths lengths;
+  lengths.Count = count;
+  lengths.Length[0] = first;
+  lengths.Length[1] = second;
+  return lengths;
+}
+
+TFrameLengths AttachAnswerLength(const uint8_t*, int32_t, int32_t, const void*) {
+  return Lengths(1, kAttachLength);
+}
+
+// An X-Response carries its data length at bytes 8 and 9: ESC "X" code, status word, major and
+// minor error, length, data, ETB.
+TFrameLengths SnpXResponseLength(const uint8_t* data, int32_t size, int32_t start, const void*) {
+  if (start + 1 >= size) return Lengths(0);
+  if (data[start + 1] != 'X') return Lengths(-1);
+  if (start + 8 >= size) return Lengths(0);
+  const int32_t length = 10 + Word(data + start + 7);
+  return length > TSerialPortDM::kSnpFrameMaxLength ? Lengths(-1) : Lengths(1, length);
+}
+
+// A mailbox is 40 bytes; a text buffer as long as the message before it announced: the whole
+// message (as GE's examples count it) or, as some of GE's text reads, its data alone.
+TFrameLengths SnpDataFrameLength(const uint8_t* data, int32_t size, int32_t start, const void* context) {
+  if (start + 1 >= size) return Lengths(0);
+  const int32_t announced = *static_cast<const int32_t*>(context);
+  switch (data[start + 1]) {
+    case 'M':
+      return Lengths(1, kMailboxLength);
+    case 'T':
+      return announced >= 8 ? Lengths(2, announced - 5, announced + 3) : Lengths(-1);
+    default:
+      return Lengths(-1);
+  }
+}
+
 }  // namespace
 
 std::string SnpAttachFrame(const TRequestItem& request) {
@@ -79,6 +123,12 @@ std::string SnpMailboxReadFrame(const TRequestItem& request, uint8_t sequence) {
   frame.append(8, '\0');
   AppendBinaryTrailer(frame);
   return frame;
+}
+
+// The next-message length of a frame's trailer: the message that follows it, header and trailer
+// included.
+int32_t TSerialPortDM::AnnouncedLength(const TReceiveContext& rx, const TFrameMatch& frame) {
+  return rx.Data[frame.End + 1] == kTextBufferFollows ? Word(rx.Data + frame.End + 2) : 0;
 }
 
 void TSerialPortDM::OpenSnp(TRequestItem& request, bool snpX) {
@@ -130,7 +180,8 @@ int32_t TSerialPortDM::SnpOpeningAnswer(TReceiveContext& rx, TRequestItem& reque
   if (rx.Size < kSnpOpeningMinBytes) return -1;  // an attach answer is 24 bytes
   request.Timer.Restart();
   const bool snpX = Protocol == protoSnpX;
-  TFrameMatch m = Search(rx, ESC, {ETB}, 0, snpX ? TCheckKind::BccBinary : TCheckKind::BccHex);
+  TFrameMatch m = FindSizedFrameIn(rx.Data, rx.Size, ESC, {ETB}, &AttachAnswerLength, nullptr,
+                                   snpX ? TCheckKind::BccBinary : TCheckKind::BccHex);
   if (!m.Found()) return m.ConsumedThrough();
   if (snpX)
     SendSnpXRead(request);
@@ -150,7 +201,10 @@ int32_t TSerialPortDM::SnpMailboxAnswer(TReceiveContext& rx, TRequestItem& reque
 
 int32_t TSerialPortDM::SnpDataAnswer(TReceiveContext& rx, TRequestItem& request) {
   request.Timer.Restart();
-  TFrameMatch m = Search(rx, ESC, {ETB}, kSnpFrameMaxLength, TCheckKind::BccBinary);
+  TFrameMatch m = Protocol == protoSnpX ? FindSizedFrameIn(rx.Data, rx.Size, ESC, {ETB}, &SnpXResponseLength,
+                                                           nullptr, TCheckKind::BccBinary)
+                                        : FindSizedFrameIn(rx.Data, rx.Size, ESC, {ETB}, &SnpDataFrameLength,
+                                                           &FAnnouncedLength, TCheckKind::BccBinary);
   if (!m.Found()) return m.ConsumedThrough();
   const int32_t s = m.Start;
   const int32_t e = m.End;
@@ -166,6 +220,7 @@ int32_t TSerialPortDM::SnpDataAnswer(TReceiveContext& rx, TRequestItem& request)
   } else if (type == 'M' && s + 9 < e) {
     const uint8_t mailboxType = rx.Data[s + 9];
     if (mailboxType == kMailboxCompletionWithText) {
+      FAnnouncedLength = AnnouncedLength(rx, m);
       SendSnpAck();  // the data follows in text buffers
     } else if (mailboxType == kMailboxCompletion) {
       SendSnpAck();
@@ -184,7 +239,10 @@ void TSerialPortDM::TakeSnpData(TReceiveContext& rx, TRequestItem& request, cons
   if (from < m.End) ResponseData.append(bytes + from, static_cast<size_t>(m.End - from));
   // A text buffer names the type of the message after it: another "T", or 0 at the last one.
   const bool last = rx.Data[m.Start + 1] != 'T' || rx.Data[m.End + 1] != kTextBufferFollows;
-  if (!last) return;
+  if (!last) {
+    FAnnouncedLength = AnnouncedLength(rx, m);
+    return;
+  }
   Complete(rx, packetText);
   request.Busy = false;
   request.Step = stIdle;

@@ -44,7 +44,7 @@ size_t CcmSlave::parse(const uint8_t* in, size_t size, uint64_t now) {
     case State::AwaitHeader:
       return parseAwaitHeader(in, size, now);
     case State::SendingBlocks:
-      return parseSending(in, now);
+      return parseSending(in, size, now);
     case State::AwaitEot:
       return parseAwaitEot(in, size, now);
   }
@@ -97,7 +97,14 @@ size_t CcmSlave::parseAwaitHeader(const uint8_t* in, size_t size, uint64_t now) 
   return skipByte();
 }
 
-size_t CcmSlave::parseSending(const uint8_t* in, uint64_t now) {
+size_t CcmSlave::parseSending(const uint8_t* in, size_t size, uint64_t now) {
+  if (in[0] == (masterSlave() ? 'N' : kEnq)) {
+    // The master gave up waiting for a block it could accept (its time-out is over long before
+    // ours would be) and starts a new transaction.
+    ctx_.note("master started over, read abandoned");
+    state_ = State::Idle;
+    return parseIdle(in, size, now);
+  }
   switch (in[0]) {
     case kAck:
       onBlockAck(now);

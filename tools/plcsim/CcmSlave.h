@@ -22,7 +22,7 @@ private:
   bool masterSlave() const { return ctx_.mode == Mode::CcmMasterSlave; }
   size_t parseIdle(const uint8_t* in, size_t size, uint64_t now);
   size_t parseAwaitHeader(const uint8_t* in, size_t size, uint64_t now);
-  size_t parseSending(const uint8_t* in, uint64_t now);
+  size_t parseSending(const uint8_t* in, size_t size, uint64_t now);
   size_t parseAwaitEot(const uint8_t* in, size_t size, uint64_t now);
 
   void onEnquiry(uint64_t now);
