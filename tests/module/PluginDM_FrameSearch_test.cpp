@@ -419,3 +419,135 @@ TEST(FrameSearch, AgreesWithThePlainSearchOnAdversarialBuffers) {
           }
   }
 }
+
+// --- frames of known length ------------------------------------------------------------------
+
+namespace {
+
+TFrameLengths FixedLength(const uint8_t*, int32_t, int32_t, const void* context) {
+  TFrameLengths lengths;
+  lengths.Count = 1;
+  lengths.Length[0] = *static_cast<const int32_t*>(context);
+  return lengths;
+}
+
+// Two candidate lengths where the byte after the start is 'T', none known before it arrives, and
+// no frame at all for another byte.
+TFrameLengths TypedLength(const uint8_t* data, int32_t size, int32_t start, const void*) {
+  TFrameLengths lengths;
+  if (start + 1 >= size) return lengths;
+  if (data[start + 1] != 'T') {
+    lengths.Count = -1;
+    return lengths;
+  }
+  lengths.Count = 2;
+  lengths.Length[0] = 5;
+  lengths.Length[1] = 8;
+  return lengths;
+}
+
+// The sized search tried the plain way: every start, the check computed from scratch.
+TFrameMatch PlainSized(const Bytes& b, uint8_t startChar, TEndChars ends, int32_t length, TCheckKind check) {
+  const int32_t n = static_cast<int32_t>(b.size());
+  const int32_t t = TrailerLength(check);
+  int32_t lowestLive = -1;
+  bool failed = false;
+  for (int32_t s = 0; s < n; ++s) {
+    if (b[s] != startChar) continue;
+    const int32_t e = s + length - 1;
+    if (e + t > n - 1) {
+      if (lowestLive < 0) lowestLive = s;
+      continue;
+    }
+    bool endOk = b[e] == ends.Chars[0] || (ends.Count > 1 && b[e] == ends.Chars[1]);
+    bool pass = false;
+    if (check == TCheckKind::LrcCheck) pass = Lrc(&b[s], static_cast<size_t>(e - s + 1)) == b[e + 1];
+    if (check == TCheckKind::BccBinary) pass = SnpBcc(&b[s], static_cast<size_t>(e - s + 5)) == b[e + 5];
+    if (check == TCheckKind::BccHex) {
+      static const char digits[] = "0123456789ABCDEF";
+      uint8_t bcc = SnpBcc(&b[s], static_cast<size_t>(e - s + 4));
+      pass = b[e + 4] == digits[bcc >> 4] && b[e + 5] == digits[bcc & 15];
+    }
+    if (endOk && pass) return {s, e, b[e]};
+    if (lowestLive < 0) failed = true;
+  }
+  TFrameMatch none;
+  if (failed) none.End = (lowestLive >= 0 ? lowestLive : n) - 1;
+  return none;
+}
+
+}  // namespace
+
+TEST(SizedFrameSearch, OnlyTheFrameOfTheGivenLengthIsTaken) {
+  // STX, data 03 01, ETX, LRC: the shorter "block" 02 03 | 01 passes its check too.
+  const Bytes block = {STX, 0x03, 0x01, ETX, 0x03};
+  int32_t length = 4;
+  TFrameMatch m = FindSizedFrameIn(block.data(), 5, STX, {ETX}, &FixedLength, &length, TCheckKind::LrcCheck);
+  EXPECT_TRUE(m.Found());
+  EXPECT_EQ(m.End, 3);
+  // Still arriving: nothing is taken and nothing consumed.
+  m = FindSizedFrameIn(block.data(), 3, STX, {ETX}, &FixedLength, &length, TCheckKind::LrcCheck);
+  EXPECT_FALSE(m.Found());
+  EXPECT_EQ(m.End, -1);
+  // Whole but broken: consumed up to the next start that may still complete.
+  const Bytes broken = {0x55, STX, 0x03, 0x01, ETX, 0x01, 0x66, STX, 0x03};
+  m = FindSizedFrameIn(broken.data(), 9, STX, {ETX}, &FixedLength, &length, TCheckKind::LrcCheck);
+  EXPECT_FALSE(m.Found());
+  EXPECT_EQ(m.End, 6);
+  m = FindSizedFrameIn(broken.data(), 6, STX, {ETX}, &FixedLength, &length, TCheckKind::LrcCheck);
+  EXPECT_EQ(m.End, 5);
+
+  // Two candidate lengths; a start of another kind is given up; one whose kind is not known yet
+  // is kept.
+  Bytes text = {ESC, 'Q', 0, 0, ESC, 'T', 1, 2, ETB};
+  text.resize(14, 0);
+  text[13] = SnpBcc(&text[4], 9);
+  m = FindSizedFrameIn(text.data(), 14, ESC, {ETB}, &TypedLength, nullptr, TCheckKind::BccBinary);
+  EXPECT_EQ(m.Start, 4);
+  EXPECT_EQ(m.End, 8);
+  m = FindSizedFrameIn(text.data(), 5, ESC, {ETB}, &TypedLength, nullptr, TCheckKind::BccBinary);
+  EXPECT_EQ(m.End, 3) << "the 'Q' frame goes, the start at 4 stays";
+}
+
+TEST(SizedFrameSearch, AgreesWithThePlainWayOnRandomBuffers) {
+  uint32_t seed = 12345;
+  auto next = [&seed] {
+    seed = seed * 1103515245u + 12345u;
+    return (seed >> 16) & 0x7FFF;
+  };
+  const uint8_t favourite[] = {STX, ETX, ETB, ESC, 0x00, 0x41};
+  int found = 0;
+  for (int round = 0; round < 20000; ++round) {
+    Bytes buffer(static_cast<size_t>(1 + next() % 40));
+    for (uint8_t& byte : buffer) byte = next() % 3 ? favourite[next() % 6] : static_cast<uint8_t>(next());
+    const TCheckKind check = kChecks[next() % 3 + 1];
+    int32_t length = static_cast<int32_t>(2 + next() % 10);
+    const TEndChars ends = next() % 2 ? TEndChars{ETX} : TEndChars{ETB, ETX};
+    const uint8_t start = next() % 2 ? STX : ESC;
+    const int32_t n = static_cast<int32_t>(buffer.size());
+    const int32_t t = TrailerLength(check);
+    if (next() % 2 && n >= length + t) {
+      // Plant a frame that passes somewhere, so that finds are tried as often as failures.
+      const int32_t at = static_cast<int32_t>(next() % static_cast<uint32_t>(n - length - t + 1));
+      const int32_t e = at + length - 1;
+      buffer[static_cast<size_t>(at)] = start;
+      buffer[static_cast<size_t>(e)] = ends.Chars[next() % static_cast<uint32_t>(ends.Count)];
+      if (check == TCheckKind::LrcCheck)
+        buffer[static_cast<size_t>(e + 1)] = Lrc(&buffer[at], static_cast<size_t>(length));
+      if (check == TCheckKind::BccBinary)
+        buffer[static_cast<size_t>(e + 5)] = SnpBcc(&buffer[at], static_cast<size_t>(length + 4));
+      if (check == TCheckKind::BccHex) {
+        static const char digits[] = "0123456789ABCDEF";
+        const uint8_t bcc = SnpBcc(&buffer[at], static_cast<size_t>(length + 3));
+        buffer[static_cast<size_t>(e + 4)] = static_cast<uint8_t>(digits[bcc >> 4]);
+        buffer[static_cast<size_t>(e + 5)] = static_cast<uint8_t>(digits[bcc & 15]);
+      }
+    }
+    const TFrameMatch fast = FindSizedFrameIn(buffer.data(), n, start, ends, &FixedLength, &length, check);
+    const TFrameMatch plain = PlainSized(buffer, start, ends, length, check);
+    ASSERT_EQ(fast.Start, plain.Start) << "round " << round;
+    ASSERT_EQ(fast.End, plain.End) << "round " << round;
+    found += fast.Found();
+  }
+  EXPECT_GT(found, 3000);
+}
