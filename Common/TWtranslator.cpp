@@ -287,8 +287,8 @@ struct TDropBit {
   int Bit;
   const char* Name;
 };
-constexpr TDropBit kDropBits[] = {{1, "hint"},     {2, "caption"}, {4, "items"},
-                                  {8, "strings"},  {16, "text"},   {32, "pages"}};
+constexpr TDropBit kDropBits[] = {{1, "hint"},    {2, "caption"}, {4, "items"},
+                                  {8, "strings"}, {16, "text"},   {32, "pages"}};
 
 bool StartsWith(const std::string& text, std::string_view prefix) {
   return text.compare(0, prefix.size(), prefix) == 0;

@@ -58,7 +58,13 @@ constexpr intptr_t kTagSkipSelf = 9998;
 constexpr intptr_t kTagCustomOnly = 9997;
 constexpr intptr_t kTagDropProperties = 10000;  // + n, n = 0..47
 
-enum TCollectMode : int { cmNone = 0, cmUntranslated = 1, cmAll = 2, cmUnused = 3, cmUntranslatedObjects = 4 };
+enum TCollectMode : int {
+  cmNone = 0,
+  cmUntranslated = 1,
+  cmAll = 2,
+  cmUnused = 3,
+  cmUntranslatedObjects = 4
+};
 enum TCollectFileMode : int { cfNew = 0, cfRewrite = 1, cfAppend = 2 };
 enum TTextEncoding : int { encAnsi = 0, encUtf8 = 1, encUtf16 = 2, encUnicode = 3 };
 
@@ -81,7 +87,7 @@ using TPropertyTranslateNotify =
 
 // What one language file parse produced.
 struct TLanguageFileEntry {
-  std::string Source;       // 8-bit, as in the file
+  std::string Source;          // 8-bit, as in the file
   std::u16string Translation;  // decoded
 };
 
@@ -143,8 +149,8 @@ public:
 
   // Loads every existing file of the list into the dictionary; the number of entries, or -1
   // when no file was read.
-  int LoadDictionary(const std::string& fileList, const std::string& source, TWtranslLanguagesList& dictionary,
-                     const std::string& target);
+  int LoadDictionary(const std::string& fileList, const std::string& source,
+                     TWtranslLanguagesList& dictionary, const std::string& target);
 
   // Parses one language file's bytes: entries of source → target, and the directives and
   // settings into this translator.
@@ -162,7 +168,8 @@ private:
   void TranslateProperty(TObject* object, const TPropertyInfo& property);
   void AdjustFonts(TObject* object);
   bool DropsProperty(const TComponent* component, const std::string& name) const;
-  bool OfferToCustomTranslator(TObject* object, bool emptyMask, const TPropertyInfo* property, TObject* value);
+  bool OfferToCustomTranslator(TObject* object, bool emptyMask, const TPropertyInfo* property,
+                               TObject* value);
   void ApplySetting(std::string_view line);
   void ApplyDirective(std::string_view directive);
   void ResetFileSettings();
@@ -196,6 +203,7 @@ private:
 // Escaping of texts as language files hold them: characters below 32 as "%" and two
 // hexadecimal digits. `withAccelerator` keeps the first lone "&"; without it that "&" is
 // dropped. hasAccelerator tells whether the text had one.
-std::string EscapeTranslationText(std::string_view text, bool withAccelerator, bool* hasAccelerator = nullptr);
+std::string EscapeTranslationText(std::string_view text, bool withAccelerator,
+                                  bool* hasAccelerator = nullptr);
 
 }  // namespace kelda

@@ -42,8 +42,8 @@ void UnregisterCustomTranslator(TWtranslatorCustom* entry) {
   if (it != registry.Entries.end()) registry.Entries.erase(it);
 }
 
-bool RunCustomTranslator(TWtransl& translator, TObject* object, bool emptyMask, TWtranslLanguagesList* dictionary,
-                         const TPropertyInfo* property, TObject* value) {
+bool RunCustomTranslator(TWtransl& translator, TObject* object, bool emptyMask,
+                         TWtranslLanguagesList* dictionary, const TPropertyInfo* property, TObject* value) {
   TRegistry& registry = Registry();
   std::lock_guard<std::recursive_mutex> guard(registry.Lock);
   TObject* served = emptyMask ? value : object;

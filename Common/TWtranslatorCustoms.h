@@ -48,8 +48,8 @@ void UnregisterCustomTranslator(TWtranslatorCustom* entry);
 
 // Offers the object to the first entry of the kind (empty mask or not) that serves it; true
 // when that entry handled it.
-bool RunCustomTranslator(TWtransl& translator, TObject* object, bool emptyMask, TWtranslLanguagesList* dictionary,
-                         const TPropertyInfo* property, TObject* value);
+bool RunCustomTranslator(TWtransl& translator, TObject* object, bool emptyMask,
+                         TWtranslLanguagesList* dictionary, const TPropertyInfo* property, TObject* value);
 
 // A list of wide strings, as wide-text controls hold their lines.
 class TWideStrings : public TObject {

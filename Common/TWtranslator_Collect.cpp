@@ -83,15 +83,18 @@ std::string NumberedName(const std::string& name, int number) {
 
 }  // namespace
 
-void TWtransl::CollectText(const std::string& escaped, bool found, TObject* object, std::string_view property) {
+void TWtransl::CollectText(const std::string& escaped, bool found, TObject* object,
+                           std::string_view property) {
   switch (FCollectMode) {
     case cmUntranslated:
-      if (!found && WorthCollecting(escaped) && FCollected.IndexOf(escaped) < 0) AddSorted(FCollected, escaped);
+      if (!found && WorthCollecting(escaped) && FCollected.IndexOf(escaped) < 0)
+        AddSorted(FCollected, escaped);
       break;
     case cmUntranslatedObjects: {
       if (found || !WorthCollecting(escaped)) break;
       // The same text shown by the same object is collected once.
-      std::string line = (object || !property.empty()) ? ObjectPath(object, property) + "=" + escaped : escaped;
+      std::string line =
+          (object || !property.empty()) ? ObjectPath(object, property) + "=" + escaped : escaped;
       if (FCollected.IndexOf(line) < 0) AddSorted(FCollected, line);
       break;
     }
@@ -118,13 +121,14 @@ void TWtransl::WriteCollectedTexts() {
   if (name.empty()) return;
   try {
     if (FCollectFileMode == cfNew)
-      for (int number = 1; platform::FileExists(name); ++number) name = NumberedName(CollectedTextsFileName(), number);
+      for (int number = 1; platform::FileExists(name); ++number)
+        name = NumberedName(CollectedTextsFileName(), number);
     const bool existed = platform::FileExists(name);
     std::string text;
     if (FCollectFileMode == cfAppend && existed) text = platform::ReadWholeFile(name).value_or(std::string());
     if (!existed) {
-      text += "[Languages]\r\n$" + FLastSource + " = #1\r\n$" + FLastTarget + " = #2 (Default)\r\nDefault = " +
-              FLastTarget + "\r\n\r\n";
+      text += "[Languages]\r\n$" + FLastSource + " = #1\r\n$" + FLastTarget +
+              " = #2 (Default)\r\nDefault = " + FLastTarget + "\r\n\r\n";
     }
     std::vector<std::string> sorted;
     for (int i = 0; i < FCollected.Count(); ++i) sorted.push_back(FCollected.Strings(i));

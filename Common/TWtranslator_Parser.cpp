@@ -14,7 +14,7 @@ namespace kelda {
 
 namespace {
 
-constexpr int kDirectiveLines = 19;   // directives are looked for in the first lines only
+constexpr int kDirectiveLines = 19;  // directives are looked for in the first lines only
 constexpr std::size_t kDirectiveWidth = 50;
 
 struct TCharsetInfo {
@@ -169,8 +169,10 @@ std::vector<TLanguageFileEntry> TWtransl::ParseLanguageFile(std::string_view byt
     std::string sourceText;
     std::string translation;
     for (const TBlockItem& item : block) {
-      if (item.Line.compare(0, sourceMark.size(), sourceMark) == 0) sourceText = item.Line.substr(sourceMark.size());
-      if (item.Line.compare(0, targetMark.size(), targetMark) == 0) translation = item.Line.substr(targetMark.size());
+      if (item.Line.compare(0, sourceMark.size(), sourceMark) == 0)
+        sourceText = item.Line.substr(sourceMark.size());
+      if (item.Line.compare(0, targetMark.size(), targetMark) == 0)
+        translation = item.Line.substr(targetMark.size());
     }
     block.clear();
     if (sourceText.empty() || translation.empty()) return;

@@ -705,7 +705,8 @@ int TzorPlugin::RunDataCall(TPluginCallRec* callRecord) {
     rec->DataIn.Value = 0;
   if (!skip && (flags & kDataFlagWrite)) {
     if (rec->DataIn.Value == 0) {
-      if (std::string message = DataMessage(*this, &TzorPlugin::MsgNoData); !message.empty()) AddLog(1, message);
+      if (std::string message = DataMessage(*this, &TzorPlugin::MsgNoData); !message.empty())
+        AddLog(1, message);
       skip = true;
     } else if (record.Saved.DataIn.Kind == kDataKindList && record.DataInList &&
                record.DataInList->GetCount() > 0 && !EndsWithRowMarker(record.DataInList)) {

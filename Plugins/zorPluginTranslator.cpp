@@ -98,7 +98,8 @@ TzorPluginTranslator::TSnapshot TzorPluginTranslator::Snapshot(const std::vector
   TSnapshot values;
   for (TComponent* component : tree)
     ForEachTextProperty(component, FTranslator->ComponentProperties, [&](const TPropertyInfo& property) {
-      values[{component, std::string(property.Name)}] = std::get<std::string>(GetPropValue(*component, property));
+      values[{component, std::string(property.Name)}] =
+          std::get<std::string>(GetPropValue(*component, property));
     });
   return values;
 }
