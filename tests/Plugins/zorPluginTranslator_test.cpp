@@ -54,7 +54,8 @@ class PluginTranslatorTest : public ::testing::Test {
 protected:
   void SetUp() override {
     std::random_device random;
-    FFile = (std::filesystem::temp_directory_path() / ("kelda_plugin_" + std::to_string(random()) + ".lng")).string();
+    FFile = (std::filesystem::temp_directory_path() / ("kelda_plugin_" + std::to_string(random()) + ".lng"))
+                .string();
     std::ofstream(FFile, std::ios::binary) << kLanguageFile;
     FInstance = CreateInstance();
     ASSERT_NE(FInstance, 0u);
@@ -120,7 +121,8 @@ TEST_F(PluginTranslatorTest, TranslatedPropertiesAreModuleParameters) {
   THostList get;
   get.Add("COMMAND", "GET-MODULE-PARAMETER").Add("PARAM", "TranslatorComponentProperties").AddEmpty("RESULT");
   EXPECT_EQ(RunCommand(FInstance, get).Result.ToText(),
-            "CAPTION\r\nHINT\r\nTEXT\r\nTITLE\r\nCAPTIONS\r\nMsgNoData\r\nMsgWriteComplete\r\nMsgWriteCompleteError");
+            "CAPTION\r\nHINT\r\nTEXT\r\nTITLE\r\nCAPTIONS\r\nMsgNoData\r\nMsgWriteComplete\r\nMsgWriteComplet"
+            "eError");
 
   // A property named anew is translated from then on; one already there is not added twice.
   Plugin()->OnLoad = nullptr;
