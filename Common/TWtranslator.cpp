@@ -146,7 +146,7 @@ TWtransl::~TWtransl() {
 }
 
 bool TWtransl::HasDictionary() const {
-  platform::CriticalSectionGuard guard(const_cast<platform::TCriticalSection&>(FLock));
+  platform::CriticalSectionGuard guard(FLock);
   return FDictionary != nullptr;
 }
 

@@ -175,7 +175,7 @@ private:
   void ResetFileSettings();
   void SwitchTimer(bool on);
 
-  platform::TCriticalSection FLock;  // the dictionary, the cache key and the timer
+  mutable platform::TCriticalSection FLock;  // the dictionary, the cache key and the timer
   std::unique_ptr<TWtranslLanguagesList> FDictionary;
   TWtranslLanguagesList* FActiveDictionary = nullptr;
   std::string FCacheKey;
