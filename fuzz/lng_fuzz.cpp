@@ -12,6 +12,7 @@ using namespace kelda;
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string bytes(reinterpret_cast<const char*>(data), size);
   TWtransl translator(nullptr, true);
+  translator.LanguageFile.clear();  // texts a "//saveuntr" line collects are written nowhere
   TWtranslLanguagesList dictionary;
   for (const TLanguageFileEntry& entry : translator.ParseLanguageFile(bytes, "EN", "DE")) {
     if (entry.Source.empty() || entry.Translation.empty()) std::abort();
