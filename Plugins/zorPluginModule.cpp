@@ -316,6 +316,27 @@ TzorPlugin::~TzorPlugin() {
   DestroyComponents();
 }
 
+namespace {
+
+const TPropertyInfo PluginProperties[] = {
+    TextField<TzorPlugin, &TzorPlugin::MsgNoData>("MsgNoData"),
+    TextField<TzorPlugin, &TzorPlugin::MsgWriteComplete>("MsgWriteComplete"),
+    TextField<TzorPlugin, &TzorPlugin::MsgWriteCompleteError>("MsgWriteCompleteError"),
+};
+const TPropertyTable PluginTable{nullptr, PluginProperties};
+
+}  // namespace
+
+const TPropertyTable& TzorPlugin::PublishedProperties() const {
+  return PluginTable;
+}
+
+// A message of the data path, read under the instance lock that a translation writes it under.
+static std::string DataMessage(TzorPlugin& plugin, const std::string TzorPlugin::*message) {
+  platform::ReadGuard guard(plugin.InstanceLock);
+  return plugin.*message;
+}
+
 void TzorPlugin::AfterConstruction() {
   if (!Translator || !Translator->HasLanguageFile() || Translated || Language.empty()) return;
   Translator->TranslateComponent(this, Language);
@@ -686,7 +707,8 @@ int TzorPlugin::RunDataCall(TPluginCallRec* callRecord) {
     rec->DataIn.Value = 0;
   if (!skip && (flags & kDataFlagWrite)) {
     if (rec->DataIn.Value == 0) {
-      if (!MsgNoData.empty()) AddLog(1, MsgNoData);
+      if (std::string message = DataMessage(*this, &TzorPlugin::MsgNoData); !message.empty())
+        AddLog(1, message);
       skip = true;
     } else if (record.Saved.DataIn.Kind == kDataKindList && record.DataInList &&
                record.DataInList->GetCount() > 0 && !EndsWithRowMarker(record.DataInList)) {
@@ -698,12 +720,15 @@ int TzorPlugin::RunDataCall(TPluginCallRec* callRecord) {
       OnProcessData(this, record, result);
       if (result > 0 && rec->DataIn.Value == 0) result = kResultDone;
       if (flags & (kDataFlagWrite | kDataFlagWriteReport)) {
-        if (result < 0 && !MsgWriteCompleteError.empty()) AddLog(1, MsgWriteCompleteError);
-        if (result >= 0 && !MsgWriteComplete.empty()) AddLog(2, MsgWriteComplete);
+        const std::string error = DataMessage(*this, &TzorPlugin::MsgWriteCompleteError);
+        const std::string complete = DataMessage(*this, &TzorPlugin::MsgWriteComplete);
+        if (result < 0 && !error.empty()) AddLog(1, error);
+        if (result >= 0 && !complete.empty()) AddLog(2, complete);
       }
     } catch (const std::exception& failure) {
       result = kResultFailed;
-      if (!MsgWriteCompleteError.empty()) AddLog(1, MsgWriteCompleteError + ": " + failure.what());
+      const std::string error = DataMessage(*this, &TzorPlugin::MsgWriteCompleteError);
+      if (!error.empty()) AddLog(1, error + ": " + failure.what());
     }
   } else if (!skip && (flags & kDataFlagEcho)) {
     // The echo hands the host its own block back, never this call's temporary interface.

@@ -19,6 +19,7 @@
 #include "Common/Variants.h"
 #include "Common/zorParamLst.h"
 #include "Plugins/zorPluginCustomCmd.h"
+#include "config/ProxyCodeCustom.h"
 #include "platform/Boundary.h"
 #include "platform/MessageWindow.h"
 #include "platform/Module.h"
@@ -257,11 +258,15 @@ using TPluginStateEvent = std::function<void(TzorPlugin* sender, uint8_t flags)>
 using TPluginWordEvent = std::function<void(TzorPlugin* sender, const std::string& word, int& result,
                                             TPluginCallRecIntft& record)>;
 
-class TzorPlugin : public TComponent {
+// Publishes MsgNoData, MsgWriteComplete and MsgWriteCompleteError, the texts the translator
+// translates; they are written under InstanceLock, because data calls read them concurrently.
+class TzorPlugin : public TComponent, public IPublishedProperties {
 public:
   // record: the converted record of CreatePluginInstance (or none); dllHandle 0 is this library.
   TzorPlugin(TPluginCallRecIntft* record, platform::ModuleHandle dllHandle);
   ~TzorPlugin() override;
+
+  const TPropertyTable& PublishedProperties() const override;
 
   // Runs once the instance is fully built: translates it when a language file is present.
   virtual void AfterConstruction();

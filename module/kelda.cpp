@@ -5,7 +5,11 @@
 #include <vector>
 
 #include "Plugins/zorPluginModule.h"
+#include "Plugins/zorPluginTranslator.h"
+#include "module/PluginDM.h"
+#include "module/PluginDM_TextResources.h"
 #include "platform/Boundary.h"
+#include "platform/CodePage.h"
 #include "platform/Module.h"
 
 using kelda::TPluginCallRec;
@@ -67,7 +71,21 @@ public:
     OnProcessData = [](TzorPlugin* self, TPluginCallRecIntft& record, int& result) {
       static_cast<TKeldaLinePlugin*>(self)->DeliverLines(record, result);
     };
+    // The options form asks for the memory type choice in the instance's language.
+    OnEvent = [](TzorPlugin* self, const std::string& type, int& result, TPluginCallRecIntft& record) {
+      if (platform::AnsiCompareText(type, "GetMemoryTypeList") == 0) {
+        auto* plugin = static_cast<TKeldaLinePlugin*>(self);
+        record.SetValue("RESULT", TVariant::Adopt(VariantFromText(MemoryTypeList(*plugin->Resources))).Raw());
+        result = kResultDone;
+      } else if (self->StateFlags[0]) {
+        result = kResultDone;
+      }
+    };
+    Resources = new TTextResources(this);  // owned by the instance
+    if (Translator && Translator->HasLanguageFile()) Translator->TranslateComponent(Resources, Language);
   }
+
+  TTextResources* Resources;
 
 private:
   void DeliverLines(TPluginCallRecIntft& record, int& result) {
@@ -117,5 +135,6 @@ TzorPlugin* NewKeldaLinePlugin(TPluginCallRecIntft* record, platform::ModuleHand
 }
 
 const bool gLinePluginRegistered = (SetPluginClass(&NewKeldaLinePlugin), true);
+const bool gTranslatorRegistered = (SetTranslatorFactory(&NewPluginTranslator), true);
 
 }  // namespace

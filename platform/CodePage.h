@@ -20,6 +20,13 @@ std::string AnsiLowerCase(std::string_view text);
 std::string AnsiUpperCase(std::string_view text);
 std::u16string WideLowerCase(std::u16string_view text);
 
+// Text in a given code page (0: the system page, 65001: UTF-8, 1250..1258, 874, 932, 936, 949,
+// 950, 1361). Bytes the page cannot decode become U+FFFD; a page the system does not know is
+// read as the system page.
+constexpr uint32_t kCodePageSystem = 0;
+constexpr uint32_t kCodePageUtf8 = 65001;
+std::u16string CodePageToWide(uint32_t codePage, std::string_view text);
+
 // Locale-aware comparison without regard to case: <0, 0 or >0.
 int AnsiCompareText(std::string_view a, std::string_view b);
 

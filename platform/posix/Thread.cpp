@@ -11,3 +11,19 @@ uint32_t CurrentThreadId() {
 }
 
 }  // namespace kelda::platform
+
+namespace kelda::platform {
+
+namespace {
+thread_local uint32_t gThreadLocale = 0x0409;
+}
+
+uint32_t ThreadLocale() {
+  return gThreadLocale;
+}
+
+void SetThreadLocale(uint32_t locale) {
+  gThreadLocale = locale;
+}
+
+}  // namespace kelda::platform

@@ -47,3 +47,19 @@ int AnsiCompareText(std::string_view a, std::string_view b) {
 }
 
 }  // namespace kelda::platform
+
+namespace kelda::platform {
+
+std::u16string CodePageToWide(uint32_t codePage, std::string_view text) {
+  if (text.empty()) return {};
+  UINT page = codePage == kCodePageSystem ? CP_ACP : codePage;
+  if (page != CP_ACP && !::IsValidCodePage(page)) page = CP_ACP;
+  int n = ::MultiByteToWideChar(page, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
+  if (n <= 0) return AnsiToWide(text);
+  std::u16string out(static_cast<std::size_t>(n), u'\0');
+  ::MultiByteToWideChar(page, 0, text.data(), static_cast<int>(text.size()),
+                        reinterpret_cast<wchar_t*>(out.data()), n);
+  return out;
+}
+
+}  // namespace kelda::platform

@@ -9,3 +9,15 @@ uint32_t CurrentThreadId() {
 }
 
 }  // namespace kelda::platform
+
+namespace kelda::platform {
+
+uint32_t ThreadLocale() {
+  return ::GetThreadLocale();
+}
+
+void SetThreadLocale(uint32_t locale) {
+  ::SetThreadLocale(locale);
+}
+
+}  // namespace kelda::platform

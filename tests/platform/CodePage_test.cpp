@@ -36,3 +36,18 @@ TEST(CodePage, CaseRulesCoverTheWholePageNotOnlyAscii) {
   EXPECT_LT(AnsiCompareText("abc", "abd"), 0);
   EXPECT_GT(AnsiCompareText("abcd", "ABC"), 0);
 }
+
+TEST(CodePage, NamedPagesDecodeTheirTextAndRepairWhatTheyCannot) {
+  EXPECT_EQ(CodePageToWide(1251, "\xC4\xE0"), u"\u0414\u0430");
+  EXPECT_EQ(CodePageToWide(1253, "\xC1"), u"\u0391");
+  EXPECT_EQ(CodePageToWide(932, "\x82\xCD"), u"\u306F");
+  EXPECT_EQ(CodePageToWide(950, "\xA4\xA4"), u"\u4E2D");
+  EXPECT_EQ(CodePageToWide(kCodePageUtf8, "\xE2\x82\xAC"), u"\u20AC");
+  EXPECT_EQ(CodePageToWide(kCodePageSystem, "\x80"), u"\u20AC");
+  EXPECT_EQ(CodePageToWide(932, std::string("a\0b", 3)), std::u16string(u"a\0b", 3));
+  const std::u16string cut = CodePageToWide(932, "ab\x82");
+  EXPECT_EQ(cut.substr(0, 2), u"ab");
+  EXPECT_EQ(cut.size(), 3u) << "a cut-off character becomes one replacement, nothing is lost before it";
+  EXPECT_EQ(CodePageToWide(12345, "\xE9"), u"\u00E9") << "an unknown page reads as the system page";
+  EXPECT_EQ(CodePageToWide(1251, ""), u"");
+}
