@@ -1,0 +1,233 @@
+// The module's plug-in class through the framework's entry functions: what it tells the host,
+// the parser items it declares, the events it answers, the engines it keeps per data source, and
+// that an instance can go at any time, with engines running, a data call or a tick under way.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <filesystem>
+#include <thread>
+
+#include "Common/zorTimerEx.h"
+#include "config/TWregistry.h"
+#include "module/PluginDM_Plugin.h"
+#include "platform/File.h"
+#include "platform/MessageWindow.h"
+#include "platform/Thread.h"
+#include "platform/Tick.h"
+#include "tests/Plugins/PluginTestKit.h"
+
+using namespace kelda;
+using namespace kelda::test;
+
+namespace {
+
+std::string ItemXml(const std::string& name, int count, bool appendCnt, bool zeroBase) {
+  return "<Item><Name>" + name + "</Name><Offset>0</Offset><Count>" + std::to_string(count) +
+         "</Count><AppendCnt check=\"" + (appendCnt ? "2" : "0") + "\"><ZeroBaseCnt check=\"" +
+         (zeroBase ? "2" : "0") + "\"/></AppendCnt><DataType>D16</DataType></Item>";
+}
+
+std::string RequestXml(const std::string& caption, const std::string& items, int pollMs = 100) {
+  return "<Request caption=\"" + caption +
+         "\"><Enabled check=\"2\"/><Address>PLC1</Address><Memory>8</Memory><Offset>0</Offset>"
+         "<Size>4</Size><RequestMethod><MethodOnce check=\"0\"/><MethodPoll check=\"2\"><PollInterval>" +
+         std::to_string(pollMs) +
+         "</PollInterval><PollUnits>MS</PollUnits></MethodPoll></RequestMethod><Response>" + items +
+         "</Response></Request>";
+}
+
+// An instance of the module's class with its settings in an INI file of its own.
+class PluginRig {
+public:
+  explicit PluginRig(const std::string& config, int protocol = 3)
+      : FScope(&NewTaPlugin),
+        FIni((std::filesystem::temp_directory_path() /
+              ("kelda_plugin_" + std::to_string(platform::CurrentThreadId()) + "_" +
+               std::to_string(++gCount) + ".ini"))
+                 .string()) {
+    platform::DeleteFileAt(FIni);
+    TDataSourceCfg settings(nullptr);
+    settings.lblParams_Caption = config;
+    settings.comboProto_ItemIndex = protocol;
+    TWreg store(nullptr);
+    store.INIFile = FIni;
+    for (const char* line : PropertyMapLines()) store.Components.Add(line);
+    store.Save(settings);
+    Handle = CreateInstance();
+  }
+  ~PluginRig() {
+    if (Handle) FreeInstance(Handle);
+    platform::DeleteFileAt(FIni);
+  }
+
+  TaPlugin& Plugin() const { return *static_cast<TaPlugin*>(Instance(Handle)); }
+
+  int32_t Load() {
+    THostList list;
+    list.Add("COMMAND", "LOAD").Add("INI-FILE", FIni).AddEmpty("RESULT");
+    return RunCommand(Handle, list).Code;
+  }
+  int32_t SetState(const std::string& sources, int32_t value, uint8_t flags = 0x03,
+                   const char* loadFor = nullptr) {
+    THostList list;
+    list.Add("COMMAND", "SET-STATE").Add("DATA-SOURCES-IN-CFG", sources).Add("RESULT", value);
+    if (loadFor) list.Add("DATA-SOURCE-LOAD", loadFor);
+    return RunCommand(Handle, list, flags).Code;
+  }
+  TCommandOutcome Event(const std::string& type) {
+    THostList list;
+    list.Add("COMMAND", "EVENT").Add("EVENT-TYPE", type).AddEmpty("RESULT");
+    return RunCommand(Handle, list);
+  }
+  std::vector<int32_t> EngineIds() const {
+    std::vector<int32_t> ids;
+    for (TSerialPortDM* engine : Plugin().Engines()) ids.push_back(engine->DataSourceId);
+    return ids;
+  }
+
+  uintptr_t Handle = 0;
+
+private:
+  static inline int gCount = 0;
+  TPluginClassScope FScope;
+  std::string FIni;
+};
+
+std::vector<std::string> ItemNames(const TaPlugin& plugin) {
+  std::vector<std::string> names;
+  for (const TParserItem& item : plugin.ParserItems) names.push_back(item.Name);
+  return names;
+}
+
+const std::vector<std::string> kFixedItems = {
+    "FULL_DATA_PACKET",      "DATA_PACKET",    "DATE_TIME_STAMP", "DATA_SOURCE_ID", "DATA_SOURCE_NAME",
+    "DATA_SOURCE_FULL_NAME", "SOURCE_ADDRESS", "TARGET_ADDRESS",  "MEMORY",         "MEMORY_ADDRESS"};
+
+TEST(ModulePlugin, DescribesItselfToTheHost) {
+  PluginRig rig("");
+  const TaPlugin& plugin = rig.Plugin();
+  EXPECT_FLOAT_EQ(plugin.InterfaceVersion, 5.0f);
+  EXPECT_EQ(plugin.Description, "Korvane");
+  EXPECT_EQ(plugin.LogTitle, "Korvane");
+  EXPECT_EQ(plugin.ModuleType, 3);
+  EXPECT_TRUE(plugin.IsUnloaded());
+  EXPECT_EQ(plugin.Config, nullptr);
+  ASSERT_NE(plugin.Resources, nullptr);
+  EXPECT_EQ(plugin.Properties->Strings().Count(), static_cast<int>(PropertyMapLines().size()));
+}
+
+TEST(ModulePlugin, DeclaresParserItemsWithCounters) {
+  PluginRig rig("<MODBUSRTUQUERY>" +
+                RequestXml("Request #1", ItemXml("TEMP", 3, true, false) + ItemXml("Z", 3, true, true) +
+                                             ItemXml("ONCE", 3, false, false) +
+                                             ItemXml("ONE", 1, true, false) + ItemXml("", 2, true, false)) +
+                "</MODBUSRTUQUERY>");
+  EXPECT_EQ(RunCommand(rig.Handle, "ITEMS").Code, 0);
+  EXPECT_EQ(ItemNames(rig.Plugin()), kFixedItems) << "before the load only the fixed items";
+
+  rig.Load();
+  EXPECT_EQ(RunCommand(rig.Handle, "ITEMS").Code, 0);
+  std::vector<std::string> expected = kFixedItems;
+  for (const char* name : {"TEMP1", "TEMP2", "TEMP3", "Z0", "Z1", "Z2", "ONCE", "ONE"})
+    expected.push_back(name);
+  EXPECT_EQ(ItemNames(rig.Plugin()), expected);
+  const std::vector<TParserItem>& items = rig.Plugin().ParserItems;
+  EXPECT_EQ(items[10].Description, "Request #1 (TEMP1)");
+  EXPECT_EQ(items[16].Description, "Request #1");
+  EXPECT_EQ(items[10].Type, kParserItemNoType);
+  EXPECT_EQ(items[10].Extra, "0");
+  EXPECT_EQ(items[6].Type, 8) << "the address items are integers";
+}
+
+TEST(ModulePlugin, AnswersEventsByName) {
+  PluginRig rig("");
+  TCommandOutcome list = rig.Event("getmemorytypelist");
+  EXPECT_EQ(list.Code, 0);
+  EXPECT_EQ(list.Result.ToText().substr(0, 19), "Registers (%R)==8||");
+  EXPECT_EQ(rig.Event("PORT-OPEN").Code, -1) << "not started: no event is handled";
+  rig.Load();
+  rig.SetState("7;COM7;Line 7", 1);
+  EXPECT_EQ(rig.Event("port-open").Code, 0);
+  EXPECT_EQ(rig.Plugin().Engines()[0]->ResetRequest, 0) << "only PORT-OPEN resets the queue";
+  EXPECT_EQ(rig.Event("PORT-OPEN").Code, 0);
+  EXPECT_EQ(rig.Plugin().Engines()[0]->ResetRequest, 2);
+  EXPECT_EQ(rig.Event("Something else").Code, 0);
+}
+
+TEST(ModulePlugin, KeepsOneEngineForEachDataSource) {
+  PluginRig rig("<MODBUSRTUQUERY>" + RequestXml("R", ItemXml("A", 1, false, false)) + "</MODBUSRTUQUERY>", 0);
+  rig.Load();
+  rig.SetState("1;COM1;One\r\n2;COM2;Two", 1);
+  EXPECT_EQ(rig.EngineIds(), (std::vector<int32_t>{1, 2}));
+  TSerialPortDM* first = rig.Plugin().FindEngine(1);
+  ASSERT_NE(first, nullptr);
+  EXPECT_EQ(first->DataSourceName, "COM1");
+  EXPECT_EQ(first->DataSourceFullName, "One");
+  EXPECT_EQ(first->Protocol, protoCcmMasterSlave);
+  EXPECT_EQ(first->RequestList->Count(), 1) << "the queue is built from the stored configuration";
+  EXPECT_TRUE(first->Queue->Enabled());
+
+  rig.SetState("2;COM2;Two\r\n3;COM3;Three", 1);
+  EXPECT_EQ(rig.EngineIds(), (std::vector<int32_t>{2, 3}));
+  rig.SetState("2;COM2;Two", 0, 0xFF);
+  EXPECT_TRUE(rig.EngineIds().empty()) << "no state flag set: every engine goes";
+  rig.SetState("2;COM2;Two\r\n3;COM3;Three", 1, 0x03, "3;com3;three");
+  EXPECT_EQ(rig.EngineIds(), (std::vector<int32_t>{3})) << "only the data source the host loads for";
+
+  EXPECT_EQ(RunCommand(rig.Handle, "UNLOAD").Code, 0);
+  ASSERT_EQ(rig.EngineIds().size(), 1u);
+  EXPECT_EQ(rig.Plugin().FindEngine(3)->RequestList->Count(), 0) << "unloaded: queues emptied";
+  EXPECT_FALSE(rig.Plugin().FindEngine(3)->Queue->Enabled());
+  EXPECT_EQ(rig.Plugin().Config, nullptr);
+}
+
+TEST(ModulePlugin, BrokenConfigurationsNeverStopTheInstance) {
+  for (const std::string& config :
+       {std::string(), std::string("<MODBUSRTUQUERY><Request"), std::string(200000, '<'),
+        "<MODBUSRTUQUERY>" + RequestXml("R", ItemXml("A", 1000000, true, false)) + "</MODBUSRTUQUERY>"}) {
+    PluginRig rig(config);
+    EXPECT_EQ(rig.Load(), 0);
+    EXPECT_EQ(rig.SetState("1;COM1;One", 1), 0);
+    EXPECT_EQ(RunCommand(rig.Handle, "ITEMS").Code, 0);
+  }
+}
+
+// A host that sends bytes while the instance goes away, and an engine whose timer ticks as the
+// instance is freed: nothing may touch freed memory (the sanitizer preset watches).
+TEST(ModulePlugin, InstanceGoesWhileEnginesRunAndDataArrives) {
+  PluginRig rig("<MODBUSRTUQUERY>" + RequestXml("R", ItemXml("A", 2, true, false), 1) + "</MODBUSRTUQUERY>",
+                3);
+  rig.Load();
+  rig.SetState("1;COM1;One\r\n2;COM2;Two", 1);
+  TSerialPortDM* engine = rig.Plugin().FindEngine(1);
+  ASSERT_NE(engine, nullptr);
+  engine->QueueTick();  // a transaction under way
+  std::atomic<bool> stop{false};
+  std::thread host([&] {
+    const std::string bytes(64, '\x1B');
+    while (!stop) {
+      TPluginCallRec record = NewRecord(rig.Handle);
+      record.DataSourceId = 1;
+      record.Flags = kDataFlagPortBytes;
+      record.DataIn.Size = static_cast<int32_t>(bytes.size());
+      record.DataIn.Value = reinterpret_cast<uintptr_t>(bytes.data());
+      zorProcessData(&record);
+    }
+  });
+  for (int i = 0; i < 20; ++i) platform::ProcessPendingMessages();  // ticks in this thread
+  // Another thread frees the instance while this one keeps its engines ticking.
+  std::atomic<bool> freed{false};
+  std::thread freer([&] {
+    EXPECT_EQ(FreeInstance(rig.Handle), 0);
+    freed = true;
+  });
+  const uint64_t until = platform::SystemTick64() + 20000;
+  while (!freed && platform::SystemTick64() < until) platform::ProcessPendingMessages();
+  freer.join();
+  EXPECT_TRUE(freed);
+  rig.Handle = 0;
+  stop = true;
+  host.join();
+}
+
+}  // namespace
