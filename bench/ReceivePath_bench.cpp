@@ -33,7 +33,7 @@ public:
     return 1;
   }
   void DeliverPacket(TPluginCallRecIntft&, TParsedDataList& list) override { Values += list.Count(); }
-  void LogLine(int, const std::string&) override {}
+  void LogRequestNotSent(const TRequestItem&) override {}
 
   TSerialPortDM* Engine = nullptr;
   int64_t Values = 0;

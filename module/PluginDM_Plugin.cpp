@@ -259,6 +259,10 @@ int TaPlugin::AddStandardFields(TParsedDataList& list, const std::string& data, 
   return TzorPlugin::AddStandardFields(&list, &data, "", fullName, name, 0, dataSourceId, &data);
 }
 
+void TaPlugin::LogRequestNotSent(const TRequestItem& request) {
+  AddLog(0, FormatMessage(Resources->MsgRequestNotSent, request.Name));
+}
+
 void TaPlugin::DeliverPacket(TPluginCallRecIntft& record, TParsedDataList& list) {
   SendParsedData(record, &list, true);
 }

@@ -66,7 +66,7 @@ public:
   int AddStandardFields(TParsedDataList& list, const std::string& data, int32_t dataSourceId,
                         const std::string& name, const std::string& fullName) override;
   void DeliverPacket(TPluginCallRecIntft& record, TParsedDataList& list) override;
-  void LogLine(int level, const std::string& message) override { AddLog(level, message); }
+  void LogRequestNotSent(const TRequestItem& request) override;
 
 private:
   void FreeEngines();

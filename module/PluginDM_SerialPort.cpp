@@ -102,10 +102,7 @@ void TSerialPortDM::QueueLoaded() {
   TObjectList& list = *static_cast<TObjectList*>(RequestList->GuardedObject());
   for (TObject* object : list) {
     auto* request = static_cast<TRequestItem*>(object);
-    if (RequestFitsWire(*request)) continue;
-    FOwner->LogLine(0, "Request \"" + request->Name + "\" is not sent: its data address " +
-                           std::to_string(request->Offset) + " or size " + std::to_string(request->Size) +
-                           " is outside 0 to 65535");
+    if (!RequestFitsWire(*request)) FOwner->LogRequestNotSent(*request);
   }
 }
 

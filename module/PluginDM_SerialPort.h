@@ -60,8 +60,9 @@ public:
                                 const std::string& name, const std::string& fullName) = 0;
   // Hands a decoded packet to the host in the call record of the running data call.
   virtual void DeliverPacket(TPluginCallRecIntft& record, TParsedDataList& list) = 0;
-  // One line in the module log (configuration problems only; framing errors are never logged).
-  virtual void LogLine(int level, const std::string& message) = 0;
+  // Logs that a configured request cannot be sent because its fields do not fit the wire
+  // (configuration problems are logged; framing errors never are).
+  virtual void LogRequestNotSent(const TRequestItem& request) = 0;
 
 protected:
   ~ISerialPortOwner() = default;

@@ -19,6 +19,8 @@ public:
 
   // Messages.
   std::string MsgItemsFormationError = "Error on items formation (%s)";
+  std::string MsgRequestNotSent =
+      "Request \"%s\" is not sent: its data address or size is outside 0 to 65535";
   // Memory type captions and protocol marks.
   std::string MemRegisters = "Registers";
   std::string MemAnalogInputs = "Analog Inputs";

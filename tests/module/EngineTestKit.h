@@ -89,7 +89,9 @@ public:
     }
     Delivered.push_back(std::move(packet));
   }
-  void LogLine(int level, const std::string& message) override { Log.push_back(message); }
+  void LogRequestNotSent(const TRequestItem& request) override {
+    Log.push_back("not sent: \"" + request.Name + "\"");
+  }
 
   // Frames sent since the last call.
   std::vector<std::string> TakeSent() {

@@ -192,6 +192,20 @@ TEST(ModulePlugin, BrokenConfigurationsNeverStopTheInstance) {
   }
 }
 
+TEST(ModulePlugin, LogsRequestsThatCannotBeSentOncePerLoad) {
+  std::string unfit = RequestXml("Far away", ItemXml("A", 1, false, false));
+  unfit.replace(unfit.find("<Offset>0</Offset>"), 18, "<Offset>70000</Offset>");
+  PluginRig rig("<MODBUSRTUQUERY>" + unfit + RequestXml("Near", ItemXml("B", 1, false, false)) +
+                "</MODBUSRTUQUERY>");
+  rig.Load();
+  FetchLog(rig.Handle);
+  rig.SetState("1;COM1;One", 1);
+  std::vector<std::string> lines;
+  for (const auto& line : FetchLog(rig.Handle)) lines.push_back(line.second);
+  ASSERT_EQ(lines.size(), 1u);
+  EXPECT_NE(lines[0].find("Request \"Far away\" is not sent"), std::string::npos) << lines[0];
+}
+
 // A host that sends bytes while the instance goes away, and an engine whose timer ticks as the
 // instance is freed: nothing may touch freed memory (the sanitizer preset watches).
 TEST(ModulePlugin, InstanceGoesWhileEnginesRunAndDataArrives) {
