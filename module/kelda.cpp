@@ -36,6 +36,15 @@ KELDA_EXPORT int32_t KELDA_STDCALL GetLogEx(TPluginCallRec* record) {
   return kelda::zorGetLogEx(record);
 }
 
+// The answer is in the record's DataOut; the return value repeats DataOut.Value.
+KELDA_EXPORT int32_t KELDA_STDCALL GetOptionsDialog(TPluginCallRec* record) {
+  return kelda::zorGetOptionsDialog(record);
+}
+
+KELDA_EXPORT int32_t KELDA_STDCALL ShowOptionsDialog(TPluginCallRec* record) {
+  return kelda::zorShowOptionsDialog(record);
+}
+
 // ---------------------------------------------------------------------------------------------
 // The library's plug-in class until the module's own class (with the protocol engines) takes
 // its place: it describes the module, declares the standard packet fields, and hands back
