@@ -54,8 +54,9 @@ TAnswer GetOptions(uintptr_t instance, void* buffer, int32_t capacity) {
   record.DataIn.Value = reinterpret_cast<uintptr_t>(buffer);
   record.DataIn.Size = capacity;
   int32_t result = zorGetOptionsDialog(&record);
-  EXPECT_EQ(static_cast<uintptr_t>(result), record.DataOut.Value);
-  return {record.DataOut.Kind, record.DataOut.Size, record.DataOut.Value};
+  TAnswer answer{record.DataOut.Kind, record.DataOut.Size, record.DataOut.Value};  // copies: packed fields
+  EXPECT_EQ(static_cast<uintptr_t>(result), answer.Value);
+  return answer;
 }
 
 TEST(GetOptionsDialog, PackedFormAndSizeProtocol) {
@@ -124,9 +125,11 @@ TAnswer ShowOptions(uintptr_t instance, THostList* list = nullptr) {
   TPluginCallRec record = NewRecord(instance);
   if (list) record.Params = list->Pointer();
   int32_t result = zorShowOptionsDialog(&record);
-  EXPECT_EQ(static_cast<uintptr_t>(result), record.DataOut.Value);
-  if (list) EXPECT_EQ(record.Params, list->Pointer()) << "the caller's list reference is restored";
-  return {record.DataOut.Kind, record.DataOut.Size, record.DataOut.Value};
+  TAnswer answer{record.DataOut.Kind, record.DataOut.Size, record.DataOut.Value};  // copies: packed fields
+  void* params = record.Params;
+  EXPECT_EQ(static_cast<uintptr_t>(result), answer.Value);
+  if (list) EXPECT_EQ(params, list->Pointer()) << "the caller's list reference is restored";
+  return answer;
 }
 
 int32_t Load(uintptr_t instance, const std::string& registryPath, int32_t hostIndex,

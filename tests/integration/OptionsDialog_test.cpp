@@ -39,8 +39,9 @@ TEST(HostOptionsDialog, FormResourcesOfTheLibraryThroughTheExports) {
   record.DataIn.Value = reinterpret_cast<uintptr_t>(buffer.data());
   record.DataIn.Size = 100;
   EXPECT_EQ(getOptions(&record), 3);
-  EXPECT_EQ(record.DataOut.Value, 3u);
+  const uintptr_t tooSmall = record.DataOut.Value;  // copies of the packed fields
   const int32_t needed = record.DataOut.Size;
+  EXPECT_EQ(tooSmall, 3u);
   ASSERT_GT(needed, 100);
 
   buffer.assign(static_cast<std::size_t>(needed), '\0');
@@ -48,8 +49,10 @@ TEST(HostOptionsDialog, FormResourcesOfTheLibraryThroughTheExports) {
   record.DataIn.Value = reinterpret_cast<uintptr_t>(buffer.data());
   record.DataIn.Size = needed;
   EXPECT_EQ(getOptions(&record), needed);
-  EXPECT_EQ(record.DataOut.Kind, 2);
-  EXPECT_EQ(record.DataOut.Value, static_cast<uintptr_t>(needed));
+  const uint8_t kind = record.DataOut.Kind;
+  const uintptr_t written = record.DataOut.Value;
+  EXPECT_EQ(kind, 2);
+  EXPECT_EQ(written, static_cast<uintptr_t>(needed));
   ASSERT_EQ(Header(buffer, 0), 24u);
   std::string definition(buffer.data() + 24, Header(buffer, 1));
   std::string code(buffer.data() + Header(buffer, 4), Header(buffer, 5));
@@ -63,7 +66,9 @@ TEST(HostOptionsDialog, FormResourcesOfTheLibraryThroughTheExports) {
   // The library's own plug-in class leaves the dialog to the host alone.
   record = TKeldaHost::NewRecord(instance);
   EXPECT_EQ(showOptions(&record), 3);
-  EXPECT_EQ(record.DataOut.Kind, 5);
-  EXPECT_EQ(record.DataOut.Size, 4);
+  const uint8_t showKind = record.DataOut.Kind;
+  const int32_t showSize = record.DataOut.Size;
+  EXPECT_EQ(showKind, 5);
+  EXPECT_EQ(showSize, 4);
   EXPECT_EQ(host.Free(instance), 0);
 }
