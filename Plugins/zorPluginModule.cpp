@@ -518,9 +518,12 @@ int TzorPlugin::CommandEvent(TPluginCallRecIntft& record) {
 int TzorPlugin::CommandLoad(TPluginCallRecIntft& record) {
   OptionsDialogOpen = false;
   if (LoadCount.fetch_add(1) + 1 != 1) return kResultDone;
-  LoadThreadId = platform::CurrentThreadId();
-  ModuleIndex = record.Saved.HostIndex;
-  ModuleRegistryPath = record.Text("REGISTRY-PATH");
+  {
+    std::lock_guard location(FLoadLocationMutex);
+    LoadThreadId = platform::CurrentThreadId();
+    ModuleIndex = record.Saved.HostIndex;
+    ModuleRegistryPath = record.Text("REGISTRY-PATH");
+  }
   INISectionPrefix = record.Text("INI-SECTION-PREFIX");
   if (record.Has("HANDLE")) ParentApp = HandleValue(record.Value("HANDLE"));
   ApplicationFullName = record.Text("APPLICATION-NAME");

@@ -127,6 +127,10 @@ constexpr int kResultFailed = -3;
 // The window message that tells the host that log lines are waiting.
 constexpr uint32_t kLogNotifyMessage = 1809;
 
+// The window message that asks the host to have an instance reload its settings on the
+// instance's own thread (first parameter: the instance's ModuleIndex).
+constexpr uint32_t kReloadSettingsMessage = 1812;
+
 // Packet texts delivered in one data call are joined by this separator.
 inline constexpr char kPacketSeparator[] = "<{[::]}>";
 
@@ -304,6 +308,25 @@ public:
   TVariant GetModuleParameter(const std::string& name);
   bool SetModuleParameter(const std::string& name, const VARIANT& value);
 
+  // --- options dialog
+  // ShowOptionsDialog on this instance, under CommandLock: takes the call's INI file,
+  // language and owner window, raises OnShowOptionsDialog (its result starts at 0, false; any
+  // other value answers true) and answers the handler's result, false when the handler raised
+  // a failure (logged at level 0 as the message and " {SHOWOPTIONS}").
+  bool RunShowOptionsDialog(TPluginCallRec* callRecord);
+  // The load-settings-now path: raises OnLoadSettingsNow under CommandLock, like the
+  // "LOAD-SETTINGS-NOW" command; false when nothing ran (no handler, or called from inside a
+  // command of this instance).
+  bool ReloadSettingsNow();
+
+  // Where and by whom the instance was loaded, read safely from any thread.
+  struct TLoadLocation {
+    std::string RegistryPath;
+    uint32_t ThreadId = 0;
+    int32_t ModuleIndex = 0;
+  };
+  TLoadLocation LoadLocation() const;
+
   void LockInstance() { InstanceLock.BeginWrite(); }
   void UnlockInstance() { InstanceLock.EndWrite(); }
 
@@ -370,7 +393,7 @@ public:
   platform::ModuleHandle ParentApp = 0;
   bool SubscribeForData = false;
   bool Translated = false;
-  bool OptionsDialogOpen = false;
+  std::atomic<bool> OptionsDialogOpen{false};
   uint32_t LoadThreadId = 0;
   std::string Language = "EN";
 
@@ -413,6 +436,7 @@ private:
   TVariant GetCustomParameter(const std::string& key);
   bool SetCustomParameter(const std::string& key, const VARIANT& value);
 
+  mutable std::mutex FLoadLocationMutex;  // guards LoadThreadId, ModuleIndex, ModuleRegistryPath writes
   std::unique_ptr<TLogDataList> FLog;
   std::unique_ptr<TzorThreadParamsList> FCustomParams;
   platform::TCriticalSection FCustomParamsCreation;
@@ -438,6 +462,11 @@ bool zorGetModuleInfo(TPluginCallRec* record, TPluginModuleInfo* info, uint32_t*
 int32_t zorExecutePluginCommand(TPluginCallRec* record);
 int32_t zorProcessData(TPluginCallRec* record);
 int32_t zorGetLogEx(TPluginCallRec* record);
+// The options dialog: the packed form resources into the host's buffer, and the reload of
+// every instance sharing the settings after the host showed the dialog. Both answer the value
+// they leave in DataOut.Value.
+int32_t zorGetOptionsDialog(TPluginCallRec* record);
+int32_t zorShowOptionsDialog(TPluginCallRec* record);
 
 // The instance registry. FindPluginInstance answers a counted reference (ReleaseUse it), or
 // none for a handle that is not a live instance.

@@ -33,6 +33,15 @@ KELDA_EXPORT int32_t KELDA_STDCALL GetLogEx(TPluginCallRec* record) {
   return kelda::zorGetLogEx(record);
 }
 
+// The answer is in the record's DataOut; the return value repeats DataOut.Value.
+KELDA_EXPORT int32_t KELDA_STDCALL GetOptionsDialog(TPluginCallRec* record) {
+  return kelda::zorGetOptionsDialog(record);
+}
+
+KELDA_EXPORT int32_t KELDA_STDCALL ShowOptionsDialog(TPluginCallRec* record) {
+  return kelda::zorShowOptionsDialog(record);
+}
+
 // ---------------------------------------------------------------------------------------------
 // The library's plug-in class is the module's own, and its translator the run-time one.
 namespace {

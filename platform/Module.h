@@ -54,6 +54,11 @@ ModuleHandle LoadModuleFile(const std::string& path);
 void FreeModuleFile(ModuleHandle module);
 std::string LastModuleError();
 
+// The bytes of one of this library's own data resources (type RCDATA), found by name without
+// regard to letter case; nullopt when the library has none of that name. On Windows they come
+// from the module file; on POSIX they were compiled into the library from the same files.
+std::optional<std::string> ModuleResource(const std::string& name);
+
 // The arguments the host program was started with, without the program's own name.
 std::vector<std::string> ProgramArguments();
 

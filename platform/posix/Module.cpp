@@ -140,3 +140,20 @@ char PathDelimiter() {
 }
 
 }  // namespace kelda::platform
+
+#include <strings.h>
+
+#include "platform/posix/EmbeddedResources.h"
+
+namespace kelda::platform {
+
+std::optional<std::string> ModuleResource(const std::string& name) {
+  for (std::size_t i = 0; i < kEmbeddedResourceCount; ++i) {
+    const TEmbeddedResource& resource = kEmbeddedResources[i];
+    if (resource.Name && ::strcasecmp(resource.Name, name.c_str()) == 0)
+      return std::string(reinterpret_cast<const char*>(resource.Data), resource.Size);
+  }
+  return std::nullopt;
+}
+
+}  // namespace kelda::platform

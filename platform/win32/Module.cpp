@@ -141,3 +141,19 @@ char PathDelimiter() {
 }
 
 }  // namespace kelda::platform
+
+namespace kelda::platform {
+
+std::optional<std::string> ModuleResource(const std::string& name) {
+  if (name.empty()) return std::nullopt;
+  HMODULE module = AsModule(ThisModuleHandle());
+  HRSRC found = ::FindResourceA(module, name.c_str(), MAKEINTRESOURCEA(10));  // RT_RCDATA
+  if (!found) return std::nullopt;
+  HGLOBAL loaded = ::LoadResource(module, found);
+  DWORD size = ::SizeofResource(module, found);
+  const void* bytes = loaded ? ::LockResource(loaded) : nullptr;
+  if (!bytes) return size == 0 ? std::optional<std::string>(std::string()) : std::nullopt;
+  return std::string(static_cast<const char*>(bytes), size);
+}
+
+}  // namespace kelda::platform

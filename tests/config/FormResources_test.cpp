@@ -1,0 +1,116 @@
+#include "config/FormResources.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "module/PluginDM.h"
+#include "platform/Module.h"
+#include "tests/support/StoredGzip.h"
+
+namespace kelda {
+namespace {
+
+std::vector<std::string> ExpectedMapLines() {
+  std::vector<std::string> lines;
+  for (const char* line : PropertyMapLines()) lines.emplace_back(line);
+  return lines;
+}
+
+std::vector<std::string> HolderLines(const TzorStrHolder& holder) {
+  std::vector<std::string> lines;
+  for (int i = 0; i < holder.Strings().Count(); ++i) lines.push_back(holder.Strings().Strings(i));
+  return lines;
+}
+
+// Sections of the unpacked form data, split at the separator line with its empty lines.
+std::vector<std::string> Sections(const std::string& text) {
+  const std::string separator = "\r\n\r\n<=======>\r\n\r\n";
+  std::vector<std::string> sections;
+  std::size_t start = 0;
+  for (std::size_t at; (at = text.find(separator, start)) != std::string::npos; start = at + separator.size())
+    sections.push_back(text.substr(start, at - start));
+  sections.push_back(text.substr(start));
+  return sections;
+}
+
+TEST(FormResources, PluginPropertyMapComesFromThePluginResource) {
+  TzorStrHolder holder(nullptr);
+  ASSERT_TRUE(LoadPluginPropertyMap(holder));
+  EXPECT_EQ(HolderLines(holder), ExpectedMapLines()) << "blank and comment lines included, in order";
+  EXPECT_EQ(holder.Name, "Properties");
+  EXPECT_EQ(holder.Tag, 9999);
+  EXPECT_EQ(holder.Capacity, 28);
+  EXPECT_EQ(holder.KeyString, "");
+
+  TStreamObject plugin = ReadComponentStream(FormResourceBytes("TAPLUGIN"));
+  EXPECT_EQ(plugin.ClassName, "TaPlugin");
+  EXPECT_EQ(plugin.Name, "aPlugin");
+  EXPECT_EQ(plugin.Property("OnCreate")->Value.Text, "zorPluginCreate");
+  ASSERT_EQ(plugin.Children.size(), 1u);
+  EXPECT_EQ(plugin.Children[0].ClassName, "TzorStrHolder");
+  EXPECT_EQ(plugin.Children[0].Property("InternalVer")->Value.Integer, 2);
+  // Lines are stored as lowercase hexadecimal UTF-8; the first StrData entry is the empty key.
+  const TStreamValue& data = plugin.Children[0].Property("StrData")->Value;
+  ASSERT_EQ(data.Items.size(), ExpectedMapLines().size() + 1);
+  EXPECT_EQ(data.Items[0].Text, "");
+  EXPECT_EQ(data.Items[1].Text, "4c6566742c4c656674");  // "Left,Left"
+}
+
+TEST(FormResources, FormDataCarriesScriptFormNameAndTheSamePropertyMap) {
+  EXPECT_EQ(FormResourceBytes("FORM_NAME"), "TFRMOPTION");
+  auto unpacked = test::UnpackStoredGzip(FormResourceBytes("FORM_DATA"));
+  ASSERT_TRUE(unpacked.has_value()) << "FORM_DATA is not a gzip stream";
+  std::vector<std::string> sections = Sections(*unpacked);
+  ASSERT_EQ(sections.size(), 3u);
+  EXPECT_EQ(sections[0].rfind("<?xml", 0), 0u);
+  EXPECT_NE(sections[0].find("<program"), std::string::npos);
+  for (const char* function :
+       {"\"FormCreate\"", "\"btnOKClick\"", "\"btnCancelClick\"", "\"FormDestroy\"",
+        "\"CreateVirtualParamTreeview\"", "\"GetMemoryTypeList\"", "\"LoadPluginConfigForm\""})
+    EXPECT_NE(sections[0].find(function), std::string::npos) << function;
+  EXPECT_EQ(sections[1], "TFRMOPTION");
+  std::vector<std::string> map;
+  std::string rest = sections[2];
+  for (std::size_t at; (at = rest.find("\r\n")) != std::string::npos; rest.erase(0, at + 2))
+    map.push_back(rest.substr(0, at));
+  EXPECT_EQ(rest, "") << "every map line ends in CR LF";
+  EXPECT_EQ(map, ExpectedMapLines());
+}
+
+TEST(FormResources, OptionsFormHoldsItsControls) {
+  TStreamObject form = ReadComponentStream(FormResourceBytes("tfrmoption"));
+  EXPECT_EQ(form.Name, "frmOption");
+  const std::pair<const char*, const char*> controls[] = {{"pan0", "TPanel"},
+                                                          {"Label2", "TLabel"},
+                                                          {"comboProto", "TComboBox"},
+                                                          {"Label4", "TLabel"},
+                                                          {"spLocalAddress", "TSpinEdit"},
+                                                          {"pan1", "TPanel"},
+                                                          {"pan2", "TPanel"},
+                                                          {"lblParams", "TLabel"},
+                                                          {"Label1", "TLabel"},
+                                                          {"spMinInt", "TSpinEdit"},
+                                                          {"__pBot", "TPanel"},
+                                                          {"tmpMenu", "TPopupMenu"},
+                                                          {"MemoryTypeList", "TMenuItem"},
+                                                          {"PollUnitList", "TMenuItem"},
+                                                          {"DataTypeList", "TMenuItem"}};
+  for (auto [name, className] : controls) {
+    const TStreamObject* control = form.Find(name);
+    ASSERT_NE(control, nullptr) << name;
+    EXPECT_EQ(control->ClassName, className) << name;
+  }
+  EXPECT_EQ(form.Find("spLocalAddress")->Property("MaxValue")->Value.Integer, 65535);
+  EXPECT_EQ(form.Find("spLocalAddress")->Property("Value")->Value.Integer, 1);
+  EXPECT_EQ(form.Find("lblParams")->Property("Visible")->Value.Type, TStreamValueType::vaFalse);
+  EXPECT_EQ(form.Find("tmpMenu")->Children.size(), 43u);
+  EXPECT_EQ(form.Find("MsgSwapped")->Property("Caption")->Value.Text,
+            "Swapped (most significant register first) (32 and 64 bit numbers only)");
+  EXPECT_FALSE(platform::ModuleResource("TFRMOPTION_CODE").has_value());
+  EXPECT_FALSE(platform::ModuleResource("NOSUCHFORM").has_value());
+}
+
+}  // namespace
+}  // namespace kelda
