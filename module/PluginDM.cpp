@@ -3,6 +3,7 @@
 #include <cmath>
 #include <limits>
 
+#include "config/FormResources.h"
 #include "config/XmlReader.h"
 #include "config/zorStringHolder.h"
 
@@ -29,43 +30,20 @@ const TPropertyInfo DataSourceCfgProperties[] = {
 // The settings object adds nothing to its bases, which publish nothing themselves.
 const TPropertyTable DataSourceCfgTable{nullptr, DataSourceCfgProperties};
 
-// Keys name values in the registry or the INI file and are shared with the options form. The
-// remote address, CPU rack and CPU slot lines belong to the form only; this module's settings
-// have no such properties, so the store passes them by.
-const char* const PropertyMap[] = {
-    "Left,Left",
-    "Top,Top",
-    "Height,Height",
-    "Width,Width",
-    ";---short---",
-    "lblParams.Caption,Parser config",
-    "OpenDialog.FileName,Open files dir",
-    "SaveDialog.FileName,Save files dir",
-    "spMinInt.Value,Min interval",
-    "",
-    "spLocalAddress.Value,Local address",
-    "spRemoteAddress.Value,Remote address",
-    "spCPURack.Value,CPU rack",
-    "spCPUSlot.Value,CPU slot",
-    "",
-    "comboProto.ItemIndex,Proto",
-    "",
-};
-
 }  // namespace
 
 const TPropertyTable& TDataSourceCfg::PublishedProperties() const {
   return DataSourceCfgTable;
 }
 
-std::span<const char* const> PropertyMapLines() {
-  return PropertyMap;
-}
-
-void FillPropertyMap(TzorStrHolder& holder) {
-  TStringList lines;
-  for (const char* line : PropertyMap) lines.Add(line);
-  holder.SetStrings(lines);
+TStringList PropertyMapLines() {
+  // Read once: the resource never changes while the module is loaded.
+  static const TStringList lines = [] {
+    TzorStrHolder holder(nullptr);
+    LoadPluginPropertyMap(holder);
+    return holder.Strings();
+  }();
+  return lines;
 }
 
 uint8_t ProtocolOf(int32_t itemIndex) {
@@ -180,10 +158,12 @@ void LoadRequestQueue(const IRequestQueuePlugin* plugin, const TDataSourceCfg* s
                       TThreadObjectList& queue, IRequestQueueEngine* engine) {
   // The scheduler must not walk the queue while it is rebuilt: its timer is off until the
   // last request is in.
-  if (engine) {
-    engine->StopQueueTimer();
-    engine->ClearLastRequest();
-  }
+  if (engine) engine->StopQueueTimer();
+  // A stop asked for from another thread reaches the timer's thread later, so a tick may still
+  // come: the queue stays locked until it is refilled, and the engine forgets its outstanding
+  // request under the same lock, before that request is freed.
+  platform::WriteGuard guard(queue);
+  if (engine) engine->ClearLastRequest();
   queue.Clear();
   if (!MayFill(plugin, settings, engine)) return;
   if (engine) {

@@ -44,10 +44,9 @@ public:
 };
 
 // The property map: "property,key" lines in order, with comment and blank lines kept as they
-// are, because the options form carries the same lines and both sides must agree.
-std::span<const char* const> PropertyMapLines();
-// Puts the property map into a string holder, as the plug-in's form resource does.
-void FillPropertyMap(TzorStrHolder& holder);
+// are, because the options form carries the same lines and both sides must agree. Its one
+// source is the plug-in's form resource ("TAPLUGIN"); empty when that cannot be read.
+TStringList PropertyMapLines();
 
 // Protocols, as stored in comboProto_ItemIndex.
 enum TProtocol : uint8_t { protoCcmMasterSlave = 0, protoCcmPeerToPeer = 1, protoSnp = 2, protoSnpX = 3 };

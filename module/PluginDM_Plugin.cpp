@@ -5,6 +5,7 @@
 
 #include "Common/Variants.h"
 #include "Common/zorParamLst.h"
+#include "config/FormResources.h"
 #include "config/TWregistry.h"
 
 namespace kelda {
@@ -37,10 +38,10 @@ TaPlugin::TaPlugin(TPluginCallRecIntft* record, platform::ModuleHandle dllHandle
     : TzorPlugin(record, dllHandle) {
   Name = "aPlugin";
   Properties = new TzorStrHolder(this);
-  Properties->Name = "Properties";
-  Properties->Tag = 9999;
-  FillPropertyMap(*Properties);
+  const bool mapRead = LoadPluginPropertyMap(*Properties);
   zorPluginCreate();
+  // Without its map the instance can neither load nor save settings: the host must hear of it.
+  if (!mapRead) AddLog(0, Resources->MsgNoPropertyMap);
 }
 
 TaPlugin::~TaPlugin() {

@@ -289,12 +289,21 @@ void TSerialPortDM::ProcessReceived(TPluginCallRecIntft& record, const uint8_t* 
     ResponseData.clear();
   }
   LastReceive.Restart();
+  if (FLastReq && RequestList->LockListRead()->IndexOf(FLastReq) < 0) FLastReq = nullptr;
+  RequestList->UnlockRead();
   if (!FLastReq || size <= 0 || !data) return;
   RxBuffer->Write(data, size);
   TReceiveContext rx{record, rxGuard.Data(), 0};
   while (FLastReq) {
     rx.Size = RxBuffer->DataSize();
-    int32_t consumed = HandleAnswer(rx);
+    int32_t consumed = -1;
+    try {
+      consumed = HandleAnswer(rx);
+    } catch (...) {
+      // The frame may have been acted on already: it must not be taken a second time.
+      RxBuffer->Clear();
+      throw;
+    }
     if (consumed < 0) break;
     RxBuffer->Discard(consumed + 1);
     if (RxBuffer->DataSize() == 0) break;

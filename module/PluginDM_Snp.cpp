@@ -70,7 +70,8 @@ TFrameLengths SnpDataFrameLength(const uint8_t* data, int32_t size, int32_t star
     case 'M':
       return Lengths(1, kMailboxLength);
     case 'T':
-      return announced >= 8 ? Lengths(2, announced - 5, announced + 3) : Lengths(-1);
+      if (announced >= 8) return Lengths(2, announced - 5, announced + 3);
+      return announced >= 1 ? Lengths(1, announced + 3) : Lengths(-1);
     default:
       return Lengths(-1);
   }
@@ -132,7 +133,10 @@ int32_t TSerialPortDM::AnnouncedLength(const TReceiveContext& rx, const TFrameMa
 }
 
 void TSerialPortDM::OpenSnp(TRequestItem& request, bool snpX) {
-  if (!SendFrame(std::string(kBreakCommand))) SendFailed(request);
+  // A host that cannot send the break still sends the attach, which PLCs without the need of a
+  // break answer; whether the transaction goes on is the attach's send to decide. (Giving up
+  // here would start the transaction again at every tick and lose each answer half-way.)
+  SendFrame(std::string(kBreakCommand));
   request.Step = stOpeningSent;
   if (!SendFrame(snpX ? SnpXAttachFrame(request) : SnpAttachFrame(request))) SendFailed(request);
 }

@@ -3,10 +3,11 @@
 namespace kelda {
 
 TTextResources::TTextResources(TComponent* owner) : TCustomTextResources(owner) {
-  for (std::string* text : {&MsgItemsFormationError, &MsgRequestNotSent, &MemRegisters, &MemAnalogInputs,
-                            &MemAnalogOutputs, &MemDiscreteInputs, &MemDiscreteOutputs, &MemGeniusGlobalData,
-                            &MemDiscreteInternals, &MemDiscretesS, &MemDiscretesSA, &MemDiscretesSB,
-                            &MemDiscretesSC, &MemScratchPad, &MemStatusWords, &MarkSnpxOnly, &MarkCcmOnly})
+  for (std::string* text :
+       {&MsgItemsFormationError, &MsgRequestNotSent, &MsgNoPropertyMap, &MemRegisters, &MemAnalogInputs,
+        &MemAnalogOutputs, &MemDiscreteInputs, &MemDiscreteOutputs, &MemGeniusGlobalData,
+        &MemDiscreteInternals, &MemDiscretesS, &MemDiscretesSA, &MemDiscretesSB, &MemDiscretesSC,
+        &MemScratchPad, &MemStatusWords, &MarkSnpxOnly, &MarkCcmOnly})
     RegisterText(text);
   for (std::string* text : {&ProtoCcmMasterSlave, &ProtoCcmPeerToPeer, &ProtoSnp, &ProtoSnpX,
                             &ItemSourceAddress, &ItemTargetAddress, &ItemMemory, &ItemMemoryAddress})

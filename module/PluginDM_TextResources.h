@@ -19,6 +19,7 @@ public:
 
   // Messages.
   std::string MsgItemsFormationError = "Error on items formation (%s)";
+  std::string MsgNoPropertyMap = "The settings map of the module cannot be read; settings are not stored";
   std::string MsgRequestNotSent =
       "Request \"%s\" is not sent: its data address or size is outside 0 to 65535";
   // Memory type captions and protocol marks.

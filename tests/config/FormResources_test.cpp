@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <fstream>
 #include <string>
 #include <vector>
 
@@ -12,9 +13,14 @@
 namespace kelda {
 namespace {
 
+// The map as its source file has it, lines ending in CR LF or LF.
 std::vector<std::string> ExpectedMapLines() {
+  std::ifstream file(std::string(KELDA_RESOURCES_DIR) + "/PropertyMap.txt", std::ios::binary);
   std::vector<std::string> lines;
-  for (const char* line : PropertyMapLines()) lines.emplace_back(line);
+  for (std::string line; std::getline(file, line);) {
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    lines.push_back(line);
+  }
   return lines;
 }
 

@@ -67,7 +67,7 @@ private:
 };
 
 void FillMap(TStringList& map) {
-  for (const char* line : PropertyMapLines()) map.Add(line);
+  for (const auto& line : PropertyMapLines()) map.Add(line.Text);
 }
 
 // A store on a registry path or an INI file with the module's property map.

@@ -59,6 +59,9 @@ public:
       return -1;
     }
     if (FailSends < 0) return -1;
+    if (RefuseBreak &&
+        std::string(reinterpret_cast<const char*>(data), static_cast<size_t>(count)) == kBreakCommand)
+      return -1;
     Sent.emplace_back(reinterpret_cast<const char*>(data), static_cast<size_t>(count));
     SentTo.push_back(dataSourceId);
     return count;
@@ -104,7 +107,8 @@ public:
   bool Settings = true;
   bool StateFlags[8] = {true, true};
   double Local = 1;
-  int FailSends = 0;  // >0: that many sends fail; <0: every send fails
+  int FailSends = 0;         // >0: that many sends fail; <0: every send fails
+  bool RefuseBreak = false;  // a host whose port cannot send a line break
   int InstanceLocks = 0;
   std::map<int32_t, TSerialPortDM*> Engines;
   std::vector<std::string> Sent;

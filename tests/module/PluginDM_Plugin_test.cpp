@@ -51,7 +51,7 @@ public:
     settings.comboProto_ItemIndex = protocol;
     TWreg store(nullptr);
     store.INIFile = FIni;
-    for (const char* line : PropertyMapLines()) store.Components.Add(line);
+    for (const auto& line : PropertyMapLines()) store.Components.Add(line.Text);
     store.Save(settings);
     Handle = CreateInstance();
   }
@@ -113,7 +113,8 @@ TEST(ModulePlugin, DescribesItselfToTheHost) {
   EXPECT_TRUE(plugin.IsUnloaded());
   EXPECT_EQ(plugin.Config, nullptr);
   ASSERT_NE(plugin.Resources, nullptr);
-  EXPECT_EQ(plugin.Properties->Strings().Count(), static_cast<int>(PropertyMapLines().size()));
+  EXPECT_EQ(plugin.Properties->Strings().Count(), 17);
+  EXPECT_EQ(plugin.Properties->Strings().Strings(5), "lblParams.Caption,Parser config");
 }
 
 TEST(ModulePlugin, DeclaresParserItemsWithCounters) {

@@ -504,4 +504,46 @@ TEST(SnpSteps, SnpXDataHoldingTheEndMarkIsFoundWhenWhole) {
   EXPECT_EQ(row.PacketText, answer);
 }
 
+TEST(ReceivePath, RequestThatLeftTheQueueIsForgotten) {
+  TEngineRig rig(protoSnpX);
+  rig.AddRequest("PLC1", 8, 0, 1);
+  rig.Tick();
+  ASSERT_NE(rig.Engine.FLastReq, nullptr);
+  rig.Engine.RequestList->Clear();  // refilled by a path that did not clear the outstanding request
+  rig.Receive(SnpXAttachAnswer());
+  EXPECT_EQ(rig.Engine.FLastReq, nullptr);
+  EXPECT_TRUE(rig.Owner.Delivered.empty());
+}
+
+TEST(SnpSteps, AHostWithoutBreaksStillReads) {
+  TEngineRig rig(protoSnpX);
+  rig.Owner.RefuseBreak = true;
+  TRequestItem& request = rig.AddRequest("PLC1", 8, 0, 1);
+  rig.Tick();
+  EXPECT_TRUE(request.Busy) << "the attach went out";
+  std::string answer = SnpXAttachAnswer();
+  rig.Receive(answer.substr(0, 10));
+  rig.Advance(50);
+  rig.Tick();  // the next tick must not start the transaction again
+  rig.Receive(answer.substr(10));
+  EXPECT_EQ(request.Step, stAwaitingData);
+  rig.Receive(SnpXReadAnswer(Bytes({1, 2})));
+  EXPECT_EQ(rig.Owner.Delivered.size(), 1u);
+}
+
+TEST(SnpSteps, TextBufferLengthReadEitherWay) {
+  for (size_t announced : {size_t{15}, size_t{7}}) {  // whole message, or data alone
+    TEngineRig rig(protoSnp);
+    TRequestItem& request = rig.AddRequest("PLC1", 8, 0, 4);
+    TEngineRig::AddItem(request, "A", dtD8, 6);
+    rig.Tick();
+    rig.Receive(SnpAttachAnswer());
+    rig.Receive(kSnpAck);
+    rig.Receive(Mailbox(0x94, std::string(6, '\0'), announced));
+    rig.Receive(TextBuffer(Bytes({1, 2, 3, 4, 5, 6, 0x17}), 0));
+    ASSERT_EQ(rig.Owner.Delivered.size(), 1u) << announced;
+    EXPECT_EQ(rig.Owner.Delivered[0].Int("A"), 0x17);
+  }
+}
+
 }  // namespace

@@ -109,7 +109,7 @@ TEST(DataSourceCfg, DefaultsAndPropertyMap) {
 
   // The map, read back from the holder's stored form, keeps its blank and comment lines.
   TzorStrHolder holder(nullptr);
-  FillPropertyMap(holder);
+  holder.SetStrings(PropertyMapLines());
   TStringList stored;
   holder.WriteStrData(stored);
   TzorStrHolder read(nullptr);
