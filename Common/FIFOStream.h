@@ -46,4 +46,19 @@ private:
   bool FAllowDiscard;
 };
 
+// The write lock of a FIFO, held while its unread bytes are read in place; released on every
+// path.
+class TFIFODataLock {
+public:
+  explicit TFIFODataLock(TFIFOStream& fifo) : FFifo(fifo), FData(fifo.LockData()) {}
+  ~TFIFODataLock() { FFifo.UnlockWrite(); }
+  TFIFODataLock(const TFIFODataLock&) = delete;
+  TFIFODataLock& operator=(const TFIFODataLock&) = delete;
+  const uint8_t* Data() const { return FData; }
+
+private:
+  TFIFOStream& FFifo;
+  const uint8_t* FData;
+};
+
 }  // namespace kelda

@@ -119,12 +119,8 @@ std::vector<TInstanceRef> InstancesSharingSettings(const std::string& registryPa
   std::vector<TInstanceRef> found;
   TThreadObjectList* registry = PluginInstances();
   if (!registry) return found;
-  TObjectList* list = registry->LockListRead();
-  struct TUnlock {
-    TThreadObjectList* R;
-    ~TUnlock() { R->UnlockRead(); }
-  } unlock{registry};
-  for (TObject* object : *list) {
+  platform::ReadGuard guard(*registry);
+  for (TObject* object : *static_cast<TObjectList*>(registry->GuardedObject())) {
     auto* plugin = static_cast<TzorPlugin*>(object);
     if (!plugin->OnLoadSettingsNow || plugin->LoadLocation().RegistryPath != registryPath) continue;
     plugin->AddUse();

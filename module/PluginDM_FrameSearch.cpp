@@ -30,21 +30,6 @@ int HexDigitValue(uint8_t c) {
   return -1;  // lower-case digits are not what the PLC writes
 }
 
-// The write lock of the receive FIFO, held while its bytes are searched in place.
-class TLockedFifoData {
-public:
-  explicit TLockedFifoData(TFIFOStream& fifo) : FFifo(fifo), FData(fifo.LockData()) {}
-  ~TLockedFifoData() { FFifo.UnlockWrite(); }
-  TLockedFifoData(const TLockedFifoData&) = delete;
-  TLockedFifoData& operator=(const TLockedFifoData&) = delete;
-
-  const uint8_t* Data() const { return FData; }
-
-private:
-  TFIFOStream& FFifo;
-  const uint8_t* FData;
-};
-
 // Both checks are linear over GF(2), so the check of start..m follows from running values over
 // 0..m: Lrc(i..m) = X(m) ^ X(i-1) with X the running exclusive-or, and
 // SnpBcc(i..m) = B(m) ^ rotl^(m-i+1)(B(i-1)) with B the running SnpBcc. A start therefore gets a
@@ -348,7 +333,7 @@ TFrameMatch FindSizedFrameIn(const uint8_t* data, int32_t size, uint8_t startCha
 
 TFrameMatch FindFrame(TFIFOStream& buffer, uint8_t startChar, TEndChars endChars, int32_t maxLength,
                       TCheckKind check) {
-  TLockedFifoData locked(buffer);
+  TFIFODataLock locked(buffer);
   return FindFrameIn(locked.Data(), buffer.DataSize(), startChar, endChars, maxLength, check);
 }
 

@@ -11,20 +11,6 @@ namespace kelda {
 
 namespace {
 
-// The receive buffer's data lock, held while its unread bytes are searched in place.
-class RxDataGuard {
-public:
-  explicit RxDataGuard(TFIFOStream& buffer) : FBuffer(buffer), FData(buffer.LockData()) {}
-  ~RxDataGuard() { FBuffer.UnlockWrite(); }
-  RxDataGuard(const RxDataGuard&) = delete;
-  RxDataGuard& operator=(const RxDataGuard&) = delete;
-  const uint8_t* Data() const { return FData; }
-
-private:
-  TFIFOStream& FBuffer;
-  const uint8_t* FData;
-};
-
 class InstanceGuard {
 public:
   explicit InstanceGuard(ISerialPortOwner& owner) : FOwner(owner) { FOwner.LockInstance(); }
@@ -282,7 +268,7 @@ void TSerialPortDM::ProcessReceived(TPluginCallRecIntft& record, const uint8_t* 
   platform::ReadGuard queueGuard(*RequestList);
   // The buffer's lock is held from here on, so the receive state (buffer, collected data,
   // outstanding request's steps) belongs to one data call at a time.
-  RxDataGuard rxGuard(*RxBuffer);
+  TFIFODataLock rxGuard(*RxBuffer);
   if (LastReceive.Expired(kReceiveGapMs)) {
     // Bytes left over from an exchange long ago never join new ones.
     RxBuffer->Clear();

@@ -171,6 +171,7 @@ private:
   void OpenSnp(TRequestItem& request, bool snpX);
   void SendSnpXRead(TRequestItem& request);
   void SendMailboxRead(TRequestItem& request);
+  void SendReadRequest(TRequestItem& request, const std::string& frame, TStep next);
   void SendSnpAck();
   int32_t SnpAnswer(TReceiveContext& rx, TRequestItem& request);
   int32_t SnpOpeningAnswer(TReceiveContext& rx, TRequestItem& request);

@@ -142,22 +142,23 @@ void TSerialPortDM::OpenSnp(TRequestItem& request, bool snpX) {
 }
 
 void TSerialPortDM::SendSnpXRead(TRequestItem& request) {
-  if (!SendFrame(SnpXReadFrame(request))) {
-    SendFailed(request);
-    return;
-  }
-  request.Step = stAwaitingData;
-  request.Timer.Restart();
-  request.Busy = true;
+  SendReadRequest(request, SnpXReadFrame(request), stAwaitingData);
 }
 
 void TSerialPortDM::SendMailboxRead(TRequestItem& request) {
   ++request.Sequence;
-  if (!SendFrame(SnpMailboxReadFrame(request, static_cast<uint8_t>(request.Sequence & 0xFF)))) {
+  SendReadRequest(request, SnpMailboxReadFrame(request, static_cast<uint8_t>(request.Sequence & 0xFF)),
+                  stMailboxSent);
+}
+
+// A read request sent starts the request's next step and stopwatch; a failed one leaves the
+// request idle for the next tick.
+void TSerialPortDM::SendReadRequest(TRequestItem& request, const std::string& frame, TStep next) {
+  if (!SendFrame(frame)) {
     SendFailed(request);
     return;
   }
-  request.Step = stMailboxSent;
+  request.Step = next;
   request.Timer.Restart();
   request.Busy = true;
 }
