@@ -11,33 +11,11 @@
 #include "Common/zorTimerEx.h"
 #include "Plugins/zorPluginModule.h"
 #include "module/PluginDM_SerialPort.h"
+#include "tests/support/EngineOwnerStub.h"
 
 using namespace kelda;
 
 namespace {
-
-class TBenchOwner : public ISerialPortOwner {
-public:
-  bool IsUnloaded() const override { return false; }
-  bool IsStateFlagSet(int) const override { return true; }
-  bool HasSettings() const override { return true; }
-  double LocalAddress() const override { return 1; }
-  int32_t SendToPort(int32_t, const uint8_t*, int32_t count) override { return count; }
-  TSerialPortDM* FindEngine(int32_t) override { return Engine; }
-  void LockInstance() override {}
-  void UnlockInstance() override {}
-  int AddStandardFields(TParsedDataList& list, const std::string& data, int32_t id, const std::string&,
-                        const std::string&) override {
-    TVariant value = TVariant::Adopt(VariantFromInt(id));
-    list.Add("DATA_SOURCE_ID", value);
-    return 1;
-  }
-  void DeliverPacket(TPluginCallRecIntft&, TParsedDataList& list) override { Values += list.Count(); }
-  void LogRequestNotSent(const TRequestItem&) override {}
-
-  TSerialPortDM* Engine = nullptr;
-  int64_t Values = 0;
-};
 
 std::string WithBcc(std::string frame) {
   return frame + static_cast<char>(SnpBcc(reinterpret_cast<const uint8_t*>(frame.data()), frame.size()));
@@ -70,7 +48,7 @@ std::string SnpAnswers(size_t size) {
 
 void RunTransactions(benchmark::State& state, uint8_t protocol, size_t dataBytes,
                      const std::string& answers) {
-  TBenchOwner owner;
+  TEngineOwnerStub owner;
   TSerialPortDM engine(nullptr, &owner);
   owner.Engine = &engine;
   engine.SetProtocol(protocol);
@@ -94,12 +72,7 @@ void RunTransactions(benchmark::State& state, uint8_t protocol, size_t dataBytes
     engine.QueueTick();
     for (size_t at = 0; at < answers.size(); at += chunk) {
       std::string piece = answers.substr(at, chunk);
-      TPluginCallRec rec{};
-      rec.Flags = kDataFlagPortBytes;
-      rec.DataIn.Size = static_cast<int32_t>(piece.size());
-      rec.DataIn.Value = reinterpret_cast<uintptr_t>(piece.data());
-      TPluginCallRecIntft record(&rec);
-      engine.ReceiveData(record);
+      owner.Receive(reinterpret_cast<const uint8_t*>(piece.data()), static_cast<int32_t>(piece.size()));
     }
   }
   if (owner.Values < static_cast<int64_t>(state.iterations())) state.SkipWithError("answers not decoded");
