@@ -11,6 +11,7 @@
 #include "config/TWregistry.h"
 #include "module/PluginDM_Plugin.h"
 #include "platform/File.h"
+#include "platform/Registry.h"
 #include "platform/MessageWindow.h"
 #include "platform/Thread.h"
 #include "platform/Tick.h"
@@ -243,6 +244,54 @@ TEST(ModulePlugin, InstanceGoesWhileEnginesRunAndDataArrives) {
   rig.Handle = 0;
   stop = true;
   host.join();
+}
+
+// Two instances that keep their settings under one registry path: once the host has shown the
+// options dialog of one, both work with the stored settings.
+TEST(ModulePlugin, InstancesSharingSettingsReloadAfterTheOptionsDialog) {
+  TPluginClassScope scope(&NewTaPlugin);
+  const std::string path = "Software\\KeldaTest\\Options" + std::to_string(platform::CurrentThreadId()) +
+                           "_" + std::to_string(platform::SystemTick64());
+  auto store = [&](const std::string& config) {
+    TDataSourceCfg settings(nullptr);
+    settings.lblParams_Caption = config;
+    TWreg registry(nullptr);
+    registry.RegistryPath = path;
+    for (const auto& line : PropertyMapLines()) registry.Components.Add(line.Text);
+    ASSERT_TRUE(registry.Save(settings));
+  };
+  store("<MODBUSRTUQUERY>" + RequestXml("R", ItemXml("A", 1, false, false)) + "</MODBUSRTUQUERY>");
+  uintptr_t handles[2];
+  for (uintptr_t& handle : handles) {
+    handle = CreateInstance();
+    THostList load;
+    load.Add("COMMAND", "LOAD").Add("REGISTRY-PATH", path).AddEmpty("RESULT");
+    RunCommand(handle, load);
+    THostList state;
+    state.Add("COMMAND", "SET-STATE").Add("DATA-SOURCES-IN-CFG", "1;COM1;One").Add("RESULT", 1);
+    RunCommand(handle, state, 0x03);
+  }
+  auto queued = [](uintptr_t handle) {
+    return static_cast<TaPlugin*>(Instance(handle))->FindEngine(1)->RequestList->Count();
+  };
+  EXPECT_EQ(queued(handles[0]), 1);
+  EXPECT_EQ(queued(handles[1]), 1);
+
+  // The dialog stored two requests; showing it makes both instances take them.
+  store("<MODBUSRTUQUERY>" + RequestXml("R", ItemXml("A", 1, false, false)) +
+        RequestXml("S", ItemXml("B", 1, false, false)) + "</MODBUSRTUQUERY>");
+  TPluginCallRec record = NewRecord(handles[0]);
+  EXPECT_EQ(zorShowOptionsDialog(&record), 1);
+  EXPECT_EQ(queued(handles[0]), 2);
+  EXPECT_EQ(queued(handles[1]), 2);
+
+  for (uintptr_t handle : handles) FreeInstance(handle);
+  for (platform::TRegHive hive : {platform::TRegHive::CurrentUser, platform::TRegHive::LocalMachine}) {
+    try {
+      platform::DeleteRegistryKeyTree(hive, path);
+    } catch (...) {
+    }
+  }
 }
 
 }  // namespace
