@@ -39,10 +39,13 @@ std::string SnpAnswers(size_t size) {
   std::string attach = "\x1BR" + std::string("PLC1\0\0\0\0", 8) + "0A000   \x17" + std::string(3, '\0');
   attach += HexDigits(SnpBcc(reinterpret_cast<const uint8_t*>(attach.data()), attach.size()), 2);
   std::string ack("\x06\x00", 2);
+  std::string text = WithBcc("\x1BT" + Data(size) + "\x17" + std::string(4, '\0'));
+  // The mailbox announces the text buffer: next type "T" and its whole length.
+  std::string announce =
+      std::string("T") + static_cast<char>(text.size() & 0xFF) + static_cast<char>(text.size() >> 8) + '\0';
   std::string mailbox = WithBcc(std::string("\x1B\x4D") + std::string(6, '\0') + "\x01\x94" +
                                 std::string("\x10\x0A\x00\x00\x10\x3A\x00\x00\x00\x01", 10) +
-                                std::string(14, '\0') + "\x17" + std::string(4, '\0'));
-  std::string text = WithBcc("\x1BT" + Data(size) + "\x17" + std::string(4, '\0'));
+                                std::string(14, '\0') + "\x17" + announce);
   return attach + ack + mailbox + text;
 }
 
