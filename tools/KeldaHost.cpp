@@ -323,11 +323,13 @@ int32_t TKeldaHost::HostIndexOf(uintptr_t instance) const {
   return 0;
 }
 
-TSimulatedLine& TKeldaHost::AttachLine(uintptr_t instance, int32_t dataSourceId, const TLineOptions& options) {
+TSimulatedLine& TKeldaHost::AttachLine(uintptr_t instance, int32_t dataSourceId,
+                                       const TLineOptions& options) {
   std::lock_guard lock(FSentLock);
   TLineEntry& entry = FLines[{HostIndexOf(instance), dataSourceId}];
   entry.Instance = instance;
   entry.Attached = true;
+  entry.Rows.clear();
   entry.Line = std::make_unique<TSimulatedLine>(options.Mode, options.SnpId, options.CcmId, options.MaxChunk,
                                                 options.Seed);
   return *entry.Line;
@@ -373,7 +375,8 @@ int TKeldaHost::ServeLines() {
     const uint64_t now = Now();
     for (auto& [key, entry] : FLines) {
       if (!entry.Attached) continue;
-      for (std::string& bytes : entry.Line->Read(now)) pieces.push_back({key, entry.Instance, std::move(bytes)});
+      for (std::string& bytes : entry.Line->Read(now))
+        pieces.push_back({key, entry.Instance, std::move(bytes)});
     }
   }
   for (const TPiece& piece : pieces) {

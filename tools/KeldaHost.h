@@ -167,7 +167,7 @@ public:
   std::size_t RowCount(uintptr_t instance, int32_t dataSourceId);
   std::vector<TRow> TakeRows(uintptr_t instance, int32_t dataSourceId);
   int RefusedDataCalls() const { return FRefusedDataCalls; }  // line data calls answered < 0
-  static uint64_t Now();  // the host's clock, ms
+  static uint64_t Now();                                      // the host's clock, ms
 
   // Called by the exported callbacks.
   int32_t OnSendDataEx(const TSentData& sent);

@@ -227,7 +227,8 @@ void DispatchForHost() {
 struct HostPumpOffer {
   PumpRegistration Remove = nullptr;
   HostPumpOffer() {
-    auto add = reinterpret_cast<PumpRegistration>(FindExport(HostProgramHandle(), "KeldaHost_AddMessagePump"));
+    auto add =
+        reinterpret_cast<PumpRegistration>(FindExport(HostProgramHandle(), "KeldaHost_AddMessagePump"));
     auto remove =
         reinterpret_cast<PumpRegistration>(FindExport(HostProgramHandle(), "KeldaHost_RemoveMessagePump"));
     if (!add || !remove) return;

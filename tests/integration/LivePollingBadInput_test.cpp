@@ -31,7 +31,7 @@ struct TLiveInstance {
     EXPECT_EQ(Host.Command(Instance, "LOAD", LoadFromIni(Host, Ini, "Bad")).Code, 0);
   }
   ~TLiveInstance() {
-    Host.Command(Instance, "UNLOAD");
+    Host.Command(Instance, "UNLOAD", {Param("INI-FILE", Ini.Name)});
     Host.Free(Instance);
   }
   int PolledRows(int source) { return CountRows(Rows(source), "R1"); }
@@ -71,8 +71,15 @@ TEST(LivePollingBadInput, EmptyBrokenAndEnormousConfigurations) {
     // One polled request, then thousands that are only parsed, each with a long caption.
     std::vector<TRequestText> requests{PolledRequest(kProtoCcmMasterSlave)};
     for (int i = 0; i < 3000; ++i) {
-      TRequestText r{std::string(200, 'x') + std::to_string(i), kProtoCcmMasterSlave, kRegisters, 0, 1, true, false,
-                     100, ItemXml("P" + std::to_string(i), 0, 1, "D8", false)};
+      TRequestText r{std::string(200, 'x') + std::to_string(i),
+                     kProtoCcmMasterSlave,
+                     kRegisters,
+                     0,
+                     1,
+                     true,
+                     false,
+                     100,
+                     ItemXml("P" + std::to_string(i), 0, 1, "D8", false)};
       requests.push_back(r);
     }
     const std::string config = ConfigXml(requests);
@@ -90,8 +97,9 @@ TEST(LivePollingBadInput, EmptyBrokenAndEnormousConfigurations) {
 TEST(LivePollingBadInput, UnknownMemoryTypeLeavesTheOtherRequestsPolling) {
   for (int protocol : {kProtoCcmMasterSlave, kProtoCcmPeer, kProtoSnp, kProtoSnpX}) {
     SCOPED_TRACE(ProtocolName(protocol));
-    TRequestText unknown{"Unknown", protocol, 0xC8, 0, 4, true, true, 100, ItemXml("U", 0, 2, "D16", false, true,
-                                                                                  false, "77")};
+    TRequestText unknown{"Unknown", protocol, 0xC8,
+                         0,         4,        true,
+                         true,      100,      ItemXml("U", 0, 2, "D16", false, true, false, "77")};
     TLiveInstance live(std::string("bad_memory_") + ProtocolName(protocol) + ".ini",
                        ConfigXml({unknown, PolledRequest(protocol)}), protocol);
     EXPECT_EQ(SetState(live.Host, live.Instance, kTwoSources, 1).Code, 0);
@@ -146,7 +154,8 @@ TEST(LivePollingBadInput, DataSourceDisappearsMidTransaction) {
 }
 
 TEST(LivePollingBadInput, AllStateFlagsClearedAndUnknownEvents) {
-  TLiveInstance live("bad_flags.ini", ConfigXml({PolledRequest(kProtoSnpX), OnceRequest(kProtoSnpX)}), kProtoSnpX);
+  TLiveInstance live("bad_flags.ini", ConfigXml({PolledRequest(kProtoSnpX), OnceRequest(kProtoSnpX)}),
+                     kProtoSnpX);
   EXPECT_EQ(live.Host.Command(live.Instance, "EVENT", {Param("EVENT-TYPE", "NO-SUCH-EVENT")}).Code, -1)
       << "not handled while the instance is off";
   EXPECT_EQ(SetState(live.Host, live.Instance, kTwoSources, 1).Code, 0);

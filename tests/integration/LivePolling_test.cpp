@@ -81,8 +81,9 @@ protected:
     TCommandResult items = host.Command(instance, "ITEMS");
     EXPECT_EQ(items.Code, 0);
     const std::string text = items.Result.ToText();
-    for (const char* name : {"|FULL_DATA_PACKET|", "|DATA_SOURCE_FULL_NAME|", "|SOURCE_ADDRESS|", "|TARGET_ADDRESS|",
-                             "|MEMORY|", "|MEMORY_ADDRESS|", "|R1|", "|R4|", "|W|", "|B|", "|ONCE0|", "|ONCE1|"})
+    for (const char* name :
+         {"|FULL_DATA_PACKET|", "|DATA_SOURCE_FULL_NAME|", "|SOURCE_ADDRESS|", "|TARGET_ADDRESS|", "|MEMORY|",
+          "|MEMORY_ADDRESS|", "|R1|", "|R4|", "|W|", "|B|", "|ONCE0|", "|ONCE1|"})
       EXPECT_NE(text.find(name), std::string::npos) << name << " in " << text;
     EXPECT_EQ(text.find("|CLIENTID|"), std::string::npos);
     EXPECT_EQ(text.find("|R5|"), std::string::npos);
@@ -94,11 +95,12 @@ protected:
     EXPECT_EQ(list.rfind("Registers (%R)==8||", 0), 0u) << list;
     EXPECT_NE(list.find("Genius Global Data (%G) (SNPX only)==86"), std::string::npos) << list;
     std::size_t separators = 0;
-    for (std::size_t at = list.find("||"); at != std::string::npos; at = list.find("||", at + 2)) ++separators;
+    for (std::size_t at = list.find("||"); at != std::string::npos; at = list.find("||", at + 2))
+      ++separators;
     EXPECT_EQ(separators, 12u);
 
     // After the last unload no engine sends again, however long the loop runs.
-    EXPECT_EQ(host.Command(instance, "UNLOAD").Code, 0);
+    EXPECT_EQ(host.Command(instance, "UNLOAD", UnloadParams).Code, 0);
     host.RunFor(50);
     const int sends = host.SendCount();
     host.RunFor(400);
@@ -107,6 +109,7 @@ protected:
   }
 
   std::vector<TRow> Rows[3];
+  TParams UnloadParams;  // the settings location again, so that nothing is saved elsewhere
 };
 
 TEST_P(LivePolling, SettingsFromAnIniFile) {
@@ -115,6 +118,7 @@ TEST_P(LivePolling, SettingsFromAnIniFile) {
   TKeldaHost host(KELDA_LIBRARY_PATH);
   uintptr_t instance = host.Create(3);
   ASSERT_NE(instance, 0u);
+  UnloadParams = {Param("INI-FILE", ini.Name)};
   PollLive(host, instance, LoadFromIni(host, ini, "Plant7"));
 }
 

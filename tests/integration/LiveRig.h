@@ -65,26 +65,29 @@ inline std::string RequestXml(const TRequestText& r) {
   xml += "  <Timeout>1000</Timeout>\r\n";
   xml += "  <RequestMethod><MethodOnce check=\"" + std::string(r.Poll ? "0" : "2") +
          "\"/><MethodPoll check=\"" + std::string(r.Poll ? "2" : "0") + "\"><PollInterval>" +
-         std::to_string(r.PollMs) + "</PollInterval><PollUnits>MS</PollUnits></MethodPoll></RequestMethod>\r\n";
+         std::to_string(r.PollMs) +
+         "</PollInterval><PollUnits>MS</PollUnits></MethodPoll></RequestMethod>\r\n";
   xml += "  <Response>\r\n" + r.Items + "  </Response>\r\n</Request>\r\n";
   return xml;
 }
 
 inline std::string ItemXml(const std::string& name, int offset, int count, const std::string& type,
-                           bool zeroBased, bool le = true, bool swapped = false, const std::string& def = "0") {
+                           bool zeroBased, bool le = true, bool swapped = false,
+                           const std::string& def = "0") {
   auto check = [](bool on) { return std::string(on ? "2" : "0"); };
   return "    <Item><Name>" + name + "</Name><Offset>" + std::to_string(offset) + "</Offset><Count>" +
-         std::to_string(count) + "</Count><AppendCnt check=\"" + check(count > 1) + "\"><ZeroBaseCnt check=\"" + check(zeroBased) +
-         "\"/></AppendCnt><DataType>" + type + "</DataType><LE check=\"" + check(le) +
-         "\"/><Unsigned check=\"2\"/><Swapped check=\"" + check(swapped) + "\"/><Default>" + def +
-         "</Default><Scale>1</Scale></Item>\r\n";
+         std::to_string(count) + "</Count><AppendCnt check=\"" + check(count > 1) +
+         "\"><ZeroBaseCnt check=\"" + check(zeroBased) + "\"/></AppendCnt><DataType>" + type +
+         "</DataType><LE check=\"" + check(le) + "\"/><Unsigned check=\"2\"/><Swapped check=\"" +
+         check(swapped) + "\"/><Default>" + def + "</Default><Scale>1</Scale></Item>\r\n";
 }
 
 // The polled request: registers 0..7 as R1..R4 (16 bit), W (registers 4 and 5 as one 32-bit
 // value, low register first) and B (the low byte of register 6).
 inline TRequestText PolledRequest(int protocol, int pollMs = 100) {
   TRequestText r{"Levels", protocol, kRegisters, 0, 8, true, true, pollMs, ""};
-  r.Items = ItemXml("R", 0, 4, "D16", false) + ItemXml("W", 8, 1, "D32", false, true, true) + ItemXml("B", 12, 1, "D8", false);
+  r.Items = ItemXml("R", 0, 4, "D16", false) + ItemXml("W", 8, 1, "D32", false, true, true) +
+            ItemXml("B", 12, 1, "D8", false);
   return r;
 }
 
@@ -126,7 +129,8 @@ inline void ExpectRowsMatchMemory(const std::vector<TRow>& rows, int source, con
     SCOPED_TRACE("data source " + std::to_string(source));
     EXPECT_EQ(Value(row, "DATA_SOURCE_NAME"), name);
     if (Has(row, "R1")) {
-      for (uint32_t k = 1; k <= 4; ++k) EXPECT_EQ(Value(row, "R" + std::to_string(k)), std::to_string(reg(k - 1)));
+      for (uint32_t k = 1; k <= 4; ++k)
+        EXPECT_EQ(Value(row, "R" + std::to_string(k)), std::to_string(reg(k - 1)));
       EXPECT_EQ(Value(row, "W"), std::to_string(reg(4) | reg(5) << 16));
       EXPECT_EQ(Value(row, "B"), std::to_string(reg(6) & 0xFF));
     } else if (Has(row, "ONCE0")) {
