@@ -64,8 +64,10 @@ std::string DemoScript() {
     if (p.Proto == 0) script << "info\n";
     script << "line 1 " << p.Mode << " chunk=5 seed=1\n"
            << "line 2 " << p.Mode << " chunk=3 seed=2\n"
-           << "registers 1 0 1200 1250 1190 -125 0x1F4 2 0 0 0 0 0 0 0 0 0 0 0 0 0 0 0x724B 0x6C65 0x3164 0\n"
-           << "registers 2 0 800 810 790 215 0x2710 0 0 0 0 0 0 0 0 0 0 0 0 0 0 0x724B 0x6C65 0x3264 0\n"
+           << "registers 1 0 1200 1250 1190 -125 0x1F4 2\n"
+           << "registers 1 20 0x6154 0x6B6E 0x4120 0\n"  // "Tank A", low byte first
+           << "registers 2 0 800 810 790 215 0x2710 0\n"
+           << "registers 2 20 0x6154 0x6B6E 0x4220 0\n"
            << "load INI-FILE=kelda-demo.ini INI-SECTION-PREFIX=Demo LANGUAGE=EN\n"
            << "command SET-STATE @flags=0x03 DATA-SOURCES-IN-CFG=\"1;COM1;Tank farm A\\r\\n2;COM2;Tank farm "
               "B\" RESULT=1\n"
