@@ -6,7 +6,12 @@
 // be dropped; its answer is lost). Both answer false when the message did not get through.
 // On Windows the window is a real window handle. On POSIX there are no system windows: the
 // host program offers the exported functions KeldaHost_PostMessage and KeldaHost_SendMessage
-// (found by name in the host program), and a host without them receives nothing.
+// (found by name in the host program), and a host without them receives nothing. Nor is there
+// a system message loop that would run the module's timers: a host program that exports
+// KeldaHost_AddMessagePump(void (*)()) and KeldaHost_RemoveMessagePump(void (*)()) is handed
+// the module's pump when the module makes its first window (and told to forget it when the
+// module is unloaded); the host's message loop calls every pump it holds, in the loop's thread,
+// which dispatches that thread's messages and timers of the module.
 //
 // Host side (the host harness): THostWindow is a window owned by the thread that made it; its
 // handler runs in that thread only, inside ProcessMessages (or, on Windows, any message loop

@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # The main job: builds the plug-in library and the host harness, then lets the harness drive the
 # built kelda.dll under Wine exactly as the data-logging host does (and libkelda.so natively):
-# module information, LOAD / SET-STATE / ITEMS, module parameters, a data call, the fetched log.
+# for each protocol (CCM master to slave, CCM peer to peer, SNP, SNP-X) it stores a sample
+# configuration in an INI file, gives two data sources a simulated GE PLC each, and prints the
+# rows the module decodes from the PLCs' answers while it polls them.
 # Installs what it needs first (Debian 12, as root).
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -15,7 +17,9 @@ done
 
 echo "--- kelda.dll under Wine, driven by the host harness (build/win32/tools/kelda-host.exe)"
 mkdir -p build/win32/wineprefix
-KELDA_WINEPREFIX="$PWD/build/win32/wineprefix" cmake/wine-run.sh build/win32/tools/kelda-host.exe build/win32/module/kelda.dll
+# The harness writes the INI file it names at LOAD into its working folder.
+(cd build/win32 && KELDA_WINEPREFIX="$PWD/wineprefix" ../../cmake/wine-run.sh tools/kelda-host.exe module/kelda.dll)
 echo
 echo "--- libkelda.so (Linux i686), the same script"
-build/native/tools/kelda-host build/native/module/libkelda.so
+(cd build/native && KELDA_REGISTRY_DIR="$PWD/registry" KELDA_LOCK_DIR="$PWD/locks" \
+  tools/kelda-host module/libkelda.so)

@@ -1,14 +1,29 @@
 #include "tools/KeldaHost.h"
 
+#include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cstring>
 
 #include "Common/Exceptions.h"
 #include "platform/CodePage.h"
+#include "platform/MessageWindow.h"
 
 namespace kelda::host {
 
 static std::atomic<TKeldaHost*> gCurrentHost{nullptr};
+
+// The message pumps that libraries without a system message loop handed to this program (see
+// KeldaHost_AddMessagePump below). Never destroyed: a library may take its pump back while the
+// program exits.
+struct TMessagePumps {
+  std::mutex Lock;
+  std::vector<void (*)()> Pumps;
+};
+static TMessagePumps& MessagePumps() {
+  static auto* pumps = new TMessagePumps;
+  return *pumps;
+}
 
 TParam Param(const std::string& name, const std::string& text) {
   return {name, TVariant::Adopt(VariantFromText(text))};
@@ -243,6 +258,12 @@ std::vector<TLogLine> TKeldaHost::FetchLog(uintptr_t instance) {
 }
 
 int TKeldaHost::PumpMessages() {
+  std::vector<void (*)()> pumps;
+  {
+    std::lock_guard lock(MessagePumps().Lock);
+    pumps = MessagePumps().Pumps;
+  }
+  for (auto pump : pumps) pump();
   return platform::THostWindow::ProcessMessages();
 }
 
@@ -273,10 +294,115 @@ void TKeldaHost::SetSendResult(int32_t result) {
   FSendResult = result;
 }
 
+int TKeldaHost::SendCount() const {
+  std::lock_guard lock(FSentLock);
+  return FSendCount;
+}
+
 int32_t TKeldaHost::OnSendDataEx(const TSentData& sent) {
   std::lock_guard lock(FSentLock);
   FSent.push_back(sent);
-  return FSendResult;
+  ++FSendCount;
+  auto line = FLines.find({sent.ModuleIndex, sent.DataSourceId});
+  if (line == FLines.end()) return FSendResult;
+  if (!line->second.Attached) return -1;
+  line->second.Line->Write(sent.Bytes, Now());
+  return static_cast<int32_t>(sent.Bytes.size());
+}
+
+// --- serial lines
+
+uint64_t TKeldaHost::Now() {
+  using namespace std::chrono;
+  return static_cast<uint64_t>(duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count());
+}
+
+int32_t TKeldaHost::HostIndexOf(uintptr_t instance) const {
+  for (const auto& [index, handle] : FInstancesByIndex)
+    if (handle == instance) return index;
+  return 0;
+}
+
+TSimulatedLine& TKeldaHost::AttachLine(uintptr_t instance, int32_t dataSourceId,
+                                       const TLineOptions& options) {
+  std::lock_guard lock(FSentLock);
+  TLineEntry& entry = FLines[{HostIndexOf(instance), dataSourceId}];
+  entry.Instance = instance;
+  entry.Attached = true;
+  entry.Rows.clear();
+  entry.Line = std::make_unique<TSimulatedLine>(options.Mode, options.SnpId, options.CcmId, options.MaxChunk,
+                                                options.Seed);
+  return *entry.Line;
+}
+
+void TKeldaHost::DetachLine(uintptr_t instance, int32_t dataSourceId) {
+  std::lock_guard lock(FSentLock);
+  auto line = FLines.find({HostIndexOf(instance), dataSourceId});
+  if (line != FLines.end()) line->second.Attached = false;
+}
+
+TSimulatedLine* TKeldaHost::Line(uintptr_t instance, int32_t dataSourceId) {
+  std::lock_guard lock(FSentLock);
+  auto line = FLines.find({HostIndexOf(instance), dataSourceId});
+  return line == FLines.end() ? nullptr : line->second.Line.get();
+}
+
+std::size_t TKeldaHost::RowCount(uintptr_t instance, int32_t dataSourceId) {
+  std::lock_guard lock(FSentLock);
+  auto line = FLines.find({HostIndexOf(instance), dataSourceId});
+  return line == FLines.end() ? 0 : line->second.Rows.size();
+}
+
+std::vector<TRow> TKeldaHost::TakeRows(uintptr_t instance, int32_t dataSourceId) {
+  std::lock_guard lock(FSentLock);
+  auto line = FLines.find({HostIndexOf(instance), dataSourceId});
+  std::vector<TRow> rows;
+  if (line != FLines.end()) rows.swap(line->second.Rows);
+  return rows;
+}
+
+// Reads every attached line and hands each piece to ProcessData, as the host does with what a
+// port read. The lock is not held during the data calls: the module writes from inside them.
+int TKeldaHost::ServeLines() {
+  struct TPiece {
+    TLineKey Key;
+    uintptr_t Instance;
+    std::string Bytes;
+  };
+  std::vector<TPiece> pieces;
+  {
+    std::lock_guard lock(FSentLock);
+    const uint64_t now = Now();
+    for (auto& [key, entry] : FLines) {
+      if (!entry.Attached) continue;
+      for (std::string& bytes : entry.Line->Read(now))
+        pieces.push_back({key, entry.Instance, std::move(bytes)});
+    }
+  }
+  for (const TPiece& piece : pieces) {
+    TDataResult result = Data(piece.Instance, piece.Key.second, kDataFlagPortBytes, piece.Bytes);
+    std::lock_guard lock(FSentLock);
+    if (result.Code < 0) ++FRefusedDataCalls;
+    auto line = FLines.find(piece.Key);
+    if (line == FLines.end()) continue;
+    for (TRow& row : result.Rows) line->second.Rows.push_back(std::move(row));
+  }
+  return static_cast<int>(pieces.size());
+}
+
+bool TKeldaHost::RunUntil(const std::function<bool()>& done, uint32_t timeoutMs) {
+  const uint64_t deadline = Now() + timeoutMs;
+  for (;;) {
+    const int work = PumpMessages() + ServeLines();
+    if (done()) return true;
+    if (Now() >= deadline) return false;
+    // Nothing to do: wait for the next message, briefly, so that the lines are read again soon.
+    if (work == 0) platform::PumpMessages([] { return false; }, 1);
+  }
+}
+
+void TKeldaHost::RunFor(uint32_t ms) {
+  RunUntil([] { return false; }, ms);
 }
 
 }  // namespace kelda::host
@@ -319,4 +445,17 @@ KELDA_EXPORT int KeldaHost_PostMessage(uintptr_t window, uint32_t message, uintp
 KELDA_EXPORT int KeldaHost_SendMessage(uintptr_t window, uint32_t message, uintptr_t wParam, intptr_t lParam,
                                        uint32_t timeoutMs) {
   return kelda::platform::THostWindow::Send(window, message, wParam, lParam, timeoutMs) ? 1 : 0;
+}
+
+// Libraries that have no system message loop to run their windows and timers hand this program
+// their pump; the host's message loop (TKeldaHost::PumpMessages) calls it.
+KELDA_EXPORT void KeldaHost_AddMessagePump(void (*pump)()) {
+  std::lock_guard lock(kelda::host::MessagePumps().Lock);
+  kelda::host::MessagePumps().Pumps.push_back(pump);
+}
+
+KELDA_EXPORT void KeldaHost_RemoveMessagePump(void (*pump)()) {
+  std::lock_guard lock(kelda::host::MessagePumps().Lock);
+  auto& pumps = kelda::host::MessagePumps().Pumps;
+  pumps.erase(std::remove(pumps.begin(), pumps.end(), pump), pumps.end());
 }

@@ -4,11 +4,19 @@
 // window that answers the log notification (message 1809) with GetLogEx, and passes
 // parameter lists in interface form.
 //
+// It also plays the serial ports: a data source can be given a line to a simulated GE PLC
+// (TSimulatedLine); the module's writes for that data source go to the PLC, and the host's
+// message loop (RunUntil, RunFor) hands the PLC's answers to ProcessData in small pieces and
+// keeps the rows the module delivers.
+//
 // One TKeldaHost per program at a time; its calls and its window belong to the thread that
 // made it (the harness dispatches the window's messages in PumpMessages and after every call).
+// The module's timers tick in the thread that ran SET-STATE, while that thread runs the loop.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -21,6 +29,7 @@
 #include "Plugins/zorPluginModule.h"
 #include "platform/HostMessage.h"
 #include "platform/Module.h"
+#include "tools/KeldaLine.h"
 
 namespace kelda::host {
 
@@ -134,21 +143,59 @@ public:
 
   std::vector<TSentData> Sent();  // and forgets them
   void SetSendResult(int32_t result);
+  int SendCount() const;  // every DataLogger_SendDataEx call so far, to lines or not
+
+  // --- serial lines
+  struct TLineOptions {
+    plcsim::Mode Mode = plcsim::Mode::Snp;
+    std::string SnpId = "PLC1";
+    uint8_t CcmId = 2;
+    std::size_t MaxChunk = 7;  // the port hands over 1..MaxChunk bytes at a time
+    uint32_t Seed = 1;
+  };
+  // From now on the module's writes for this data source of the instance go to the line's PLC.
+  TSimulatedLine& AttachLine(uintptr_t instance, int32_t dataSourceId, const TLineOptions& options);
+  // The port is gone: its writes are refused (a negative result) and nothing is read from it.
+  void DetachLine(uintptr_t instance, int32_t dataSourceId);
+  TSimulatedLine* Line(uintptr_t instance, int32_t dataSourceId);  // nullptr when none
+
+  // The host's message loop: dispatches messages (the module's timers tick here) and hands
+  // what the lines read to ProcessData, until done() is true or timeoutMs passed; returns done().
+  bool RunUntil(const std::function<bool()>& done, uint32_t timeoutMs);
+  void RunFor(uint32_t ms);
+  // Rows the data calls of a line delivered so far (TakeRows forgets them).
+  std::size_t RowCount(uintptr_t instance, int32_t dataSourceId);
+  std::vector<TRow> TakeRows(uintptr_t instance, int32_t dataSourceId);
+  int RefusedDataCalls() const { return FRefusedDataCalls; }  // line data calls answered < 0
+  static uint64_t Now();                                      // the host's clock, ms
 
   // Called by the exported callbacks.
   int32_t OnSendDataEx(const TSentData& sent);
 
 private:
   intptr_t HandleMessage(uint32_t message, uintptr_t wParam, intptr_t lParam);
+  int32_t HostIndexOf(uintptr_t instance) const;
+  int ServeLines();  // data calls made
+
+  struct TLineEntry {
+    uintptr_t Instance = 0;
+    std::unique_ptr<TSimulatedLine> Line;
+    bool Attached = true;
+    std::vector<TRow> Rows;
+  };
+  using TLineKey = std::pair<int32_t, int32_t>;  // host index, data source
 
   platform::ModuleHandle FLibrary = 0;
   std::unique_ptr<platform::THostWindow> FWindow;
   std::map<int32_t, uintptr_t> FInstancesByIndex;
   std::vector<TLogLine> FReceived;
   int FNotifications = 0;
-  std::mutex FSentLock;
+  mutable std::mutex FSentLock;
   std::vector<TSentData> FSent;
   int32_t FSendResult = 0;
+  int FSendCount = 0;
+  std::map<TLineKey, TLineEntry> FLines;  // guarded by FSentLock
+  int FRefusedDataCalls = 0;
 };
 
 std::vector<TLogLine> ParseLogText(const std::string& text);

@@ -1,10 +1,16 @@
 #include "tools/KeldaScript.h"
 
+#include <fstream>
 #include <iomanip>
 #include <istream>
+#include <iterator>
+#include <map>
 #include <ostream>
 #include <sstream>
 #include <vector>
+
+#include "Common/Exceptions.h"
+#include "tools/KeldaSettings.h"
 
 namespace kelda::host {
 
@@ -86,8 +92,60 @@ static std::string ResultText(const TVariant& value) {
   }
 }
 
+// The packet fields every row carries; the demonstration shows the decoded values.
+static bool IsStandardField(const std::string& name) {
+  static const char* fields[] = {"FULL_DATA_PACKET", "DATA_PACKET",      "DATE_TIME_STAMP",
+                                 "DATA_SOURCE_ID",   "DATA_SOURCE_NAME", "DATA_SOURCE_FULL_NAME",
+                                 "CLIENTID"};
+  for (const char* field : fields)
+    if (name == field) return true;
+  return false;
+}
+
+static void PrintRow(std::ostream& out, int32_t source, const TRow& row) {
+  out << "  row from " << source << ":";
+  for (const auto& [name, value] : row)
+    if (!IsStandardField(name)) out << " " << name << "=" << Printable(value);
+  out << "\n";
+}
+
+static bool ParseMode(const std::string& text, plcsim::Mode& mode) {
+  static const std::map<std::string, plcsim::Mode> modes = {{"ccm-ms", plcsim::Mode::CcmMasterSlave},
+                                                            {"ccm-peer", plcsim::Mode::CcmPeerToPeer},
+                                                            {"snp", plcsim::Mode::Snp},
+                                                            {"snpx", plcsim::Mode::SnpX}};
+  auto found = modes.find(text);
+  if (found == modes.end()) return false;
+  mode = found->second;
+  return true;
+}
+
+static std::string SettingValue(const std::string& token) {
+  if (token.empty() || token[0] != '@') return Unescape(token);
+  std::ifstream file(token.substr(1), std::ios::binary);
+  if (!file) throw Exception("cannot read " + token.substr(1));
+  return std::string((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+}
+
+// Runs the loop until every line has ROWS more rows (or the time is up) and prints them.
+static void RunLines(TKeldaHost& host, uintptr_t instance, const std::vector<int32_t>& sources, uint32_t ms,
+                     int64_t rows, std::ostream& out) {
+  std::map<int32_t, std::vector<TRow>> seen;
+  auto enough = [&] {
+    if (rows <= 0) return false;
+    for (int32_t source : sources)
+      if (static_cast<int64_t>(host.RowCount(instance, source)) < rows) return false;
+    return true;
+  };
+  bool done = host.RunUntil(enough, ms);
+  for (int32_t source : sources)
+    for (const TRow& row : host.TakeRows(instance, source)) PrintRow(out, source, row);
+  if (rows > 0 && !done) out << "  (fewer rows than asked for)\n";
+}
+
 bool RunScript(TKeldaHost& host, std::istream& script, std::ostream& out) {
   uintptr_t instance = 0;
+  std::vector<int32_t> sources;  // data sources with a line
   std::string line;
   while (std::getline(script, line)) {
     if (!line.empty() && line.back() == '\r') line.pop_back();
@@ -156,8 +214,66 @@ bool RunScript(TKeldaHost& host, std::istream& script, std::ostream& out) {
       lines.insert(lines.end(), fetched.begin(), fetched.end());
       out << "  " << lines.size() << " lines\n";
       PrintLog(out, lines);
+    } else if (verb == "ini") {
+      if (tokens.size() < 5) {
+        out << "  ini needs FILE SECTION KEY VALUE\n";
+        return false;
+      }
+      WriteIniValue(tokens[1], tokens[2], tokens[3], EncodeStoredText(SettingValue(tokens[4])));
+      out << "  stored\n";
+    } else if (verb == "line") {
+      plcsim::Mode mode{};
+      int64_t source = 0;
+      if (tokens.size() < 3 || !IsNumber(tokens[1], source) || !ParseMode(tokens[2], mode)) {
+        out << "  line needs SOURCE and a MODE of ccm-ms, ccm-peer, snp, snpx\n";
+        return false;
+      }
+      TKeldaHost::TLineOptions options;
+      options.Mode = mode;
+      for (std::size_t i = 3; i < tokens.size(); ++i) {
+        int64_t value = 0;
+        if (tokens[i].rfind("chunk=", 0) == 0 && IsNumber(tokens[i].substr(6), value) && value > 0)
+          options.MaxChunk = static_cast<std::size_t>(value);
+        else if (tokens[i].rfind("seed=", 0) == 0 && IsNumber(tokens[i].substr(5), value))
+          options.Seed = static_cast<uint32_t>(value);
+        else if (tokens[i].rfind("id=", 0) == 0 && IsNumber(tokens[i].substr(3), value))
+          options.CcmId = static_cast<uint8_t>(value);
+        else if (tokens[i].rfind("id=", 0) == 0)
+          options.SnpId = tokens[i].substr(3);
+        else {
+          out << "  unknown line option " << tokens[i] << "\n";
+          return false;
+        }
+      }
+      host.AttachLine(instance, static_cast<int32_t>(source), options);
+      sources.push_back(static_cast<int32_t>(source));
+      out << "  PLC attached\n";
+    } else if (verb == "registers") {
+      int64_t source = 0, first = 0;
+      TSimulatedLine* line = nullptr;
+      if (tokens.size() < 4 || !IsNumber(tokens[1], source) || !IsNumber(tokens[2], first) ||
+          !(line = host.Line(instance, static_cast<int32_t>(source)))) {
+        out << "  registers needs a SOURCE with a line, FIRST and values\n";
+        return false;
+      }
+      for (std::size_t i = 3; i < tokens.size(); ++i) {
+        int64_t value = 0;
+        IsNumber(tokens[i], value);
+        line->Plc().setWord(0x08, static_cast<uint32_t>(first + static_cast<int64_t>(i - 3)),
+                            static_cast<uint16_t>(value));
+      }
+      out << "  set\n";
+    } else if (verb == "run") {
+      int64_t ms = 0, rows = 0;
+      if (tokens.size() < 2 || !IsNumber(tokens[1], ms) || ms < 0) {
+        out << "  run needs MS\n";
+        return false;
+      }
+      if (tokens.size() > 2) IsNumber(tokens[2], rows);
+      RunLines(host, instance, sources, static_cast<uint32_t>(ms), rows, out);
     } else if (verb == "free") {
       out << "  result " << host.Free(instance) << "\n";
+      sources.clear();
     } else if (verb == "shutdown") {
       out << "  result " << host.Shutdown() << "\n";
     } else {

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "platform/Debug.h"
+#include "platform/Module.h"
 #include "platform/Tick.h"
 
 namespace kelda::platform {
@@ -212,6 +213,37 @@ void WaitForWork(uint64_t maxWaitMs) {
   self->Wake.wait_for(lock, std::chrono::milliseconds(maxWaitMs));
 }
 
+// Without a window system nothing dispatches this library's windows and timers unless the host's
+// message loop runs this library's own pump for the thread. A host program that exports
+// KeldaHost_AddMessagePump and KeldaHost_RemoveMessagePump is handed the pump when the first
+// window is made, and told to forget it when the library goes away.
+using PumpFunction = void (*)();
+using PumpRegistration = void (*)(PumpFunction);
+
+void DispatchForHost() {
+  ProcessPendingMessages();
+}
+
+struct HostPumpOffer {
+  PumpRegistration Remove = nullptr;
+  HostPumpOffer() {
+    auto add =
+        reinterpret_cast<PumpRegistration>(FindExport(HostProgramHandle(), "KeldaHost_AddMessagePump"));
+    auto remove =
+        reinterpret_cast<PumpRegistration>(FindExport(HostProgramHandle(), "KeldaHost_RemoveMessagePump"));
+    if (!add || !remove) return;
+    add(&DispatchForHost);
+    Remove = remove;
+  }
+  ~HostPumpOffer() {
+    if (Remove) Remove(&DispatchForHost);
+  }
+};
+
+void OfferPumpToHost() {
+  static HostPumpOffer offer;
+}
+
 }  // namespace
 
 intptr_t DefaultWindowResult(WindowHandle, uint32_t, uintptr_t, intptr_t) {
@@ -219,6 +251,7 @@ intptr_t DefaultWindowResult(WindowHandle, uint32_t, uintptr_t, intptr_t) {
 }
 
 WindowHandle AllocateHiddenWindow(IMessageHandler* handler) {
+  OfferPumpToHost();
   const std::shared_ptr<ThreadQueue>& self = CurrentQueue();
   Registry& reg = Reg();
   std::lock_guard<std::mutex> lock(reg.Lock);
