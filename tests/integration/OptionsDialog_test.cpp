@@ -63,12 +63,14 @@ TEST(HostOptionsDialog, FormResourcesOfTheLibraryThroughTheExports) {
   ASSERT_GE(code.size(), 18u);
   EXPECT_EQ(code.substr(0, 3), "\x1f\x8b\x08") << "the form code is passed on packed";
 
-  // The library's own plug-in class leaves the dialog to the host alone.
+  // After the host showed the dialog, the module answers true: its settings are taken again.
   record = TKeldaHost::NewRecord(instance);
-  EXPECT_EQ(showOptions(&record), 3);
+  EXPECT_EQ(showOptions(&record), 1);
   const uint8_t showKind = record.DataOut.Kind;
   const int32_t showSize = record.DataOut.Size;
+  const uintptr_t shown = record.DataOut.Value;
   EXPECT_EQ(showKind, 5);
   EXPECT_EQ(showSize, 4);
+  EXPECT_EQ(shown, 1u);
   EXPECT_EQ(host.Free(instance), 0);
 }
