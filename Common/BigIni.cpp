@@ -514,6 +514,9 @@ void TBigIniFile::Clear() {
 // ---------------------------------------------------------------------------------------------
 // TBigIniFile: writing the file
 
+// The writer replaces the file in one step when it is closed: a save that fails on the way
+// (a full disk) leaves the old file whole, and the store stays modified, so the destructor's
+// one last try cannot shorten the file either.
 void TBigIniFile::UpdateFile() {
   if (!FModified || FFileName.empty()) return;
   platform::TFileWriter writer(FFileName);

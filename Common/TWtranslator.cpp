@@ -183,8 +183,11 @@ bool TWtransl::Translate(const std::string& target, TComponent* component, std::
   // The file list is part of the key, so a changed list loads anew.
   const std::string key = sourceCode + '\n' + targetCode + '\n' + LanguageFile;
   if (key != FCacheKey) {
-    FCacheKey = key;
+    // The key names the dictionary only once it is loaded: a load that throws half-way, or that
+    // found no language file, is tried again on the next call.
+    FCacheKey.clear();
     FEntryCount = LoadDictionary(LanguageFile, sourceCode, *FDictionary, targetCode);
+    if (FEntryCount >= 0) FCacheKey = key;
   }
   SwitchTimer(false);
   TWtranslLanguagesList* dictionary = FDictionary.get();

@@ -24,6 +24,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <unordered_set>
 #include <string_view>
 #include <vector>
 
@@ -191,7 +192,8 @@ private:
   uint32_t FConstructionLocale;
   int FCollectMode = cmNone;
   int FCollectFileMode = cfNew;
-  TStringList FCollected;  // kept sorted
+  TStringList FCollected;                                 // kept sorted
+  std::unordered_set<std::string> FCollectedObjectTexts;  // texts already listed with an object
   std::string FLastTarget;
   std::string FLastSource;
 

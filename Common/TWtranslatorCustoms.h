@@ -43,11 +43,12 @@ public:
 
 // Appends an entry under the registry's lock; answers it (the registry owns it).
 TWtranslatorCustom* RegisterCustomTranslator(std::unique_ptr<TWtranslatorCustom> entry);
-// Takes an entry out again and destroys it (tests register and remove their own).
+// Takes an entry out again and destroys it (tests register and remove their own); only while
+// no translation runs, as entries are called without the registry's lock.
 void UnregisterCustomTranslator(TWtranslatorCustom* entry);
 
 // Offers the object to the first entry of the kind (empty mask or not) that serves it; true
-// when that entry handled it.
+// when that entry handled it. The entry runs without the registry's lock held.
 bool RunCustomTranslator(TWtransl& translator, TObject* object, bool emptyMask,
                          TWtranslLanguagesList* dictionary, const TPropertyInfo* property, TObject* value);
 

@@ -92,10 +92,12 @@ void TWtransl::CollectText(const std::string& escaped, bool found, TObject* obje
       break;
     case cmUntranslatedObjects: {
       if (found || !WorthCollecting(escaped)) break;
-      // The same text shown by the same object is collected once.
+      // A text is collected once, with the first object that showed it: the translator needs
+      // each text once, and the object only as a hint where it appears.
+      if (!FCollectedObjectTexts.insert(escaped).second) break;
       std::string line =
           (object || !property.empty()) ? ObjectPath(object, property) + "=" + escaped : escaped;
-      if (FCollected.IndexOf(line) < 0) AddSorted(FCollected, line);
+      AddSorted(FCollected, line);
       break;
     }
     case cmUnused: {

@@ -203,9 +203,8 @@ std::vector<TLanguageFileEntry> TWtransl::ParseLanguageFile(std::string_view byt
     }
     block.push_back({std::string(line)});
   }
-  // The end of the file ends the last block as an empty line would: an entry must not be lost
-  // because the editor left no empty line after it.
-  endBlock();
+  // Only an empty line ends a block: lines after the last one add nothing, so that the module
+  // reads a shared language file exactly as the host does.
   return entries;
 }
 

@@ -1,5 +1,6 @@
 #include "config/TWregistry.h"
 
+#include <algorithm>
 #include <bit>
 #include <cstring>
 #include <map>
@@ -376,6 +377,8 @@ private:
 
   bool RunRegistry(const std::vector<TLine>& lines) {
     std::string base = FStore.RegistryPath;
+    // A leading backslash means "from the hive's root", where every path starts anyway.
+    base.erase(0, std::min(base.find_first_not_of('\\'), base.size()));
     while (!base.empty() && base.back() == '\\') base.pop_back();
     // An empty path would put the settings straight into the hive's root.
     if (base.empty()) {
@@ -409,8 +412,16 @@ private:
       FKeys[base] = std::move(key);
       return true;
     }
+    // Before the first save there are no settings to load: nothing went wrong.
+    if (!FSave && !ExistsInEitherHive(base)) return false;
     Problem("registry key \"" + base + "\" opens in neither " + RootName(FStore.RegistryRoot) + " nor " +
             RootName(FStore.SecondRegistryRoot));
+    return false;
+  }
+
+  bool ExistsInEitherHive(const std::string& path) const {
+    for (TRegistryRoot root : {FStore.RegistryRoot, FStore.SecondRegistryRoot})
+      if (root < rrNone && platform::RegistryKeyExists(HiveOf(root), path)) return true;
     return false;
   }
 

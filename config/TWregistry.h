@@ -6,9 +6,9 @@
 //    SetValue hooks, and without hooks nothing is loaded or saved.
 //  - INIFile set, and the file exists or the operation is a save: that INI file, under a lock
 //    shared by every process (named after the file) for the whole operation.
-//  - otherwise the registry key RegistryPath, first under RegistryRoot, then under
-//    SecondRegistryRoot; keys are always opened for full access, so a hive the user may only
-//    read is passed over.
+//  - otherwise the registry key RegistryPath (backslashes at either end ignored), first under
+//    RegistryRoot, then under SecondRegistryRoot; keys are always opened for full access, so a
+//    hive the user may only read is passed over.
 //
 // Map lines: "property,key" (or "property;key"), blanks around both ignored, a ";" after the
 // key starts a comment, lines starting with ";" are comments. A "." in the property name stands
@@ -20,8 +20,10 @@
 // as SZ / the INI value, in the one-line encoding of EncodeSettingText.
 //
 // Failures never escape an operation: whatever went wrong is listed in Problems(). A store that
-// cannot be read (an INI file that exists but is unreadable, a registry path in neither hive)
-// changes nothing and writes nothing; an INI file that cannot be written keeps its old content.
+// cannot be read (an INI file that exists but is unreadable, a registry path that opens in
+// neither hive) changes nothing and writes nothing; an INI file that cannot be written keeps its
+// old content. A registry path that exists in neither hive is no failure of a load (nothing has
+// been saved yet); a save that cannot create it is.
 #pragma once
 
 #include <cstdint>

@@ -6,9 +6,9 @@
 //
 // Contract kept by both backends:
 //  - Key paths are 8-bit texts (system code page) of names separated by single backslashes,
-//    without a leading or trailing backslash; an empty path names the hive itself. A path with
-//    an empty name in it, or a name longer than 255 characters, is refused (Wine refuses
-//    whole paths of about 255 characters already).
+//    without a leading or trailing backslash (callers strip those); an empty path names the hive itself. A
+//    path with an empty name in it, or a name longer than 255 characters, is refused (Wine refuses whole
+//    paths of about 255 characters already).
 //  - Key and value names compare without regard to letter case.
 //  - Keys are always opened asking for full read and write access: a key the caller may only
 //    read does not open. On POSIX a hive file that has no write permission bit at all counts
@@ -16,7 +16,9 @@
 //  - Opening without create fails for a missing key; with create, missing keys on the path are
 //    made.
 //  - Value data: DWORD is 4 bytes little-endian, SZ the text without its terminating NUL (the
-//    text cannot hold a NUL), BINARY any bytes. Values of other types read as Other.
+//    text cannot hold a NUL), BINARY any bytes. An expandable text (EXPAND_SZ, as editors and
+//    installers often write texts) reads as String, with its %NAME% references as they stand.
+//    Values of other types read as Other.
 //  - Writes are whole-value and atomic with respect to other readers and writers, also of other
 //    processes; nothing else is locked.
 // Failures: Open returns nullptr; Write* and DeleteRegistryKeyTree throw ERegistryException with the
@@ -60,6 +62,8 @@ public:
   std::optional<TRegValue> Read(const std::string& name) const;
   void WriteDword(const std::string& name, uint32_t value);
   void WriteString(const std::string& name, const std::string& text);
+  // The text as an expandable text (EXPAND_SZ); references in it are not expanded.
+  void WriteExpandString(const std::string& name, const std::string& text);
   void WriteBinary(const std::string& name, const std::string& bytes);
   // True when the value existed and is gone.
   bool DeleteValue(const std::string& name);

@@ -1,6 +1,8 @@
 #include "platform/File.h"
 
+#include <atomic>
 #include <cerrno>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
@@ -64,18 +66,54 @@ std::optional<std::string> ReadWholeFile(const std::string& path) {
   return data;
 }
 
-TFileWriter::TFileWriter(const std::string& path) : FHandle(nullptr), FPath(path) {
+namespace {
+
+std::atomic<std::size_t> gWriteLimit{NoFileWriteLimit};
+
+// Whether the descriptor still is the file at path: a writer that finished may have renamed
+// the temporary file between another writer's open and its lock.
+bool StillAt(int fd, const std::string& path) {
+  struct stat opened {
+  }, named{};
+  return ::fstat(fd, &opened) == 0 && ::stat(path.c_str(), &named) == 0 && opened.st_dev == named.st_dev &&
+         opened.st_ino == named.st_ino;
+}
+
+int LockDescriptor(void* handle) {
+  return static_cast<int>(reinterpret_cast<intptr_t>(handle) - 1);
+}
+
+}  // namespace
+
+void SetFileWriteLimit(std::size_t bytes) {
+  gWriteLimit = bytes;
+}
+
+TFileWriter::TFileWriter(const std::string& path)
+    : FHandle(nullptr), FPath(path), FTemporaryPath(path + ".tmp") {
   auto fail = [&](const std::string& reason) {
+    Discard();
     throw EFCreateError("Cannot create file \"" + path + "\". " + reason);
   };
   struct stat st {};
-  if (::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) && (st.st_mode & 0222) == 0)
-    fail(std::strerror(EACCES));
-  // Not truncated before the lock is ours: a file in use keeps its content.
-  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0666);
+  const bool existed = ::stat(path.c_str(), &st) == 0;
+  if (existed && S_ISDIR(st.st_mode)) fail(std::strerror(EISDIR));
+  if (existed && S_ISREG(st.st_mode) && (st.st_mode & 0222) == 0) fail(std::strerror(EACCES));
+  if (existed) {
+    // The old file stays locked until it is replaced, so readers see it whole or not at all.
+    int lock = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (lock < 0 && errno == EACCES) lock = ::open(path.c_str(), O_WRONLY | O_CLOEXEC);
+    if (lock < 0) fail(Reason());
+    FTargetLock = reinterpret_cast<void*>(static_cast<intptr_t>(lock) + 1);
+    if (::flock(lock, LOCK_EX | LOCK_NB) != 0) fail(Reason());
+  }
+  // Not truncated before the lock is ours: another writer's bytes stay its own.
+  const int fd = ::open(FTemporaryPath.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0666);
   if (fd < 0) fail(Reason());
-  if (::flock(fd, LOCK_EX | LOCK_NB) != 0 || ::ftruncate(fd, 0) != 0) {
-    const std::string reason = Reason();
+  const bool locked = ::flock(fd, LOCK_EX | LOCK_NB) == 0;
+  if (!locked || !StillAt(fd, FTemporaryPath) || ::ftruncate(fd, 0) != 0 ||
+      (existed && ::fchmod(fd, st.st_mode & 07777) != 0)) {
+    const std::string reason = locked ? Reason() : std::string("The file is in use by another process.");
     ::close(fd);
     fail(reason);
   }
@@ -89,20 +127,52 @@ TFileWriter::TFileWriter(const std::string& path) : FHandle(nullptr), FPath(path
 }
 
 TFileWriter::~TFileWriter() {
-  if (FHandle) std::fclose(static_cast<FILE*>(FHandle));
+  Discard();
+}
+
+void TFileWriter::Discard() {
+  if (FHandle) {
+    // Removed while the lock is still held, so no other writer takes it over half-way.
+    ::unlink(FTemporaryPath.c_str());
+    std::fclose(static_cast<FILE*>(FHandle));
+    FHandle = nullptr;
+  }
+  if (FTargetLock) {
+    ::close(LockDescriptor(FTargetLock));
+    FTargetLock = nullptr;
+  }
 }
 
 void TFileWriter::Write(const void* data, std::size_t count) {
   if (!FHandle) throw EInOutError("File is closed: " + FPath);
-  if (count && std::fwrite(data, 1, count, static_cast<FILE*>(FHandle)) != count)
-    throw EInOutError("Cannot write file \"" + FPath + "\". " + std::strerror(errno));
+  const std::size_t limit = gWriteLimit;
+  int error = 0;
+  if (count > limit || FWritten > limit - count)
+    error = ENOSPC;
+  else if (count && std::fwrite(data, 1, count, static_cast<FILE*>(FHandle)) != count)
+    error = errno;
+  if (error != 0) {
+    Discard();
+    throw EInOutError("Cannot write file \"" + FPath + "\". " + std::strerror(error));
+  }
+  FWritten += count;
 }
 
 void TFileWriter::Close() {
-  if (!FHandle) return;
+  if (!FHandle) throw EInOutError("File is closed: " + FPath);
   FILE* f = static_cast<FILE*>(FHandle);
+  int error = 0;
+  if (std::fflush(f) != 0 || ::fsync(::fileno(f)) != 0 ||
+      std::rename(FTemporaryPath.c_str(), FPath.c_str()) != 0)
+    error = errno;
+  if (error != 0) {
+    Discard();
+    throw EInOutError("Cannot write file \"" + FPath + "\". " + std::strerror(error));
+  }
+  // Renamed: the temporary name is free for the next writer, the content is in place.
   FHandle = nullptr;
-  if (std::fclose(f) != 0) throw EInOutError("Cannot write file \"" + FPath + "\". " + std::strerror(errno));
+  std::fclose(f);
+  Discard();
 }
 
 bool DeleteFileAt(const std::string& path) {

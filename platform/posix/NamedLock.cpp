@@ -36,7 +36,7 @@ TNamedLock::TNamedLock(const std::string& name) {
     throw ELockError("Not a lock name: \"" + name + "\"");
   const std::string folder = LockFolder();
   MakeFolder(folder);
-  const std::string path = folder + "/" + name + ".lock";
+  const std::string path = folder + "/" + SystemLockName(name) + ".lock";
   const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
   if (fd < 0) throw ELockError("Cannot open lock \"" + path + "\": " + std::strerror(errno));
   while (::flock(fd, LOCK_EX) != 0) {

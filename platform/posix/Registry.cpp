@@ -3,7 +3,7 @@
 // flock on "<HIVE NAME>.lock"; readers take the shared lock. Layout of a hive file:
 //   KELDA-REGISTRY 1
 //   [key\path]
-//   name=dword:0000002a | name=sz:text | name=binary:0a0b | name=other:hex
+//   name=dword:0000002a | name=sz:text | name=expand_sz:text | name=binary:0a0b | name=other:hex
 // Key paths, names and texts are escaped: bytes below 0x21, 0x7F and up, "%", "=", "[" and "]"
 // become "%" and two hexadecimal digits.
 #include "platform/Registry.h"
@@ -126,9 +126,15 @@ std::string FromHex(std::string_view text) {
   return out;
 }
 
+// A value as the file holds it: an expandable text reads as any text but is written back as
+// what it was.
+struct TStoredValue : TRegValue {
+  bool Expandable = false;
+};
+
 struct TKey {
   std::string Path;  // as first created
-  std::vector<std::pair<std::string, TRegValue>> Values;
+  std::vector<std::pair<std::string, TStoredValue>> Values;
 
   auto Find(const std::string& name) {
     const std::string lower = AnsiLowerCase(name);
@@ -170,16 +176,24 @@ public:
     return (st.st_mode & 0222) != 0;
   }
 
+  // The hive's keys; a missing file is an empty hive. Any other failure to read throws: taking
+  // an unreadable hive for an empty one would let the next change replace everything in it.
   THive Load() const {
     THive hive;
     hive[""] = TKey{};
     FILE* f = std::fopen(FPath.c_str(), "rb");
-    if (!f) return hive;
+    if (!f) {
+      if (errno == ENOENT) return hive;
+      throw ERegistryException("Cannot read registry hive " + FPath + ": " + std::strerror(errno));
+    }
     std::string content;
     char buffer[65536];
     std::size_t n;
     while ((n = std::fread(buffer, 1, sizeof buffer, f)) > 0) content.append(buffer, n);
+    const int error = std::ferror(f) ? errno : 0;
     std::fclose(f);
+    if (error != 0)
+      throw ERegistryException("Cannot read registry hive " + FPath + ": " + std::strerror(error));
     Parse(content, hive);
     return hive;
   }
@@ -192,19 +206,36 @@ public:
       for (const auto& [name, value] : key.Values) text += Escape(name) + "=" + ValueText(value) + "\n";
     }
     const std::string temporary = FPath + ".tmp";
-    FILE* f = std::fopen(temporary.c_str(), "wb");
-    if (!f) throw ERegistryException("Cannot write registry hive " + FPath + ": " + std::strerror(errno));
-    const bool written = std::fwrite(text.data(), 1, text.size(), f) == text.size();
-    const bool closed = std::fclose(f) == 0;
-    if (!written || !closed || std::rename(temporary.c_str(), FPath.c_str()) != 0) {
-      const int error = errno;
+    const int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    if (fd < 0) throw ERegistryException("Cannot write registry hive " + FPath + ": " + std::strerror(errno));
+    // The rewritten hive keeps the permissions its owner gave the old one.
+    struct stat st {};
+    bool done = ::stat(FPath.c_str(), &st) != 0 || ::fchmod(fd, st.st_mode & 07777) == 0;
+    for (std::size_t at = 0; done && at < text.size();) {
+      const ssize_t n = ::write(fd, text.data() + at, text.size() - at);
+      if (n < 0 && errno == EINTR) continue;
+      done = n > 0;
+      if (done) at += static_cast<std::size_t>(n);
+    }
+    done = done && ::fsync(fd) == 0;
+    int error = errno;
+    if (::close(fd) != 0 && done) {
+      done = false;
+      error = errno;
+    }
+    if (done && std::rename(temporary.c_str(), FPath.c_str()) != 0) {
+      done = false;
+      error = errno;
+    }
+    if (!done) {
       std::remove(temporary.c_str());
       throw ERegistryException("Cannot write registry hive " + FPath + ": " + std::strerror(error));
     }
   }
 
 private:
-  static std::string ValueText(const TRegValue& value) {
+  static std::string ValueText(const TStoredValue& value) {
+    if (value.Expandable) return "expand_sz:" + Escape(value.Data);
     switch (value.Type) {
       case TRegValueType::Dword:
         return "dword:" + ToHex(value.Data);
@@ -224,15 +255,17 @@ private:
     if (eq == std::string_view::npos || colon == std::string_view::npos) return;
     const std::string_view type = line.substr(eq + 1, colon - eq - 1);
     const std::string_view data = line.substr(colon + 1);
-    TRegValue value;
+    TStoredValue value;
     if (type == "dword") {
-      value = {TRegValueType::Dword, FromHex(data)};
-    } else if (type == "sz") {
-      value = {TRegValueType::String, Unescape(data)};
-    } else if (type == "binary") {
-      value = {TRegValueType::Binary, FromHex(data)};
+      value.Type = TRegValueType::Dword;
+      value.Data = FromHex(data);
+    } else if (type == "sz" || type == "expand_sz") {
+      value.Type = TRegValueType::String;
+      value.Data = Unescape(data);
+      value.Expandable = type == "expand_sz";
     } else {
-      value = {TRegValueType::Other, FromHex(data)};
+      value.Type = type == "binary" ? TRegValueType::Binary : TRegValueType::Other;
+      value.Data = FromHex(data);
     }
     key.Values.emplace_back(Unescape(line.substr(0, eq)), std::move(value));
   }
@@ -278,7 +311,11 @@ struct TRegistryKey::TImpl {
     file.Save(hive);
   }
 
-  void Write(const std::string& name, TRegValue value) {
+  void Write(const std::string& name, TRegValueType type, std::string data, bool expandable = false) {
+    TStoredValue value;
+    value.Type = type;
+    value.Data = std::move(data);
+    value.Expandable = expandable;
     Change(name, [&](TKey& key) {
       auto it = key.Find(name);
       if (it != key.Values.end())
@@ -296,7 +333,12 @@ std::unique_ptr<TRegistryKey> TRegistryKey::Open(TRegHive hive, const std::strin
   if (!ValidPath(path)) return nullptr;
   THiveFile file(hive, create);
   if (!file.Usable() || !file.Writable()) return nullptr;
-  THive keys = file.Load();
+  THive keys;
+  try {
+    keys = file.Load();
+  } catch (const ERegistryException&) {
+    return nullptr;
+  }
   const std::string lower = AnsiLowerCase(path);
   if (!keys.contains(lower)) {
     if (!create) return nullptr;
@@ -319,28 +361,39 @@ std::unique_ptr<TRegistryKey> TRegistryKey::Open(TRegHive hive, const std::strin
 std::optional<TRegValue> TRegistryKey::Read(const std::string& name) const {
   THiveFile file(FImpl->Hive, false);
   if (!file.Usable()) return std::nullopt;
-  THive hive = file.Load();
+  THive hive;
+  try {
+    hive = file.Load();
+  } catch (const ERegistryException&) {
+    return std::nullopt;  // reads never throw
+  }
   auto key = hive.find(FImpl->Lower);
   if (key == hive.end()) return std::nullopt;
   auto it = key->second.Find(name);
   if (it == key->second.Values.end()) return std::nullopt;
-  return it->second;
+  return static_cast<const TRegValue&>(it->second);
 }
 
 void TRegistryKey::WriteDword(const std::string& name, uint32_t value) {
   const char bytes[4] = {static_cast<char>(value), static_cast<char>(value >> 8),
                          static_cast<char>(value >> 16), static_cast<char>(value >> 24)};
-  FImpl->Write(name, {TRegValueType::Dword, std::string(bytes, 4)});
+  FImpl->Write(name, TRegValueType::Dword, std::string(bytes, 4));
 }
 
 void TRegistryKey::WriteString(const std::string& name, const std::string& text) {
   if (text.find('\0') != std::string::npos)
     throw ERegistryException("Cannot write registry value \"" + name + "\": the text holds a NUL");
-  FImpl->Write(name, {TRegValueType::String, text});
+  FImpl->Write(name, TRegValueType::String, text);
+}
+
+void TRegistryKey::WriteExpandString(const std::string& name, const std::string& text) {
+  if (text.find('\0') != std::string::npos)
+    throw ERegistryException("Cannot write registry value \"" + name + "\": the text holds a NUL");
+  FImpl->Write(name, TRegValueType::String, text, true);
 }
 
 void TRegistryKey::WriteBinary(const std::string& name, const std::string& bytes) {
-  FImpl->Write(name, {TRegValueType::Binary, bytes});
+  FImpl->Write(name, TRegValueType::Binary, bytes);
 }
 
 bool TRegistryKey::DeleteValue(const std::string& name) {
@@ -360,7 +413,11 @@ bool TRegistryKey::DeleteValue(const std::string& name) {
 bool RegistryKeyExists(TRegHive hive, const std::string& path) {
   if (!ValidPath(path)) return false;
   THiveFile file(hive, false);
-  return file.Usable() && file.Load().contains(AnsiLowerCase(path));
+  try {
+    return file.Usable() && file.Load().contains(AnsiLowerCase(path));
+  } catch (const ERegistryException&) {
+    return false;
+  }
 }
 
 bool DeleteRegistryKeyTree(TRegHive hive, const std::string& path) {

@@ -2,6 +2,8 @@
 
 #include <windows.h>
 
+#include <atomic>
+
 #include "Common/Exceptions.h"
 #include "platform/SystemError.h"
 
@@ -31,41 +33,96 @@ std::optional<std::string> ReadWholeFile(const std::string& path) {
   return data;
 }
 
-TFileWriter::TFileWriter(const std::string& path) : FHandle(nullptr), FPath(path) {
+namespace {
+
+std::atomic<std::size_t> gWriteLimit{NoFileWriteLimit};
+
+}  // namespace
+
+void SetFileWriteLimit(std::size_t bytes) {
+  gWriteLimit = bytes;
+}
+
+TFileWriter::TFileWriter(const std::string& path)
+    : FHandle(nullptr), FPath(path), FTemporaryPath(path + ".tmp") {
+  auto fail = [&](DWORD error) {
+    Discard();
+    throw EFCreateError("Cannot create file \"" + path + "\". " + SystemErrorText(error));
+  };
   // The system refuses to replace a read-only file, except where its emulation runs with rights
   // that ignore the attribute; the attribute is honoured here in any case.
   const DWORD attr = ::GetFileAttributesA(path.c_str());
-  if (attr != INVALID_FILE_ATTRIBUTES && (attr & FILE_ATTRIBUTE_READONLY) &&
-      !(attr & FILE_ATTRIBUTE_DIRECTORY))
-    throw EFCreateError("Cannot create file \"" + path + "\". " + SystemErrorText(ERROR_ACCESS_DENIED));
-  HANDLE h =
-      ::CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (h == INVALID_HANDLE_VALUE)
-    throw EFCreateError("Cannot create file \"" + path + "\". " + SystemErrorText(::GetLastError()));
+  const bool existed = attr != INVALID_FILE_ATTRIBUTES;
+  if (existed && (attr & FILE_ATTRIBUTE_DIRECTORY)) fail(ERROR_ACCESS_DENIED);
+  if (existed && (attr & FILE_ATTRIBUTE_READONLY)) fail(ERROR_ACCESS_DENIED);
+  if (existed) {
+    // The old file stays open without sharing until it is replaced, so readers see it whole or
+    // not at all.
+    HANDLE lock =
+        ::CreateFileA(path.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (lock == INVALID_HANDLE_VALUE) fail(::GetLastError());
+    FTargetLock = lock;
+  }
+  HANDLE h = ::CreateFileA(FTemporaryPath.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                           FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (h == INVALID_HANDLE_VALUE) fail(::GetLastError());
   FHandle = h;
 }
 
 TFileWriter::~TFileWriter() {
-  if (FHandle) ::CloseHandle(FHandle);
+  Discard();
+}
+
+void TFileWriter::Discard() {
+  if (FHandle) {
+    ::CloseHandle(FHandle);
+    FHandle = nullptr;
+    ::DeleteFileA(FTemporaryPath.c_str());
+  }
+  if (FTargetLock) {
+    ::CloseHandle(FTargetLock);
+    FTargetLock = nullptr;
+  }
 }
 
 void TFileWriter::Write(const void* data, std::size_t count) {
   if (!FHandle) throw EInOutError("File is closed: " + FPath);
+  auto fail = [&](DWORD error) {
+    Discard();
+    throw EInOutError("Cannot write file \"" + FPath + "\". " + SystemErrorText(error));
+  };
+  const std::size_t limit = gWriteLimit;
+  if (count > limit || FWritten > limit - count) fail(ERROR_DISK_FULL);
   const char* p = static_cast<const char*>(data);
-  while (count > 0) {
+  std::size_t left = count;
+  while (left > 0) {
     DWORD done = 0;
-    if (!::WriteFile(FHandle, p, static_cast<DWORD>(count), &done, nullptr) || done == 0)
-      throw EInOutError("Cannot write file \"" + FPath + "\". " + SystemErrorText(::GetLastError()));
+    if (!::WriteFile(FHandle, p, static_cast<DWORD>(left), &done, nullptr)) fail(::GetLastError());
+    if (done == 0) fail(ERROR_DISK_FULL);
     p += done;
-    count -= done;
+    left -= done;
   }
+  FWritten += count;
 }
 
 void TFileWriter::Close() {
-  if (!FHandle) return;
-  HANDLE h = FHandle;
+  if (!FHandle) throw EInOutError("File is closed: " + FPath);
+  DWORD error = ERROR_SUCCESS;
+  if (!::FlushFileBuffers(FHandle)) error = ::GetLastError();
+  // The old file and the new one must both be closed before one replaces the other.
+  ::CloseHandle(FHandle);
   FHandle = nullptr;
-  ::CloseHandle(h);
+  if (FTargetLock) {
+    ::CloseHandle(FTargetLock);
+    FTargetLock = nullptr;
+  }
+  if (error == ERROR_SUCCESS && !::MoveFileExA(FTemporaryPath.c_str(), FPath.c_str(),
+                                               MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
+    error = ::GetLastError();
+  if (error != ERROR_SUCCESS) {
+    ::DeleteFileA(FTemporaryPath.c_str());
+    throw EInOutError("Cannot write file \"" + FPath + "\". " + SystemErrorText(error));
+  }
 }
 
 bool DeleteFileAt(const std::string& path) {

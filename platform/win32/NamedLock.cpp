@@ -9,7 +9,7 @@ namespace kelda::platform {
 
 TNamedLock::TNamedLock(const std::string& name) {
   if (name.empty()) throw ELockError("A named lock needs a name");
-  HANDLE mutex = ::CreateMutexA(nullptr, FALSE, name.c_str());
+  HANDLE mutex = ::CreateMutexA(nullptr, FALSE, SystemLockName(name).c_str());
   if (!mutex) throw ELockError("Cannot create lock \"" + name + "\": " + SystemErrorText(::GetLastError()));
   // An abandoned mutex is ours now: its former owner ended without releasing it.
   const DWORD rc = ::WaitForSingleObject(mutex, INFINITE);

@@ -97,6 +97,7 @@ std::optional<TRegValue> TRegistryKey::Read(const std::string& name) const {
       value.Type = TRegValueType::Dword;
       break;
     case REG_SZ:
+    case REG_EXPAND_SZ:  // read as written: the references are the user's to keep
       value.Type = TRegValueType::String;
       // Stored texts usually carry their NUL, but need not; the text ends at the first one.
       if (const auto nul = value.Data.find('\0'); nul != std::string::npos) value.Data.resize(nul);
@@ -124,6 +125,15 @@ void TRegistryKey::WriteString(const std::string& name, const std::string& text)
   const LONG rc =
       ::RegSetValueExA(FImpl->Handle, name.c_str(), 0, REG_SZ, reinterpret_cast<const BYTE*>(text.c_str()),
                        static_cast<DWORD>(text.size() + 1));
+  if (rc != ERROR_SUCCESS) Fail("Cannot write registry value", name, rc);
+}
+
+void TRegistryKey::WriteExpandString(const std::string& name, const std::string& text) {
+  if (text.find('\0') != std::string::npos)
+    throw ERegistryException("Cannot write registry value \"" + name + "\": the text holds a NUL");
+  const LONG rc =
+      ::RegSetValueExA(FImpl->Handle, name.c_str(), 0, REG_EXPAND_SZ,
+                       reinterpret_cast<const BYTE*>(text.c_str()), static_cast<DWORD>(text.size() + 1));
   if (rc != ERROR_SUCCESS) Fail("Cannot write registry value", name, rc);
 }
 

@@ -249,6 +249,37 @@ TEST(BigIniFile, AnUnreadableFileIsNotAnEmptyOne) {
   std::filesystem::remove(folder);
 }
 
+TEST(BigIniFile, AFailedSaveKeepsTheWholeFile) {
+  TTempFile file;
+  std::string original;
+  for (int i = 0; i < 2000; ++i)
+    original += "[Host" + std::to_string(i) + "]\r\nkeep=" + std::to_string(i) + "\r\n\r\n";
+  file.Write(original);
+  struct TLimit {  // as a full disk: the write fails after a few bytes
+    TLimit() { platform::SetFileWriteLimit(100); }
+    ~TLimit() { platform::SetFileWriteLimit(platform::NoFileWriteLimit); }
+  };
+  {
+    auto limit = std::make_unique<TLimit>();
+    {
+      TBigIniFile ini(file.Path());
+      ini.WriteString("Mine", "k", "v");
+      EXPECT_THROW(ini.UpdateFile(), EInOutError);
+      EXPECT_EQ(file.Read(), original);
+      EXPECT_TRUE(ini.Modified());  // the change is still to be written
+    }                               // the destructor's last try fails the same way, and harms nothing either
+    EXPECT_EQ(file.Read(), original);
+    EXPECT_FALSE(std::filesystem::exists(file.Path() + ".tmp"));
+
+    // Once there is room again, the destructor writes the change in full.
+    TBigIniFile ini(file.Path());
+    ini.WriteString("Mine", "k", "v");
+    EXPECT_THROW(ini.UpdateFile(), EInOutError);
+    limit.reset();
+  }
+  EXPECT_EQ(file.Read(), original + "[Mine]\r\nk=v\r\n\r\n");
+}
+
 TEST(BigIniFile, BadInputLoadsWithoutHarm) {
   TTempFile file;
   std::mt19937 random(7);

@@ -4,9 +4,11 @@
 
 #include <filesystem>
 #include <fstream>
+#include <future>
 #include <iterator>
 #include <random>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "Common/CustomTextResources.h"
@@ -147,6 +149,7 @@ const std::string kGermanFile = Lines({
     "Encoding=utf-8",
     "EN:>Late setting",
     "DE:>Sp\xC3\xA4t",
+    "",
 });
 
 // The translation of one text into the target, through the translator's own dictionary.
@@ -391,6 +394,62 @@ TEST(TWtranslator, CustomTranslatorsForListsObjectsAndTextResources) {
   EXPECT_FALSE(texts->Translated());
 }
 
+namespace {
+
+// An entry that has a second translator translate a control on another thread and waits for
+// it, as a handler that hands its work to a worker does.
+class TRelayTranslator : public TWtranslatorCustomFor<TTestControl> {
+public:
+  TRelayTranslator() : TWtranslatorCustomFor<TTestControl>("RELAY*") {}
+  bool Translate(TWtransl&, TObject* object, TWtranslLanguagesList*, const TPropertyInfo*,
+                 TObject*) override {
+    if (static_cast<TTestControl*>(object)->Name != "Relay") return false;
+    auto done = std::make_shared<std::promise<void>>();
+    std::future<void> finished = done->get_future();
+    Worker = std::thread([this, done] {
+      TWtransl other(nullptr, true);
+      other.LanguageFile = LanguageFile;
+      other.ComponentProperties.Add("WideLines");
+      other.Translate("DE", Target, nullptr);
+      done->set_value();
+    });
+    WorkerFinished = finished.wait_for(std::chrono::seconds(30)) == std::future_status::ready;
+    return true;
+  }
+  std::string LanguageFile;
+  TTestControl* Target = nullptr;
+  std::thread Worker;
+  bool WorkerFinished = false;
+};
+
+}  // namespace
+
+TEST(TWtranslator, CustomTranslatorsMayTranslateOnOtherThreads) {
+  TTempDir dir;
+  auto owned = std::make_unique<TRelayTranslator>();
+  TRelayTranslator* relay = owned.get();
+  relay->LanguageFile =
+      dir.Write("app.lng", Lines({"EN:>Caption", "DE:>Titel", "", "EN:>Wide", "DE:>Breit", ""}));
+  TTestControl target(nullptr, "Target");
+  target.Caption = "Caption";
+  target.WideLines.Lines = {u"Wide"};
+  relay->Target = &target;
+  TWtranslatorCustom* entry = RegisterCustomTranslator(std::move(owned));
+
+  TWtransl translator(nullptr, true);
+  translator.LanguageFile = relay->LanguageFile;
+  TTestControl root(nullptr, "Root");
+  new TTestControl(&root, "Relay");
+  translator.Translate("DE", &root, nullptr);
+  if (relay->Worker.joinable()) relay->Worker.join();
+  const bool finished = relay->WorkerFinished;
+  UnregisterCustomTranslator(entry);
+
+  EXPECT_TRUE(finished) << "the worker waited for the registry while its caller held it";
+  EXPECT_EQ(target.Caption, "Titel");
+  EXPECT_EQ(target.WideLines.Lines, std::vector<std::u16string>{u"Breit"});
+}
+
 TEST(TWtranslator, NothingToTranslateChangesNothing) {
   TTempDir dir;
   TWtransl translator(nullptr, true);
@@ -405,6 +464,11 @@ TEST(TWtranslator, NothingToTranslateChangesNothing) {
   translator.LanguageFile = dir.File("missing.lng");
   EXPECT_FALSE(translator.Translate("DE", &root, nullptr));
   EXPECT_EQ(translator.EntryCount(), -1) << "no file read";
+  // A language file that appears later is read on the next call: no file is not a dictionary.
+  dir.Write("missing.lng", kGermanFile);
+  EXPECT_TRUE(translator.Translate("DE", &root, nullptr));
+  EXPECT_GT(translator.EntryCount(), 0);
+  EXPECT_EQ(root.Caption, "Register");
 
   // With entries and neither component nor text, the target becomes the source language.
   translator.LanguageFile = dir.File("app.lng");
@@ -476,7 +540,10 @@ TEST(TWtranslator, CollectModesWriteTheCollectedTextsBesideTheLanguageFile) {
     auto* button = new TTestControl(&root, "Button");
     button->Caption = "Press";
     button->Hint = "Registers";
+    auto* other = new TTestControl(&root, "Other");
+    other->Caption = "Press";  // the same text in another place is listed once
     translator.Translate("DE", &root, nullptr);
+    Tr(translator, "Loose");
     Tr(translator, "Loose");
   }
   const std::string appended = dir.Read("app.lng.new");
@@ -484,6 +551,8 @@ TEST(TWtranslator, CollectModesWriteTheCollectedTextsBesideTheLanguageFile) {
   EXPECT_NE(appended.find("EN:>[TTestControl]Root -> [TTestControl]Button.Caption=Press\r\nDE:>\r\n"),
             std::string::npos);
   EXPECT_NE(appended.find("EN:>Loose\r\n"), std::string::npos);
+  EXPECT_EQ(appended.find("Press"), appended.rfind("Press")) << appended;
+  EXPECT_EQ(appended.find("Loose"), appended.rfind("Loose")) << appended;
   EXPECT_EQ(appended.find("Registers"), std::string::npos);
   {
     dir.Write("app.lng", "//saveunused\r\n" + kGermanFile);
@@ -524,10 +593,13 @@ TEST(TWtranslator, BadLanguageFilesGiveWhatTheyCanAndNeverCrash) {
   load(longText + "Charset=windows-1251\n" + "EN:>A\nDE:>\xC6\n\n");
   EXPECT_EQ(TrW(translator, "A"), u"\u00C6") << "a setting beyond the first 50 characters is not one";
 
-  // The last block without an empty line after it still counts.
-  load("EN:>Registers\r\nDE:>Register");
+  // Only an empty line ends a block: lines after the last one add nothing, as in the host.
+  load("EN:>Registers\r\nDE:>Register\r\n\r\nEN:>Save\r\nDE:>Speichern");
   EXPECT_EQ(Tr(translator, "Registers"), "Register");
+  EXPECT_EQ(Tr(translator, "Save"), "Save");
   EXPECT_EQ(translator.EntryCount(), 1);
+  load("EN:>Registers\nDE:>Register");
+  EXPECT_EQ(Tr(translator, "Registers"), "Registers");
 
   // CR alone ends lines too.
   load("[Languages]\r$DE = Deutsch\rDefault = DE\r\rEN:>Registers\rDE:>Register\r\r");

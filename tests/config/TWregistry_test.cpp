@@ -276,11 +276,12 @@ TEST(SettingsStore, RegistryHivesAndPaths) {
   ASSERT_TRUE(deeper);
   EXPECT_EQ(deeper->Read("Width")->Data, std::string("\xD2\x04\0\0", 4));
 
-  // A path in neither hive: nothing is read and nothing is created.
+  // A path in neither hive (nothing saved yet): nothing is read, nothing is created, and
+  // nothing went wrong.
   TDataSourceCfg untouched(nullptr);
   auto absent = Store(key.Path() + "\\Absent");
   EXPECT_FALSE(absent->Load(untouched));
-  EXPECT_EQ(absent->Problems().size(), 1u);
+  EXPECT_EQ(Joined(absent->Problems()), "");
   EXPECT_EQ(untouched.comboProto_ItemIndex, 2);
   EXPECT_FALSE(platform::RegistryKeyExists(TRegHive::CurrentUser, key.Path() + "\\Absent"));
   EXPECT_FALSE(platform::RegistryKeyExists(TRegHive::LocalMachine, key.Path() + "\\Absent"));
@@ -293,7 +294,38 @@ TEST(SettingsStore, RegistryHivesAndPaths) {
   auto noPath = Store("\\");
   EXPECT_FALSE(noPath->Save(cfg));
   EXPECT_FALSE(noPath->Problems().empty());
-  EXPECT_FALSE(Store(key.Path() + "\\" + std::string(300, 'x'))->Save(cfg));
+  auto refused = Store(key.Path() + "\\" + std::string(300, 'x'));
+  EXPECT_FALSE(refused->Save(cfg));
+  EXPECT_EQ(refused->Problems().size(), 1u);  // a save that cannot create the path says so
+}
+
+TEST(SettingsStore, RegistryPathFromTheHiveRootAndExpandableTexts) {
+  TTestKey key;
+  // A leading backslash names the same path from the hive's root.
+  TDataSourceCfg saved(nullptr);
+  SetNonDefaults(saved);
+  auto store = Store("\\\\" + key.Path());
+  EXPECT_TRUE(store->Save(saved));
+  EXPECT_EQ(Joined(store->Problems()), "");
+  auto raw = TRegistryKey::Open(TRegHive::LocalMachine, key.Path(), false);
+  ASSERT_TRUE(raw);
+  EXPECT_EQ(raw->Read("Proto")->Data, std::string("\x03\0\0\0", 4));
+  TDataSourceCfg loaded(nullptr);
+  auto reader = Store("\\" + key.Path() + "\\");
+  EXPECT_TRUE(reader->Load(loaded));
+  EXPECT_EQ(Joined(reader->Problems()), "");
+  ExpectEqualSettings(loaded, saved);
+
+  // A text stored as an expandable text (by an installer or by hand) is read as it stands and
+  // stays in the registry.
+  raw->WriteExpandString("Open files dir", "%TEMP%\\Kelda");
+  TDataSourceCfg expanded(nullptr);
+  auto again = Store(key.Path());
+  EXPECT_TRUE(again->Load(expanded));
+  EXPECT_EQ(expanded.OpenDialog_FileName, "%TEMP%\\Kelda");
+  EXPECT_EQ(Joined(again->Problems()), "");
+  ASSERT_TRUE(raw->Read("Open files dir"));
+  EXPECT_EQ(raw->Read("Open files dir")->Data, "%TEMP%\\Kelda");
 }
 
 #ifndef _WIN32
@@ -540,6 +572,12 @@ TEST(SettingsStore, PluginOperationsUseItsLocationAndLogProblems) {
   EXPECT_TRUE(SeenBusy);
   EXPECT_EQ(settings.Probe, 17);
   EXPECT_TRUE(platform::RegistryKeyExists(TRegHive::LocalMachine, key.Path()));  // root 2 first
+
+  // A first run, with nothing saved yet, is nothing to report.
+  plugin.ModuleRegistryPath = key.Path() + "\\Fresh";
+  EXPECT_FALSE(LoadSettings(plugin, map, settings));
+  EXPECT_EQ(LogText(plugin), "");
+  plugin.ModuleRegistryPath = key.Path();
 
   plugin.INIFile = file.Path();
   plugin.INISectionPrefix = "P\\";

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
+#include <filesystem>
 #include <random>
 #include <string>
 #include <thread>
@@ -135,3 +137,64 @@ TEST(Registry, ConcurrentWritersLoseNoValue) {
       EXPECT_EQ(value->Data[0], static_cast<char>(i));
     }
 }
+
+TEST(Registry, ExpandableTextsReadAsTexts) {
+  TTestKey test;
+  auto key = TRegistryKey::Open(TRegHive::CurrentUser, test.Path(), true);
+  ASSERT_TRUE(key);
+  key->WriteExpandString("Folder", "%APPDATA%\\Kelda");
+  auto again = TRegistryKey::Open(TRegHive::CurrentUser, test.Path(), false);
+  ASSERT_TRUE(again);
+  auto folder = again->Read("folder");
+  ASSERT_TRUE(folder);
+  EXPECT_EQ(folder->Type, TRegValueType::String);
+  EXPECT_EQ(folder->Data, "%APPDATA%\\Kelda");  // the reference stays as written
+  // Other values of the key are rewritten around it without changing it.
+  key->WriteDword("Other", 1);
+  EXPECT_EQ(again->Read("Folder")->Data, "%APPDATA%\\Kelda");
+  EXPECT_THROW(key->WriteExpandString("Nul", std::string("a\0b", 3)), ERegistryException);
+}
+
+#ifndef _WIN32
+// The file-backed hives: a hive that cannot be read is not taken for an empty one (the next
+// change would replace every key in it), and rewriting a hive keeps its owner's permissions.
+// The hive used here is one no other test touches.
+TEST(Registry, AHiveFileThatCannotBeReadIsLeftAlone) {
+  namespace fs = std::filesystem;
+  const char* folder = std::getenv("KELDA_REGISTRY_DIR");
+  ASSERT_TRUE(folder) << "the tests set the registry folder";
+  const fs::path hive = fs::path(folder) / "HKEY_CURRENT_CONFIG.reg";
+  const std::string path = "KeldaTest\\Unreadable";
+  auto key = TRegistryKey::Open(TRegHive::CurrentConfig, path, true);
+  ASSERT_TRUE(key);
+  key->WriteDword("v", 7);
+
+  const auto mode = fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read;
+  fs::permissions(hive, mode);
+  key->WriteDword("w", 8);
+  EXPECT_EQ(fs::status(hive).permissions(), mode);
+
+  // A hive whose reading fails (a link to a file that refuses every read, as a damaged disk
+  // does; file modes would not stop the superuser the tests may run as).
+  if (!fs::exists("/proc/self/mem")) GTEST_SKIP() << "no file that refuses reads";
+  const fs::path kept = hive.string() + ".kept";
+  fs::rename(hive, kept);
+  fs::create_symlink("/proc/self/mem", hive);
+  EXPECT_FALSE(TRegistryKey::Open(TRegHive::CurrentConfig, path, false));
+  EXPECT_FALSE(TRegistryKey::Open(TRegHive::CurrentConfig, "KeldaTest\\New", true));
+  EXPECT_FALSE(key->Read("v"));
+  EXPECT_THROW(key->WriteDword("x", 1), ERegistryException);
+  EXPECT_FALSE(key->DeleteValue("v"));
+  EXPECT_FALSE(RegistryKeyExists(TRegHive::CurrentConfig, path));
+  EXPECT_THROW(DeleteRegistryKeyTree(TRegHive::CurrentConfig, "KeldaTest"), ERegistryException);
+  const bool stillTheLink = fs::is_symlink(fs::symlink_status(hive));
+  fs::remove(hive);
+  fs::rename(kept, hive);
+  EXPECT_TRUE(stillTheLink) << "the unreadable hive was replaced";
+
+  // Readable again: every value is still there.
+  ASSERT_TRUE(key->Read("v"));
+  EXPECT_EQ(key->Read("w")->Data, std::string("\x08\0\0\0", 4));
+  DeleteRegistryKeyTree(TRegHive::CurrentConfig, "KeldaTest");
+}
+#endif
