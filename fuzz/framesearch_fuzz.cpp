@@ -27,7 +27,7 @@ int32_t LimitFrom(uint8_t byte) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   uint8_t header[kHeader] = {0x02, 2, 0x17, 0x03, 3, 1};  // a CCM data block search
-  std::memcpy(header, data, size < kHeader ? size : kHeader);
+  if (size > 0) std::memcpy(header, data, size < kHeader ? size : kHeader);
   const uint8_t startChar = header[0];
   kelda::TEndChars ends;
   ends.Count = header[1] % 3;
