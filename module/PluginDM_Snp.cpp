@@ -25,6 +25,13 @@ void AppendWord(std::string& frame, const std::array<uint8_t, 2>& word) {
   frame += static_cast<char>(word[1]);
 }
 
+// What to read: segment selector, offset and length (low byte first).
+void AppendReadFields(std::string& frame, const TSnpRequestFields& fields) {
+  frame += static_cast<char>(fields.Memory);
+  AppendWord(frame, fields.Address);
+  AppendWord(frame, fields.Length);
+}
+
 // ETB, four zero bytes and the binary check over everything before it.
 void AppendBinaryTrailer(std::string& frame) {
   frame += static_cast<char>(ETB);
@@ -103,9 +110,7 @@ std::string SnpXReadFrame(const TRequestItem& request) {
   std::string frame{static_cast<char>(ESC), 'X'};
   AppendSnpId(frame, fields);
   frame += '\x01';  // read
-  frame += static_cast<char>(fields.Memory);
-  AppendWord(frame, fields.Address);
-  AppendWord(frame, fields.Length);
+  AppendReadFields(frame, fields);
   frame.append(2, '\0');
   AppendBinaryTrailer(frame);
   return frame;
@@ -118,9 +123,7 @@ std::string SnpMailboxReadFrame(const TRequestItem& request, uint8_t sequence) {
   frame += static_cast<char>(sequence);
   static const char kRoute[] = "\xC0\x10\x3A\x00\x00\x10\x0A\x00\x00\x01\x01\x04";
   frame.append(kRoute, sizeof(kRoute) - 1);  // initial request, master to service task, read
-  frame += static_cast<char>(fields.Memory);
-  AppendWord(frame, fields.Address);
-  AppendWord(frame, fields.Length);
+  AppendReadFields(frame, fields);
   frame.append(8, '\0');
   AppendBinaryTrailer(frame);
   return frame;
