@@ -254,10 +254,13 @@ int TzorPlugin::CommandSettingsNow(const std::string& word, TPluginCallRecIntft&
   if (OnSaveSettingsNow) {
     TVariant noSave = record.Value("NO-SAVE");
     bool save = noSave.IsEmptyOrNull();
-    if (!save) {
+    if (!save && VariantIsText(noSave.Raw())) {
+      // An empty text says nothing against saving, like an absent item.
+      std::string text = noSave.ToText();
       int64_t number = 0;
-      save = VariantIsText(noSave.Raw()) ? (TryTextToInt64(noSave.ToText(), number) && number == 0)
-                                         : noSave.ToInt64() == 0;
+      save = text.empty() || (TryTextToInt64(text, number) && number == 0);
+    } else if (!save) {
+      save = noSave.ToInt64() == 0;
     }
     if (save) OnSaveSettingsNow(this);
   }

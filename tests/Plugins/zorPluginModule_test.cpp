@@ -369,8 +369,12 @@ TEST_F(FrameworkTest, SettingsNowCommands) {
   THostList save;
   save.Add("COMMAND", "SAVE-SETTINGS-NOW").Add("INI-FILE", "export.ini");
   EXPECT_EQ(RunCommand(FInstance, save).Code, -2);
+  THostList emptyNoSave;
+  emptyNoSave.Add("COMMAND", "SAVE-SETTINGS-NOW").Add("INI-FILE", "empty.ini").Add("NO-SAVE", "");
+  EXPECT_EQ(RunCommand(FInstance, emptyNoSave).Code, -2);
   EXPECT_EQ(calls, (std::vector<std::string>{"load other.ini", "load other.ini", "save own.ini",
-                                             "save export.ini"}));
+                                             "save export.ini", "save empty.ini"}))
+      << "an empty NO-SAVE does not keep the settings from being saved";
   EXPECT_EQ(Plugin()->INIFile, "own.ini");
 }
 
