@@ -213,6 +213,7 @@ bool TzorPlugin::SetModuleParameter(const std::string& name, const VARIANT& valu
     return true;
   }
   if (SameText(name, "ModuleType")) {
+    if (v.IsEmptyOrNull()) return false;  // no number, not type 0
     try {
       ModuleType = static_cast<uint8_t>(v.ToInt64() & 0xFF);
       return true;

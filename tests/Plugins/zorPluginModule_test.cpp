@@ -604,6 +604,10 @@ TEST_F(FrameworkTest, ModuleParameters) {
   EXPECT_FALSE(p->SetModuleParameter("ModuleType", TVariant::Adopt(VariantFromText("three")).Raw()));
   EXPECT_TRUE(p->SetModuleParameter("ModuleType", TVariant::Adopt(VariantFromInt(0x1FF)).Raw()));
   EXPECT_EQ(p->GetModuleParameter("ModuleType").ToInt(), 0xFF);
+  EXPECT_FALSE(p->SetModuleParameter("ModuleType", TVariant().Raw())) << "empty is not a number";
+  EXPECT_FALSE(p->SetModuleParameter("ModuleType", TVariant::Adopt(VariantNull()).Raw()));
+  EXPECT_FALSE(p->SetModuleParameter("ModuleType", TVariant::Adopt(VariantFromText("")).Raw()));
+  EXPECT_EQ(p->GetModuleParameter("ModuleType").ToInt(), 0xFF) << "a refused value leaves the type";
   EXPECT_TRUE(p->SetModuleParameter("SUBSCRIBE-FOR-DATA", TVariant::Adopt(VariantFromText("true")).Raw()));
   EXPECT_TRUE(p->SubscribeForData);
   EXPECT_FALSE(
