@@ -193,7 +193,8 @@ int TzorPlugin::CommandSetState(TPluginCallRecIntft& record) {
       try {
         std::vector<std::string> fields = SplitAt(line, ";");
         int64_t id = 0;
-        if (!TryParseInt(Trim(fields[0]), id)) continue;
+        // An identifier beyond 32 bits would wrap onto another data source: not a number.
+        if (!TryParseInt(Trim(fields[0]), id) || id < INT32_MIN || id > INT32_MAX) continue;
         auto source = std::make_unique<TConfigDataSource>();
         source->Text = line;
         source->Id = static_cast<int32_t>(id);

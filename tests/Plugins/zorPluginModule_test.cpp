@@ -286,12 +286,13 @@ TEST_F(FrameworkTest, SetStateRecordsDataSourcesAndFlags) {
   Plugin()->OnChangeState = [&](TzorPlugin*, uint8_t flags) { seenFlags = flags; };
   THostList list;
   list.Add("COMMAND", "SET-STATE")
-      .Add("DATA-SOURCES-IN-CFG", " 1 ; COM1 ;Line one\t\r\nname;2;3\r\n\r\n7;COM7\r\n")
+      .Add("DATA-SOURCES-IN-CFG",
+           " 1 ; COM1 ;Line one\t\r\nname;2;3\r\n\r\n7;COM7\r\n4294967297;COM9\r\n2147483648;COM8")
       .Add("DATA-SOURCE-LOAD", "7")
       .Add("RESULT", 1);
   EXPECT_EQ(RunCommand(FInstance, list, 0x05).Code, 0);
   EXPECT_EQ(seenFlags, 0x05);
-  ASSERT_EQ(Plugin()->ConfigDataSources.Count(), 2);
+  ASSERT_EQ(Plugin()->ConfigDataSources.Count(), 2) << "identifiers beyond 32 bits are no numbers";
   const TConfigDataSource* one = Plugin()->FindDataSource(1);
   ASSERT_NE(one, nullptr);
   EXPECT_EQ(one->Name, "COM1");
