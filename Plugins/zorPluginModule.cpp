@@ -50,7 +50,13 @@ TPluginCallRecIntft::TPluginCallRecIntft(TPluginCallRec* record) : Rec(record) {
 IzorParamsListW* TPluginCallRecIntft::ConvertBlock(TPluginCallData& block, IzorParamsListW*& reference) {
   void* value = reinterpret_cast<void*>(block.Value);
   if (!value) return nullptr;
-  if (block.Kind == kDataKindListInterface) return ParamsListFromPointerW(value);
+  if (block.Kind == kDataKindListInterface) {
+    // The address of the host's interface variable, which may be all the host owns there: the
+    // list-object probe would read past it (and could mistake what follows for a list).
+    IzorParamsListW* list = *static_cast<IzorParamsListW**>(value);
+    if (list) list->AddRef();
+    return list;
+  }
   if (block.Kind != kDataKindList && block.Kind != kDataKindListObject) return nullptr;
   if (!IsParamsListObject(value)) return nullptr;
   IzorParamsListW* list = ParamsListFromPointerW(value);

@@ -1,0 +1,48 @@
+// The framework at the edges where the host meets it: module texts changed while the host
+// reads them, interface variables in data blocks, handles in the upper half of
+// the address space, failures that are not exceptions of the library, and logging from
+// "SET-STATE".
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "Common/Exceptions.h"
+#include "Plugins/zorPluginModule.h"
+#include "tests/Plugins/PluginTestKit.h"
+
+using namespace kelda;
+using namespace kelda::test;
+
+TEST(PluginDataBlocks, AnInterfaceVariableIsTakenAsItIsWhateverFollowsIt) {
+  uintptr_t instance = CreateInstance();
+  ASSERT_NE(instance, 0u);
+  int32_t seenCount = -1;
+  Instance(instance)->OnProcessData = [&](TzorPlugin*, TPluginCallRecIntft& record, int& result) {
+    seenCount = record.DataInList ? record.DataInList->GetCount() : -2;
+    result = 0;
+  };
+  auto* wrap = new TzorParamsListWrap();
+  wrap->List->Add("A", TVariant::Adopt(VariantFromInt(1)).Raw());
+  wrap->List->Add("B", TVariant::Adopt(VariantFromInt(2)).Raw());
+  auto list = TInterfaceRef<IzorParamsListW>::Share(static_cast<IzorParamsListW*>(wrap));
+  // The host's variable, and whatever the host keeps after it: here a word that looks like the
+  // mark of a list object, 16 bytes past the variable.
+  struct {
+    IzorParamsListW* Variable;
+    uint32_t Other[3];
+    uint32_t LooksLikeAList;
+  } host{list.get(), {0, 0, 0}, kParamsListSignature};
+  THostList params;
+  TPluginCallRec record = NewRecord(instance);
+  record.Flags = kDataFlagPortBytes;
+  record.Params = params.Pointer();
+  record.DataIn.Kind = kDataKindListInterface;
+  record.DataIn.Value = reinterpret_cast<uintptr_t>(&host.Variable);
+  EXPECT_EQ(zorProcessData(&record), 0);
+  EXPECT_EQ(seenCount, 2) << "the list behind the variable reached the handler";
+  EXPECT_EQ(record.DataIn.Kind, kDataKindListInterface);
+  EXPECT_EQ(FreeInstance(instance), 0);
+}
