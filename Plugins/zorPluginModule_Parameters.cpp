@@ -41,6 +41,11 @@ static TVariant IntValue(int64_t value) {
     return TVariant::Adopt(VariantFromInt(static_cast<int32_t>(value)));
   return TVariant::Adopt(VariantFromInt64(value));
 }
+// A handle as the host keeps it: its 32-bit pattern as a 32-bit integer, whatever half of the
+// address space it lies in.
+static TVariant HandleParam(uintptr_t handle) {
+  return TVariant::Adopt(VariantFromInt(static_cast<int32_t>(static_cast<uint32_t>(handle))));
+}
 static TVariant TextValue(const std::string& text) {
   return TVariant::Adopt(VariantFromText(text));
 }
@@ -147,10 +152,10 @@ TVariant TzorPlugin::GetModuleParameter(const std::string& name) {
       if (StateFlags[bit]) mask |= 1 << bit;
     return IntValue(mask);
   }
-  if (SameText(name, "ModuleDllHandle")) return IntValue(static_cast<int64_t>(DllHandle));
+  if (SameText(name, "ModuleDllHandle")) return HandleParam(DllHandle);
   if (SameText(name, "ModuleLoadCount")) return IntValue(LoadCount.load());
   if (SameText(name, "ModuleIndex")) return IntValue(ModuleIndex);
-  if (SameText(name, "ModulePluginHandle")) return IntValue(static_cast<int64_t>(SelfHandle));
+  if (SameText(name, "ModulePluginHandle")) return HandleParam(SelfHandle);
   if (SameText(name, "ModulePath")) return TextValue(ModulePath);
   if (SameText(name, "ModuleName")) return TextValue(ModuleName);
   if (SameText(name, "ApplicationFullName")) return TextValue(ApplicationFullName);
@@ -169,8 +174,8 @@ TVariant TzorPlugin::GetModuleParameter(const std::string& name) {
   if (SameText(name, "ParserItemsCount")) return IntValue(ParserItemCount());
   if (SameText(name, "TerminateNow")) return BoolValue(TerminateNow.load());
   if (SameText(name, "IsTemporaryLoad")) return BoolValue(IsTemporaryLoad);
-  if (SameText(name, "ParentApp")) return IntValue(static_cast<int64_t>(ParentApp));
-  if (SameText(name, "OWNER-FORM")) return IntValue(static_cast<int64_t>(OwnerForm));
+  if (SameText(name, "ParentApp")) return HandleParam(ParentApp);
+  if (SameText(name, "OWNER-FORM")) return HandleParam(OwnerForm);
   if (SameText(name, "TESTTRANSL")) {
     for (const std::string& argument : platform::ProgramArguments())
       if (argument == "/TESTTRANSL") return BoolValue(true);

@@ -46,3 +46,38 @@ TEST(PluginDataBlocks, AnInterfaceVariableIsTakenAsItIsWhateverFollowsIt) {
   EXPECT_EQ(record.DataIn.Kind, kDataKindListInterface);
   EXPECT_EQ(FreeInstance(instance), 0);
 }
+
+TEST(PluginModuleParameters, HandlesAreAlwaysTheir32BitPattern) {
+  uintptr_t instance = CreateInstance();
+  ASSERT_NE(instance, 0u);
+  TzorPlugin* p = Instance(instance);
+  const uintptr_t self = p->SelfHandle;
+  const platform::ModuleHandle dll = p->DllHandle;
+  struct TCase {
+    const char* Name;
+    uintptr_t Low, High;
+  } cases[] = {{"ModulePluginHandle", 0x00401000, 0x80001000},
+               {"ModuleDllHandle", 0x10000000, 0xC0000000},
+               {"ParentApp", 0x00400000, 0xFFFF0000},
+               {"OWNER-FORM", 0x000A0B0C, 0x8000000C}};
+  for (const TCase& c : cases) {
+    for (uintptr_t handle : {c.Low, c.High}) {
+      std::string name = c.Name;
+      if (name == "ModulePluginHandle") p->SelfHandle = handle;
+      if (name == "ModuleDllHandle") p->DllHandle = handle;
+      if (name == "ParentApp") p->ParentApp = handle;
+      if (name == "OWNER-FORM") p->OwnerForm = handle;
+      TVariant value = p->GetModuleParameter(name);
+      EXPECT_EQ(value.Type(), VT_I4) << name << " " << handle;
+      EXPECT_EQ(static_cast<uint32_t>(value.ToInt64()), handle) << name;
+    }
+  }
+  // A handle given back in the same form is the same handle.
+  EXPECT_TRUE(p->SetModuleParameter("OWNER-FORM", p->GetModuleParameter("OWNER-FORM").Raw()));
+  EXPECT_EQ(p->OwnerForm, 0x8000000Cu);
+  p->SelfHandle = self;
+  p->DllHandle = dll;
+  p->ParentApp = 0;
+  p->OwnerForm = 0;
+  EXPECT_EQ(FreeInstance(instance), 0);
+}
