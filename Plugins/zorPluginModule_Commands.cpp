@@ -56,6 +56,9 @@ int TzorPlugin::RunCommand(const std::string& word, TPluginCallRecIntft& record)
   } catch (const std::exception& failure) {
     LogFailure(word, failure.what());
     return kResultFailed;
+  } catch (...) {
+    LogFailure(word, kUnknownFailure);
+    return kResultFailed;
   }
 }
 
@@ -97,6 +100,8 @@ void TzorPlugin::HandleLanguageRequest(TPluginCallRecIntft& record) {
     if (OnLanguageChanged) OnLanguageChanged(this);
   } catch (const std::exception& failure) {
     LogFailure("TRANSL", failure.what());
+  } catch (...) {
+    LogFailure("TRANSL", kUnknownFailure);
   }
   Language = requested;
 }
@@ -109,6 +114,9 @@ int TzorPlugin::CommandEvent(TPluginCallRecIntft& record) {
     OnEvent(this, record.Text("EVENT-TYPE"), result, record);
   } catch (const std::exception& failure) {
     LogFailure("EVENT", failure.what());
+    return kResultFailed;
+  } catch (...) {
+    LogFailure("EVENT", kUnknownFailure);
     return kResultFailed;
   }
   return result;
@@ -204,6 +212,9 @@ int TzorPlugin::CommandSetState(TPluginCallRecIntft& record) {
       } catch (const std::exception& failure) {
         result = kResultFailed;
         LogFailure("SETSTATE", failure.what());
+      } catch (...) {
+        result = kResultFailed;
+        LogFailure("SETSTATE", kUnknownFailure);
       }
     }
   }

@@ -9,6 +9,9 @@
 
 namespace kelda {
 
+// The message logged for a failure that carries no text of its own.
+inline constexpr char kUnknownFailure[] = "Unknown failure";
+
 // An integer written in full; an empty text is no number.
 inline bool TryParseInt(const std::string& text, int64_t& value) {
   return !text.empty() && TryTextToInt64(text, value);

@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "Plugins/zorPluginModule.h"
+#include "Plugins/zorPluginModule_Helpers.h"
 #include "platform/CodePage.h"
 #include "platform/Debug.h"
 
@@ -262,6 +263,9 @@ int32_t zorExecutePluginCommand(TPluginCallRec* callRecord) {
       return plugin->RunCommand(word, record);
     } catch (const std::exception& failure) {
       plugin->LogFailure(word.empty() ? "CMD?" : word, failure.what());
+      return kResultFailed;
+    } catch (...) {
+      plugin->LogFailure(word.empty() ? "CMD?" : word, kUnknownFailure);
       return kResultFailed;
     }
   } catch (...) {

@@ -81,3 +81,24 @@ TEST(PluginModuleParameters, HandlesAreAlwaysTheir32BitPattern) {
   p->OwnerForm = 0;
   EXPECT_EQ(FreeInstance(instance), 0);
 }
+
+TEST(PluginCommandFailures, EveryFailedCommandWritesItsLine) {
+  uintptr_t instance = CreateInstance();
+  ASSERT_NE(instance, 0u);
+  TzorPlugin* p = Instance(instance);
+  p->OnCommand = [](TzorPlugin*, const std::string&, int&, TPluginCallRecIntft&) { throw 42; };
+  p->OnLoad = [](TzorPlugin*, TPluginCallRecIntft&, int&) { throw "no settings"; };
+  p->OnEvent = [](TzorPlugin*, const std::string&, int&, TPluginCallRecIntft&) { throw 7.5; };
+  EXPECT_EQ(RunCommand(instance, "CUSTOM-WORD").Code, kResultFailed);
+  EXPECT_EQ(RunCommand(instance, "LOAD").Code, kResultFailed);
+  THostList event;
+  event.Add("COMMAND", "EVENT").Add("EVENT-TYPE", "PORT-OPEN");
+  EXPECT_EQ(RunCommand(instance, event).Code, kResultFailed);
+  auto lines = FetchLog(instance);
+  ASSERT_EQ(lines.size(), 3u);
+  EXPECT_EQ(lines[0], std::make_pair(0, std::string("{CUSTOM-WORD} Unknown failure")));
+  EXPECT_EQ(lines[1], std::make_pair(0, std::string("{LOAD} Unknown failure")));
+  EXPECT_EQ(lines[2], std::make_pair(0, std::string("{EVENT} Unknown failure")));
+  EXPECT_EQ(p->CommandDepth.load(), 0);
+  EXPECT_EQ(FreeInstance(instance), 0);
+}
