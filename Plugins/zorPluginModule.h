@@ -420,7 +420,13 @@ public:
   void EnterDataCall();
   void LeaveDataCall();
 
+protected:
+  // Reads one line of the host's data-source list ("id;name;full name"); none for a line whose
+  // first field is not a number. A module's class may read more from the line.
+  virtual std::unique_ptr<TConfigDataSource> ReadConfigDataSource(const std::string& line);
+
 private:
+  void ReplaceConfigDataSources(const std::string& text, std::vector<std::string>& failures);
   int DispatchCommand(const std::string& word, TPluginCallRecIntft& record);
   void HandleLanguageRequest(TPluginCallRecIntft& record);
   int CommandLoad(TPluginCallRecIntft& record);

@@ -194,28 +194,12 @@ int TzorPlugin::CommandSetItems(TPluginCallRecIntft& record) {
 int TzorPlugin::CommandSetState(TPluginCallRecIntft& record) {
   int result = kResultRefused;
   if (record.Has("DATA-SOURCES-IN-CFG")) {
-    std::string text = record.Text("DATA-SOURCES-IN-CFG");
-    platform::WriteGuard guard(InstanceLock);
-    ConfigDataSources.Clear();
-    for (const std::string& line : SplitLines(text)) {
-      try {
-        std::vector<std::string> fields = SplitAt(line, ";");
-        int64_t id = 0;
-        // An identifier beyond 32 bits would wrap onto another data source: not a number.
-        if (!TryParseInt(Trim(fields[0]), id) || id < INT32_MIN || id > INT32_MAX) continue;
-        auto source = std::make_unique<TConfigDataSource>();
-        source->Text = line;
-        source->Id = static_cast<int32_t>(id);
-        if (fields.size() > 1) source->Name = Trim(fields[1]);
-        if (fields.size() > 2) source->FullName = Trim(fields[2]);
-        ConfigDataSources.Add(source.release());
-      } catch (const std::exception& failure) {
-        result = kResultFailed;
-        LogFailure("SETSTATE", failure.what());
-      } catch (...) {
-        result = kResultFailed;
-        LogFailure("SETSTATE", kUnknownFailure);
-      }
+    std::vector<std::string> failures;
+    ReplaceConfigDataSources(record.Text("DATA-SOURCES-IN-CFG"), failures);
+    // Logged once the data path may read the list again: a log line may wait for the host.
+    for (const std::string& failure : failures) {
+      result = kResultFailed;
+      LogFailure("SETSTATE", failure);
     }
   }
   if (record.Has("DATA-SOURCE-LOAD")) DataSourceLoadFor = record.Text("DATA-SOURCE-LOAD");
@@ -228,6 +212,38 @@ int TzorPlugin::CommandSetState(TPluginCallRecIntft& record) {
     result = kResultDone;
   }
   return result;
+}
+
+// Replaces the data sources under the instance lock; a line that fails is left out and its
+// failure handed back.
+void TzorPlugin::ReplaceConfigDataSources(const std::string& text, std::vector<std::string>& failures) {
+  platform::WriteGuard guard(InstanceLock);
+  ConfigDataSources.Clear();
+  for (const std::string& line : SplitLines(text)) {
+    try {
+      if (std::unique_ptr<TConfigDataSource> source = ReadConfigDataSource(line)) {
+        ConfigDataSources.Add(source.get());
+        source.release();
+      }
+    } catch (const std::exception& failure) {
+      failures.push_back(failure.what());
+    } catch (...) {
+      failures.push_back(kUnknownFailure);
+    }
+  }
+}
+
+std::unique_ptr<TConfigDataSource> TzorPlugin::ReadConfigDataSource(const std::string& line) {
+  std::vector<std::string> fields = SplitAt(line, ";");
+  int64_t id = 0;
+  // An identifier beyond 32 bits would wrap onto another data source: not a number.
+  if (!TryParseInt(Trim(fields[0]), id) || id < INT32_MIN || id > INT32_MAX) return nullptr;
+  auto source = std::make_unique<TConfigDataSource>();
+  source->Text = line;
+  source->Id = static_cast<int32_t>(id);
+  if (fields.size() > 1) source->Name = Trim(fields[1]);
+  if (fields.size() > 2) source->FullName = Trim(fields[2]);
+  return source;
 }
 
 int TzorPlugin::CommandItems(TPluginCallRecIntft& record) {

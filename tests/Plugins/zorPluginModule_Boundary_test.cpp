@@ -102,3 +102,54 @@ TEST(PluginCommandFailures, EveryFailedCommandWritesItsLine) {
   EXPECT_EQ(p->CommandDepth.load(), 0);
   EXPECT_EQ(FreeInstance(instance), 0);
 }
+
+namespace {
+
+// A module class whose reading of one data-source line fails, as a module's own reading may.
+class TFailingSourcePlugin : public TzorPlugin {
+public:
+  using TzorPlugin::TzorPlugin;
+
+protected:
+  std::unique_ptr<TConfigDataSource> ReadConfigDataSource(const std::string& line) override {
+    if (line == "broken") throw Exception("unreadable line");
+    return TzorPlugin::ReadConfigDataSource(line);
+  }
+};
+
+std::atomic<TzorPlugin*> gLoggingPlugin{nullptr};
+std::atomic<int> gLoggedUnderLock{0}, gLogged{0};
+
+// The failure log asks for the call stack text on the logging thread: the moment to look at
+// what that thread holds.
+std::string CheckLockWhileLogging() {
+  if (TzorPlugin* plugin = gLoggingPlugin.load()) {
+    ++gLogged;
+    if (plugin->InstanceLock.HoldsWrite() || plugin->InstanceLock.ReadDepth() > 0) ++gLoggedUnderLock;
+  }
+  return "test";
+}
+
+}  // namespace
+
+TEST(PluginCommandFailures, SetStateLogsAfterReleasingTheInstanceLock) {
+  TPluginClassScope scope([](TPluginCallRecIntft* record, platform::ModuleHandle dll) -> TzorPlugin* {
+    return new TFailingSourcePlugin(record, dll);
+  });
+  uintptr_t instance = CreateInstance();
+  ASSERT_NE(instance, 0u);
+  gLoggingPlugin = Instance(instance);
+  TCallStackTextHook previous = SetCallStackTextHook(CheckLockWhileLogging);
+  THostList list;
+  list.Add("COMMAND", "SET-STATE").Add("DATA-SOURCES-IN-CFG", "1;COM1\r\nbroken\r\n2;COM2");
+  EXPECT_EQ(RunCommand(instance, list).Code, kResultFailed);
+  SetCallStackTextHook(previous);
+  gLoggingPlugin = nullptr;
+  EXPECT_EQ(gLogged.load(), 1);
+  EXPECT_EQ(gLoggedUnderLock.load(), 0);
+  EXPECT_EQ(Instance(instance)->ConfigDataSources.Count(), 2) << "the next line is still read";
+  auto lines = FetchLog(instance);
+  ASSERT_EQ(lines.size(), 1u);
+  EXPECT_EQ(lines[0].second, "{SETSTATE} unreadable line");
+  EXPECT_EQ(FreeInstance(instance), 0);
+}
