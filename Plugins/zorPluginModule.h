@@ -305,6 +305,12 @@ public:
   void LogFailure(const std::string& context, const std::string& message);
 
   // --- module parameters
+  // Description, LogTitle and the custom commands change through "SET-MODULE-PARAMETER" while
+  // the host reads the module information and other threads log: read them through these (a
+  // module's class sets the fields directly only while it is built).
+  std::string DescriptionText() const;
+  std::string LogTitleText() const;
+  std::string CustomCommandsText() const;
   TVariant GetModuleParameter(const std::string& name);
   bool SetModuleParameter(const std::string& name, const VARIANT& value);
 
@@ -442,6 +448,7 @@ private:
   TVariant GetCustomParameter(const std::string& key);
   bool SetCustomParameter(const std::string& key, const VARIANT& value);
 
+  mutable std::mutex FTextsMutex;         // guards Description, LogTitle, CustomCommands
   mutable std::mutex FLoadLocationMutex;  // guards LoadThreadId, ModuleIndex, ModuleRegistryPath writes
   std::unique_ptr<TLogDataList> FLog;
   std::unique_ptr<TzorThreadParamsList> FCustomParams;

@@ -214,8 +214,8 @@ bool zorGetModuleInfo(TPluginCallRec* callRecord, TPluginModuleInfo* info, uint3
     if (!callRecord) return false;
     TInstanceUse plugin(callRecord->Instance);
     if (!plugin) return false;
-    std::string description = AnsiToUtf8(plugin->Description);
-    std::string commands = AnsiToUtf8(plugin->CustomCommands->Text());
+    std::string description = AnsiToUtf8(plugin->DescriptionText());
+    std::string commands = AnsiToUtf8(plugin->CustomCommandsText());
     uint32_t required = kModuleInfoHeaderSize + static_cast<uint32_t>(description.size() + commands.size());
     if (requiredSize) *requiredSize = required;
     if (!info || info->BufferSize < kModuleInfoHeaderSize) return false;

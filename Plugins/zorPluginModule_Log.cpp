@@ -88,7 +88,7 @@ void TzorPlugin::AddLog(int level, const std::string& message, bool mark) {
     if (level < 0) level = 0;
     if (level > 126) level = 126;
     std::string line(1, static_cast<char>((level + 1) | (mark ? 0x80 : 0)));
-    if (!LogTitle.empty()) line += LogTitle + ". ";
+    if (std::string title = LogTitleText(); !title.empty()) line += title + ". ";
     for (char c : message) line += (c == '\r' || c == '\n') ? ' ' : c;
     FLog->AddLine(line);
     NotifyHost();

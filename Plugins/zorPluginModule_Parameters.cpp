@@ -1,6 +1,7 @@
 // Module parameters: what "GET-MODULE-PARAMETER" and "SET-MODULE-PARAMETER" read and write,
 // the custom parameters and the folders derived from the settings location.
 #include <cstring>
+#include <mutex>
 
 #include "Common/Exceptions.h"
 #include "Common/TextUtils.h"
@@ -123,7 +124,8 @@ std::string TzorPlugin::ModuleConfigId() const {
 }
 
 std::string TzorPlugin::ModuleDataPath() const {
-  std::string firstLine = Description.substr(0, Description.find_first_of("\r\n"));
+  const std::string description = DescriptionText();
+  std::string firstLine = description.substr(0, description.find_first_of("\r\n"));
   std::string name = firstLine.empty() ? std::string() : SafeFileName(firstLine, '-');
   if (name.empty()) {
     name = ModuleName.substr(0, ModuleName.find_last_of('.'));
@@ -138,11 +140,26 @@ static std::string JoinLines(const std::vector<std::string>& lines) {
   return text;
 }
 
+std::string TzorPlugin::DescriptionText() const {
+  std::lock_guard guard(FTextsMutex);
+  return Description;
+}
+
+std::string TzorPlugin::LogTitleText() const {
+  std::lock_guard guard(FTextsMutex);
+  return LogTitle;
+}
+
+std::string TzorPlugin::CustomCommandsText() const {
+  std::lock_guard guard(FTextsMutex);
+  return CustomCommands->Text();
+}
+
 TVariant TzorPlugin::GetModuleParameter(const std::string& name) {
-  if (SameText(name, "LogTitle")) return TextValue(LogTitle);
-  if (SameText(name, "Description")) return TextValue(Description);
+  if (SameText(name, "LogTitle")) return TextValue(LogTitleText());
+  if (SameText(name, "Description")) return TextValue(DescriptionText());
   if (SameText(name, "EventsSupported")) return TextValue(EventsSupported);
-  if (SameText(name, "CustomCommands")) return TextValue(CustomCommands->Text());
+  if (SameText(name, "CustomCommands")) return TextValue(CustomCommandsText());
   if (SameText(name, "TranslatorComponentProperties"))
     return TextValue(Translator ? JoinLines(Translator->ComponentProperties()) : std::string());
   if (SameText(name, "ModuleType")) return IntValue(ModuleType);
@@ -198,11 +215,15 @@ TVariant TzorPlugin::GetModuleParameter(const std::string& name) {
 bool TzorPlugin::SetModuleParameter(const std::string& name, const VARIANT& value) {
   TVariant v(value);
   if (SameText(name, "LogTitle")) {
-    LogTitle = v.IsEmptyOrNull() ? std::string() : v.ToText();
+    std::string text = v.IsEmptyOrNull() ? std::string() : v.ToText();
+    std::lock_guard guard(FTextsMutex);
+    LogTitle = std::move(text);
     return true;
   }
   if (SameText(name, "Description")) {
-    Description = v.IsEmptyOrNull() ? std::string() : v.ToText();
+    std::string text = v.IsEmptyOrNull() ? std::string() : v.ToText();
+    std::lock_guard guard(FTextsMutex);
+    Description = std::move(text);
     return true;
   }
   if (SameText(name, "EventsSupported")) {
@@ -210,7 +231,9 @@ bool TzorPlugin::SetModuleParameter(const std::string& name, const VARIANT& valu
     return true;
   }
   if (SameText(name, "CustomCommands")) {
-    CustomCommands->AddFromText(v.IsEmptyOrNull() ? std::string() : v.ToText());
+    std::string text = v.IsEmptyOrNull() ? std::string() : v.ToText();
+    std::lock_guard guard(FTextsMutex);
+    CustomCommands->AddFromText(text);
     return true;
   }
   if (SameText(name, "ParserItems")) {

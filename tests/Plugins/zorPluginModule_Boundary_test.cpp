@@ -16,6 +16,88 @@
 using namespace kelda;
 using namespace kelda::test;
 
+namespace {
+
+// Reads the module information as the host does: the size first, then the texts.
+bool ReadModuleInfo(uintptr_t instance, std::string& description, std::string& commands) {
+  TPluginCallRec record = NewRecord(instance);
+  uint32_t required = 0;
+  zorGetModuleInfo(&record, nullptr, &required);
+  if (required < kModuleInfoHeaderSize) return false;
+  // Room to spare: the texts may grow between the two calls.
+  std::vector<unsigned char> buffer(required + 4096, 0);
+  auto* info = reinterpret_cast<TPluginModuleInfo*>(buffer.data());
+  info->BufferSize = static_cast<uint32_t>(buffer.size());
+  if (!zorGetModuleInfo(&record, info, &required)) return false;
+  uint32_t descriptionLength = info->DescriptionLength, commandsLength = info->CustomCommandsLength;
+  const char* text = reinterpret_cast<const char*>(buffer.data()) + kModuleInfoHeaderSize;
+  description.assign(text, descriptionLength);
+  commands.assign(text + descriptionLength, commandsLength);
+  return true;
+}
+
+}  // namespace
+
+TEST(PluginConcurrency, ModuleTextsChangeWhileTheHostReadsThem) {
+  uintptr_t instance = CreateInstance();
+  ASSERT_NE(instance, 0u);
+  TzorPlugin* plugin = Instance(instance);
+  constexpr int kChanges = 1500;
+  std::atomic<bool> done{false};
+  std::atomic<int> torn{0}, reads{0};
+
+  // Every text the writer sets is one letter repeated, long enough to live on the heap: a read
+  // of a text while it is replaced shows as mixed letters (or as a read of freed memory).
+  auto uniform = [](const std::string& text, std::size_t skip) {
+    return text.size() <= skip || text.find_first_not_of(text[skip], skip) == std::string::npos;
+  };
+  std::thread host([&] {
+    while (!done) {
+      std::string description, commands;
+      if (!ReadModuleInfo(instance, description, commands)) continue;
+      if (!uniform(description, 0)) ++torn;
+      ++reads;
+    }
+  });
+  std::thread logger([&] {
+    while (!done) {
+      plugin->AddLog(2, "tick");
+      uint32_t length = 0;
+      plugin->Log()->HandOver(nullptr, 0, length);
+    }
+  });
+  for (int i = 0; i < kChanges; ++i) {
+    const std::string letters(static_cast<std::size_t>(40 + i % 200), static_cast<char>('a' + i % 26));
+    THostList description, title, commands;
+    description.Add("COMMAND", "SET-MODULE-PARAMETER")
+        .AddEmpty("RESULT")
+        .Add("PARAM", "Description")
+        .Add("VALUE", letters);
+    title.Add("COMMAND", "SET-MODULE-PARAMETER")
+        .AddEmpty("RESULT")
+        .Add("PARAM", "LogTitle")
+        .Add("VALUE", letters);
+    commands.Add("COMMAND", "SET-MODULE-PARAMETER")
+        .AddEmpty("RESULT")
+        .Add("PARAM", "CustomCommands")
+        .Add("VALUE", letters + "|CMD|" + letters + "|1|0\r\n");
+    EXPECT_TRUE(RunCommand(instance, description).Result.ToBool());
+    EXPECT_TRUE(RunCommand(instance, title).Result.ToBool());
+    EXPECT_TRUE(RunCommand(instance, commands).Result.ToBool());
+  }
+  done = true;
+  host.join();
+  logger.join();
+  EXPECT_EQ(torn.load(), 0);
+  EXPECT_GT(reads.load(), 0);
+  std::string description, commands;
+  ASSERT_TRUE(ReadModuleInfo(instance, description, commands));
+  EXPECT_EQ(description,
+            std::string(40 + (kChanges - 1) % 200, static_cast<char>('a' + (kChanges - 1) % 26)));
+  EXPECT_EQ(plugin->CustomCommands->Count(), kChanges) << "every command set was kept";
+  EXPECT_EQ(FreeInstance(instance), 0);
+}
+
 TEST(PluginDataBlocks, AnInterfaceVariableIsTakenAsItIsWhateverFollowsIt) {
   uintptr_t instance = CreateInstance();
   ASSERT_NE(instance, 0u);
