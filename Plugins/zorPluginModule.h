@@ -305,6 +305,12 @@ public:
   void LogFailure(const std::string& context, const std::string& message);
 
   // --- module parameters
+  // Description, LogTitle and the custom commands change through "SET-MODULE-PARAMETER" while
+  // the host reads the module information and other threads log: read them through these (a
+  // module's class sets the fields directly only while it is built).
+  std::string DescriptionText() const;
+  std::string LogTitleText() const;
+  std::string CustomCommandsText() const;
   TVariant GetModuleParameter(const std::string& name);
   bool SetModuleParameter(const std::string& name, const VARIANT& value);
 
@@ -420,7 +426,13 @@ public:
   void EnterDataCall();
   void LeaveDataCall();
 
+protected:
+  // Reads one line of the host's data-source list ("id;name;full name"); none for a line whose
+  // first field is not a number. A module's class may read more from the line.
+  virtual std::unique_ptr<TConfigDataSource> ReadConfigDataSource(const std::string& line);
+
 private:
+  void ReplaceConfigDataSources(const std::string& text, std::vector<std::string>& failures);
   int DispatchCommand(const std::string& word, TPluginCallRecIntft& record);
   void HandleLanguageRequest(TPluginCallRecIntft& record);
   int CommandLoad(TPluginCallRecIntft& record);
@@ -436,6 +448,7 @@ private:
   TVariant GetCustomParameter(const std::string& key);
   bool SetCustomParameter(const std::string& key, const VARIANT& value);
 
+  mutable std::mutex FTextsMutex;         // guards Description, LogTitle, CustomCommands
   mutable std::mutex FLoadLocationMutex;  // guards LoadThreadId, ModuleIndex, ModuleRegistryPath writes
   std::unique_ptr<TLogDataList> FLog;
   std::unique_ptr<TzorThreadParamsList> FCustomParams;

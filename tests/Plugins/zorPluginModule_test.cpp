@@ -286,12 +286,13 @@ TEST_F(FrameworkTest, SetStateRecordsDataSourcesAndFlags) {
   Plugin()->OnChangeState = [&](TzorPlugin*, uint8_t flags) { seenFlags = flags; };
   THostList list;
   list.Add("COMMAND", "SET-STATE")
-      .Add("DATA-SOURCES-IN-CFG", " 1 ; COM1 ;Line one\t\r\nname;2;3\r\n\r\n7;COM7\r\n")
+      .Add("DATA-SOURCES-IN-CFG",
+           " 1 ; COM1 ;Line one\t\r\nname;2;3\r\n\r\n7;COM7\r\n4294967297;COM9\r\n2147483648;COM8")
       .Add("DATA-SOURCE-LOAD", "7")
       .Add("RESULT", 1);
   EXPECT_EQ(RunCommand(FInstance, list, 0x05).Code, 0);
   EXPECT_EQ(seenFlags, 0x05);
-  ASSERT_EQ(Plugin()->ConfigDataSources.Count(), 2);
+  ASSERT_EQ(Plugin()->ConfigDataSources.Count(), 2) << "identifiers beyond 32 bits are no numbers";
   const TConfigDataSource* one = Plugin()->FindDataSource(1);
   ASSERT_NE(one, nullptr);
   EXPECT_EQ(one->Name, "COM1");
@@ -369,8 +370,12 @@ TEST_F(FrameworkTest, SettingsNowCommands) {
   THostList save;
   save.Add("COMMAND", "SAVE-SETTINGS-NOW").Add("INI-FILE", "export.ini");
   EXPECT_EQ(RunCommand(FInstance, save).Code, -2);
+  THostList emptyNoSave;
+  emptyNoSave.Add("COMMAND", "SAVE-SETTINGS-NOW").Add("INI-FILE", "empty.ini").Add("NO-SAVE", "");
+  EXPECT_EQ(RunCommand(FInstance, emptyNoSave).Code, -2);
   EXPECT_EQ(calls, (std::vector<std::string>{"load other.ini", "load other.ini", "save own.ini",
-                                             "save export.ini"}));
+                                             "save export.ini", "save empty.ini"}))
+      << "an empty NO-SAVE does not keep the settings from being saved";
   EXPECT_EQ(Plugin()->INIFile, "own.ini");
 }
 
@@ -600,6 +605,10 @@ TEST_F(FrameworkTest, ModuleParameters) {
   EXPECT_FALSE(p->SetModuleParameter("ModuleType", TVariant::Adopt(VariantFromText("three")).Raw()));
   EXPECT_TRUE(p->SetModuleParameter("ModuleType", TVariant::Adopt(VariantFromInt(0x1FF)).Raw()));
   EXPECT_EQ(p->GetModuleParameter("ModuleType").ToInt(), 0xFF);
+  EXPECT_FALSE(p->SetModuleParameter("ModuleType", TVariant().Raw())) << "empty is not a number";
+  EXPECT_FALSE(p->SetModuleParameter("ModuleType", TVariant::Adopt(VariantNull()).Raw()));
+  EXPECT_FALSE(p->SetModuleParameter("ModuleType", TVariant::Adopt(VariantFromText("")).Raw()));
+  EXPECT_EQ(p->GetModuleParameter("ModuleType").ToInt(), 0xFF) << "a refused value leaves the type";
   EXPECT_TRUE(p->SetModuleParameter("SUBSCRIBE-FOR-DATA", TVariant::Adopt(VariantFromText("true")).Raw()));
   EXPECT_TRUE(p->SubscribeForData);
   EXPECT_FALSE(

@@ -36,9 +36,11 @@ TEST(HostRoundTrip, CreateLoadStateItemsDataUnloadFree) {
                                     Param("INI-SECTION-PREFIX", "{Plant:12}"), Param("LANGUAGE", "EN")}));
   EXPECT_EQ(load.Code, 0);
   EXPECT_EQ(int{load.Record.CallFlags}, 0) << "the interface flag is restored";
-  EXPECT_EQ(host.Command(instance, "GET-MODULE-PARAMETER", {Param("PARAM", "ParentApp")}).Result.ToInt64(),
-            static_cast<int64_t>(host.Program()))
-      << "the host's module handle is kept";
+  EXPECT_EQ(
+      static_cast<uint32_t>(
+          host.Command(instance, "GET-MODULE-PARAMETER", {Param("PARAM", "ParentApp")}).Result.ToInt64()),
+      static_cast<uint32_t>(host.Program()))
+      << "the host's module handle is kept, as its 32-bit pattern";
   EXPECT_EQ(host.Command(instance, "GET-MODULE-PARAMETER", {Param("PARAM", "ModuleIndex")}).Result.ToInt(),
             7);
   EXPECT_EQ(
