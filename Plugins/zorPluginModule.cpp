@@ -3,6 +3,7 @@
 #include <chrono>
 #include <cstring>
 #include <ctime>
+#include <limits>
 #include <mutex>
 
 #include "Common/Exceptions.h"
@@ -594,7 +595,11 @@ int TzorPlugin::CommandSetState(TPluginCallRecIntft& record) {
       try {
         std::vector<std::string> fields = SplitAt(line, ";");
         int64_t id = 0;
-        if (!TryParseInt(Trim(fields[0]), id)) continue;
+        // A number the data source's id cannot hold names no data source of this host: keeping
+        // it cut to 32 bits would file the line under another source's id.
+        if (!TryParseInt(Trim(fields[0]), id) || id < std::numeric_limits<int32_t>::min() ||
+            id > std::numeric_limits<int32_t>::max())
+          continue;
         auto source = std::make_unique<TConfigDataSource>();
         source->Text = line;
         source->Id = static_cast<int32_t>(id);

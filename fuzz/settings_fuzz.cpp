@@ -59,7 +59,8 @@ void CheckSame(const TDataSourceCfg& a, const TDataSourceCfg& b) {
   Check(a.lblParams_Caption == b.lblParams_Caption);
   Check(a.OpenDialog_FileName == b.OpenDialog_FileName && a.SaveDialog_FileName == b.SaveDialog_FileName);
   Check(a.comboProto_ItemIndex == b.comboProto_ItemIndex);
-  Check(SameDouble(a.spMinInt_Value, b.spMinInt_Value) && SameDouble(a.spLocalAddress_Value, b.spLocalAddress_Value));
+  Check(SameDouble(a.spMinInt_Value, b.spMinInt_Value) &&
+        SameDouble(a.spLocalAddress_Value, b.spLocalAddress_Value));
 }
 
 }  // namespace
