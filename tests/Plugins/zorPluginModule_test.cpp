@@ -315,6 +315,21 @@ TEST_F(FrameworkTest, SetStateRecordsDataSourcesAndFlags) {
   EXPECT_EQ(Plugin()->ConfigDataSources.Count(), 1) << "the list is still taken";
 }
 
+TEST_F(FrameworkTest, SetStateSkipsDataSourceIdsBeyond32Bits) {
+  THostList list;
+  list.Add("COMMAND", "SET-STATE")
+      .Add("DATA-SOURCES-IN-CFG",
+           "1;COM1;One\r\n4294967297;COM9;Wraps to one\r\n-2147483649;COMX;x\r\n"
+           "2147483647;COM2;Top\r\n-2147483648;COM3;Bottom")
+      .Add("RESULT", 1);
+  EXPECT_EQ(RunCommand(FInstance, list, 0x01).Code, 0);
+  ASSERT_EQ(Plugin()->ConfigDataSources.Count(), 3);
+  EXPECT_EQ(Plugin()->FindDataSource(1)->Name, "COM1") << "no other line under id 1";
+  EXPECT_EQ(Plugin()->FindDataSource(2147483647)->Name, "COM2");
+  EXPECT_EQ(Plugin()->FindDataSource(-2147483647 - 1)->Name, "COM3");
+  EXPECT_EQ(Plugin()->FindDataSource(-1), nullptr);
+}
+
 TEST_F(FrameworkTest, ItemsAndSetItems) {
   int asked = 0;
   Plugin()->OnBeforeGetParserItems = [&](TzorPlugin* self) {
