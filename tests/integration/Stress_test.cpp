@@ -86,6 +86,7 @@ struct TStressFigures {
 };
 
 void RunCommands(TKeldaHost& host, uintptr_t instance, const std::atomic<bool>& stop, TStressFigures& f) {
+  uint64_t nextPortOpen = TKeldaHost::Now() + 700;
   for (int n = 0; !stop.load(); ++n) {
     const std::string events = "PORT-OPEN;E" + std::to_string(n);
     const TCommandResult set = host.Command(instance, "SET-MODULE-PARAMETER",
@@ -97,7 +98,10 @@ void RunCommands(TKeldaHost& host, uintptr_t instance, const std::atomic<bool>& 
     const TCommandResult items = host.Command(instance, "ITEMS");
     if (items.Code != 0 || items.Result.ToText().find("|R1|") == std::string::npos)
       f.Fault("ITEMS lost an item");
-    if (n % 20 == 19) {
+    // Opening the port again starts every exchange afresh: often enough to cross the others,
+    // rarely enough to let the engines answer in between.
+    if (TKeldaHost::Now() >= nextPortOpen) {
+      nextPortOpen = TKeldaHost::Now() + 700;
       if (host.Command(instance, "EVENT", {Param("EVENT-TYPE", "PORT-OPEN")}).Code != 0)
         f.Fault("PORT-OPEN failed");
       f.PortOpens.fetch_add(1);
