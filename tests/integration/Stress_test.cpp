@@ -179,6 +179,16 @@ TEST(Stress, FourThreadsOnOneInstanceWithTwoEngines) {
     info.join();
   }
 
+  // Left alone, both engines poll again (bounded: a loaded machine, or a memory checker, is slow).
+  const int polledBefore[3] = {0, CountRows(rows[1], "R1"), CountRows(rows[2], "R1")};
+  EXPECT_TRUE(host.RunUntil(
+      [&] {
+        collect();
+        return CountRows(rows[1], "R1") > polledBefore[1] && CountRows(rows[2], "R1") > polledBefore[2];
+      },
+      60000))
+      << "both engines poll again after the stress";
+
   // Polling stops; the answers under way still arrive and are delivered.
   ASSERT_EQ(SetState(host, instance, kTwoSources, 0).Code, 0);
   host.RunFor(1500);
@@ -202,7 +212,6 @@ TEST(Stress, FourThreadsOnOneInstanceWithTwoEngines) {
     EXPECT_LE(delivered[s], answered) << "data source " << s << ": a row without an answer";
     // An answer under way when the port is opened again is of the exchange that was given up.
     EXPECT_GE(delivered[s], answered - f.PortOpens.load()) << "data source " << s << ": an answer lost";
-    EXPECT_GE(CountRows(rows[s], "R1"), static_cast<int>(seconds)) << "data source " << s << " polled";
     std::printf("stress: data source %d: %d answers, %d rows\n", s, answered, delivered[s]);
   }
   std::printf(
