@@ -94,6 +94,12 @@ struct TKnownCheck {
   uint8_t Expected;
 };
 
+// Named by its name: without this the test names would be printed from the object's raw bytes,
+// its padding included.
+void PrintTo(const TKnownCheck& c, std::ostream* out) {
+  *out << c.Name;
+}
+
 class BlockCheckKnownAnswers : public testing::TestWithParam<TKnownCheck> {};
 
 TEST_P(BlockCheckKnownAnswers, MatchPublishedValues) {

@@ -24,6 +24,12 @@ struct FrameCase {
   std::string Expected;
 };
 
+// Named by what it shows: without this the test names would be printed from the object's raw
+// bytes, unused string storage included.
+void PrintTo(const FrameCase& c, std::ostream* out) {
+  *out << c.What;
+}
+
 class FrameTest : public ::testing::TestWithParam<FrameCase> {};
 
 TEST_P(FrameTest, MatchesByteForByte) {
