@@ -62,14 +62,22 @@ std::string Request(int request, int items) {
   return text + "</Response>\n</Request>\n";
 }
 
+std::string MakeConfiguration(int itemsPerRequest) {
+  std::string t = "<?xml version=\"1.0\"?>\n<MODBUSRTUQUERY>\n";
+  for (int r = 0; r < 2000; ++r) t += Request(r, itemsPerRequest);
+  t += "</MODBUSRTUQUERY>\n";
+  return t;
+}
+
 // 2000 requests with one response item each, about 1.2 MB in all.
 const std::string& Configuration() {
-  static const std::string text = [] {
-    std::string t = "<?xml version=\"1.0\"?>\n<MODBUSRTUQUERY>\n";
-    for (int r = 0; r < 2000; ++r) t += Request(r, 1);
-    t += "</MODBUSRTUQUERY>\n";
-    return t;
-  }();
+  static const std::string text = MakeConfiguration(1);
+  return text;
+}
+
+// 2000 requests of four response items each, a configuration of a large plant.
+const std::string& FourItemConfiguration() {
+  static const std::string text = MakeConfiguration(4);
   return text;
 }
 
@@ -83,9 +91,9 @@ void BM_ParseConfiguration(benchmark::State& state) {
   state.counters["bytes"] = static_cast<double>(text.size());
 }
 
-void BM_LoadRequestQueue(benchmark::State& state) {
+void LoadQueue(benchmark::State& state, const std::string& text) {
   TDataSourceCfg settings(nullptr);
-  settings.lblParams_Caption = Configuration();
+  settings.lblParams_Caption = text;
   TThreadObjectList queue(true);
   for (auto _ : state) {
     LoadRequestQueue(nullptr, &settings, queue, nullptr);
@@ -94,9 +102,19 @@ void BM_LoadRequestQueue(benchmark::State& state) {
   state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) *
                           static_cast<int64_t>(settings.lblParams_Caption.size()));
   state.counters["requests"] = queue.Count();
+  state.counters["bytes"] = static_cast<double>(text.size());
+}
+
+void BM_LoadRequestQueue(benchmark::State& state) {
+  LoadQueue(state, Configuration());
+}
+
+void BM_LoadRequestQueue_FourItems(benchmark::State& state) {
+  LoadQueue(state, FourItemConfiguration());
 }
 
 }  // namespace
 
 BENCHMARK(BM_ParseConfiguration)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_LoadRequestQueue)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_LoadRequestQueue_FourItems)->Unit(benchmark::kMillisecond);

@@ -49,17 +49,41 @@ std::string SnpAnswers(size_t size) {
   return attach + ack + mailbox + text;
 }
 
+// CCM data blocks: STX, up to 256 data bytes, ETB (more follow) or ETX (the last), and the LRC.
+std::string CcmBlocks(size_t size) {
+  const std::string data = Data(size);
+  std::string blocks;
+  for (size_t at = 0; at < size; at += 256) {
+    const bool last = at + 256 >= size;
+    std::string block = "\x02" + data.substr(at, 256) + (last ? "\x03" : "\x17");
+    blocks += block + static_cast<char>(Lrc(reinterpret_cast<const uint8_t*>(block.data()), block.size()));
+  }
+  return blocks;
+}
+
+// Master to slave: the target's "N" and ACK, the header's ACK, the blocks, and the closing EOT.
+std::string CcmMasterAnswers(size_t size) {
+  return std::string("N\x22\x06\x06") + CcmBlocks(size) + "\x04";
+}
+
+// Peer to peer: the enquiry's ACK, the header's ACK and the blocks; no EOT.
+std::string CcmPeerAnswers(size_t size) {
+  return std::string("\x06\x06") + CcmBlocks(size);
+}
+
+// Request sizes count words for SNP and SNP-X, bytes for CCM.
 void RunTransactions(benchmark::State& state, uint8_t protocol, size_t dataBytes,
                      const std::string& answers) {
+  const bool ccm = protocol == protoCcmMasterSlave || protocol == protoCcmPeerToPeer;
   TEngineOwnerStub owner;
   TSerialPortDM engine(nullptr, &owner);
   owner.Engine = &engine;
   engine.SetProtocol(protocol);
   auto* request = new TRequestItem;
   request->Enabled = true;
-  request->Address = "PLC1";
+  request->Address = ccm ? "2" : "PLC1";
   request->Memory = 8;
-  request->Size = static_cast<int32_t>(dataBytes / 2);
+  request->Size = static_cast<int32_t>(ccm ? dataBytes : dataBytes / 2);
   for (size_t i = 0; i < dataBytes / 2; ++i) {
     auto item = std::make_unique<TResponseItem>();
     item->SetDataType(dtD16);
@@ -78,11 +102,33 @@ void RunTransactions(benchmark::State& state, uint8_t protocol, size_t dataBytes
       owner.Receive(reinterpret_cast<const uint8_t*>(piece.data()), static_cast<int32_t>(piece.size()));
     }
   }
-  if (owner.Values < static_cast<int64_t>(state.iterations())) state.SkipWithError("answers not decoded");
+  // One row per transaction, and the last one closed (for CCM master to slave: the EOT answered).
+  if (owner.Packets != static_cast<int64_t>(state.iterations()) || request->Step != stIdle)
+    state.SkipWithError("answers not decoded");
   const double wireSeconds = static_cast<double>(answers.size()) * 11.0 / 19200.0;
   state.counters["wire_ms"] = wireSeconds * 1000.0;
   state.counters["rx_bytes"] = static_cast<double>(answers.size());
 }
+
+void BM_CcmMaster_Read20Bytes(benchmark::State& state) {
+  RunTransactions(state, protoCcmMasterSlave, 20, CcmMasterAnswers(20));
+}
+BENCHMARK(BM_CcmMaster_Read20Bytes);
+
+void BM_CcmMaster_Read300Bytes(benchmark::State& state) {
+  RunTransactions(state, protoCcmMasterSlave, 300, CcmMasterAnswers(300));
+}
+BENCHMARK(BM_CcmMaster_Read300Bytes);
+
+void BM_CcmPeer_Read20Bytes(benchmark::State& state) {
+  RunTransactions(state, protoCcmPeerToPeer, 20, CcmPeerAnswers(20));
+}
+BENCHMARK(BM_CcmPeer_Read20Bytes);
+
+void BM_CcmPeer_Read300Bytes(benchmark::State& state) {
+  RunTransactions(state, protoCcmPeerToPeer, 300, CcmPeerAnswers(300));
+}
+BENCHMARK(BM_CcmPeer_Read300Bytes);
 
 void BM_SnpX_Read20Bytes(benchmark::State& state) {
   RunTransactions(state, protoSnpX, 20, SnpXAnswers(20));
