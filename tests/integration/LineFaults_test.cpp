@@ -1,0 +1,183 @@
+// The real library polling a simulated GE PLC through the exports while the line misbehaves, for
+// each protocol: noise, broken checks, refusals, silence, late answers, repeated frames, and the
+// port handing over one byte or up to 2 KB at a time. Whatever the line does, every complete valid
+// answer the PLC sent gives exactly one row, no row is made up, and the link comes back by itself
+// once a passing fault is over.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "LiveRig.h"
+
+using namespace livetest;
+
+namespace {
+
+constexpr int kPassing = 1;          // answers a passing fault spoils (each costs a time-out)
+constexpr uint32_t kBoundMs = 8000;  // only reached when something is wrong
+constexpr int kRowsUnderFault = 4;   // rows a lasting fault must still let through
+constexpr int kRowsAfterFault = 2;   // rows that prove the link recovered
+const char kOneSource[] = "1;COM1;Press line 1";
+
+struct TFaultCase {
+  const char* What;
+  void (*Apply)(plcsim::Faults&);
+  std::size_t MaxChunk;  // the largest piece the port hands over
+  bool Passing;          // the fault ends by itself after kPassing answers
+};
+
+const TFaultCase kFaultCases[] = {
+    {"noise", [](plcsim::Faults& f) { f.noiseBeforeFrames = -1; }, 7, false},
+    {"noise of any byte",
+     [](plcsim::Faults& f) {
+       f.noiseBeforeFrames = -1;
+       f.noiseSafe = false;
+     },
+     7, false},
+    {"corrupted checks", [](plcsim::Faults& f) { f.corruptCheck = kPassing; }, 7, true},
+    {"NAK", [](plcsim::Faults& f) { f.nak = kPassing; }, 7, true},
+    {"silence", [](plcsim::Faults& f) { f.silent = kPassing; }, 7, true},
+    {"late answers (200 ms)", [](plcsim::Faults& f) { f.lateMs = 200; }, 7, false},
+    {"repeated frames", [](plcsim::Faults& f) { f.repeatFrame = -1; }, 7, false},
+    {"1-byte chunks", [](plcsim::Faults& f) { f.chunkSize = 1; }, 1, false},
+    {"2 KB chunks", [](plcsim::Faults& f) { f.chunkSize = 2048; }, 2048, false},
+};
+
+struct TFigures {
+  std::string Protocol;
+  std::string Fault;
+  int Answers = 0;
+  int Rows = 0;
+};
+
+// Answers that must each give one row: the reads completed intact, and on SNP-X the error answers
+// too (the PLC's refusal is news for the host, told by the row's status code).
+int ValidAnswers(const plcsim::Simulator& plc, int protocol) {
+  const plcsim::Simulator::Counters& c = plc.counters();
+  return c.completeReads + (protocol == kProtoSnpX ? c.naks : 0);
+}
+
+// Answers a passing fault has spoiled so far.
+int Spoiled(const plcsim::Simulator& plc) {
+  const plcsim::Simulator::Counters& c = plc.counters();
+  return c.corrupted + c.silenced + c.naks;
+}
+
+// Every row holds the PLC's registers; an SNP-X error row holds its status code and no values.
+void ExpectRowsFromThePlc(const std::vector<TRow>& rows, int protocol) {
+  std::vector<TRow> valueRows;
+  for (const TRow& row : rows) {
+    const std::string status = Value(row, "STATUS_CODE");
+    if (protocol == kProtoSnpX && !status.empty() && status != "0") {
+      EXPECT_FALSE(Has(row, "R1")) << "an error answer carries no values";
+      continue;
+    }
+    valueRows.push_back(row);
+  }
+  ExpectRowsMatchMemory(valueRows, 1, "COM1");
+}
+
+class LineFaultRun {
+public:
+  LineFaultRun(int protocol, const TFaultCase& fault)
+      : FProtocol(protocol),
+        FFault(fault),
+        FIni(std::string("faults_") + ProtocolName(protocol) + ".ini"),
+        FHost(KELDA_LIBRARY_PATH) {}
+
+  TFigures Run() {
+    FInstance = FHost.Create(5);
+    EXPECT_NE(FInstance, 0u);
+    TKeldaHost::TLineOptions options;
+    options.Mode = ModeOf(FProtocol);
+    options.MaxChunk = FFault.MaxChunk;
+    options.Seed = static_cast<uint32_t>(17 + FProtocol);
+    TSimulatedLine& line = FHost.AttachLine(FInstance, 1, options);
+    FillRegisters(line, 1);
+    plcsim::Faults faults;
+    FFault.Apply(faults);
+    line.Plc().setFaults(faults);
+
+    FIni.Store("Line", ConfigXml({PolledRequest(FProtocol)}), FProtocol);
+    EXPECT_EQ(FHost.Command(FInstance, "LOAD", LoadFromIni(FHost, FIni, "Line")).Code, 0);
+    EXPECT_EQ(SetState(FHost, FInstance, kOneSource, 1).Code, 0);
+
+    EXPECT_TRUE(PollUnderFault(line))
+        << (FFault.Passing ? "the link recovered" : "the fault let rows through");
+    Drain(line);
+    EXPECT_EQ(FHost.RefusedDataCalls(), 0);
+
+    TFigures figures{ProtocolName(FProtocol), FFault.What, ValidAnswers(line.Plc(), FProtocol),
+                     static_cast<int>(FRows.size())};
+    EXPECT_EQ(figures.Rows, figures.Answers) << "one row per complete valid answer";
+    ExpectRowsFromThePlc(FRows, FProtocol);
+    if (::testing::Test::HasFailure())
+      for (const std::string& event : line.Plc().log()) std::printf("  plc: %s\n", event.c_str());
+
+    EXPECT_EQ(FHost.Command(FInstance, "UNLOAD", {Param("INI-FILE", FIni.Name)}).Code, 0);
+    EXPECT_EQ(FHost.Free(FInstance), 0);
+    return figures;
+  }
+
+private:
+  void Collect() {
+    for (TRow& row : FHost.TakeRows(FInstance, 1)) FRows.push_back(std::move(row));
+  }
+
+  // Polls until a lasting fault let enough rows through, or until a passing fault is spent and
+  // reads complete again after it, their rows delivered.
+  bool PollUnderFault(TSimulatedLine& line) {
+    int readsWhenSpent = -1;
+    return FHost.RunUntil(
+        [&] {
+          Collect();
+          const int rows = static_cast<int>(FRows.size());
+          if (!FFault.Passing) return rows >= kRowsUnderFault;
+          const int reads = line.Plc().counters().completeReads;
+          if (readsWhenSpent < 0 && Spoiled(line.Plc()) >= kPassing) readsWhenSpent = reads;
+          return readsWhenSpent >= 0 && reads >= readsWhenSpent + kRowsAfterFault &&
+                 rows >= ValidAnswers(line.Plc(), FProtocol);
+        },
+        kBoundMs);
+  }
+
+  // The PLC falls silent so that no new read starts; what it already sent (late answers too)
+  // reaches the module before the rows are counted.
+  void Drain(TSimulatedLine& line) {
+    line.Plc().faults().silent = -1;
+    EXPECT_TRUE(FHost.RunUntil([&] { return !line.Plc().hasPendingOutput(); }, kBoundMs));
+    FHost.RunFor(200);
+    Collect();
+  }
+
+  int FProtocol;
+  const TFaultCase& FFault;
+  TIniFile FIni;
+  TKeldaHost FHost;
+  uintptr_t FInstance = 0;
+  std::vector<TRow> FRows;
+};
+
+void PrintFigures(const std::vector<TFigures>& table) {
+  std::printf("| Protocol | Fault | Complete valid answers | Rows |\n|---|---|---:|---:|\n");
+  for (const TFigures& f : table)
+    std::printf("| %s | %s | %d | %d |\n", f.Protocol.c_str(), f.Fault.c_str(), f.Answers, f.Rows);
+}
+
+TEST(LineFaults, EveryValidAnswerGivesOneRowThroughTheExports) {
+  std::vector<TFigures> table;
+  for (int protocol : {kProtoCcmMasterSlave, kProtoCcmPeer, kProtoSnp, kProtoSnpX}) {
+    for (const TFaultCase& fault : kFaultCases) {
+      SCOPED_TRACE(std::string(ProtocolName(protocol)) + ", " + fault.What);
+      const uint64_t started = TKeldaHost::Now();
+      table.push_back(LineFaultRun(protocol, fault).Run());
+      std::printf("%s, %s: %d answers, %d rows, %d ms\n", ProtocolName(protocol), fault.What,
+                  table.back().Answers, table.back().Rows, static_cast<int>(TKeldaHost::Now() - started));
+    }
+  }
+  PrintFigures(table);
+}
+
+}  // namespace
