@@ -52,6 +52,10 @@ TSerialPortDM::TSerialPortDM(TComponent* component, ISerialPortOwner* owner)
 }
 
 TSerialPortDM::~TSerialPortDM() {
+  {
+    platform::CriticalSectionGuard tick(FTickLock);
+    FDestroying = true;
+  }
   FreeTimer(Queue);
   ClearLastRequest();
   RequestList.reset();
@@ -93,7 +97,8 @@ void TSerialPortDM::QueueLoaded() {
 }
 
 void TSerialPortDM::QueueTick() {
-  if (!Queue) return;
+  platform::CriticalSectionGuard tick(FTickLock);
+  if (FDestroying || !Queue) return;
   Queue->SetEnabled(false);
   if (!FOwner || !FOwner->IsStateFlagSet(0)) return;
   struct RestartAtEnd {

@@ -129,6 +129,10 @@ private:
   // The minimum-interval gate is started by the receive path and tested by the tick, which
   // run in different threads without a common lock at that point.
   platform::TCriticalSection FGateLock;
+  // Held for the whole of a tick, so that an engine freed from another thread waits for a tick
+  // that is under way (one stuck in the host's send included) and no later tick touches it.
+  platform::TCriticalSection FTickLock;
+  bool FDestroying = false;  // under FTickLock
 
   // A data call's context while its bytes are processed: where packets go.
   struct TReceiveContext {

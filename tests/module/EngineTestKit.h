@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <string>
 #include <vector>
@@ -59,6 +60,7 @@ public:
       return -1;
     }
     if (FailSends < 0) return -1;
+    if (OnSend) OnSend();
     if (RefuseBreak &&
         std::string(reinterpret_cast<const char*>(data), static_cast<size_t>(count)) == kBreakCommand)
       return -1;
@@ -107,8 +109,9 @@ public:
   bool Settings = true;
   bool StateFlags[8] = {true, true};
   double Local = 1;
-  int FailSends = 0;         // >0: that many sends fail; <0: every send fails
-  bool RefuseBreak = false;  // a host whose port cannot send a line break
+  int FailSends = 0;             // >0: that many sends fail; <0: every send fails
+  bool RefuseBreak = false;      // a host whose port cannot send a line break
+  std::function<void()> OnSend;  // runs in the sending thread before a send is taken
   int InstanceLocks = 0;
   std::map<int32_t, TSerialPortDM*> Engines;
   std::vector<std::string> Sent;

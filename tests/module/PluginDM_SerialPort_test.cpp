@@ -2,6 +2,12 @@
 // when, time-outs, the minimum interval, resets, and the step rules of each protocol.
 #include <gtest/gtest.h>
 
+#include <chrono>
+
+#include <thread>
+
+#include <atomic>
+
 #include "Common/zorTimerEx.h"
 #include "EngineTestKit.h"
 
@@ -544,6 +550,38 @@ TEST(SnpSteps, TextBufferLengthReadEitherWay) {
     ASSERT_EQ(rig.Owner.Delivered.size(), 1u) << announced;
     EXPECT_EQ(rig.Owner.Delivered[0].Int("A"), 0x17);
   }
+}
+
+// An engine freed from another thread while its tick waits in the host's send: the free waits for
+// the tick, and the tick never runs on a freed engine (the sanitizer preset watches).
+TEST(Scheduler, EngineFreedFromAnotherThreadWaitsForARunningTick) {
+  ClockScope clock;
+  TFakeOwner owner;
+  auto* engine = new TSerialPortDM(nullptr, &owner);
+  engine->Queue->SetOwnerWaitMs(100);
+  engine->SetProtocol(protoSnpX);
+  auto* request = new TRequestItem;
+  request->Enabled = true;
+  request->MethodPoll = true;
+  request->PollInterval = 100;
+  engine->RequestList->Add(request);
+  std::atomic<bool> inSend{false}, release{false}, freed{false};
+  owner.OnSend = [&] {
+    inSend = true;
+    while (!release) std::this_thread::yield();
+  };
+  std::thread ticker([&] { engine->QueueTick(); });
+  while (!inSend) std::this_thread::yield();
+  std::thread freer([&] {
+    delete engine;
+    freed = true;
+  });
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));  // longer than the timer's owner wait
+  EXPECT_FALSE(freed) << "the free waits for the tick";
+  release = true;
+  ticker.join();
+  freer.join();
+  EXPECT_TRUE(freed);
 }
 
 }  // namespace
