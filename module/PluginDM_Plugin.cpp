@@ -7,16 +7,11 @@
 #include "Common/zorParamLst.h"
 #include "config/FormResources.h"
 #include "config/TWregistry.h"
+#include "platform/CodePage.h"
 
 namespace kelda {
 
 namespace {
-
-bool SameTextIgnoringCase(const std::string& a, const std::string& b) {
-  auto lower = [](char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c + 32) : c; };
-  return a.size() == b.size() &&
-         std::equal(a.begin(), a.end(), b.begin(), [&](char x, char y) { return lower(x) == lower(y); });
-}
 
 // "%s" in a message text replaced by the argument (the first occurrence).
 std::string FormatMessage(const std::string& format, const std::string& argument) {
@@ -110,7 +105,8 @@ void TaPlugin::zorPluginChangeState(uint8_t) {
     if (anyFlag) {
       for (TObject* object : ConfigDataSources) {
         auto* source = static_cast<TConfigDataSource*>(object);
-        if (!DataSourceLoadFor.empty() && !SameTextIgnoringCase(source->Text, DataSourceLoadFor)) continue;
+        if (!DataSourceLoadFor.empty() && platform::AnsiCompareText(source->Text, DataSourceLoadFor) != 0)
+          continue;
         if (TSerialPortDM* engine = FindEngine(source->Id)) {
           candidates.erase(std::remove(candidates.begin(), candidates.end(), engine), candidates.end());
           continue;
@@ -182,7 +178,7 @@ void TaPlugin::zorPluginProcessData(TPluginCallRecIntft& record, int& result) {
 }
 
 void TaPlugin::zorPluginEvent(const std::string& name, int& result, TPluginCallRecIntft& record) {
-  if (SameTextIgnoringCase(name, "GetMemoryTypeList")) {
+  if (platform::AnsiCompareText(name, "GetMemoryTypeList") == 0) {
     record.SetValue("RESULT", TVariant::Adopt(VariantFromText(MemoryTypeList(*Resources))));
     result = kResultDone;
     return;

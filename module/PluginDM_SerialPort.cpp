@@ -280,8 +280,8 @@ void TSerialPortDM::ProcessReceived(TPluginCallRecIntft& record, const uint8_t* 
     ResponseData.clear();
   }
   LastReceive.Restart();
-  if (FLastReq && RequestList->LockListRead()->IndexOf(FLastReq) < 0) FLastReq = nullptr;
-  RequestList->UnlockRead();
+  if (FLastReq && static_cast<TObjectList*>(RequestList->GuardedObject())->IndexOf(FLastReq) < 0)
+    FLastReq = nullptr;  // its queue was refilled meanwhile
   if (!FLastReq || size <= 0 || !data) return;
   RxBuffer->Write(data, size);
   TReceiveContext rx{record, rxGuard.Data(), 0};
