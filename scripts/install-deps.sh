@@ -12,6 +12,7 @@ command -v ninja >/dev/null 2>&1 || need+=(ninja-build)
 [ -f /usr/src/googletest/CMakeLists.txt ] || need+=(googletest)
 command -v git >/dev/null 2>&1 || need+=(git)
 command -v clang-format >/dev/null 2>&1 || need+=(clang-format)
+command -v zip >/dev/null 2>&1 || need+=(zip)  # the release package
 
 if [ ${#need[@]} -eq 0 ]; then
   echo "install-deps: everything is present"
