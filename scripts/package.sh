@@ -71,7 +71,11 @@ shopt -s nullglob
 samples=(samples/*.xml)
 docs=(docs/*.md)
 shopt -u nullglob
-[ ${#samples[@]} -eq 0 ] || cp "${samples[@]}" "$stage/samples/"
+if [ ${#samples[@]} -gt 0 ]; then
+  cp "${samples[@]}" "$stage/samples/"
+else
+  echo "package: warning: no samples/*.xml to ship"
+fi
 [ ${#docs[@]} -gt 0 ] || fail "no user guide in docs/"
 cp "${docs[@]}" "$stage/docs/"
 
