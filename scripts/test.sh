@@ -23,5 +23,14 @@ for preset in ${KELDA_PRESETS:-native native-asan win32}; do
     echo "=== $preset: TESTS FAILED"
     status=1
   fi
+  if [ "$preset" = native ]; then
+    echo "=== native: the user guide's examples through the module"
+    if ! KELDA_JOBS=$jobs bash docs/check-examples.sh; then
+      echo "=== native: GUIDE EXAMPLES FAILED"
+      status=1
+    fi
+  fi
 done
+# The release package (scripts/package.sh) is not built here: its Release build of kelda.dll
+# alone takes several minutes.
 exit $status
