@@ -70,13 +70,14 @@ TWireTrace::TWireTrace(const std::string& path, TProtocol protocol)
 
 TWireTrace::~TWireTrace() {
   try {
-    Flush();
+    EndFramesAndFlush();
   } catch (...) {
     // A trace that cannot be written at the end of a run must not take the poller down with it.
   }
 }
 
 void TWireTrace::Sent(const std::string& bytes, uint64_t ms) {
+  const std::lock_guard<std::mutex> lock(FLock);
   std::vector<TFrame> frames;
   FDecoder.Feed(TDirection::ToPlc, bytes, ms, frames);
   Write(frames);
@@ -84,6 +85,7 @@ void TWireTrace::Sent(const std::string& bytes, uint64_t ms) {
 }
 
 void TWireTrace::Received(const std::string& bytes, uint64_t ms) {
+  const std::lock_guard<std::mutex> lock(FLock);
   std::vector<TFrame> frames;
   FDecoder.Feed(TDirection::FromPlc, bytes, ms, frames);
   Write(frames);
@@ -91,6 +93,7 @@ void TWireTrace::Received(const std::string& bytes, uint64_t ms) {
 }
 
 void TWireTrace::LineBreak(uint32_t breakMs, uint64_t ms) {
+  const std::lock_guard<std::mutex> lock(FLock);
   std::vector<TFrame> frames;
   FDecoder.LineBreak(frames);
   Write(frames);
@@ -99,6 +102,7 @@ void TWireTrace::LineBreak(uint32_t breakMs, uint64_t ms) {
 }
 
 void TWireTrace::Note(const std::string& text, uint64_t ms) {
+  const std::lock_guard<std::mutex> lock(FLock);
   std::vector<TFrame> frames;
   FDecoder.EndFrames(frames);
   Write(frames);
@@ -108,6 +112,11 @@ void TWireTrace::Note(const std::string& text, uint64_t ms) {
 }
 
 void TWireTrace::Flush() {
+  const std::lock_guard<std::mutex> lock(FLock);
+  EndFramesAndFlush();
+}
+
+void TWireTrace::EndFramesAndFlush() {
   std::vector<TFrame> frames;
   FDecoder.EndFrames(frames);
   Write(frames);

@@ -12,6 +12,7 @@
 
 #include <cstdint>
 #include <fstream>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -19,6 +20,7 @@
 
 namespace kelda::trace {
 
+// The poller's reader and writer may run on different threads: every call takes the trace's lock.
 class TWireTrace {
 public:
   // Opens (truncates) the trace file; throws std::runtime_error naming the file and the reason.
@@ -43,7 +45,9 @@ private:
   void Write(const std::vector<TFrame>& frames);
   void WriteEvent(uint64_t ms, char direction, const std::string& text);
   void FlushEverySecond(uint64_t ms);
+  void EndFramesAndFlush();
 
+  std::mutex FLock;
   std::ofstream FFile;
   TProtocol FProtocol;
   TFrameDecoder FDecoder;
