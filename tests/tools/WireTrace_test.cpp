@@ -10,6 +10,7 @@
 #include <fstream>
 #include <random>
 #include <sstream>
+#include <thread>
 
 #include "tests/tools/PlcSimTestKit.h"
 #include "tools/plcsim/PlcSim.h"
@@ -487,6 +488,34 @@ TEST(WireTraceFile, LinesAreReadableAndFlushed) {
   EXPECT_THROW(TWireTrace((std::filesystem::temp_directory_path() / "no such folder" / "t.txt").string(),
                           TProtocol::SnpX),
                std::runtime_error);
+}
+
+TEST(WireTraceFile, CallsFromTwoThreadsKeepEveryFrame) {
+  const std::filesystem::path path = std::filesystem::temp_directory_path() / "kelda_wire_trace_threads.txt";
+  constexpr int kFrames = 2000;
+  {
+    TWireTrace trace(path.string(), TProtocol::Snp);
+    std::thread reader([&trace] {
+      for (int i = 0; i < kFrames; ++i) trace.Received(std::string("\x15\x00", 2), uint64_t(i));
+    });
+    for (int i = 0; i < kFrames; ++i) trace.Sent(std::string("\x06\x00", 2), uint64_t(i));
+    reader.join();
+  }
+  std::istringstream lines(ReadFile(path));
+  int acks = 0, naks = 0, others = 0;
+  for (std::string line; std::getline(lines, line);) {
+    if (line.rfind("#", 0) == 0) continue;
+    if (line.find(" > SNP ACK | 06 00 | ..") != std::string::npos)
+      ++acks;
+    else if (line.find(" < SNP NAK 00 (BCC or parity error) | 15 00 | ..") != std::string::npos)
+      ++naks;
+    else
+      ++others;
+  }
+  EXPECT_EQ(acks, kFrames);
+  EXPECT_EQ(naks, kFrames);
+  EXPECT_EQ(others, 0);
+  std::filesystem::remove(path);
 }
 }  // namespace
 }  // namespace kelda::trace

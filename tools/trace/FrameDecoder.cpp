@@ -106,12 +106,11 @@ void TFrameDecoder::EndNoise(TDirection direction, std::vector<TFrame>& out) {
   stream.Noise.clear();
 }
 
-bool TFrameDecoder::CompleteFrameAhead(TDirection direction, const TStream& stream) const {
+size_t TFrameDecoder::CompleteFrameAhead(TDirection direction, const TStream& stream) const {
   const size_t n = stream.Pending.size() - stream.Head;
   for (size_t i = 1; i < n; ++i)
-    if (FReader->Look(direction, Data(stream.Pending, stream.Head + i), n - i).Kind == TCut::Frame)
-      return true;
-  return false;
+    if (FReader->Look(direction, Data(stream.Pending, stream.Head + i), n - i).Kind == TCut::Frame) return i;
+  return 0;
 }
 
 void TFrameDecoder::Cut(TDirection direction, bool final, std::vector<TFrame>& out) {
@@ -119,16 +118,16 @@ void TFrameDecoder::Cut(TDirection direction, bool final, std::vector<TFrame>& o
   while (stream.Head < stream.Pending.size()) {
     const size_t n = stream.Pending.size() - stream.Head;
     TCut cut = FReader->Look(direction, Data(stream.Pending, stream.Head), n);
-    // A candidate start that the bytes after it cannot complete, while a whole frame follows
-    // in what has come, was noise.
-    if (cut.Kind == TCut::NeedMore && final && CompleteFrameAhead(direction, stream))
-      cut.Kind = TCut::NotAFrame;
     if (cut.Kind == TCut::NeedMore && !final) break;
+    size_t noise = cut.Kind == TCut::NotAFrame ? 1 : 0;
+    // Candidate starts that no byte to come can complete, before a whole frame that has come,
+    // were noise.
+    if (cut.Kind == TCut::NeedMore) noise = CompleteFrameAhead(direction, stream);
 
     TFrame frame;
     frame.Direction = direction;
-    if (cut.Kind == TCut::NotAFrame) {
-      Take(stream, 1, frame.Bytes, frame.Ms);
+    if (noise) {
+      Take(stream, noise, frame.Bytes, frame.Ms);
       if (stream.Noise.empty()) stream.NoiseMs = frame.Ms;
       stream.Noise += frame.Bytes;
       continue;

@@ -65,7 +65,8 @@ private:
 
   TStream& Stream(TDirection direction) { return FStreams[direction == TDirection::ToPlc ? 0 : 1]; }
   void Cut(TDirection direction, bool final, std::vector<TFrame>& out);
-  bool CompleteFrameAhead(TDirection direction, const TStream& stream) const;
+  // Where the first whole frame after the stream's first byte starts; 0 if none has come.
+  size_t CompleteFrameAhead(TDirection direction, const TStream& stream) const;
   void Take(TStream& stream, size_t count, std::string& bytes, uint64_t& ms);
   void EndNoise(TDirection direction, std::vector<TFrame>& out);
 
