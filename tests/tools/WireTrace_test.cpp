@@ -372,6 +372,17 @@ TEST(WireTraceDecoder, NoiseIsShownAndNoByteIsLost) {
   EXPECT_EQ(frames[0].Ms, 0u);
   EXPECT_EQ(frames[1].Ms, 3u);
   EXPECT_EQ(frames[2].Ms, 9u);
+
+  // Garbage alone is shown as it comes, in entries of 256 bytes with the time of their first.
+  std::vector<TFrame> garbage;
+  TFrameDecoder decoder(TProtocol::SnpX);
+  for (uint64_t ms = 0; ms < 10; ++ms) decoder.Feed(kFrom, std::string(100, '\xEE'), ms, garbage);
+  EXPECT_EQ(Meanings(garbage), std::vector<std::string>(3, "unrecognised bytes (256)"));
+  EXPECT_EQ(garbage[1].Ms, 2u);
+  decoder.EndFrames(garbage);
+  ASSERT_EQ(garbage.size(), 4u);
+  EXPECT_EQ(garbage[3].Meaning, "unrecognised bytes (232)");
+  EXPECT_EQ(garbage[3].Ms, 7u);
 }
 
 TEST(WireTraceDecoder, FailedChecksAreShownWithTheExpectedValue) {

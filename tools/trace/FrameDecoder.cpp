@@ -12,6 +12,7 @@ namespace {
 // Consumed bytes are dropped from the front of a stream's buffer in blocks, not one by one, so
 // that a long run of noise costs linear time.
 constexpr size_t kCompactAfter = 4096;
+constexpr size_t kNoiseEntry = 256;
 
 const uint8_t* Data(const std::string& text, size_t offset) {
   return reinterpret_cast<const uint8_t*>(text.data()) + offset;
@@ -127,6 +128,9 @@ void TFrameDecoder::Cut(TDirection direction, bool final, std::vector<TFrame>& o
     TFrame frame;
     frame.Direction = direction;
     if (noise) {
+      // A line that carries only garbage (a wrong baud rate) is shown as it comes, in entries
+      // of a readable size.
+      if (stream.Noise.size() >= kNoiseEntry) EndNoise(direction, out);
       Take(stream, noise, frame.Bytes, frame.Ms);
       if (stream.Noise.empty()) stream.NoiseMs = frame.Ms;
       stream.Noise += frame.Bytes;
