@@ -190,6 +190,14 @@ TEST(WireTraceDecoder, PublishedFramesDecodeToTheirMeaning) {
       Decode(TProtocol::Snp, {{kFrom, reply, 0}, {kTo, "\x06", 1}, {kFrom, text, 2}});
   EXPECT_EQ(Meanings(frames), (std::vector<std::string>{kPublished[5].Meaning, "incomplete SNP ACK (1 byte)",
                                                         "SNP text buffer, last, 22 data bytes, BCC ok"}));
+
+  // A buffer of another length than announced is still found, by its trailer, and says so; so
+  // is one that nothing announced.
+  const Bytes shorter = WithBcc(Hex("1b 54 01 02 03 17 00 00 00 00"));
+  EXPECT_EQ(Meanings(Decode(TProtocol::Snp, {{kFrom, reply, 0}, {kFrom, Text(shorter), 1}})).back(),
+            "SNP text buffer, last, 3 data bytes, announced 30 bytes, BCC ok");
+  EXPECT_EQ(DecodeOne(TProtocol::Snp, kFrom, shorter)[0].Meaning,
+            "SNP text buffer, last, 3 data bytes, not announced, BCC ok");
 }
 
 // The published read of %R3..%R13 and others, answered by the simulator.
@@ -415,6 +423,14 @@ TEST(WireTraceDecoder, FailedChecksAreShownWithTheExpectedValue) {
                                   {kFrom, Text(Hex("06 02 41 03 43 44 03 00")), 1}});
   ASSERT_EQ(frames.size(), 3u);
   EXPECT_EQ(frames[2].Meaning, "CCM data block, 4 bytes, last (ETX), LRC bad, expected 44");
+
+  // A block shorter than the header announced is taken as it came once the master answers it.
+  const std::vector<TFrame> shorter = Decode(
+      TProtocol::CcmMasterSlave, {{kTo, Text(Hex("01 30 31 30 31 30 33 44 41 30 30 31 34 30 32 17 01")), 0},
+                                  {kFrom, Text(Hex("06 02 41 03 43 44 03 44")), 1},
+                                  {kTo, "\x15", 2}});
+  EXPECT_EQ(Meanings(shorter).at(2), "CCM data block, 4 bytes, last (ETX), LRC ok");
+  EXPECT_EQ(Meanings(shorter).at(3), "CCM NAK");
 }
 
 TEST(WireTraceDecoder, RandomBytesAreCutInLinearTimeAndKept) {
@@ -468,8 +484,7 @@ TEST(WireTraceFile, LinesAreReadableAndFlushed) {
         "text, '.' where not printable\n"
         "   0.000 > break, 100 ms\n"
         "   0.050 > SNP attach, SNP ID \"PLC1\", T1 10 ms, BCC ok | 1B 41 50 4C 43 31 00 00 00 00 30 41 30 "
-        "30 "
-        "30 20 20 20 17 00 00 00 31 32 | .APLC1....0A000   ....12\n"
+        "30 30 20 20 20 17 00 00 00 31 32 | .APLC1....0A000   ....12\n"
         "   0.080 < incomplete SNP ACK (1 byte) | 06 | .\n"
         "   0.900 * time-out\n");
 

@@ -123,12 +123,12 @@ TCut Frame(size_t length, std::string meaning) {
 
 class TCcmReader : public TProtocolReader {
 public:
-  TCut Look(TDirection direction, const uint8_t* p, size_t n) const override {
+  TCut Look(TDirection direction, const uint8_t* p, size_t n, bool final) const override {
     switch (p[0]) {
       case kSoh:
         return Header(p, n);
       case kStx:
-        return Block(direction, p, n);
+        return Block(direction, p, n, final);
       case 'N':
       case 'Q':
         return Enquiry(p, n);
@@ -195,7 +195,7 @@ private:
 
   // A data block ends where the header said it would; where no header announced it (or the
   // block is not as announced), at the first ETX/ETB whose LRC holds, else at the first one.
-  TCut Block(TDirection direction, const uint8_t* p, size_t n) const {
+  TCut Block(TDirection direction, const uint8_t* p, size_t n, bool final) const {
     size_t expected[2] = {0, 0};
     if (FTransfer.Known && FTransfer.Blocks == direction) {
       if (FTransfer.Last > 0) expected[0] = FTransfer.Last + 1;
@@ -203,21 +203,24 @@ private:
     }
     size_t candidate = 0;
     for (size_t end : expected) {
-      if (end == 0) continue;
+      if (end == 0 || (final && n < end + 2)) continue;
       if (n < end + 2) return Need("CCM data block");
       if (!IsEnd(p[end])) continue;
       if (BlockLrcHolds(p, end)) return Frame(end + 2, BlockText(p, end));
       if (!candidate) candidate = end;
     }
     if (candidate) return Frame(candidate + 2, BlockText(p, candidate));
-    return Search(p, n);
+    return Search(p, n, final);
   }
 
-  static TCut Search(const uint8_t* p, size_t n) {
+  static TCut Search(const uint8_t* p, size_t n, bool final) {
     size_t first = 0;
     uint8_t data = 0;  // LRC of the data bytes before `end`, kept as the search goes
     for (size_t end = 2; end <= kFullBlock + 1; ++end) {
-      if (end + 2 > n) return Need("CCM data block");
+      if (end + 2 > n) {
+        if (!final || !first) return Need("CCM data block");
+        break;
+      }
       data ^= p[end - 1];
       if (!IsEnd(p[end])) continue;
       const uint8_t check = p[end + 1];

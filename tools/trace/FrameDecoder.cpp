@@ -110,7 +110,8 @@ void TFrameDecoder::EndNoise(TDirection direction, std::vector<TFrame>& out) {
 size_t TFrameDecoder::CompleteFrameAhead(TDirection direction, const TStream& stream) const {
   const size_t n = stream.Pending.size() - stream.Head;
   for (size_t i = 1; i < n; ++i)
-    if (FReader->Look(direction, Data(stream.Pending, stream.Head + i), n - i).Kind == TCut::Frame) return i;
+    if (FReader->Look(direction, Data(stream.Pending, stream.Head + i), n - i, true).Kind == TCut::Frame)
+      return i;
   return 0;
 }
 
@@ -118,7 +119,7 @@ void TFrameDecoder::Cut(TDirection direction, bool final, std::vector<TFrame>& o
   TStream& stream = Stream(direction);
   while (stream.Head < stream.Pending.size()) {
     const size_t n = stream.Pending.size() - stream.Head;
-    TCut cut = FReader->Look(direction, Data(stream.Pending, stream.Head), n);
+    TCut cut = FReader->Look(direction, Data(stream.Pending, stream.Head), n, final);
     if (cut.Kind == TCut::NeedMore && !final) break;
     size_t noise = cut.Kind == TCut::NotAFrame ? 1 : 0;
     // Candidate starts that no byte to come can complete, before a whole frame that has come,

@@ -15,8 +15,9 @@ class TProtocolReader {
 public:
   virtual ~TProtocolReader() = default;
   // Looks at the n bytes from a candidate frame start. NeedMore only while the bytes to come can
-  // still decide, so that the cut never depends on how the port split the bytes.
-  virtual TCut Look(TDirection direction, const uint8_t* bytes, size_t n) const = 0;
+  // still decide, so that the cut never depends on how the port split the bytes. `final`: no
+  // more bytes come, so a frame shorter than announced is taken as it is.
+  virtual TCut Look(TDirection direction, const uint8_t* bytes, size_t n, bool final) const = 0;
   // A frame was cut: remember what it announces (the length of the next message, a transfer).
   virtual void Accept(TDirection direction, const uint8_t* bytes, size_t n) = 0;
   // A line break: the session and everything announced in it are gone.

@@ -58,7 +58,7 @@ class TSnpReader : public TProtocolReader {
 public:
   explicit TSnpReader(bool snpx) : FSnpx(snpx) {}
 
-  TCut Look(TDirection direction, const uint8_t* p, size_t n) const override {
+  TCut Look(TDirection direction, const uint8_t* p, size_t n, bool final) const override {
     if (!FSnpx && (p[0] == kAck || p[0] == kNak)) return AckNak(p, n);
     if (p[0] != kEsc) return NotAFrame();
     if (n < 2) return Need("SNP message");
@@ -71,7 +71,7 @@ public:
       case 'I':
         return Named(Fixed(p, n, kMailboxLength, "SNP inquiry"), p, "SNP inquiry (keep-alive)");
       case 'T':
-        return TextBuffer(direction, p, n);
+        return TextBuffer(direction, p, n, final);
       case 'X':
         return direction == TDirection::ToPlc ? XRequest(p, n) : XFromPlc(p, n);
       case 'x':
@@ -155,12 +155,16 @@ private:
     return NotAFrame();
   }
 
-  TCut TextBuffer(TDirection direction, const uint8_t* p, size_t n) const {
+  TCut TextBuffer(TDirection direction, const uint8_t* p, size_t n, bool final) const {
     const char* what = FSnpx ? "X-Buffer" : "SNP text buffer";
     const TNext& next = FNext[Index(direction)];
-    const bool announced = next.Type == kTextBuffer && next.Length >= 8;
+    // A length no SNP device sends is no announcement: the buffer is then found by its trailer.
+    const bool announced = next.Type == kTextBuffer && next.Length >= 8 && next.Length <= kLongestText;
     TCut cut = announced ? Fixed(p, n, next.Length, what) : NotAFrame();
-    if (cut.Kind == TCut::NotAFrame) cut = Scan(p, n, what);
+    if (cut.Kind == TCut::NotAFrame || (final && cut.Kind == TCut::NeedMore)) {
+      TCut found = Scan(p, n, what);
+      if (cut.Kind == TCut::NotAFrame || found.Kind == TCut::Frame) cut = std::move(found);
+    }
     if (cut.Kind != TCut::Frame) return cut;
 
     const size_t length = cut.Length;
