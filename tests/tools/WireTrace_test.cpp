@@ -198,6 +198,10 @@ TEST(WireTraceDecoder, PublishedFramesDecodeToTheirMeaning) {
             "SNP text buffer, last, 3 data bytes, announced 30 bytes, BCC ok");
   EXPECT_EQ(DecodeOne(TProtocol::Snp, kFrom, shorter)[0].Meaning,
             "SNP text buffer, last, 3 data bytes, not announced, BCC ok");
+  // A line break ends the session: what was announced before it no longer holds.
+  std::vector<TEvent> broken = {{kFrom, reply, 0}, {kTo, {}, 1, true}, {kFrom, Text(shorter), 2}};
+  EXPECT_EQ(Meanings(Decode(TProtocol::Snp, broken)).back(),
+            "SNP text buffer, last, 3 data bytes, not announced, BCC ok");
 }
 
 // The published read of %R3..%R13 and others, answered by the simulator.
