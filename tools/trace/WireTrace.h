@@ -5,21 +5,27 @@
 // The trace reads the bytes on its own, from the protocols' published framing; it shares no
 // code with the module, so that a fault of the module's framing shows up in the trace instead
 // of being repeated by it.
+//
+// Lines: "ssss.mmm D meaning | hex | text", D being ">" to the PLC, "<" from the PLC, "*" a note
+// of the poller. Frames longer than 32 bytes put their bytes on indented lines of 32 below.
 #pragma once
 
 #include <cstdint>
 #include <fstream>
+#include <mutex>
 #include <string>
+#include <vector>
+
+#include "tools/trace/FrameDecoder.h"
 
 namespace kelda::trace {
 
-enum class TProtocol { CcmMasterSlave, CcmPeerToPeer, Snp, SnpX };
-
+// The poller's reader and writer may run on different threads: every call takes the trace's lock.
 class TWireTrace {
 public:
   // Opens (truncates) the trace file; throws std::runtime_error naming the file and the reason.
   TWireTrace(const std::string& path, TProtocol protocol);
-  ~TWireTrace();  // flushes
+  ~TWireTrace();  // shows the frames still in progress and flushes
   TWireTrace(const TWireTrace&) = delete;
   TWireTrace& operator=(const TWireTrace&) = delete;
 
@@ -29,13 +35,28 @@ public:
   void Received(const std::string& bytes, uint64_t ms);
   // A line break the poller held on the line for breakMs.
   void LineBreak(uint32_t breakMs, uint64_t ms);
-  // A remark of the poller ("time-out", "port closed").
+  // A remark of the poller ("time-out", "port closed"); a frame in progress ends before it.
   void Note(const std::string& text, uint64_t ms);
+  // Shows the frames still in progress as incomplete and writes everything to the file; the
+  // poller calls it on its way out, so nothing that came over the line is lost.
   void Flush();
 
 private:
+  void Write(const std::vector<TFrame>& frames);
+  void WriteEvent(uint64_t ms, char direction, const std::string& text);
+  void FlushEverySecond(uint64_t ms);
+  void EndFramesAndFlush();
+
+  std::mutex FLock;
   std::ofstream FFile;
   TProtocol FProtocol;
+  TFrameDecoder FDecoder;
+  uint64_t FFlushedMs = 0;
 };
+
+// One frame as the trace file shows it (its lines, each ending in a newline).
+std::string FormatFrame(const TFrame& frame);
+// "   12.345": seconds and milliseconds of the run.
+std::string Stamp(uint64_t ms);
 
 }  // namespace kelda::trace
