@@ -1,5 +1,6 @@
 #include "tools/PollRun.h"
 
+#include <algorithm>
 #include <atomic>
 #include <filesystem>
 #include <fstream>
@@ -141,6 +142,7 @@ private:
   void Loop();
   int Finish(int status, const std::string& message);
   int32_t WriteToLine(const std::string& bytes);
+  void BreakLine(uint32_t ms, uint64_t now);
   int ServeLine();
   void TakeRows(const std::vector<TRow>& rows);
   void ShowModuleLog();
@@ -227,30 +229,54 @@ void TPoller::Start() {
   if (!FOptions.Quiet) FOut << "polling " << FLine->Describe() << " (" << FOptions.ProtocolName << ")\n";
 }
 
+// The length of a break the module asks for ("<<BREAK=100>>"), held to a minute: the digits
+// come from the module, and no line needs a longer break.
+uint32_t BreakMs(const std::string& command) {
+  constexpr uint32_t kLongest = 60000;
+  uint32_t ms = 0;
+  for (char c : command)
+    if (c >= '0' && c <= '9') ms = std::min<uint32_t>(kLongest, ms * 10 + static_cast<uint32_t>(c - '0'));
+  return ms;
+}
+
+// Called by the module from inside its calls: nothing may escape back into it.
 int32_t TPoller::WriteToLine(const std::string& bytes) {
   if (FPortFailure) return -1;
   const uint64_t now = platform::Now();
   try {
     if (IsBreakCommand(bytes)) {
-      const uint32_t ms = static_cast<uint32_t>(std::stoul(bytes.substr(8, bytes.size() - 10)));
-      const bool sent = FLine->Break(ms, now);
-      if (FTrace) FTrace->LineBreak(sent ? ms : 0, now - FStart);
-      if (!sent && !FBreakNoted) {
-        FBreakNoted = true;
-        const std::string note = "this line cannot carry a break (a pseudo-terminal?): breaks are left out";
-        if (FTrace) FTrace->Note(note, now - FStart);
-        FErr << "note: " << note << "\n";
-      }
+      BreakLine(BreakMs(bytes), now);
       return static_cast<int32_t>(bytes.size());
     }
     FLine->Write(bytes, now);
+    if (FTrace) FTrace->Sent(bytes, now - FStart);
+    FCounts.Wrote(bytes.size(), now);
+    return static_cast<int32_t>(bytes.size());
   } catch (const platform::ESerialPortError& failure) {
     FPortFailure = failure.what();
-    return -1;
+  } catch (const std::exception& failure) {
+    FPortFailure = std::string("writing to the line: ") + failure.what();
+  } catch (...) {
+    FPortFailure = "writing to the line failed";
   }
-  if (FTrace) FTrace->Sent(bytes, now - FStart);
-  FCounts.Wrote(bytes.size(), now);
-  return static_cast<int32_t>(bytes.size());
+  return -1;
+}
+
+// A break on the line, never bytes; a line that cannot carry one (a pseudo-terminal) is said
+// once, and polling goes on: PLCs on such lines take an attach without a break.
+void TPoller::BreakLine(uint32_t ms, uint64_t now) {
+  if (FLine->Break(ms, now)) {
+    if (FTrace) FTrace->LineBreak(ms, now - FStart);
+    return;
+  }
+  if (FTrace)
+    FTrace->Note("a break of " + std::to_string(ms) + " ms left out: the line cannot carry one",
+                 now - FStart);
+  if (!FBreakNoted) {
+    FBreakNoted = true;
+    FErr << "note: " << FLine->Describe()
+         << " cannot carry a break (a pseudo-terminal?): breaks are left out\n";
+  }
 }
 
 int TPoller::ServeLine() {

@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <fstream>
 #include <iterator>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -12,6 +13,7 @@
 #include "tools/PollOptions.h"
 #include "tools/PollProgress.h"
 #include "tools/PollStatistics.h"
+#include "tools/PollTable.h"
 
 using namespace kelda;
 using namespace kelda::host;
@@ -223,4 +225,40 @@ TEST(PollProgress, RoundTripRunsFromTheLastWriteToTheRow) {
   const std::string progress = ProgressLine(counts, "", 1, 2100);
   EXPECT_NE(progress.find("rows 3"), std::string::npos) << progress;
   EXPECT_NE(progress.find("rtt 50 ms (avg 40)"), std::string::npos) << progress;
+}
+
+TEST(PollTable, ShowsLatestValuesAndRedrawsInPlace) {
+  TValueTable table;
+  table.Update({{"LEVEL", "10"}, {"FLOW", "1.5"}});
+  table.Update({{"TEXT", "two\r\nlines"}, {"LEVEL", "11"}});
+  ASSERT_EQ(table.Lines().size(), 3u);
+  EXPECT_EQ(table.Lines()[0], "  LEVEL  11") << "the latest value, names padded to one width";
+  EXPECT_EQ(table.Lines()[1], "  FLOW   1.5");
+  EXPECT_EQ(table.Lines()[2], "  TEXT   two  lines") << "a value stays on its line";
+
+  std::ostringstream plain;
+  TLiveView lines(plain, false, 1000);
+  lines.Show(0, table, "rows 1");
+  lines.Show(500, table, "rows 2");  // not yet: one block per second at most
+  lines.Show(1000, table, "rows 3");
+  lines.Show(1200, table, "rows 4", true);
+  EXPECT_EQ(plain.str().find("rows 2"), std::string::npos);
+  EXPECT_NE(plain.str().find("rows 3"), std::string::npos);
+  EXPECT_NE(plain.str().find("rows 4"), std::string::npos) << "the last block is always shown";
+  EXPECT_EQ(plain.str().find('\x1b'), std::string::npos) << "no cursor sequences into a file";
+
+  std::ostringstream terminal;
+  TLiveView live(terminal, true, 0);
+  live.Show(0, table, "rows 1");
+  EXPECT_EQ(terminal.str().find("\x1b[4F"), std::string::npos) << "nothing to go back over yet";
+  TValueTable shorter;
+  shorter.Update({{"LEVEL", "12"}});
+  live.Show(1, shorter, "rows 2");
+  const std::string second = terminal.str().substr(terminal.str().find("rows 1"));
+  EXPECT_NE(second.find("\x1b[4F"), std::string::npos) << "back to the top of the 4 lines drawn";
+  // The two lines the shorter block no longer covers are cleared.
+  EXPECT_NE(second.find("rows 2\n\x1b[2K\n\x1b[2K\n"), std::string::npos);
+  live.Show(2, shorter, "rows 3");
+  EXPECT_NE(terminal.str().find("\x1b[4F", terminal.str().find("rows 2")), std::string::npos)
+      << "the cleared lines count as drawn";
 }
