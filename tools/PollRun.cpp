@@ -146,6 +146,7 @@ private:
   int ServeLine();
   void TakeRows(const std::vector<TRow>& rows);
   void ShowModuleLog();
+  void Tell(const std::string& line);
   void RefreshStatistics(bool force);
   void CheckFailures();
   uint64_t Ms() const { return platform::Now() - FStart; }
@@ -274,8 +275,7 @@ void TPoller::BreakLine(uint32_t ms, uint64_t now) {
                  now - FStart);
   if (!FBreakNoted) {
     FBreakNoted = true;
-    FErr << "note: " << FLine->Describe()
-         << " cannot carry a break (a pseudo-terminal?): breaks are left out\n";
+    Tell("note: " + FLine->Describe() + " cannot carry a break (a pseudo-terminal?): breaks are left out");
   }
 }
 
@@ -307,8 +307,17 @@ void TPoller::TakeRows(const std::vector<TRow>& rows) {
   if (!rows.empty() && FHooks.OnRows) FHooks.OnRows(FCounts.Rows());
 }
 
+// A line on the error stream while the live view runs: the view is drawn again below it
+// instead of over it.
+void TPoller::Tell(const std::string& line) {
+  FOut.flush();
+  FErr << line << "\n";
+  FErr.flush();
+  FView.StartBelow();
+}
+
 void TPoller::ShowModuleLog() {
-  for (const TLogLine& line : FHost->Received()) FErr << "kelda: " << line.Text << "\n";
+  for (const TLogLine& line : FHost->Received()) Tell("kelda: " + line.Text);
 }
 
 void TPoller::RefreshStatistics(bool force) {
@@ -337,7 +346,7 @@ void TPoller::CheckFailures() {
   if (FOptions.Seconds && ms >= uint64_t{FOptions.Seconds} * 1000) throw TPollStop{kPollOk, ""};
   if (!FHintShown && FCounts.Rows() == 0 && ms >= kNoAnswerHintMs) {
     FHintShown = true;
-    FErr << NoAnswerHint(FOptions, ms) << "\n";
+    Tell(NoAnswerHint(FOptions, ms));
   }
 }
 
@@ -359,15 +368,10 @@ void TPoller::Loop() {
 // the reason a run failed.
 int TPoller::Finish(int status, const std::string& message) {
   const uint64_t ms = Ms();
-  if (FTrace) FTrace->Note(message.empty() ? "end of the run" : message, ms);
-  if (FHost && FInstance) {
-    RefreshStatistics(true);
-    FHost->Command(FInstance, "UNLOAD", {Param("INI-FILE", FSettings->Path())});
-    ShowModuleLog();
-    FHost->Free(FInstance);
-    FHost->Shutdown();
-    if (!FOptions.Quiet)
-      FView.Show(ms, FTable, ProgressLine(FCounts, FStatisticsText, kDataSource, ms), true);
+  // The files first: they are complete up to now whatever the module does while it stops.
+  if (FTrace) {
+    FTrace->Note(message.empty() ? "end of the run" : message, ms);
+    FTrace->Flush();
   }
   try {
     if (FCsv) FCsv->Flush();
@@ -375,16 +379,28 @@ int TPoller::Finish(int status, const std::string& message) {
     FErr << "kelda-host poll: " << failure.what() << "\n";
     if (status == kPollOk) status = kPollFailed;
   }
-  if (FTrace) FTrace->Flush();
+  if (FHost && FInstance) {
+    try {
+      RefreshStatistics(true);
+      FHost->Command(FInstance, "UNLOAD", {Param("INI-FILE", FSettings->Path())});
+      ShowModuleLog();
+      FHost->Free(FInstance);
+      FHost->Shutdown();
+    } catch (const std::exception& failure) {
+      FErr << "kelda-host poll: stopping the module: " << failure.what() << "\n";
+      if (status == kPollOk) status = kPollFailed;
+    }
+    if (!FOptions.Quiet)
+      FView.Show(ms, FTable, ProgressLine(FCounts, FStatisticsText, kDataSource, ms), true);
+  }
   if (FHost && FInstance) {
     FOut << Summary(FOptions, FCounts, FStatisticsText, kDataSource, ms) << std::flush;
     if (status == kPollOk && FCounts.Rows() == 0) {
       const bool sentNothing = FHost->SendCount() == 0;
       status = sentNothing ? kPollFailed : kPollNoAnswer;
       if (sentNothing)
-        FErr << "kelda-host poll: the module sent no request: the configuration holds no enabled request it "
-                "can "
-                "poll (its log above says why)\n";
+        FErr << "kelda-host poll: the module sent no request: the configuration holds no enabled "
+                "request it can poll (its log above says why)\n";
       else if (!FHintShown)
         FErr << NoAnswerHint(FOptions, ms) << "\n";
     }

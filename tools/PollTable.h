@@ -30,6 +30,8 @@ public:
   // Shows the table and the progress line when the interval passed since the last time (always
   // when force).
   void Show(uint64_t nowMs, const TValueTable& table, const std::string& progress, bool force = false);
+  // Something else was written to the terminal: the next block goes below it.
+  void StartBelow() { FDrawnLines = 0; }
 
 private:
   std::ostream& FOut;
