@@ -33,6 +33,7 @@ constexpr int32_t kHostIndex = 1;
 constexpr const char* kSectionPrefix = "Poll";
 constexpr uint64_t kNoAnswerHintMs = 5000;
 constexpr uint64_t kStatisticsEveryMs = 1000;
+constexpr uint64_t kFlushEveryMs = 1000;  // the CSV and the trace, so that a crash loses a second at most
 
 // Thrown inside the run with the exit status and the message that explains it.
 struct TPollStop {
@@ -166,6 +167,7 @@ private:
   TPollCounts FCounts;
   std::string FStatisticsText;
   uint64_t FStatisticsAt = 0;
+  uint64_t FTraceFlushedAt = 0;
   TValueTable FTable;
   TLiveView FView;
   std::optional<std::string> FPortFailure;
@@ -358,8 +360,11 @@ void TPoller::Loop() {
     CheckFailures();
     RefreshStatistics(false);
     if (!FOptions.Quiet) FView.Show(Ms(), FTable, ProgressLine(FCounts, FStatisticsText, kDataSource, Ms()));
-    if (FCsv) FCsv->FlushIfDue(Ms());
-    if (FTrace) FTrace->Flush();
+    if (FCsv) FCsv->FlushIfDue(Ms(), kFlushEveryMs);
+    if (FTrace && Ms() - FTraceFlushedAt >= kFlushEveryMs) {
+      FTraceFlushedAt = Ms();
+      FTrace->Flush();
+    }
     if (work == 0) platform::PumpMessages([] { return gStopRequested.load(); }, 1);
   }
 }
