@@ -300,9 +300,15 @@ int TKeldaHost::SendCount() const {
 }
 
 int32_t TKeldaHost::OnSendDataEx(const TSentData& sent) {
-  std::lock_guard lock(FSentLock);
+  std::unique_lock lock(FSentLock);
   FSent.push_back(sent);
   ++FSendCount;
+  auto sink = FSinks.find({sent.ModuleIndex, sent.DataSourceId});
+  if (sink != FSinks.end()) {
+    TWriteSink write = sink->second;
+    lock.unlock();
+    return write(sent.Bytes);
+  }
   auto line = FLines.find({sent.ModuleIndex, sent.DataSourceId});
   if (line == FLines.end()) return FSendResult;
   if (!line->second.Attached) return -1;
@@ -345,6 +351,11 @@ TSimulatedLine* TKeldaHost::Line(uintptr_t instance, int32_t dataSourceId) {
   std::lock_guard lock(FSentLock);
   auto line = FLines.find({HostIndexOf(instance), dataSourceId});
   return line == FLines.end() ? nullptr : line->second.Line.get();
+}
+
+void TKeldaHost::RouteWrites(uintptr_t instance, int32_t dataSourceId, TWriteSink sink) {
+  std::lock_guard lock(FSentLock);
+  FSinks[{HostIndexOf(instance), dataSourceId}] = std::move(sink);
 }
 
 std::size_t TKeldaHost::RowCount(uintptr_t instance, int32_t dataSourceId) {

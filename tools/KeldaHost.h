@@ -159,6 +159,13 @@ public:
   void DetachLine(uintptr_t instance, int32_t dataSourceId);
   TSimulatedLine* Line(uintptr_t instance, int32_t dataSourceId);  // nullptr when none
 
+  // A line the caller serves itself (a real serial port, say): from now on the module's writes
+  // for this data source of the instance go to sink, outside the host's lock, and its result
+  // is the write's result (the bytes taken, or negative when the port refused). The caller
+  // reads the line and makes the data calls.
+  using TWriteSink = std::function<int32_t(const std::string& bytes)>;
+  void RouteWrites(uintptr_t instance, int32_t dataSourceId, TWriteSink sink);
+
   // The host's message loop: dispatches messages (the module's timers tick here) and hands
   // what the lines read to ProcessData, until done() is true or timeoutMs passed; returns done().
   bool RunUntil(const std::function<bool()>& done, uint32_t timeoutMs);
@@ -195,6 +202,7 @@ private:
   int32_t FSendResult = 0;
   int FSendCount = 0;
   std::map<TLineKey, TLineEntry> FLines;  // guarded by FSentLock
+  std::map<TLineKey, TWriteSink> FSinks;  // guarded by FSentLock
   int FRefusedDataCalls = 0;
 };
 

@@ -1,13 +1,17 @@
 // kelda-host: loads the plug-in library as the data-logging host does and runs a script of
-// host calls against it (see tools/KeldaScript.h), printing what the host sees.
+// host calls against it (see tools/KeldaScript.h), printing what the host sees; or polls a PLC
+// through it as a bench poller (see tools/PollRun.h).
 //
 //   kelda-host <library> [script-file]      without a script file: the built-in demonstration
+//   kelda-host poll <library> --config FILE --protocol P [options]   (poll --help: the options)
 #include <fstream>
 #include <iostream>
 #include <sstream>
 #include <string>
+#include <vector>
 
 #include "tools/KeldaScript.h"
+#include "tools/PollRun.h"
 
 namespace {
 
@@ -85,8 +89,11 @@ std::string DemoScript() {
 }  // namespace
 
 int main(int argc, char** argv) {
+  if (argc >= 2 && std::string(argv[1]) == "poll")
+    return kelda::host::PollMain(std::vector<std::string>(argv + 2, argv + argc), std::cout, std::cerr);
   if (argc < 2) {
-    std::cerr << "usage: kelda-host <library> [script-file]\n";
+    std::cerr << "usage: kelda-host <library> [script-file]\n"
+                 "       kelda-host poll <library> --config FILE --protocol P [options]  (poll --help)\n";
     return 2;
   }
   try {

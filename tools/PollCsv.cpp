@@ -1,0 +1,105 @@
+#include "tools/PollCsv.h"
+
+#include <algorithm>
+#include <iterator>
+
+#include "Common/Exceptions.h"
+
+namespace kelda::host {
+
+std::string CsvField(const std::string& text) {
+  if (text.find_first_of(",\"\r\n") == std::string::npos) return text;
+  std::string quoted = "\"";
+  for (char c : text) {
+    if (c == '"') quoted += '"';
+    quoted += c;
+  }
+  return quoted + "\"";
+}
+
+TCsvWriter::TCsvWriter(std::string path)
+    : FPath(std::move(path)), FFile(FPath, std::ios::binary | std::ios::trunc) {
+  FFile << HeaderRecord();
+  FFile.flush();
+  if (!FFile) throw Exception("cannot write the CSV file " + FPath);
+}
+
+TCsvWriter::~TCsvWriter() {
+  try {
+    Flush();
+  } catch (const std::exception&) {
+    // The caller flushed on every path where it could still report a failure.
+  }
+}
+
+std::string TCsvWriter::HeaderRecord() const {
+  std::string header = kTimeColumn;
+  for (const std::string& name : FColumns) header += "," + CsvField(name);
+  return header + "\r\n";
+}
+
+void TCsvWriter::Add(uint64_t ms, const TValues& values) {
+  std::vector<std::string> fields(FColumns.size());
+  for (const auto& [name, value] : values) {
+    auto at = std::find(FColumns.begin(), FColumns.end(), name);
+    if (at == FColumns.end()) {
+      FColumns.push_back(name);
+      fields.emplace_back();
+      at = FColumns.end() - 1;
+    }
+    fields[static_cast<std::size_t>(at - FColumns.begin())] = value;
+  }
+  std::string record = std::to_string(ms);
+  for (const std::string& field : fields) record += "," + CsvField(field);
+  // Records buffered before a column was added get their empty fields when they are written.
+  FPending.emplace_back(std::move(record), FColumns.size());
+  ++FRows;
+}
+
+// Every record in the file gets empty fields for the columns added since; the header is
+// written anew. Quoted fields may hold line breaks, so records end only at a CR LF outside
+// quotes.
+void TCsvWriter::GrowFile() {
+  FFile.close();
+  std::string old;
+  {
+    std::ifstream in(FPath, std::ios::binary);
+    old.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+  }
+  const std::string padding(FColumns.size() - FWrittenColumns, ',');
+  std::string grown = HeaderRecord();
+  bool quoted = false, header = true;
+  std::string record;
+  for (std::size_t i = 0; i < old.size(); ++i) {
+    const char c = old[i];
+    if (c == '"') quoted = !quoted;
+    if (!quoted && c == '\r' && i + 1 < old.size() && old[i + 1] == '\n') {
+      if (!header) grown += record + padding + "\r\n";
+      header = false;
+      record.clear();
+      ++i;
+      continue;
+    }
+    record += c;
+  }
+  FFile.open(FPath, std::ios::binary | std::ios::trunc);
+  FFile << grown;
+  FWrittenColumns = FColumns.size();
+}
+
+void TCsvWriter::Flush() {
+  if (FWrittenColumns != FColumns.size()) GrowFile();
+  for (const auto& [record, made] : FPending)
+    FFile << record << std::string(FColumns.size() - made, ',') << "\r\n";
+  FPending.clear();
+  FFile.flush();
+  if (!FFile) throw Exception("cannot write the CSV file " + FPath);
+}
+
+void TCsvWriter::FlushIfDue(uint64_t nowMs, uint64_t intervalMs) {
+  if (nowMs - FLastFlush < intervalMs) return;
+  FLastFlush = nowMs;
+  Flush();
+}
+
+}  // namespace kelda::host

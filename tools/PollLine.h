@@ -1,0 +1,68 @@
+// The poller's line to the PLC: the built-in simulated PLC or a real serial port. The loop
+// writes what the module asks for and hands what the line reads to the module; it does not
+// care which line it is.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "platform/SerialPort.h"
+#include "tools/KeldaLine.h"
+
+namespace kelda::host {
+
+struct TPollOptions;
+
+class TPollLine {
+public:
+  virtual ~TPollLine() = default;
+  // Bytes for the PLC at now (ms). Throws platform::ESerialPortError when the port fails.
+  virtual void Write(const std::string& bytes, uint64_t now) = 0;
+  // What arrived by now, in the pieces the port handed over; empty when nothing did.
+  virtual std::vector<std::string> Read(uint64_t now) = 0;
+  // Holds a line break for ms; false when the line cannot carry one.
+  virtual bool Break(uint32_t ms, uint64_t now) = 0;
+  // Ends a read that waits (any thread); the simulated line never waits.
+  virtual void Cancel() {}
+  virtual std::string Describe() const = 0;
+};
+
+// The built-in simulated PLC, its memory preset so that a person recognises the values.
+class TSimulatedPollLine : public TPollLine {
+public:
+  explicit TSimulatedPollLine(const TPollOptions& options);
+  void Write(const std::string& bytes, uint64_t now) override { FLine.Write(bytes, now); }
+  std::vector<std::string> Read(uint64_t now) override { return FLine.Read(now); }
+  bool Break(uint32_t ms, uint64_t now) override;
+  std::string Describe() const override { return FDescription; }
+  plcsim::Simulator& Plc() { return FLine.Plc(); }
+
+private:
+  TSimulatedLine FLine;
+  std::string FDescription;
+};
+
+// Word n (0-based) of %R, %AI and %AQ holds n + 1, so that %R1 reads 1, %R100 reads 100.
+void PresetMemory(plcsim::Simulator& plc);
+
+// A serial port opened with the options' settings; throws platform::ESerialPortError.
+class TSerialPollLine : public TPollLine {
+public:
+  explicit TSerialPollLine(const TPollOptions& options);
+  void Write(const std::string& bytes, uint64_t now) override;
+  std::vector<std::string> Read(uint64_t now) override;
+  bool Break(uint32_t ms, uint64_t now) override { return FPort->Break(ms); }
+  void Cancel() override { FPort->Cancel(); }
+  std::string Describe() const override { return FDescription; }
+
+private:
+  std::unique_ptr<platform::TSerialPort> FPort;
+  std::string FDescription;
+};
+
+std::unique_ptr<TPollLine> OpenPollLine(const TPollOptions& options);
+
+}  // namespace kelda::host

@@ -1,0 +1,211 @@
+#include "tools/PollOptions.h"
+
+#include <charconv>
+#include <functional>
+#include <map>
+
+namespace kelda::host {
+
+namespace {
+
+int64_t Number(const std::string& option, const std::string& text, int64_t low, int64_t high) {
+  int64_t value = 0;
+  const char* end = text.data() + text.size();
+  auto [at, error] = std::from_chars(text.data(), end, value);
+  if (text.empty() || error != std::errc() || at != end || value < low || value > high)
+    throw EPollUsage(option + " takes a whole number from " + std::to_string(low) + " to " +
+                     std::to_string(high) + ", not \"" + text + "\"");
+  return value;
+}
+
+// A fault count: how many answers the fault spoils, or "always".
+int FaultCount(const std::string& option, const std::string& text) {
+  if (text == "always") return -1;
+  return static_cast<int>(Number(option, text, -1, 1000000));
+}
+
+plcsim::Mode ProtocolOf(const std::string& text) {
+  static const std::map<std::string, plcsim::Mode> modes = {{"ccm-ms", plcsim::Mode::CcmMasterSlave},
+                                                            {"ccm-peer", plcsim::Mode::CcmPeerToPeer},
+                                                            {"snp", plcsim::Mode::Snp},
+                                                            {"snpx", plcsim::Mode::SnpX}};
+  auto found = modes.find(text);
+  if (found == modes.end())
+    throw EPollUsage("--protocol is one of ccm-ms, ccm-peer, snp, snpx, not \"" + text + "\"");
+  return found->second;
+}
+
+platform::TParity ParityOf(const std::string& text) {
+  if (text == "odd") return platform::TParity::Odd;
+  if (text == "even") return platform::TParity::Even;
+  if (text == "none") return platform::TParity::None;
+  throw EPollUsage("--parity is odd, even or none, not \"" + text + "\"");
+}
+
+// The simulated PLC's identity must be one the module can address on that protocol.
+void CheckSimId(const TPollOptions& options) {
+  if (options.SimId.empty()) return;
+  if (options.Ccm()) {
+    Number("--sim-id", options.SimId, 1, 90);
+  } else if (options.SimId.size() > 7) {
+    throw EPollUsage("--sim-id: an SNP ID has at most 7 characters, not \"" + options.SimId + "\"");
+  }
+}
+
+using TSetter = std::function<void(TPollOptions&, const std::string&)>;
+
+const std::map<std::string, TSetter>& Setters() {
+  static const std::map<std::string, TSetter> setters = {
+      {"--config", [](TPollOptions& o, const std::string& v) { o.ConfigFile = v; }},
+      {"--protocol",
+       [](TPollOptions& o, const std::string& v) {
+         o.Protocol = ProtocolOf(v);
+         o.ProtocolName = v;
+       }},
+      {"--port", [](TPollOptions& o, const std::string& v) { o.Port = v; }},
+      {"--baud",
+       [](TPollOptions& o, const std::string& v) {
+         o.Serial.BaudRate = static_cast<uint32_t>(Number("--baud", v, 300, 115200));
+       }},
+      {"--parity", [](TPollOptions& o, const std::string& v) { o.Serial.Parity = ParityOf(v); }},
+      {"--stop",
+       [](TPollOptions& o, const std::string& v) {
+         o.Serial.StopBits = static_cast<uint8_t>(Number("--stop", v, 1, 2));
+       }},
+      {"--local-id",
+       [](TPollOptions& o, const std::string& v) {
+         o.LocalId = static_cast<int>(Number("--local-id", v, 0, 255));
+       }},
+      {"--min-interval",
+       [](TPollOptions& o, const std::string& v) {
+         o.MinIntervalMs = static_cast<int>(Number("--min-interval", v, 0, 3600000));
+       }},
+      {"--seconds",
+       [](TPollOptions& o, const std::string& v) {
+         o.Seconds = static_cast<uint32_t>(Number("--seconds", v, 1, 31 * 24 * 3600));
+       }},
+      {"--transactions",
+       [](TPollOptions& o, const std::string& v) {
+         o.Transactions = static_cast<uint64_t>(Number("--transactions", v, 1, INT64_MAX));
+       }},
+      {"--csv", [](TPollOptions& o, const std::string& v) { o.CsvFile = v; }},
+      {"--trace", [](TPollOptions& o, const std::string& v) { o.TraceFile = v; }},
+      {"--sim-id", [](TPollOptions& o, const std::string& v) { o.SimId = v; }},
+      {"--sim-memory", [](TPollOptions& o, const std::string& v) { o.SimMemory = v; }},
+      {"--sim-noise",
+       [](TPollOptions& o, const std::string& v) { o.SimNoise = FaultCount("--sim-noise", v); }},
+      {"--sim-corrupt",
+       [](TPollOptions& o, const std::string& v) { o.SimCorrupt = FaultCount("--sim-corrupt", v); }},
+      {"--sim-nak", [](TPollOptions& o, const std::string& v) { o.SimNak = FaultCount("--sim-nak", v); }},
+      {"--sim-silent",
+       [](TPollOptions& o, const std::string& v) { o.SimSilent = FaultCount("--sim-silent", v); }},
+      {"--sim-delay",
+       [](TPollOptions& o, const std::string& v) {
+         o.SimDelayMs = static_cast<int>(Number("--sim-delay", v, 0, 60000));
+       }},
+      {"--sim-chunk",
+       [](TPollOptions& o, const std::string& v) {
+         o.SimChunk = static_cast<std::size_t>(Number("--sim-chunk", v, 1, 4096));
+       }},
+  };
+  return setters;
+}
+
+bool IsSimOption(const std::string& name) {
+  return name.rfind("--sim-", 0) == 0;
+}
+
+}  // namespace
+
+TPollOptions ParsePollOptions(const std::vector<std::string>& args) {
+  TPollOptions options;
+  bool simOptionGiven = false;
+  for (std::size_t i = 0; i < args.size(); ++i) {
+    const std::string& arg = args[i];
+    if (arg == "--help" || arg == "-h") {
+      options.Help = true;
+      return options;
+    }
+    if (arg == "--quiet" || arg == "-q") {
+      options.Quiet = true;
+      continue;
+    }
+    if (arg.rfind("--", 0) != 0) {
+      if (!options.Library.empty()) throw EPollUsage("one library only: \"" + arg + "\" is one too many");
+      options.Library = arg;
+      continue;
+    }
+    std::string name = arg, value;
+    const std::size_t equals = arg.find('=');
+    const bool inlineValue = equals != std::string::npos;
+    if (inlineValue) {
+      name = arg.substr(0, equals);
+      value = arg.substr(equals + 1);
+    }
+    auto setter = Setters().find(name);
+    if (setter == Setters().end()) throw EPollUsage("unknown option " + name);
+    if (!inlineValue) {
+      if (i + 1 >= args.size()) throw EPollUsage(name + " needs a value");
+      value = args[++i];
+    }
+    if (value.empty()) throw EPollUsage(name + " needs a value");
+    setter->second(options, value);
+    simOptionGiven = simOptionGiven || IsSimOption(name);
+  }
+  if (options.Library.empty()) throw EPollUsage("name the plug-in library (kelda.dll or libkelda.so)");
+  if (options.ConfigFile.empty()) throw EPollUsage("--config FILE is required: the request configuration");
+  if (options.ProtocolName.empty()) throw EPollUsage("--protocol is required: ccm-ms, ccm-peer, snp or snpx");
+  if (!options.Simulated() && simOptionGiven)
+    throw EPollUsage("the --sim-* options set the built-in simulated PLC; they do nothing with --port " +
+                     options.Port);
+  if (!options.SimMemory.empty())
+    throw EPollUsage(
+        "--sim-memory: memory files are not supported by this build; the simulated PLC holds "
+        "%R1=1, %R2=2, ... and %AI, %AQ alike");
+  CheckSimId(options);
+  return options;
+}
+
+std::string PollUsage() {
+  return R"(usage: kelda-host poll <library> --config FILE --protocol ccm-ms|ccm-peer|snp|snpx [options]
+
+Polls a GE PLC through the plug-in library as the data-logging host would, showing the
+decoded values live.
+
+  <library>            kelda.dll (under Wine on Linux) or libkelda.so
+  --config FILE        the request configuration (the options dialog's XML text; see samples/)
+  --protocol P         ccm-ms (CCM master-slave), ccm-peer (CCM peer-to-peer), snp, snpx
+  --port sim|COMn|/dev/ttyX   the line: the built-in simulated PLC (default) or a serial port
+  --baud N             serial port speed (default 19200)
+  --parity odd|even|none      (default odd)
+  --stop 1|2           stop bits (default 1)
+  --local-id N         the module's own CCM station number (default 1)
+  --min-interval MS    the module's least time between two requests (default 0)
+  --seconds N          stop after N seconds
+  --transactions N     stop after N decoded packets (rows)
+  --csv FILE           one row per decoded packet, one column per value; the first column
+                       is the time in milliseconds since the start of the run
+  --trace FILE         every frame in both directions with its time, bytes and meaning
+  --quiet              no live table; only the summary and problems
+
+The built-in simulated PLC (--port sim) answers as SNP ID PLC1 or CCM station 2; its
+registers hold their own numbers (%R1=1, %R2=2, ...; %AI and %AQ alike). Its faults take a
+count of answers to spoil, or "always":
+  --sim-id ID          its SNP ID, or its CCM station number (1..90)
+  --sim-noise N        noise bytes before N answers
+  --sim-corrupt N      a wrong check byte in N answers
+  --sim-nak N          N requests refused (NAK)
+  --sim-silent N       N requests not answered at all
+  --sim-delay MS       every answer this late
+  --sim-chunk BYTES    the port hands over at most BYTES bytes at a time (default 7)
+  --sim-memory FILE    (not supported by this build)
+
+Ctrl+C stops the run; the CSV and the trace are complete up to that moment.
+
+Exit status: 0 the run ended as asked (time or transactions) with values read;
+1 the run failed (library, configuration, port); 2 a usage error; 3 the PLC never
+answered (no value was decoded during the whole run); 130 stopped by Ctrl+C.
+)";
+}
+
+}  // namespace kelda::host

@@ -1,0 +1,447 @@
+#include "tools/PollRun.h"
+
+#include <algorithm>
+#include <atomic>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <memory>
+#include <optional>
+#include <random>
+#include <sstream>
+
+#include "Common/Exceptions.h"
+#include "platform/Console.h"
+#include "platform/MessageWindow.h"
+#include "platform/Tick.h"
+#include "tools/KeldaHost.h"
+#include "tools/KeldaSettings.h"
+#include "tools/PollCsv.h"
+#include "tools/PollLine.h"
+#include "tools/PollProgress.h"
+#include "tools/PollTable.h"
+#include "tools/trace/WireTrace.h"
+
+namespace kelda::host {
+
+namespace {
+
+std::atomic<bool> gStopRequested{false};
+
+constexpr int32_t kDataSource = 1;
+constexpr int32_t kHostIndex = 1;
+constexpr const char* kSectionPrefix = "Poll";
+constexpr uint64_t kNoAnswerHintMs = 5000;
+constexpr uint64_t kStatisticsEveryMs = 1000;
+constexpr uint64_t kFlushEveryMs = 1000;  // the CSV and the trace, so that a crash loses a second at most
+
+// Thrown inside the run with the exit status and the message that explains it.
+struct TPollStop {
+  int Status;
+  std::string Message;
+};
+
+std::string ReadConfiguration(const std::string& file) {
+  std::ifstream in(file, std::ios::binary);
+  if (!in)
+    throw TPollStop{kPollFailed, "cannot read the configuration file " + file +
+                                     ": check its name, or write one (see samples/<protocol>.xml)"};
+  std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  if (text.find("<MODBUSRTUQUERY") == std::string::npos)
+    throw TPollStop{kPollFailed, file +
+                                     " is not a request configuration: it has no <MODBUSRTUQUERY> element "
+                                     "(see samples/<protocol>.xml)"};
+  return text;
+}
+
+// The module's settings for this run, in an INI file of the poller's own that is removed at
+// the end; the user's settings are never read or changed.
+class TSettingsFile {
+public:
+  explicit TSettingsFile(const TPollOptions& options, const std::string& configuration) {
+    std::random_device random;
+    std::ostringstream name;
+    name << "kelda-poll-" << std::hex << random() << platform::Now() << ".ini";
+    FPath = (std::filesystem::temp_directory_path() / name.str()).string();
+    const std::string section = std::string(kSectionPrefix) + ".Common";
+    WriteIniValue(FPath, section, "Parser config", EncodeStoredText(configuration));
+    WriteIniValue(FPath, section, "Proto", std::to_string(static_cast<int>(options.Protocol)));
+    WriteIniValue(FPath, section, "Local address", std::to_string(options.LocalId));
+    WriteIniValue(FPath, section, "Min interval", std::to_string(options.MinIntervalMs));
+  }
+  ~TSettingsFile() {
+    std::error_code ignored;
+    std::filesystem::remove(FPath, ignored);
+  }
+  TSettingsFile(const TSettingsFile&) = delete;
+  TSettingsFile& operator=(const TSettingsFile&) = delete;
+  const std::string& Path() const { return FPath; }
+
+private:
+  std::string FPath;
+};
+
+std::unique_ptr<TPollLine> OpenLine(const TPollOptions& options, const TPollHooks& hooks) {
+  try {
+    return hooks.OpenLine ? hooks.OpenLine(options) : OpenPollLine(options);
+  } catch (const platform::ESerialPortError& failure) {
+    std::string fix = "check the port's name and that it can be opened";
+    if (failure.NotFound)
+      fix = "check the port's name (COM3 on Windows, /dev/ttyUSB0 on Linux) and the cable";
+    if (failure.InUse) fix = "close the program that holds the port, then try again";
+    throw TPollStop{kPollFailed, std::string(failure.what()) + "\n  " + fix};
+  } catch (const std::invalid_argument& failure) {
+    throw TPollStop{kPollUsage, std::string("the simulated PLC refused an option: ") + failure.what()};
+  }
+}
+
+trace::TProtocol TraceProtocol(plcsim::Mode mode) {
+  switch (mode) {
+    case plcsim::Mode::CcmMasterSlave:
+      return trace::TProtocol::CcmMasterSlave;
+    case plcsim::Mode::CcmPeerToPeer:
+      return trace::TProtocol::CcmPeerToPeer;
+    case plcsim::Mode::Snp:
+      return trace::TProtocol::Snp;
+    case plcsim::Mode::SnpX:
+      break;
+  }
+  return trace::TProtocol::SnpX;
+}
+
+// The packet fields every row carries; the poller shows and records the decoded values.
+bool IsStandardField(const std::string& name) {
+  static const char* fields[] = {"FULL_DATA_PACKET", "DATA_PACKET",      "DATE_TIME_STAMP",
+                                 "DATA_SOURCE_ID",   "DATA_SOURCE_NAME", "DATA_SOURCE_FULL_NAME",
+                                 "CLIENTID"};
+  for (const char* field : fields)
+    if (name == field) return true;
+  return false;
+}
+
+TRow DecodedValues(const TRow& row) {
+  TRow values;
+  for (const auto& item : row)
+    if (!IsStandardField(item.first)) values.push_back(item);
+  return values;
+}
+
+class TPoller {
+public:
+  TPoller(const TPollOptions& options, std::ostream& out, std::ostream& err, const TPollHooks& hooks)
+      : FOptions(options),
+        FHooks(hooks),
+        FOut(out),
+        FErr(err),
+        FView(out, !options.Quiet && platform::StdoutIsTerminal()) {}
+
+  int Run();
+
+private:
+  void Open();
+  void Start();
+  void Loop();
+  int Finish(int status, const std::string& message);
+  int32_t WriteToLine(const std::string& bytes);
+  void BreakLine(uint32_t ms, uint64_t now);
+  int ServeLine();
+  void TakeRows(const std::vector<TRow>& rows);
+  void ShowModuleLog();
+  void Tell(const std::string& line);
+  void RefreshStatistics(bool force);
+  void CheckFailures();
+  uint64_t Ms() const { return platform::Now() - FStart; }
+
+  const TPollOptions& FOptions;
+  const TPollHooks& FHooks;
+  std::ostream& FOut;
+  std::ostream& FErr;
+  std::string FConfiguration;
+  std::unique_ptr<TSettingsFile> FSettings;
+  std::unique_ptr<TPollLine> FLine;
+  std::unique_ptr<TCsvWriter> FCsv;
+  std::unique_ptr<trace::TWireTrace> FTrace;
+  std::unique_ptr<TKeldaHost> FHost;
+  uintptr_t FInstance = 0;
+  uint64_t FStart = 0;
+  TPollCounts FCounts;
+  std::string FStatisticsText;
+  uint64_t FStatisticsAt = 0;
+  uint64_t FTraceFlushedAt = 0;
+  TValueTable FTable;
+  TLiveView FView;
+  std::optional<std::string> FPortFailure;
+  bool FBreakNoted = false;
+  bool FHintShown = false;
+};
+
+int TPoller::Run() {
+  FStart = platform::Now();
+  try {
+    Open();
+    Start();
+    Loop();
+  } catch (const TPollStop& stop) {
+    return Finish(stop.Status, stop.Message);
+  } catch (const std::exception& failure) {
+    return Finish(kPollFailed, failure.what());
+  }
+  return Finish(kPollOk, "");
+}
+
+void TPoller::Open() {
+  FConfiguration = ReadConfiguration(FOptions.ConfigFile);
+  FLine = OpenLine(FOptions, FHooks);
+  try {
+    if (!FOptions.CsvFile.empty()) FCsv = std::make_unique<TCsvWriter>(FOptions.CsvFile);
+    if (!FOptions.TraceFile.empty())
+      FTrace = std::make_unique<trace::TWireTrace>(FOptions.TraceFile, TraceProtocol(FOptions.Protocol));
+    FSettings = std::make_unique<TSettingsFile>(FOptions, FConfiguration);
+  } catch (const std::exception& failure) {
+    throw TPollStop{kPollFailed, failure.what()};
+  }
+  try {
+    FHost = std::make_unique<TKeldaHost>(FOptions.Library);
+  } catch (const std::exception& failure) {
+    throw TPollStop{kPollFailed, std::string(failure.what()) +
+                                     "\n  name the plug-in library of this system (kelda.dll under Wine or "
+                                     "Windows, libkelda.so on Linux)"};
+  }
+}
+
+void TPoller::Start() {
+  FInstance = FHost->Create(kHostIndex);
+  if (!FInstance) throw TPollStop{kPollFailed, "the library refused to create an instance"};
+  FHost->RouteWrites(FInstance, kDataSource, [this](const std::string& bytes) { return WriteToLine(bytes); });
+  if (FTrace) FTrace->Note("polling " + FLine->Describe() + " with " + FOptions.ProtocolName, Ms());
+  TParams load = FHost->LoadParams({Param("INI-FILE", FSettings->Path()),
+                                    Param("INI-SECTION-PREFIX", kSectionPrefix), Param("LANGUAGE", "EN")});
+  const int32_t loaded = FHost->Command(FInstance, "LOAD", load).Code;
+  ShowModuleLog();
+  if (loaded != 0) throw TPollStop{kPollFailed, "the module refused LOAD (" + std::to_string(loaded) + ")"};
+  // State bit 0 lets the module poll, bit 1 lets it take what the port reads.
+  const std::string sources = std::to_string(kDataSource) + ";" + FOptions.Port + ";Bench poller";
+  const int32_t started =
+      FHost
+          ->Command(FInstance, "SET-STATE", {Param("DATA-SOURCES-IN-CFG", sources), Param("RESULT", 1)}, true,
+                    0x03)
+          .Code;
+  ShowModuleLog();
+  if (started != 0)
+    throw TPollStop{kPollFailed, "the module refused to start (" + std::to_string(started) + ")"};
+  if (!FOptions.Quiet) FOut << "polling " << FLine->Describe() << " (" << FOptions.ProtocolName << ")\n";
+}
+
+// The length of a break the module asks for ("<<BREAK=100>>"), held to a minute: the digits
+// come from the module, and no line needs a longer break.
+uint32_t BreakMs(const std::string& command) {
+  constexpr uint32_t kLongest = 60000;
+  uint32_t ms = 0;
+  for (char c : command)
+    if (c >= '0' && c <= '9') ms = std::min<uint32_t>(kLongest, ms * 10 + static_cast<uint32_t>(c - '0'));
+  return ms;
+}
+
+// Called by the module from inside its calls: nothing may escape back into it.
+int32_t TPoller::WriteToLine(const std::string& bytes) {
+  if (FPortFailure) return -1;
+  const uint64_t now = platform::Now();
+  try {
+    if (IsBreakCommand(bytes)) {
+      BreakLine(BreakMs(bytes), now);
+      return static_cast<int32_t>(bytes.size());
+    }
+    FLine->Write(bytes, now);
+    if (FTrace) FTrace->Sent(bytes, now - FStart);
+    FCounts.Wrote(bytes.size(), now);
+    return static_cast<int32_t>(bytes.size());
+  } catch (const platform::ESerialPortError& failure) {
+    FPortFailure = failure.what();
+  } catch (const std::exception& failure) {
+    FPortFailure = std::string("writing to the line: ") + failure.what();
+  } catch (...) {
+    FPortFailure = "writing to the line failed";
+  }
+  return -1;
+}
+
+// A break on the line, never bytes; a line that cannot carry one (a pseudo-terminal) is said
+// once, and polling goes on: PLCs on such lines take an attach without a break.
+void TPoller::BreakLine(uint32_t ms, uint64_t now) {
+  if (FLine->Break(ms, now)) {
+    if (FTrace) FTrace->LineBreak(ms, now - FStart);
+    return;
+  }
+  if (FTrace)
+    FTrace->Note("a break of " + std::to_string(ms) + " ms left out: the line cannot carry one",
+                 now - FStart);
+  if (!FBreakNoted) {
+    FBreakNoted = true;
+    Tell("note: " + FLine->Describe() + " cannot carry a break (a pseudo-terminal?): breaks are left out");
+  }
+}
+
+int TPoller::ServeLine() {
+  std::vector<std::string> pieces;
+  try {
+    pieces = FLine->Read(platform::Now());
+  } catch (const platform::ESerialPortError& failure) {
+    FPortFailure = failure.what();
+    return 0;
+  }
+  for (const std::string& piece : pieces) {
+    const uint64_t now = platform::Now();
+    if (FTrace) FTrace->Received(piece, now - FStart);
+    FCounts.Read(piece.size());
+    TakeRows(FHost->Data(FInstance, kDataSource, kDataFlagPortBytes, piece).Rows);
+  }
+  return static_cast<int>(pieces.size());
+}
+
+void TPoller::TakeRows(const std::vector<TRow>& rows) {
+  const uint64_t now = platform::Now();
+  for (const TRow& row : rows) {
+    const TRow values = DecodedValues(row);
+    FCounts.Row(now);
+    FTable.Update(values);
+    if (FCsv) FCsv->Add(now - FStart, values);
+  }
+  if (!rows.empty() && FHooks.OnRows) FHooks.OnRows(FCounts.Rows());
+}
+
+// A line on the error stream while the live view runs: the view is drawn again below it
+// instead of over it.
+void TPoller::Tell(const std::string& line) {
+  FOut.flush();
+  FErr << line << "\n";
+  FErr.flush();
+  FView.StartBelow();
+}
+
+void TPoller::ShowModuleLog() {
+  for (const TLogLine& line : FHost->Received()) Tell("kelda: " + line.Text);
+}
+
+void TPoller::RefreshStatistics(bool force) {
+  const uint64_t now = Ms();
+  if (!force && now - FStatisticsAt < kStatisticsEveryMs) return;
+  FStatisticsAt = now;
+  TCommandResult result = FHost->Command(FInstance, "GET-MODULE-PARAMETER", {Param("PARAM", "Statistics")});
+  FStatisticsText.clear();
+  if (result.Code == 0 && !result.Result.IsEmptyOrNull()) {
+    try {
+      FStatisticsText = result.Result.ToText();
+    } catch (const std::exception&) {
+      // Not a text: the module has no statistics to show.
+    }
+  }
+}
+
+void TPoller::CheckFailures() {
+  if (FPortFailure)
+    throw TPollStop{kPollFailed, "the port failed while polling: " + *FPortFailure +
+                                     "\n  check that the adapter is still plugged in, then run again"};
+  if (gStopRequested) throw TPollStop{kPollInterrupted, "stopped by Ctrl+C"};
+  if (FOptions.Transactions && FCounts.Rows() >= FOptions.Transactions)
+    throw TPollStop{kPollOk, "the transactions asked for were decoded"};
+  const uint64_t ms = Ms();
+  if (FOptions.Seconds && ms >= uint64_t{FOptions.Seconds} * 1000) throw TPollStop{kPollOk, ""};
+  if (!FHintShown && FCounts.Rows() == 0 && ms >= kNoAnswerHintMs) {
+    FHintShown = true;
+    Tell(NoAnswerHint(FOptions, ms));
+  }
+}
+
+void TPoller::Loop() {
+  for (;;) {
+    const int work = FHost->PumpMessages() + ServeLine();
+    ShowModuleLog();
+    FHost->Sent();  // the poller writes as it goes; the host need not keep them
+    CheckFailures();
+    RefreshStatistics(false);
+    if (!FOptions.Quiet) FView.Show(Ms(), FTable, ProgressLine(FCounts, FStatisticsText, kDataSource, Ms()));
+    if (FCsv) FCsv->FlushIfDue(Ms(), kFlushEveryMs);
+    if (FTrace && Ms() - FTraceFlushedAt >= kFlushEveryMs) {
+      FTraceFlushedAt = Ms();
+      FTrace->Flush();
+    }
+    if (work == 0) platform::PumpMessages([] { return gStopRequested.load(); }, 1);
+  }
+}
+
+// Every way out: the files complete up to now, the module stopped and freed, a summary, and
+// the reason a run failed.
+int TPoller::Finish(int status, const std::string& message) {
+  const uint64_t ms = Ms();
+  // The files first: they are complete up to now whatever the module does while it stops.
+  if (FTrace) {
+    FTrace->Note(message.empty() ? "end of the run" : message, ms);
+    FTrace->Flush();
+  }
+  try {
+    if (FCsv) FCsv->Flush();
+  } catch (const std::exception& failure) {
+    FErr << "kelda-host poll: " << failure.what() << "\n";
+    if (status == kPollOk) status = kPollFailed;
+  }
+  if (FHost && FInstance) {
+    try {
+      RefreshStatistics(true);
+      FHost->Command(FInstance, "UNLOAD", {Param("INI-FILE", FSettings->Path())});
+      ShowModuleLog();
+      FHost->Free(FInstance);
+      FHost->Shutdown();
+    } catch (const std::exception& failure) {
+      FErr << "kelda-host poll: stopping the module: " << failure.what() << "\n";
+      if (status == kPollOk) status = kPollFailed;
+    }
+    if (!FOptions.Quiet)
+      FView.Show(ms, FTable, ProgressLine(FCounts, FStatisticsText, kDataSource, ms), true);
+  }
+  if (FHost && FInstance) {
+    FOut << Summary(FOptions, FCounts, FStatisticsText, kDataSource, ms) << std::flush;
+    if (status == kPollOk && FCounts.Rows() == 0) {
+      const bool sentNothing = FHost->SendCount() == 0;
+      status = sentNothing ? kPollFailed : kPollNoAnswer;
+      if (sentNothing)
+        FErr << "kelda-host poll: the module sent no request: the configuration holds no enabled "
+                "request it can poll (its log above says why)\n";
+      else if (!FHintShown)
+        FErr << NoAnswerHint(FOptions, ms) << "\n";
+    }
+  }
+  if (!message.empty() && status != kPollOk) FErr << "kelda-host poll: " << message << "\n";
+  return status;
+}
+
+}  // namespace
+
+void RequestPollStop() {
+  gStopRequested = true;
+}
+
+int RunPoll(const TPollOptions& options, std::ostream& out, std::ostream& err, const TPollHooks& hooks) {
+  gStopRequested = false;
+  TPoller poller(options, out, err, hooks);
+  return poller.Run();
+}
+
+int PollMain(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
+  TPollOptions options;
+  try {
+    options = ParsePollOptions(args);
+  } catch (const EPollUsage& usage) {
+    err << "kelda-host poll: " << usage.what() << "\n(kelda-host poll --help shows every option)\n";
+    return kPollUsage;
+  }
+  if (options.Help) {
+    out << PollUsage();
+    return kPollOk;
+  }
+  platform::OnInterrupt(RequestPollStop);
+  const int status = RunPoll(options, out, err);
+  platform::OnInterrupt(nullptr);
+  return status;
+}
+
+}  // namespace kelda::host
