@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <map>
 #include <string>
 
@@ -96,6 +97,7 @@ TEST(ModuleStatistics, CountsAndFailedTransactionsThroughTheExports) {
     EXPECT_NE(std::find(failures.begin(), failures.end(), refused), failures.end()) << failures[0];
 
     const std::string text = get("Statistics").ToText();
+    std::printf("%s: %s", ProtocolName(protocol), text.c_str());
     std::vector<TStatisticsLine> lines;
     ASSERT_TRUE(ParseStatistics(text, lines)) << text;
     ASSERT_EQ(lines.size(), 1u) << text;
