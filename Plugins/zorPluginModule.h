@@ -427,6 +427,12 @@ public:
   void LeaveDataCall();
 
 protected:
+  // Parameters of the module's own class, asked after the framework's names: answer true when
+  // the name is the class's (with the value, or with `taken` saying whether the value was
+  // accepted). They run within the command, like the framework's parameters.
+  virtual bool GetOwnModuleParameter(const std::string& name, TVariant& value);
+  virtual bool SetOwnModuleParameter(const std::string& name, const VARIANT& value, bool& taken);
+
   // Reads one line of the host's data-source list ("id;name;full name"); none for a line whose
   // first field is not a number. A module's class may read more from the line.
   virtual std::unique_ptr<TConfigDataSource> ReadConfigDataSource(const std::string& line);

@@ -209,6 +209,8 @@ TVariant TzorPlugin::GetModuleParameter(const std::string& name) {
   }
   std::string key;
   if (CustomKey(name, key)) return GetCustomParameter(key);
+  TVariant own;
+  if (GetOwnModuleParameter(name, own)) return own;
   return TVariant();
 }
 
@@ -265,6 +267,16 @@ bool TzorPlugin::SetModuleParameter(const std::string& name, const VARIANT& valu
   }
   std::string key;
   if (CustomKey(name, key)) return SetCustomParameter(key, value);
+  bool taken = false;
+  if (SetOwnModuleParameter(name, value, taken)) return taken;
+  return false;
+}
+
+bool TzorPlugin::GetOwnModuleParameter(const std::string&, TVariant&) {
+  return false;
+}
+
+bool TzorPlugin::SetOwnModuleParameter(const std::string&, const VARIANT&, bool&) {
   return false;
 }
 }  // namespace kelda

@@ -28,9 +28,11 @@ std::string CcmHeaderFrame(const TRequestItem& request, double localAddress) {
   return frame;
 }
 
-void TSerialPortDM::SendCcmEnquiry(TRequestItem& request) {
+bool TSerialPortDM::SendCcmEnquiry(TRequestItem& request) {
   request.Step = stOpeningSent;
-  if (!SendFrame(CcmEnquiryFrame(protoCcmMasterSlave, request))) SendFailed(request);
+  if (SendFrame(CcmEnquiryFrame(protoCcmMasterSlave, request))) return true;
+  SendFailed(request);
+  return false;
 }
 
 void TSerialPortDM::SendCcmHeader(TRequestItem& request) {
@@ -120,7 +122,7 @@ TFrameMatch TSerialPortDM::FindCcmBlock(TReceiveContext& rx, const TRequestItem&
 }
 
 int32_t TSerialPortDM::CcmDataBlock(TReceiveContext& rx, TRequestItem& request) {
-  TFrameMatch m = FindCcmBlock(rx, request);
+  TFrameMatch m = Counted(FindCcmBlock(rx, request));
   if (!m.Found()) return m.ConsumedThrough();
   SendChar(ACK);
   request.Timer.Restart();

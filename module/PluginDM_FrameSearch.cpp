@@ -177,12 +177,16 @@ TFrameMatch TFrameScanner::Run() {
 // them; everything before that start is spent in any case.
 TFrameMatch TFrameScanner::NothingFound() const {
   int32_t failedEnd = -1;
+  int32_t firstFailedEnd = -1;
   int64_t reach = -1;  // the farthest end a given-up start tried
   int32_t lowestLive = -1;
   for (int32_t pos = 0; pos < FSize; ++pos) {
     if (pos > reach && lowestLive >= 0) break;  // no given-up start tried anything further
     const uint8_t byte = FData[pos];
-    if (pos <= reach && IsEnd(byte)) failedEnd = pos;
+    if (pos <= reach && IsEnd(byte)) {
+      failedEnd = pos;
+      if (firstFailedEnd < 0) firstFailedEnd = pos;
+    }
     if (byte != FStartChar) continue;
     // Given-up starts all lie before the live ones: the limit is the same for every start.
     if (IsDeadStart(pos))
@@ -193,6 +197,9 @@ TFrameMatch TFrameScanner::NothingFound() const {
   TFrameMatch result;
   if (lowestLive >= 0) failedEnd = std::min(failedEnd, lowestLive - 1);
   result.End = std::max<int32_t>(failedEnd, -1);
+  // Every end a given-up start reached was tried and failed; a search without a check has none.
+  if (FCheck != TCheckKind::NoCheck && firstFailedEnd >= 0 && firstFailedEnd <= result.End)
+    result.CheckFailures = 1;
   return result;
 }
 
@@ -305,10 +312,13 @@ TFrameMatch FindSizedFrameIn(const uint8_t* data, int32_t size, uint8_t startCha
   const TRangeChecks checks(data, size, check == TCheckKind::NoCheck ? TCheckKind::LrcCheck : check);
   int32_t lowestLive = -1;
   bool failedBeforeLive = false;
+  int32_t badChecks = 0;            // given-up starts whose end character stood in place
+  int32_t badChecksBeforeLive = 0;  // of those, the ones before the first start still open
   for (int32_t start = 0; start < size; ++start) {
     if (data[start] != startChar) continue;
     const TFrameLengths lengths = rule(data, size, start, context);
     bool live = lengths.Count == 0;
+    bool badCheck = false;
     for (int k = 0; k < lengths.Count && k < 2; ++k) {
       const int64_t end = static_cast<int64_t>(start) + lengths.Length[k] - 1;
       if (lengths.Length[k] < 2) continue;
@@ -317,17 +327,25 @@ TFrameMatch FindSizedFrameIn(const uint8_t* data, int32_t size, uint8_t startCha
         continue;
       }
       const auto e = static_cast<int32_t>(end);
-      if (IsEndChar(endChars, data[e]) && SizedFramePasses(data, checks, start, e, check))
-        return {start, e, data[e]};
+      if (!IsEndChar(endChars, data[e])) continue;
+      if (SizedFramePasses(data, checks, start, e, check)) return {start, e, data[e], badChecks};
+      badCheck = check != TCheckKind::NoCheck;
     }
     if (live) {
       if (lowestLive < 0) lowestLive = start;
-    } else if (lowestLive < 0) {
+      continue;
+    }
+    badChecks += badCheck ? 1 : 0;
+    if (lowestLive < 0) {
       failedBeforeLive = true;
+      badChecksBeforeLive += badCheck ? 1 : 0;
     }
   }
   TFrameMatch result;
-  if (failedBeforeLive) result.End = (lowestLive >= 0 ? lowestLive : size) - 1;
+  if (failedBeforeLive) {
+    result.End = (lowestLive >= 0 ? lowestLive : size) - 1;
+    result.CheckFailures = badChecksBeforeLive;
+  }
   return result;
 }
 

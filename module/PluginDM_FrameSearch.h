@@ -37,10 +37,15 @@ int TrailerLength(TCheckKind check);
 //    completes (a frame whose check failed and that cannot grow any more) and are consumed.
 //  - Start == -1, End == -1: nothing found and nothing to consume; wait for more bytes.
 //  EndChar is 0 whenever no frame was found.
+//  CheckFailures counts the frames among the bytes the result gives up (those before a found
+//  frame, or 0..End) that had their start and end characters in place but failed the check: the
+//  engine's count of answers spoiled on the line. The unsized search reports at most one per
+//  result, and none before a found frame.
 struct TFrameMatch {
   int32_t Start = -1;
   int32_t End = -1;
   uint8_t EndChar = 0;
+  int32_t CheckFailures = 0;
 
   bool Found() const { return Start >= 0; }
   // For a search without a frame: the last position the receive loop removes (End), or -1 for

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <exception>
+#include <initializer_list>
 
 #include "Common/Variants.h"
 #include "Common/zorParamLst.h"
@@ -19,6 +20,50 @@ std::string FormatMessage(const std::string& format, const std::string& argument
   std::size_t at = text.find("%s");
   if (at != std::string::npos) text.replace(at, 2, argument);
   return text;
+}
+
+// Each "%s" of a message text replaced by the next argument, in one pass: a "%s" inside an
+// argument (a caption may hold one) stays as it is.
+std::string FormatMessage(const std::string& format, std::initializer_list<std::string> arguments) {
+  std::string text;
+  auto next = arguments.begin();
+  std::size_t from = 0;
+  for (std::size_t at = format.find("%s"); at != std::string::npos && next != arguments.end();
+       at = format.find("%s", from)) {
+    text.append(format, from, at - from);
+    text += *next++;
+    from = at + 2;
+  }
+  text.append(format, from, std::string::npos);
+  return text;
+}
+
+// A value for "LogFailedTransactions": 1 or 0 as a number, the text "1" or "0", or a boolean.
+bool ReadSwitch(const VARIANT& value, bool& on) {
+  TVariant v(value);
+  if (v.IsEmptyOrNull()) return false;
+  if (VariantIsText(value)) {
+    const std::string text = v.ToText();
+    if (text != "0" && text != "1") return false;
+    on = text == "1";
+    return true;
+  }
+  if (v.Type() == VT_BOOL) {
+    on = v.ToBool();
+    return true;
+  }
+  try {
+    const int64_t number = v.ToInt64();
+    if (number != 0 && number != 1) return false;
+    on = number == 1;
+    return true;
+  } catch (...) {
+    return false;  // no number
+  }
+}
+
+bool SameName(const std::string& name, const char* expected) {
+  return platform::AnsiCompareText(name, expected) == 0;
 }
 
 constexpr uint8_t kTypeInteger = 8;
@@ -258,6 +303,69 @@ int TaPlugin::AddStandardFields(TParsedDataList& list, const std::string& data, 
 
 void TaPlugin::LogRequestNotSent(const TRequestItem& request) {
   AddLog(0, FormatMessage(Resources->MsgRequestNotSent, request.Name));
+}
+
+void TaPlugin::TransactionFailed(int32_t dataSourceId, const std::string& dataSourceName,
+                                 const TRequestItem& request, TTransactionFailure cause) {
+  if (!FLogFailedTransactions.load()) return;
+  const std::string* causeText = &Resources->CauseSendFailed;
+  switch (cause) {
+    case TTransactionFailure::HandshakeTimeout:
+      causeText = &Resources->CauseHandshakeTimeout;
+      break;
+    case TTransactionFailure::DataTimeout:
+      causeText = &Resources->CauseDataTimeout;
+      break;
+    case TTransactionFailure::CheckFailed:
+      causeText = &Resources->CauseCheckFailed;
+      break;
+    case TTransactionFailure::Nak:
+      causeText = &Resources->CauseNak;
+      break;
+    case TTransactionFailure::SendFailed:
+      break;
+  }
+  std::string source = std::to_string(dataSourceId);
+  if (!dataSourceName.empty()) source += " (" + dataSourceName + ")";
+  AddLog(1, FormatMessage(Resources->MsgTransactionFailed, {source, request.Name, *causeText}));
+}
+
+std::string TaPlugin::StatisticsText() {
+  platform::ReadGuard guard(FEnginesLock);
+  std::vector<TSerialPortDM*> engines = Engines();
+  std::stable_sort(engines.begin(), engines.end(), [](const TSerialPortDM* a, const TSerialPortDM* b) {
+    return a->DataSourceId < b->DataSourceId;
+  });
+  std::string text;
+  for (const TSerialPortDM* engine : engines)
+    text += StatisticsLine(engine->DataSourceId, engine->Statistics()) + "\r\n";
+  return text;
+}
+
+bool TaPlugin::GetOwnModuleParameter(const std::string& name, TVariant& value) {
+  if (SameName(name, "Statistics")) {
+    value = TVariant::Adopt(VariantFromText(StatisticsText()));
+    return true;
+  }
+  if (SameName(name, "LogFailedTransactions")) {
+    value = TVariant::Adopt(VariantFromInt(FLogFailedTransactions.load() ? 1 : 0));
+    return true;
+  }
+  return false;
+}
+
+bool TaPlugin::SetOwnModuleParameter(const std::string& name, const VARIANT& value, bool& taken) {
+  if (SameName(name, "Statistics")) {
+    taken = false;  // counted by the engines, not set by the host
+    return true;
+  }
+  if (SameName(name, "LogFailedTransactions")) {
+    bool on = false;
+    taken = ReadSwitch(value, on);
+    if (taken) FLogFailedTransactions = on;
+    return true;
+  }
+  return false;
 }
 
 void TaPlugin::DeliverPacket(TPluginCallRecIntft& record, TParsedDataList& list) {

@@ -7,6 +7,12 @@
 // Locks: the engines lock guards the set of engines and the settings object's life. Data calls
 // hold it shared while they route bytes to an engine; changes of state, settings loads and the
 // unload hold it exclusively. It is taken before any engine's queue lock, never after.
+//
+// Module parameters of its own: "Statistics" (read only), the engines' counters, one line per
+// data source; "LogFailedTransactions" (0 or 1, 0 at creation), one log line per failed
+// transaction for diagnosis. The switch is not stored with the settings: the stored settings are
+// the options form's controls, and a diagnosis left on by a forgotten setting would fill the log
+// of every later run.
 #pragma once
 
 #include <atomic>
@@ -67,6 +73,15 @@ public:
                         const std::string& name, const std::string& fullName) override;
   void DeliverPacket(TPluginCallRecIntft& record, TParsedDataList& list) override;
   void LogRequestNotSent(const TRequestItem& request) override;
+  void TransactionFailed(int32_t dataSourceId, const std::string& dataSourceName, const TRequestItem& request,
+                         TTransactionFailure cause) override;
+
+  // The "Statistics" text: one line per engine in data source order, each ended by CR LF.
+  std::string StatisticsText();
+
+protected:
+  bool GetOwnModuleParameter(const std::string& name, TVariant& value) override;
+  bool SetOwnModuleParameter(const std::string& name, const VARIANT& value, bool& taken) override;
 
 private:
   void FreeEngines();
@@ -75,6 +90,8 @@ private:
   platform::TMultiReadExclusiveWriteSynchronizer FEnginesLock;
   // The link address, read by the engines while they build frames (without the engines lock).
   std::atomic<double> FLocalAddress{1};
+  // Read by the engines in their threads, written by "SET-MODULE-PARAMETER".
+  std::atomic<bool> FLogFailedTransactions{false};
 };
 
 // The plug-in class the library instantiates.

@@ -6,6 +6,7 @@
 #include "Common/zorTimerEx.h"
 #include "Plugins/zorPluginModule.h"
 #include "module/PluginDM_Decode.h"
+#include "platform/Tick.h"
 
 namespace kelda {
 
@@ -159,6 +160,8 @@ bool TSerialPortDM::ExamineRequest(int32_t cur, int32_t& from) {
         request.Step == stAwaitingData ? EffectiveMs(request.Timeout) : EffectiveMs(request.HandshakeTimeout);
     if (!request.Timer.Expired(limit)) return false;  // still waiting for its answer
     request.Busy = false;                             // timed out: on to the next request
+    FCounters.TimedOut();
+    ReportFailure(request, TimeoutCause(request));
     return true;
   }
   // A disabled request or one that does not fit the wire may still stand at the queue position
@@ -212,32 +215,39 @@ void TSerialPortDM::Send(TRequestItem* request) {
   FLastReq = request;
   ResponseData.clear();
   FAnnouncedLength = 0;
+  FSpoiled = false;
+  FNakNoted = false;
+  FTransactionStart = platform::Now();
   // No byte received before the opening frame can answer it: whatever is still buffered (a
   // repeated frame, the tail of an answer that came too late) would otherwise be taken for the
   // new transaction's answers.
   RxBuffer->Clear();
+  bool opened = false;
   switch (Protocol) {
     case protoCcmMasterSlave:
-      SendCcmEnquiry(*request);
+      opened = SendCcmEnquiry(*request);
       break;
     case protoCcmPeerToPeer:
       request->Step = stOpeningSent;
-      if (!SendChar(ENQ)) SendFailed(*request);
+      opened = SendChar(ENQ);
+      if (!opened) SendFailed(*request);
       break;
     case protoSnp:
-      OpenSnp(*request, false);
+      opened = OpenSnp(*request, false);
       break;
     default:
-      OpenSnp(*request, true);
+      opened = OpenSnp(*request, true);
       break;
   }
+  if (opened) FCounters.RequestSent();
 }
 
 bool TSerialPortDM::SendChar(uint8_t value) {
   return SendFrame(&value, 1);
 }
 
-bool TSerialPortDM::SendFrame(const uint8_t* data, int32_t count) {
+// Hands bytes (or a command such as the line break) to the host for the port.
+bool TSerialPortDM::SendToHost(const uint8_t* data, int32_t count) {
   if (!FOwner) return false;
   try {
     return FOwner->SendToPort(DataSourceId, data, count) >= 0;
@@ -246,10 +256,52 @@ bool TSerialPortDM::SendFrame(const uint8_t* data, int32_t count) {
   }
 }
 
+bool TSerialPortDM::SendFrame(const uint8_t* data, int32_t count) {
+  if (!SendToHost(data, count)) return false;
+  FCounters.BytesSent(count);
+  return true;
+}
+
 // A failed send leaves the request idle with a clear stopwatch, so the next tick tries again.
 void TSerialPortDM::SendFailed(TRequestItem& request) {
   request.Busy = false;
   request.Timer.Clear();
+  ReportFailure(request, TTransactionFailure::SendFailed);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Failures and counting
+
+void TSerialPortDM::ReportFailure(const TRequestItem& request, TTransactionFailure cause) {
+  if (!FOwner) return;
+  try {
+    FOwner->TransactionFailed(DataSourceId, DataSourceName, request, cause);
+  } catch (...) {
+    // A diagnosis that cannot be written must not change what the engine does.
+  }
+}
+
+// Trouble met by the outstanding transaction's answers; the first one names the failure.
+void TSerialPortDM::NoteTrouble(TTransactionFailure cause) {
+  if (FSpoiled) return;
+  FSpoiled = true;
+  FSpoiledBy = cause;
+}
+
+// A search's result, with the frames it gives up for a failed check counted. Every handler
+// consumes what such a result gives up, so each spoiled frame is counted once.
+TFrameMatch TSerialPortDM::Counted(const TFrameMatch& match) {
+  if (match.CheckFailures > 0) {
+    FCounters.ChecksFailed(match.CheckFailures);
+    NoteTrouble(TTransactionFailure::CheckFailed);
+  }
+  return match;
+}
+
+TTransactionFailure TSerialPortDM::TimeoutCause(const TRequestItem& request) const {
+  if (FSpoiled && FLastReq == &request) return FSpoiledBy;
+  return request.Step == stAwaitingData ? TTransactionFailure::DataTimeout
+                                        : TTransactionFailure::HandshakeTimeout;
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -270,6 +322,7 @@ int TSerialPortDM::ReceiveData(TPluginCallRecIntft& record) {
 }
 
 void TSerialPortDM::ProcessReceived(TPluginCallRecIntft& record, const uint8_t* data, int32_t size) {
+  if (data) FCounters.BytesReceived(size);
   platform::ReadGuard queueGuard(*RequestList);
   // The buffer's lock is held from here on, so the receive state (buffer, collected data,
   // outstanding request's steps) belongs to one data call at a time.
@@ -323,9 +376,11 @@ TFrameMatch TSerialPortDM::Search(TReceiveContext& rx, uint8_t startChar, TEndCh
   return FindFrameIn(rx.Data, rx.Size, startChar, endChars, maxLength, check);
 }
 
-// The PLC refused the opening: the request rests until it is due again.
+// The PLC refused the opening with NAK: the request rests until it is due again.
 void TSerialPortDM::Refuse() {
   if (!FLastReq) return;
+  FCounters.NakReceived();
+  ReportFailure(*FLastReq, TTransactionFailure::Nak);
   FLastReq->Busy = false;
   FLastReq->Step = stRefused;
   FLastReq = nullptr;
@@ -337,10 +392,17 @@ void TSerialPortDM::Complete(TReceiveContext& rx, const std::string& packetText)
   TParsedDataList list;
   if (Decode(FLastReq, list) > 0) {
     list.PacketText = packetText;
+    bool delivered = false;
     try {
       FOwner->DeliverPacket(rx.Record, list);
+      delivered = true;
     } catch (...) {
       // The answer is taken either way: a failed delivery must not make it count twice.
+    }
+    if (delivered) {
+      FCounters.AnswerDecoded();
+      const uint64_t now = platform::Now();
+      FCounters.RoundTrip(now > FTransactionStart ? now - FTransactionStart : 0);
     }
   }
   StartMinIntervalGate();

@@ -8,6 +8,9 @@
 // the host's data-call thread and holds, in this order, the queue's read lock, the receive
 // buffer's lock and, for the decode, the plug-in's instance lock. So a tick and the processing of
 // received bytes never overlap, and sends from both sides never interleave.
+//
+// Each engine counts its transactions, failures and bytes (TEngineCounters, lock-free); the
+// counters live as long as the engine, so they survive every rebuild of its request queue.
 #pragma once
 
 #include <atomic>
@@ -21,6 +24,7 @@
 #include "Common/zorTimeout.h"
 #include "module/PluginDM.h"
 #include "module/PluginDM_FrameSearch.h"
+#include "module/PluginDM_Statistics.h"
 #include "platform/Sync.h"
 
 namespace kelda {
@@ -63,6 +67,11 @@ public:
   // Logs that a configured request cannot be sent because its fields do not fit the wire
   // (configuration problems are logged; framing errors never are).
   virtual void LogRequestNotSent(const TRequestItem& request) = 0;
+  // A transaction of `request` ended without its answer. The plug-in logs it only when asked
+  // to: framing trouble is normal on a noisy line and is not logged by default. Called with
+  // the engine's queue lock held (and, from the receive path, its receive buffer's lock).
+  virtual void TransactionFailed(int32_t dataSourceId, const std::string& dataSourceName,
+                                 const TRequestItem& request, TTransactionFailure cause) = 0;
 
 protected:
   ~ISerialPortOwner() = default;
@@ -104,6 +113,9 @@ public:
   // --- receive path: the handler of the plug-in's data calls. Answers the call's result code.
   int ReceiveData(TPluginCallRecIntft& record);
 
+  // --- statistics: readable from any thread at any time.
+  TEngineStatistics Statistics() const { return FCounters.Read(); }
+
   // Published fields.
   TRequestItem* FLastReq = nullptr;
   std::unique_ptr<TThreadObjectList> RequestList;
@@ -134,6 +146,16 @@ private:
   platform::TCriticalSection FTickLock;
   bool FDestroying = false;  // under FTickLock
 
+  TEngineCounters FCounters;
+  // The outstanding transaction, under the queue's lock (written by Send under the write lock,
+  // by the receive path under the read lock and the receive buffer's lock): when its first
+  // frame went out, and the first trouble its answers met, which names the failure should the
+  // transaction then time out.
+  uint64_t FTransactionStart = 0;
+  bool FSpoiled = false;
+  TTransactionFailure FSpoiledBy = TTransactionFailure::CheckFailed;
+  bool FNakNoted = false;  // SNP: the refusal of the mailbox request was counted
+
   // A data call's context while its bytes are processed: where packets go.
   struct TReceiveContext {
     TPluginCallRecIntft& Record;
@@ -147,7 +169,14 @@ private:
   bool ExamineRequest(int32_t cur, int32_t& from);
   void StartMinIntervalGate();
 
+  // failures and counting
+  void ReportFailure(const TRequestItem& request, TTransactionFailure cause);
+  void NoteTrouble(TTransactionFailure cause);
+  TFrameMatch Counted(const TFrameMatch& match);
+  TTransactionFailure TimeoutCause(const TRequestItem& request) const;
+
   // sending
+  bool SendToHost(const uint8_t* data, int32_t count);
   bool SendFrame(const uint8_t* data, int32_t count);
   bool SendFrame(const std::string& frame) {
     return SendFrame(reinterpret_cast<const uint8_t*>(frame.data()), static_cast<int32_t>(frame.size()));
@@ -164,7 +193,7 @@ private:
   int Decode(TRequestItem* request, TParsedDataList& list);
 
   // CCM, both modes
-  void SendCcmEnquiry(TRequestItem& request);
+  bool SendCcmEnquiry(TRequestItem& request);
   void SendCcmHeader(TRequestItem& request);
   int32_t CcmMasterAnswer(TReceiveContext& rx, TRequestItem& request);
   int32_t CcmPeerAnswer(TReceiveContext& rx, TRequestItem& request);
@@ -172,7 +201,7 @@ private:
   TFrameMatch FindCcmBlock(TReceiveContext& rx, const TRequestItem& request);
 
   // SNP and SNP-X
-  void OpenSnp(TRequestItem& request, bool snpX);
+  bool OpenSnp(TRequestItem& request, bool snpX);
   void SendSnpXRead(TRequestItem& request);
   void SendMailboxRead(TRequestItem& request);
   void SendReadRequest(TRequestItem& request, const std::string& frame, TStep next);
@@ -180,6 +209,7 @@ private:
   int32_t SnpAnswer(TReceiveContext& rx, TRequestItem& request);
   int32_t SnpOpeningAnswer(TReceiveContext& rx, TRequestItem& request);
   int32_t SnpMailboxAnswer(TReceiveContext& rx, TRequestItem& request);
+  void NoteSnpNak(const TReceiveContext& rx);
   int32_t SnpDataAnswer(TReceiveContext& rx, TRequestItem& request);
   static int32_t AnnouncedLength(const TReceiveContext& rx, const TFrameMatch& frame);
   void TakeSnpData(TReceiveContext& rx, TRequestItem& request, const TFrameMatch& frame, int32_t from);

@@ -39,8 +39,9 @@ void AppendBinaryTrailer(std::string& frame) {
   frame += static_cast<char>(SnpBcc(reinterpret_cast<const uint8_t*>(frame.data()), frame.size()));
 }
 
-constexpr int32_t kAttachLength = 19;   // ESC through ETB of an attach answer (24 bytes in all)
-constexpr int32_t kMailboxLength = 35;  // ESC through ETB of a mailbox (40 bytes in all)
+constexpr int32_t kSnpXMajorErrorAt = 5;  // in an X-Response: ESC "X" code, status word, major
+constexpr int32_t kAttachLength = 19;     // ESC through ETB of an attach answer (24 bytes in all)
+constexpr int32_t kMailboxLength = 35;    // ESC through ETB of a mailbox (40 bytes in all)
 
 uint16_t Word(const uint8_t* bytes) {
   return static_cast<uint16_t>(bytes[0] | (bytes[1] << 8));
@@ -135,13 +136,17 @@ int32_t TSerialPortDM::AnnouncedLength(const TReceiveContext& rx, const TFrameMa
   return rx.Data[frame.End + 1] == kTextBufferFollows ? Word(rx.Data + frame.End + 2) : 0;
 }
 
-void TSerialPortDM::OpenSnp(TRequestItem& request, bool snpX) {
+bool TSerialPortDM::OpenSnp(TRequestItem& request, bool snpX) {
   // A host that cannot send the break still sends the attach, which PLCs without the need of a
   // break answer; whether the transaction goes on is the attach's send to decide. (Giving up
   // here would start the transaction again at every tick and lose each answer half-way.)
-  SendFrame(std::string(kBreakCommand));
+  // The break is a line condition, not bytes: it is not counted as bytes sent.
+  SendToHost(reinterpret_cast<const uint8_t*>(kBreakCommand),
+             static_cast<int32_t>(sizeof(kBreakCommand) - 1));
   request.Step = stOpeningSent;
-  if (!SendFrame(snpX ? SnpXAttachFrame(request) : SnpAttachFrame(request))) SendFailed(request);
+  if (SendFrame(snpX ? SnpXAttachFrame(request) : SnpAttachFrame(request))) return true;
+  SendFailed(request);
+  return false;
 }
 
 void TSerialPortDM::SendSnpXRead(TRequestItem& request) {
@@ -188,8 +193,8 @@ int32_t TSerialPortDM::SnpOpeningAnswer(TReceiveContext& rx, TRequestItem& reque
   if (rx.Size < kSnpOpeningMinBytes) return -1;  // an attach answer is 24 bytes
   request.Timer.Restart();
   const bool snpX = Protocol == protoSnpX;
-  TFrameMatch m = FindSizedFrameIn(rx.Data, rx.Size, ESC, {ETB}, &AttachAnswerLength, nullptr,
-                                   snpX ? TCheckKind::BccBinary : TCheckKind::BccHex);
+  TFrameMatch m = Counted(FindSizedFrameIn(rx.Data, rx.Size, ESC, {ETB}, &AttachAnswerLength, nullptr,
+                                           snpX ? TCheckKind::BccBinary : TCheckKind::BccHex));
   if (!m.Found()) return m.ConsumedThrough();
   if (snpX)
     SendSnpXRead(request);
@@ -202,24 +207,47 @@ int32_t TSerialPortDM::SnpOpeningAnswer(TReceiveContext& rx, TRequestItem& reque
 int32_t TSerialPortDM::SnpMailboxAnswer(TReceiveContext& rx, TRequestItem& request) {
   request.Timer.Restart();
   TFrameMatch m = Search(rx, ACK, {0x00}, 0, TCheckKind::NoCheck);
-  if (!m.Found()) return -1;
+  if (!m.Found()) {
+    NoteSnpNak(rx);
+    return -1;
+  }
   if (m.End == m.Start + 1) request.Step = stAwaitingData;
   return m.End;
 }
 
+// A NAK and its error code instead of the acknowledgement: the PLC refused the mailbox request.
+// The engine does not repeat a request, so the step still times out as before and the bytes stay
+// where they are; the refusal is counted once per transaction and names the failure.
+void TSerialPortDM::NoteSnpNak(const TReceiveContext& rx) {
+  if (FNakNoted) return;
+  TFrameMatch nak = FindFrameIn(rx.Data, rx.Size - 1, NAK, {}, 0, TCheckKind::NoCheck);
+  if (!nak.Found()) return;
+  FNakNoted = true;
+  FCounters.NakReceived();
+  NoteTrouble(TTransactionFailure::Nak);
+}
+
 int32_t TSerialPortDM::SnpDataAnswer(TReceiveContext& rx, TRequestItem& request) {
   request.Timer.Restart();
-  TFrameMatch m = Protocol == protoSnpX ? FindSizedFrameIn(rx.Data, rx.Size, ESC, {ETB}, &SnpXResponseLength,
-                                                           nullptr, TCheckKind::BccBinary)
-                                        : FindSizedFrameIn(rx.Data, rx.Size, ESC, {ETB}, &SnpDataFrameLength,
-                                                           &FAnnouncedLength, TCheckKind::BccBinary);
+  TFrameMatch m =
+      Counted(Protocol == protoSnpX ? FindSizedFrameIn(rx.Data, rx.Size, ESC, {ETB}, &SnpXResponseLength,
+                                                       nullptr, TCheckKind::BccBinary)
+                                    : FindSizedFrameIn(rx.Data, rx.Size, ESC, {ETB}, &SnpDataFrameLength,
+                                                       &FAnnouncedLength, TCheckKind::BccBinary));
   if (!m.Found()) return m.ConsumedThrough();
   const int32_t s = m.Start;
   const int32_t e = m.End;
   const int32_t consumed = e + 5;
   const uint8_t type = rx.Data[s + 1];
   if (Protocol == protoSnpX) {
-    if (type == 'X') TakeSnpData(rx, request, m, s + 3);
+    if (type != 'X') return consumed;
+    // An error answer (major error code not 0) is the PLC's refusal: it still goes to the host
+    // as a row with its status code, and is counted and reported as a refused request.
+    if (rx.Data[s + kSnpXMajorErrorAt] != 0) {
+      FCounters.NakReceived();
+      ReportFailure(request, TTransactionFailure::Nak);
+    }
+    TakeSnpData(rx, request, m, s + 3);
     return consumed;
   }
   if (type == 'T') {

@@ -3,11 +3,30 @@
 namespace kelda {
 
 TTextResources::TTextResources(TComponent* owner) : TCustomTextResources(owner) {
-  for (std::string* text :
-       {&MsgItemsFormationError, &MsgRequestNotSent, &MsgNoPropertyMap, &MemRegisters, &MemAnalogInputs,
-        &MemAnalogOutputs, &MemDiscreteInputs, &MemDiscreteOutputs, &MemGeniusGlobalData,
-        &MemDiscreteInternals, &MemDiscretesS, &MemDiscretesSA, &MemDiscretesSB, &MemDiscretesSC,
-        &MemScratchPad, &MemStatusWords, &MarkSnpxOnly, &MarkCcmOnly})
+  for (std::string* text : {&MsgItemsFormationError,
+                            &MsgRequestNotSent,
+                            &MsgTransactionFailed,
+                            &CauseHandshakeTimeout,
+                            &CauseDataTimeout,
+                            &CauseCheckFailed,
+                            &CauseNak,
+                            &CauseSendFailed,
+                            &MsgNoPropertyMap,
+                            &MemRegisters,
+                            &MemAnalogInputs,
+                            &MemAnalogOutputs,
+                            &MemDiscreteInputs,
+                            &MemDiscreteOutputs,
+                            &MemGeniusGlobalData,
+                            &MemDiscreteInternals,
+                            &MemDiscretesS,
+                            &MemDiscretesSA,
+                            &MemDiscretesSB,
+                            &MemDiscretesSC,
+                            &MemScratchPad,
+                            &MemStatusWords,
+                            &MarkSnpxOnly,
+                            &MarkCcmOnly})
     RegisterText(text);
   for (std::string* text : {&ProtoCcmMasterSlave, &ProtoCcmPeerToPeer, &ProtoSnp, &ProtoSnpX,
                             &ItemSourceAddress, &ItemTargetAddress, &ItemMemory, &ItemMemoryAddress})

@@ -22,6 +22,14 @@ public:
   std::string MsgNoPropertyMap = "The settings map of the module cannot be read; settings are not stored";
   std::string MsgRequestNotSent =
       "Request \"%s\" is not sent: its data address or size is outside 0 to 65535";
+  // A failed transaction, when the host asked for them to be logged: the data source, the
+  // request's caption and one of the causes below.
+  std::string MsgTransactionFailed = "Data source %s, request \"%s\" failed: %s";
+  std::string CauseHandshakeTimeout = "no acknowledgement in time";
+  std::string CauseDataTimeout = "no data in time";
+  std::string CauseCheckFailed = "an answer failed its block check";
+  std::string CauseNak = "the PLC refused the request (NAK)";
+  std::string CauseSendFailed = "the request could not be written to the port";
   // Memory type captions and protocol marks.
   std::string MemRegisters = "Registers";
   std::string MemAnalogInputs = "Analog Inputs";

@@ -97,6 +97,13 @@ public:
   void LogRequestNotSent(const TRequestItem& request) override {
     Log.push_back("not sent: \"" + request.Name + "\"");
   }
+  void TransactionFailed(int32_t dataSourceId, const std::string& dataSourceName, const TRequestItem& request,
+                         TTransactionFailure cause) override {
+    static const char* const kCauses[] = {"handshake time-out", "data time-out", "check failed", "NAK",
+                                          "send failed"};
+    Failures.push_back(std::to_string(dataSourceId) + " " + dataSourceName + " \"" + request.Name +
+                       "\": " + kCauses[static_cast<int>(cause)]);
+  }
 
   // Frames sent since the last call.
   std::vector<std::string> TakeSent() {
@@ -118,6 +125,7 @@ public:
   std::vector<int32_t> SentTo;
   std::vector<TDelivered> Delivered;
   std::vector<std::string> Log;
+  std::vector<std::string> Failures;  // every failed transaction the engine reported
 };
 
 // An engine for data source 7 of a fake plug-in.

@@ -557,3 +557,36 @@ TEST(SizedFrameSearch, AgreesWithThePlainWayOnRandomBuffers) {
   }
   EXPECT_GT(found, 3000);
 }
+
+TEST(FrameSearch, SpoiledFramesAreCountedWhereTheyAreGivenUp) {
+  int32_t length = 4;
+  auto sized = [&length](const Bytes& b) {
+    return FindSizedFrameIn(b.data(), static_cast<int32_t>(b.size()), STX, {ETX}, &FixedLength, &length,
+                            TCheckKind::LrcCheck);
+  };
+  const Bytes good = CcmBlock({0x11, 0x22});
+  Bytes spoiled = good;
+  spoiled.back() ^= 0x40;
+  EXPECT_EQ(sized(good).CheckFailures, 0);
+  TFrameMatch m = sized(spoiled);
+  EXPECT_EQ(m.End, 4);
+  EXPECT_EQ(m.CheckFailures, 1);
+  m = sized(Join({spoiled, spoiled, good}));
+  EXPECT_EQ(m.Start, 10);
+  EXPECT_EQ(m.CheckFailures, 2) << "both spoiled copies go with the good frame after them";
+  m = sized(Join({spoiled, {STX, 0x11}}));
+  EXPECT_EQ(m.End, 4) << "the start still arriving stays";
+  EXPECT_EQ(m.CheckFailures, 1);
+  Bytes wrongEnd = good;
+  wrongEnd[3] = 0x7F;
+  EXPECT_EQ(sized(wrongEnd).CheckFailures, 0) << "a frame without its end character is no spoiled check";
+  EXPECT_EQ(sized({STX, 0x11}).CheckFailures, 0);
+
+  // The unsized search gives a spoiled block up once it can no longer grow.
+  m = Search(spoiled, STX, {ETX}, 4, TCheckKind::LrcCheck);
+  EXPECT_EQ(m.End, 3);
+  EXPECT_EQ(m.CheckFailures, 1);
+  EXPECT_EQ(Search(Join({spoiled, {0x41}}), STX, {ETX}, 0, TCheckKind::LrcCheck).CheckFailures, 0)
+      << "without a limit it may still complete";
+  EXPECT_EQ(Search({ACK, NAK, 0x41}, 'N', {ACK, NAK}, 3, TCheckKind::NoCheck).CheckFailures, 0);
+}

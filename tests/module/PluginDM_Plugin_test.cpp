@@ -208,6 +208,72 @@ TEST(ModulePlugin, LogsRequestsThatCannotBeSentOncePerLoad) {
   EXPECT_NE(lines[0].find("Request \"Far away\" is not sent"), std::string::npos) << lines[0];
 }
 
+TCommandOutcome GetParameter(uintptr_t handle, const std::string& name) {
+  THostList list;
+  list.Add("COMMAND", "GET-MODULE-PARAMETER").Add("PARAM", name).AddEmpty("RESULT");
+  return RunCommand(handle, list);
+}
+
+bool SetParameter(uintptr_t handle, const std::string& name, const VARIANT& value) {
+  THostList list;
+  list.Add("COMMAND", "SET-MODULE-PARAMETER").Add("PARAM", name).Add("VALUE", value).AddEmpty("RESULT");
+  return RunCommand(handle, list).Result.ToBool();
+}
+
+int32_t KELDA_STDCALL TakeEverySend(int32_t, int32_t, int32_t, int32_t, int32_t, const void*, int32_t count) {
+  return count;
+}
+
+// Statistics per data source in id order, read only; one log line per failed transaction, only
+// while asked for. Sends fail here until a send callback is installed: no host offers one.
+TEST(ModulePlugin, StatisticsAndTheLogOfFailedTransactions) {
+  PluginRig rig(
+      "<MODBUSRTUQUERY>" + RequestXml("Levels %s", ItemXml("A", 2, true, false)) + "</MODBUSRTUQUERY>", 3);
+  EXPECT_EQ(GetParameter(rig.Handle, "Statistics").Result.ToText(), "") << "no data source yet";
+  rig.Load();
+  rig.SetState("2;COM2;Two\r\n1;COM1;One", 1);
+  const std::string idle = "requests=0;answers=0;timeouts=0;checks=0;naks=0;out=0;in=0;rtt=0;rtt_avg=0\r\n";
+  EXPECT_EQ(GetParameter(rig.Handle, "statistics").Result.ToText(), "1;" + idle + "2;" + idle);
+  auto text = [](const char* value) { return TVariant::Adopt(VariantFromText(value)); };
+  auto number = [](int32_t value) { return TVariant::Adopt(VariantFromInt(value)); };
+  EXPECT_FALSE(SetParameter(rig.Handle, "Statistics", text("").Raw())) << "read only";
+  EXPECT_EQ(GetParameter(rig.Handle, "LogFailedTransactions").Result.ToInt(), 0) << "off at creation";
+
+  TSerialPortDM* engine = rig.Plugin().FindEngine(1);
+  ASSERT_NE(engine, nullptr);
+  FetchLog(rig.Handle);
+  engine->QueueTick();  // the send fails
+  EXPECT_TRUE(FetchLog(rig.Handle).empty()) << "no line while off";
+
+  EXPECT_TRUE(SetParameter(rig.Handle, "LogFailedTransactions", text("1").Raw()));
+  EXPECT_EQ(GetParameter(rig.Handle, "LogFailedTransactions").Result.ToInt(), 1);
+  for (const TVariant& refused : {text("yes"), text(""), number(2), TVariant()})
+    EXPECT_FALSE(SetParameter(rig.Handle, "LogFailedTransactions", refused.Raw()));
+  EXPECT_EQ(GetParameter(rig.Handle, "LogFailedTransactions").Result.ToInt(), 1)
+      << "a refused value changes nothing";
+  engine->QueueTick();  // tried again at once, and fails again
+  const auto lines = FetchLog(rig.Handle);
+  ASSERT_EQ(lines.size(), 1u);
+  EXPECT_EQ(lines[0].first, 1);
+  EXPECT_EQ(lines[0].second,
+            "Korvane. Data source 1 (COM1), request \"Levels %s\" failed: the request could not be written "
+            "to the port");
+
+  EXPECT_TRUE(SetParameter(rig.Handle, "LogFailedTransactions", number(0).Raw()));
+  engine->QueueTick();
+  EXPECT_TRUE(FetchLog(rig.Handle).empty());
+
+  // Sent now: the counts survive a reload of the settings, which rebuilds every queue.
+  rig.Plugin().DataLogger_SendDataEx = TakeEverySend;
+  engine->QueueTick();
+  const std::string sent = "1;requests=1;answers=0;timeouts=0;checks=0;naks=0;out=" +
+                           std::to_string(24) +  // the SNP-X attach; the break is no byte
+                           ";in=0;rtt=0;rtt_avg=0\r\n2;" + idle;
+  EXPECT_EQ(GetParameter(rig.Handle, "Statistics").Result.ToText(), sent);
+  rig.Plugin().ApplySettings(true);
+  EXPECT_EQ(GetParameter(rig.Handle, "Statistics").Result.ToText(), sent);
+}
+
 // A host that sends bytes while the instance goes away, and an engine whose timer ticks as the
 // instance is freed: nothing may touch freed memory (the sanitizer preset watches).
 TEST(ModulePlugin, InstanceGoesWhileEnginesRunAndDataArrives) {

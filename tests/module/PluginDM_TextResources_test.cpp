@@ -41,7 +41,7 @@ TEST(TextResources, TheGermanLanguageFileCoversEveryText) {
   };
   EXPECT_TRUE(translator.Translate("DE", &texts, nullptr));
   EXPECT_TRUE(missing.empty()) << missing.front();
-  EXPECT_EQ(texts.Texts().size(), 70u);
+  EXPECT_EQ(texts.Texts().size(), 76u);
 
   // The framework's messages are in the file too.
   for (std::string message : {"No data for processing", "Data have been processed successfully",
@@ -52,6 +52,7 @@ TEST(TextResources, TheGermanLanguageFileCoversEveryText) {
   }
 
   EXPECT_EQ(texts.MsgItemsFormationError, "Fehler beim Bilden der Elemente (%s)");
+  EXPECT_EQ(texts.MsgTransactionFailed, "Datenquelle %s, Anfrage \"%s\" fehlgeschlagen: %s");
   EXPECT_EQ(texts.ProtoCcmMasterSlave, "CCM (Master an Slave)");
   EXPECT_EQ(texts.ProtoSnpX, "SNP-X");
   EXPECT_EQ(texts.TxtHour, "Stunde");
