@@ -68,7 +68,8 @@ public:
   // answer false.
   virtual bool TakeBreakReceived() = 0;
 
-  // Ends a Read that is waiting, from any thread; later Reads return at once with 0.
+  // Ends a Read that is waiting, from any thread; later Reads return at once with 0. A Write
+  // that waits for room in a full output queue stops too, leaving the rest unsent.
   virtual void Cancel() = 0;
 
 protected:
@@ -77,5 +78,17 @@ protected:
 private:
   std::string FName;
 };
+
+// Two connected ends of a pseudo-terminal, for tests and for trying the tools without a cable:
+// Controller is the driving end (open here); Name is the terminal end, which Open accepts.
+// Whatever one end writes, the other reads. The terminal end carries no break. When the last
+// opener of the terminal end closes it, the driving end's Read fails with ESerialPortError (the
+// line is gone), as does the terminal end's Read when the driving end closes.
+// Throws ESerialPortError where the system has no pseudo-terminals (Windows).
+struct TPseudoTerminalPair {
+  std::unique_ptr<TSerialPort> Controller;
+  std::string Name;
+};
+TPseudoTerminalPair OpenPseudoTerminalPair();
 
 }  // namespace kelda::platform
