@@ -13,6 +13,7 @@
 
 #include "platform/SerialPort.h"
 #include "platform/Socket.h"
+#include "platform/Tick.h"
 #include "tests/support/Wait.h"
 #include "tests/tools/PlcSimTestKit.h"
 #include "tools/plcsim/MemoryFile.h"
@@ -208,4 +209,43 @@ TEST(PlcSimProgram, ReportsRunFailuresWithoutOverwritingTheMemory) {
   EXPECT_NE(busy.str().find("in use"), std::string::npos) << busy.str();
   std::filesystem::remove(saved);
   std::filesystem::remove(faulty);
+}
+
+namespace {
+
+// A line that delivers its bytes once, then reports its end; what is written is kept.
+class TScriptedLink : public SimLink {
+public:
+  explicit TScriptedLink(Bytes input) : FInput(std::move(input)) {}
+  size_t read(uint8_t* buffer, size_t size, uint32_t) override {
+    const size_t n = std::min(size, FInput.size());
+    std::copy(FInput.begin(), FInput.begin() + static_cast<std::ptrdiff_t>(n), buffer);
+    FInput.erase(FInput.begin(), FInput.begin() + static_cast<std::ptrdiff_t>(n));
+    return n;
+  }
+  bool closed() const override { return FInput.empty(); }
+  void write(const uint8_t* data, size_t size) override { Output.insert(Output.end(), data, data + size); }
+  Bytes Output;
+
+private:
+  Bytes FInput;
+};
+
+}  // namespace
+
+// Input piped from a file ends long before a delayed answer is due; the answer still leaves.
+TEST(PlcSimProgram, AnswersStillDueLeaveAfterTheInputEnds) {
+  Simulator sim(Mode::SnpX, "PLC1");
+  Faults faults;
+  faults.lateMs = 50;
+  faults.chunkSize = 5;
+  sim.setFaults(faults);
+  sim.setWord(0x08, 0, 0x1234);
+  TScriptedLink link(Concat(XAttach("PLC1"), XRead("PLC1", 0x08, 0, 1)));
+  std::atomic<bool> stop{false};
+  std::ostringstream log;
+  EXPECT_EQ(Serve(sim, link, stop, kelda::platform::Now(), &log), ServeEnd::LineClosed);
+  ASSERT_EQ(link.Output.size(), 24u + 17u);
+  EXPECT_EQ(Bytes(link.Output.begin() + 24, link.Output.end()), XReadResponse(0, Hex("34 12")));
+  EXPECT_NE(log.str().find("x-read R 0 len 1"), std::string::npos) << log.str();
 }

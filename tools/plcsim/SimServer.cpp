@@ -1,8 +1,10 @@
 #include "tools/plcsim/SimServer.h"
 
+#include <chrono>
 #include <cstdio>
 #include <exception>
 #include <stdexcept>
+#include <thread>
 
 #include "platform/SerialPort.h"
 #include "platform/Socket.h"
@@ -160,15 +162,23 @@ ServeEnd Serve(Simulator& sim, SimLink& link, const std::atomic<bool>& stop, uin
                std::ostream* log) {
   uint64_t seen = sim.eventCount();
   uint8_t buffer[1024];
+  bool inputEnded = false;
   while (!stop) {
-    const size_t n = link.read(buffer, sizeof buffer, kPollMs);
+    size_t n = 0;
+    if (!inputEnded) {
+      n = link.read(buffer, sizeof buffer, kPollMs);
+      inputEnded = n == 0 && link.closed();
+    } else {
+      std::this_thread::sleep_for(std::chrono::milliseconds(kPollMs));
+    }
     const uint64_t now = platform::Now() - startMs;
     if (link.takeBreak()) sim.lineBreak(now);
     if (n > 0) sim.receive(buffer, n, now);
     // Each piece is written on its own, so that a master sees chunked answers arrive apart.
     for (const auto& chunk : sim.takeOutput(now)) link.write(chunk.data(), chunk.size());
     if (log) LogEvents(sim, seen, now, *log);
-    if (n == 0 && link.closed()) return ServeEnd::LineClosed;
+    // Answers still due (--delay) leave before the end: the input may close before the output.
+    if (inputEnded && !sim.hasPendingOutput()) return ServeEnd::LineClosed;
   }
   return ServeEnd::Stopped;
 }
