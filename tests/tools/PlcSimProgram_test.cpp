@@ -190,8 +190,10 @@ TEST(PlcSimProgram, ReportsRunFailuresWithoutOverwritingTheMemory) {
   EXPECT_EQ(RunSimulator(options, stop, messages), 1);
   EXPECT_NE(messages.str().find(faulty.string() + ":2: unknown table %X"), std::string::npos)
       << messages.str();
-  std::ifstream in(saved);
-  EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), "%R1 = 5\n");
+  {
+    std::ifstream in(saved);
+    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), "%R1 = 5\n");
+  }
 
   // A port that does not exist: one line naming it, status 1.
   std::ostringstream missing;
