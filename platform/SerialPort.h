@@ -56,7 +56,8 @@ public:
   virtual void Write(const void* data, std::size_t size) = 0;
 
   // Waits up to timeoutMs for bytes and returns what has arrived (at most size bytes), 0 when
-  // nothing came in time or Cancel was called. Throws ESerialPortError when the port fails.
+  // nothing came in time or Cancel was called. Throws ESerialPortError when the port fails,
+  // including a hang-up: the far end of a pseudo-terminal closed, a tty whose device went away.
   virtual std::size_t Read(void* buffer, std::size_t size, uint32_t timeoutMs) = 0;
 
   // Holds the line in the break state for ms milliseconds, then releases it. Returns false
