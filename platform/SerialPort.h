@@ -70,7 +70,8 @@ public:
   virtual bool TakeBreakReceived() = 0;
 
   // Ends a Read that is waiting, from any thread; later Reads return at once with 0. A Write
-  // that waits for room in a full output queue stops too, leaving the rest unsent.
+  // that waits for room in a full output queue (a pseudo-terminal nobody reads) stops too,
+  // leaving the rest unsent; a COM port without flow control drains on its own and never waits.
   virtual void Cancel() = 0;
 
 protected:
