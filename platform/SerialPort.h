@@ -56,7 +56,8 @@ public:
   virtual void Write(const void* data, std::size_t size) = 0;
 
   // Waits up to timeoutMs for bytes and returns what has arrived (at most size bytes), 0 when
-  // nothing came in time or Cancel was called. Throws ESerialPortError when the port fails.
+  // nothing came in time or Cancel was called. Throws ESerialPortError when the port fails,
+  // including a hang-up: the far end of a pseudo-terminal closed, a tty whose device went away.
   virtual std::size_t Read(void* buffer, std::size_t size, uint32_t timeoutMs) = 0;
 
   // Holds the line in the break state for ms milliseconds, then releases it. Returns false
@@ -68,7 +69,9 @@ public:
   // answer false.
   virtual bool TakeBreakReceived() = 0;
 
-  // Ends a Read that is waiting, from any thread; later Reads return at once with 0.
+  // Ends a Read that is waiting, from any thread; later Reads return at once with 0. A Write
+  // that waits for room in a full output queue (a pseudo-terminal nobody reads) stops too,
+  // leaving the rest unsent; a COM port without flow control drains on its own and never waits.
   virtual void Cancel() = 0;
 
 protected:
@@ -77,5 +80,17 @@ protected:
 private:
   std::string FName;
 };
+
+// Two connected ends of a pseudo-terminal, for tests and for trying the tools without a cable:
+// Controller is the driving end (open here); Name is the terminal end, which Open accepts.
+// Whatever one end writes, the other reads. The terminal end carries no break. When the last
+// opener of the terminal end closes it, the driving end's Read fails with ESerialPortError (the
+// line is gone), as does the terminal end's Read when the driving end closes.
+// Throws ESerialPortError where the system has no pseudo-terminals (Windows).
+struct TPseudoTerminalPair {
+  std::unique_ptr<TSerialPort> Controller;
+  std::string Name;
+};
+TPseudoTerminalPair OpenPseudoTerminalPair();
 
 }  // namespace kelda::platform

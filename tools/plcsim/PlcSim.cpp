@@ -99,6 +99,9 @@ void Simulator::setPlcStatusWord(uint16_t status) {
   context_->plcStatus = status;
   context_->memory.setRunState(status);
 }
+uint16_t Simulator::plcStatusWord() const {
+  return context_->plcStatus;
+}
 
 std::vector<uint8_t> Simulator::readBytes(uint8_t selector, uint32_t offset, uint32_t length) const {
   std::vector<uint8_t> out;
@@ -171,6 +174,9 @@ const Simulator::Counters& Simulator::counters() const {
 }
 const std::vector<std::string>& Simulator::log() const {
   return context_->log();
+}
+uint64_t Simulator::eventCount() const {
+  return context_->eventCount();
 }
 
 }  // namespace kelda::plcsim

@@ -59,6 +59,7 @@ public:
   void setScratchPad(uint32_t index, uint8_t value);   // CCM memory type 6 (bytes 0..255)
   void setStatusWord(uint32_t index, uint16_t value);  // CCM memory type 9 (1-based words 1..20)
   void setPlcStatusWord(uint16_t status);              // SNP piggy-back / SNP-X status word
+  uint16_t plcStatusWord() const;
   // Bytes the PLC would return for a read of `length` elements of `selector` from `offset`
   // (words LSB first; bit selectors byte-aligned, unrequested bits 0) — lets tests state expectations.
   // Throws std::invalid_argument for an unknown selector or a zero length, std::out_of_range past
@@ -121,6 +122,9 @@ public:
   const Counters& counters() const;
   // A log of decoded events ("attach", "x-read R 0 len 4", "bad bcc", ...) for test diagnostics.
   const std::vector<std::string>& log() const;
+  // Events noted since the start, those the log has since dropped included: a reader that
+  // remembers it knows how many of log()'s last entries are new.
+  uint64_t eventCount() const;
 
 private:
   std::unique_ptr<SlaveContext> context_;

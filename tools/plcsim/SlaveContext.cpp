@@ -32,6 +32,7 @@ SlaveContext::SlaveContext(Mode m, std::string id, uint8_t ccm)
 void SlaveContext::note(std::string event) {
   if (log_.size() >= kLogLimit) log_.erase(log_.begin(), log_.begin() + kLogLimit / 2);
   log_.push_back(std::move(event));
+  ++events_;
 }
 
 bool SlaveContext::acceptRequest(const std::string& what) {

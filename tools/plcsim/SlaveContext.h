@@ -42,6 +42,7 @@ public:
 
   void note(std::string event);
   const std::vector<std::string>& log() const { return log_; }
+  uint64_t eventCount() const { return events_; }
 
   // Counts a request and decides the silent fault for it: true when it must not be answered.
   bool acceptRequest(const std::string& what);
@@ -66,6 +67,7 @@ private:
 
   std::deque<Answer> queue_;
   std::vector<std::string> log_;
+  uint64_t events_ = 0;
   std::mt19937 random_;
   uint32_t seededWith_;
   bool readCompleted_ = true;
