@@ -1,6 +1,7 @@
 #include "tools/PollLine.h"
 
 #include "tools/PollOptions.h"
+#include "tools/plcsim/MemoryFile.h"
 
 namespace kelda::host {
 
@@ -51,7 +52,10 @@ TSimulatedPollLine::TSimulatedPollLine(const TPollOptions& options)
             static_cast<uint8_t>(options.Ccm() ? std::stoi(DefaultSimId(options)) : 2),
             options.SimChunk ? options.SimChunk : kDefaultChunk, 1) {
   FLine.Plc().setFaults(FaultsOf(options));
-  PresetMemory(FLine.Plc());
+  if (options.SimMemory.empty())
+    PresetMemory(FLine.Plc());
+  else
+    plcsim::LoadMemoryFile(options.SimMemory, FLine.Plc());
   FDescription = "the built-in simulated PLC (" + std::string(options.Ccm() ? "CCM station " : "SNP ID ") +
                  DefaultSimId(options) + ")";
 }

@@ -158,10 +158,6 @@ TPollOptions ParsePollOptions(const std::vector<std::string>& args) {
   if (!options.Simulated() && simOptionGiven)
     throw EPollUsage("the --sim-* options set the built-in simulated PLC; they do nothing with --port " +
                      options.Port);
-  if (!options.SimMemory.empty())
-    throw EPollUsage(
-        "--sim-memory: memory files are not supported by this build; the simulated PLC holds "
-        "%R1=1, %R2=2, ... and %AI, %AQ alike");
   CheckSimId(options);
   return options;
 }
@@ -198,7 +194,8 @@ count of answers to spoil, or "always":
   --sim-silent N       N requests not answered at all
   --sim-delay MS       every answer this late
   --sim-chunk BYTES    the port hands over at most BYTES bytes at a time (default 7)
-  --sim-memory FILE    (not supported by this build)
+  --sim-memory FILE    the PLC's memory from a kelda-plcsim memory file (default:
+                       %R1=1, %R2=2, ... and %AI, %AQ alike)
 
 Ctrl+C stops the run; the CSV and the trace are complete up to that moment.
 

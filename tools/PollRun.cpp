@@ -20,6 +20,7 @@
 #include "tools/PollLine.h"
 #include "tools/PollProgress.h"
 #include "tools/PollTable.h"
+#include "tools/plcsim/MemoryFile.h"
 #include "tools/trace/WireTrace.h"
 
 namespace kelda::host {
@@ -90,6 +91,10 @@ std::unique_ptr<TPollLine> OpenLine(const TPollOptions& options, const TPollHook
       fix = "check the port's name (COM3 on Windows, /dev/ttyUSB0 on Linux) and the cable";
     if (failure.InUse) fix = "close the program that holds the port, then try again";
     throw TPollStop{kPollFailed, std::string(failure.what()) + "\n  " + fix};
+  } catch (const plcsim::MemoryFileError& failure) {
+    throw TPollStop{kPollFailed,
+                    std::string("the simulated PLC's memory file: ") + failure.what() +
+                        "\n  fix the file (lines like \"%R1 = 1200 0x1F4\") or leave out --sim-memory"};
   } catch (const std::invalid_argument& failure) {
     throw TPollStop{kPollUsage, std::string("the simulated PLC refused an option: ") + failure.what()};
   }

@@ -156,6 +156,34 @@ TEST_P(PollEveryProtocol, CsvHoldsThePlcsValues) {
 INSTANTIATE_TEST_SUITE_P(Protocols, PollEveryProtocol,
                          ::testing::Values("ccm-ms", "ccm-peer", "snp", "snpx"));
 
+// The simulated PLC's memory comes from a kelda-plcsim memory file, and a faulty file stops the
+// run before anything is polled, naming the file and its line.
+TEST(PollRun, SimulatedMemoryFromFile) {
+  const std::string memory = "poll_memory.txt", csv = "poll_memory.csv";
+  std::ofstream(memory) << "# tank farm\n%R1 = 1200 -125 0x1F4\n";
+  TRun run = Poll(Options("snpx", {"--sim-memory", memory.c_str(), "--transactions", "2", "--seconds", "30",
+                                   "--csv", csv.c_str()}));
+  EXPECT_EQ(run.Status, kPollOk) << run.Err;
+  auto rows = Rows(ReadCsv(csv));
+  bool seen = false;
+  for (const auto& row : rows) {
+    if (row.at("R1").empty()) continue;
+    EXPECT_EQ(row.at("R1"), "1200");
+    EXPECT_EQ(row.at("R2"), "65411") << "-125 as the unsigned word the sample reads";
+    EXPECT_EQ(row.at("R3"), "500");
+    EXPECT_EQ(row.at("R4"), "0") << "a register the file leaves out holds 0";
+    seen = true;
+  }
+  EXPECT_TRUE(seen) << FileText(csv);
+
+  std::ofstream(memory) << "%R1 = 1\n%X7 = 2\n";
+  run = Poll(Options("snpx", {"--sim-memory", memory.c_str(), "--seconds", "1"}));
+  EXPECT_EQ(run.Status, kPollFailed);
+  EXPECT_NE(run.Err.find(memory + ":2:"), std::string::npos) << run.Err;
+  std::remove(memory.c_str());
+  std::remove(csv.c_str());
+}
+
 TEST(PollRun, SilentPlcEndsWithNoAnswer) {
   const std::string csv = "poll_silent.csv";
   TRun run = Poll(Options("snpx", {"--sim-silent", "always", "--seconds", "2", "--csv", csv.c_str()}));
