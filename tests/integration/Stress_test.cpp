@@ -165,10 +165,11 @@ struct TTally {
 };
 
 // The host thread's side of the lines: the rows the data calls delivered, and the moments when
-// the two sides can be compared. A PLC answers at once and the host thread hands every piece of
-// an answer to the module before it looks again, so when a line holds no output, every complete
-// answer on it has either become a row or been dropped by the module. The two lines fall quiet
-// at different moments (under a memory checker rarely at the same one): each is counted at its own.
+// the two sides can be compared. The host's loop reads everything the PLCs have sent and hands it
+// to the module before it looks again; the PLCs answer at once, and they send the last frame of
+// an answer only in reply to a frame the module sends while it takes an answer in, never to the
+// opening frame of a tick. So every complete answer counted at one look has, by the next look,
+// either become a row or been dropped by the module.
 class TLines {
 public:
   TLines(TKeldaHost& host, uintptr_t instance) : FHost(host), FInstance(instance) {}
@@ -178,21 +179,19 @@ public:
       for (TRow& row : FHost.TakeRows(FInstance, s)) Rows[s].push_back(std::move(row));
     for (TLogLine& line : FHost.Received()) Received.push_back(std::move(line));
   }
-  // Runs the host's loop until each line has been quiet once, and counts each line then.
+  // The answers at one turn of the host's loop and the rows at the next.
   TTally Settle() {
     TTally tally;
-    bool counted[3] = {true, false, false};
-    auto quiet = [&] {
+    int turn = 0;
+    auto look = [&] {
       Collect();
       for (int s : {1, 2}) {
-        if (counted[s] || Plc(s).hasPendingOutput()) continue;
-        counted[s] = true;
-        tally.Answers[s] = Plc(s).counters().completeReads;
+        if (turn == 0) tally.Answers[s] = Plc(s).counters().completeReads;
         tally.Rows[s] = static_cast<int>(Rows[s].size());
       }
-      return counted[1] && counted[2];
+      return ++turn == 2;
     };
-    if (!FHost.RunUntil(quiet, 60000)) ADD_FAILURE() << "a line never fell quiet";
+    EXPECT_TRUE(FHost.RunUntil(look, 60000)) << "the host's loop is stuck";
     return tally;
   }
   int Breaks(int s) { return FHost.Line(FInstance, s)->Breaks(); }
