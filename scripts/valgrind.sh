@@ -2,7 +2,8 @@
 # Runs valgrind's memcheck over the native (non-sanitizer) test programs, one at a time, and
 # fails when any of them loses memory (definitely or indirectly) or reads or writes out of bounds.
 # Its helgrind mode runs the stress test (four threads on one instance) under helgrind and fails
-# on any report of a data race, a lock order violation or a misuse of the threading interface.
+# on any report of a data race, a lock order violation or a misuse of the threading interface,
+# and when the stress test's own checks fail.
 # Installs valgrind and the 32-bit C library's debugging symbols first (without them memcheck
 # refuses to start on i686 programs and helgrind aborts); Debian 12, as root. The test command
 # (scripts/test.sh) runs no valgrind, so these packages are installed here and not by
