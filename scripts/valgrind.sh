@@ -1,15 +1,22 @@
 #!/usr/bin/env bash
 # Runs valgrind's memcheck over the native (non-sanitizer) test programs, one at a time, and
 # fails when any of them loses memory (definitely or indirectly) or reads or writes out of bounds.
+# Its helgrind mode runs the stress test (four threads on one instance) under helgrind and fails
+# on any report of a data race, a lock order violation or a misuse of the threading interface,
+# and when the stress test's own checks fail.
 # Installs valgrind and the 32-bit C library's debugging symbols first (without them memcheck
-# refuses to start on i686 programs); Debian 12, as root.
+# refuses to start on i686 programs and helgrind aborts); Debian 12, as root. The test command
+# (scripts/test.sh) runs no valgrind, so these packages are installed here and not by
+# scripts/install-deps.sh: a machine that only builds and tests never downloads them.
 #
 #   scripts/valgrind.sh                 every test program of build/native
 #   scripts/valgrind.sh test_module     only the named programs
 #   KELDA_VALGRIND_FILTER='Live*'       a gtest filter for every program (slow ones)
+#   scripts/valgrind.sh helgrind        the stress test under helgrind, KELDA_STRESS_SECONDS long
+#                                       (60 when unset)
 #
-# Logs go to build/native/valgrind/<program>.log. Known, deliberate reports are listed in
-# scripts/valgrind.supp with the reason for each.
+# Logs go to build/native/valgrind/<program>.log (helgrind: stress-helgrind.log). Known,
+# deliberate reports are listed in scripts/valgrind.supp with the reason for each.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
@@ -25,11 +32,34 @@ if [ ${#need[@]} -ne 0 ]; then
   apt-get install -y -qq --no-install-recommends "${need[@]}" >/dev/null
 fi
 
-cmake --preset native >/dev/null
-cmake --build --preset native -j "${KELDA_JOBS:-2}"
-
 build=build/native
 logs=$build/valgrind
+# As ctest runs them: the registry and the named locks in folders of the build tree.
+export KELDA_REGISTRY_DIR=$root/$build/registry KELDA_LOCK_DIR=$root/$build/locks
+
+if [ "${1:-}" = helgrind ]; then
+  cmake --preset native >/dev/null
+  cmake --build --preset native --target test_integration -j "${KELDA_JOBS:-2}"
+  mkdir -p "$logs"
+  export KELDA_STRESS_SECONDS=${KELDA_STRESS_SECONDS:-60}
+  log=$logs/stress-helgrind.log
+  echo "=== helgrind: Stress.* for $KELDA_STRESS_SECONDS s"
+  rc=0
+  (cd "$build/tests/integration" &&
+   valgrind --tool=helgrind --error-exitcode=99 --num-callers=30 --show-error-list=yes \
+     --suppressions="$root/scripts/valgrind.supp" --log-file="$root/$log" \
+     ./test_integration --gtest_filter='Stress.*' >"$root/$log.out" 2>&1) || rc=$?
+  grep -E "ERROR SUMMARY|used_suppression" "$log" | sed 's/^==[0-9]*== *//' | sort | uniq
+  grep -E "^stress:|OK \]|FAILED" "$log.out" || true
+  if [ $rc -ne 0 ]; then
+    echo "=== helgrind: FAILED (exit $rc), see $log"
+    exit 1
+  fi
+  exit 0
+fi
+
+cmake --preset native >/dev/null
+cmake --build --preset native -j "${KELDA_JOBS:-2}"
 mkdir -p "$logs"
 programs=("$@")
 if [ ${#programs[@]} -eq 0 ]; then
@@ -38,8 +68,6 @@ if [ ${#programs[@]} -eq 0 ]; then
   done
 fi
 
-# As ctest runs them: the registry and the named locks in folders of the build tree.
-export KELDA_REGISTRY_DIR=$root/$build/registry KELDA_LOCK_DIR=$root/$build/locks
 status=0
 for name in "${programs[@]}"; do
   program=$build/tests/$name
