@@ -13,6 +13,8 @@ command -v ninja >/dev/null 2>&1 || need+=(ninja-build)
 command -v git >/dev/null 2>&1 || need+=(git)
 command -v clang-format >/dev/null 2>&1 || need+=(clang-format)
 command -v zip >/dev/null 2>&1 || need+=(zip)  # the release package
+command -v socat >/dev/null 2>&1 || need+=(socat)  # the serial line test's pseudo-terminals
+command -v python3 >/dev/null 2>&1 || need+=(python3)
 
 if [ ${#need[@]} -eq 0 ]; then
   echo "install-deps: everything is present"

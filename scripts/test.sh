@@ -31,6 +31,14 @@ for preset in ${KELDA_PRESETS:-native native-asan win32}; do
     fi
   fi
 done
+presets=" ${KELDA_PRESETS:-native native-asan win32} "
+if [[ $presets == *" native "* && $presets == *" win32 "* ]]; then
+  echo "=== serial line: kelda.dll under Wine on a COM port, kelda-plcsim on a pseudo-terminal"
+  if ! bash tests/serial/pty_line_test.sh build; then
+    echo "=== serial line: FAILED"
+    status=1
+  fi
+fi
 # The release package (scripts/package.sh) is not built here: its Release build of kelda.dll
 # alone takes several minutes.
 exit $status

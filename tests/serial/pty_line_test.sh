@@ -1,0 +1,87 @@
+#!/usr/bin/env bash
+# A real serial line end to end: kelda.dll under Wine, driven by the bench poller
+# (kelda-host.exe poll), opens a COM port through the Win32 serial API; Wine maps that port to one
+# end of a pseudo-terminal pair made by socat, and the PLC simulator program (native
+# kelda-plcsim) answers on the other end. Each protocol must deliver the PLC's values into the CSV.
+#
+# Needs the win32 and native builds (kelda.dll, kelda-host.exe, kelda-plcsim) and socat.
+# Usage: tests/serial/pty_line_test.sh [build-root]   (default: build)
+set -euo pipefail
+cd "$(dirname "$0")/../.."
+root=$(readlink -f "${1:-build}")
+src=$PWD
+plcsim=$root/native/tools/plcsim/kelda-plcsim
+host=$root/win32/tools/kelda-host.exe
+dll=$root/win32/module/kelda.dll
+for f in "$plcsim" "$host" "$dll"; do
+  [ -e "$f" ] || { echo "pty line: $f is missing: build the native and win32 presets first"; exit 1; }
+done
+command -v socat >/dev/null || { echo "pty line: socat is missing (scripts/install-deps.sh installs it)"; exit 1; }
+
+work=$(mktemp -d /tmp/kelda-pty.XXXXXX)
+prefix=$root/win32/wineprefix
+com=com23  # a port number no real machine here has
+pids=()
+cleanup() {
+  for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
+  wait 2>/dev/null || true
+  rm -f "$prefix/dosdevices/$com"
+  rm -rf "$work"
+}
+trap cleanup EXIT
+
+# The Wine prefix the win32 tests use (ctest's fixture creates it; create it here when absent).
+if [ ! -d "$prefix/dosdevices" ]; then
+  WINEPREFIX=$prefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=" DISPLAY= wineboot --init >/dev/null 2>&1
+fi
+
+# The samples read %R1..%R10, %AI1..%AI4 and, in CCM, %R101..%R104 ("RECIPE"). The values
+# differ from the poller's built-in simulated PLC (%Rn = n), so they can only come over the line.
+cat >"$work/memory.txt" <<'MEM'
+%R1 = 1001 1002 1003 1004 1005 1006 1007 1008 1009 1010
+%R101 = 3101 3102 3103 3104
+%AI1 = 2001 2002 2003 2004
+MEM
+
+failed=0
+for protocol in ccm-ms ccm-peer snp snpx; do
+  rm -f "$work/host" "$work/plc"
+  socat pty,raw,echo=0,link="$work/host" pty,raw,echo=0,link="$work/plc" 2>"$work/socat.log" &
+  pids+=($!)
+  for _ in $(seq 100); do [ -e "$work/host" ] && [ -e "$work/plc" ] && break; sleep 0.05; done
+  ln -sfn "$(readlink -f "$work/host")" "$prefix/dosdevices/$com"
+
+  "$plcsim" --mode "$protocol" --serial "$work/plc" --memory "$work/memory.txt" 2>"$work/plcsim-$protocol.log" &
+  pids+=($!)
+
+  csv=$work/$protocol.csv
+  status=0
+  # Wine reaches every Linux path through drive Z:.
+  (cd "$work" && KELDA_WINEPREFIX="$prefix" timeout 120 "$src/cmake/wine-run.sh" "$host" poll "$dll" \
+     --config "Z:$src/samples/$protocol.xml" --protocol "$protocol" --port COM23 \
+     --transactions 4 --seconds 60 --quiet --csv "Z:$csv" --trace "Z:$work/$protocol.trace") \
+     >"$work/poll-$protocol.out" 2>&1 || status=$?
+  # The first polled row must hold the memory's values.
+  row=$(grep -m1 -E '^[0-9]+,' "$csv" 2>/dev/null | tr -d '\r' || true)
+  header=$(head -1 "$csv" 2>/dev/null | tr -d '\r' || true)
+  values=$(python3 - "$header" "$row" <<'PY'
+import sys
+names, fields = sys.argv[1].split(","), sys.argv[2].split(",")
+row = dict(zip(names, fields))
+print(" ".join(row.get(k, "?") for k in ("R1", "R2", "R6", "R10")))
+PY
+)
+  if [ "$status" -eq 0 ] && [ "$values" = "1001 1002 1006 1010" ]; then
+    echo "pty line: $protocol ok ($(grep -c -E '^[0-9]+,' "$csv") rows; R1 R2 R6 R10 = $values)"
+  else
+    echo "pty line: $protocol FAILED (poller exit $status, R1 R2 R6 R10 = '$values')"
+    sed 's/^/  poll: /' "$work/poll-$protocol.out" | tail -20
+    sed 's/^/  plcsim: /' "$work/plcsim-$protocol.log" | tail -10
+    [ -f "$work/$protocol.trace" ] && sed 's/^/  trace: /' "$work/$protocol.trace" | head -20
+    failed=1
+  fi
+  kill "${pids[@]}" 2>/dev/null || true
+  wait 2>/dev/null || true
+  pids=()
+done
+exit $failed
