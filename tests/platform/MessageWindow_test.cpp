@@ -221,12 +221,13 @@ TEST(MessageWindow, TimerTicksOnlyInOwnerThreadWithoutBacklog) {
   WindowHandle window = AllocateHiddenWindow(&handler);
   ASSERT_TRUE(SetWindowTimer(window, 5, 20));
 
-  // Nothing arrives while the thread does not dispatch; after a busy spell of many periods
-  // at most one tick is waiting.
+  // Nothing arrives while the thread does not dispatch; after a busy spell of 20 periods at
+  // most one tick is waiting (a backlog would deliver about 20). On a loaded machine another
+  // period may end while the waiting messages are being dispatched, hence up to 2.
   std::this_thread::sleep_for(400ms);
   EXPECT_EQ(handler.Count(kTimerMessage), 0);
   ProcessPendingMessages();
-  EXPECT_LE(handler.Count(kTimerMessage), 1);
+  EXPECT_LE(handler.Count(kTimerMessage), 2);
 
   ASSERT_TRUE(PumpUntil([&] { return handler.Count(kTimerMessage) >= 4; }));
   for (const Call& c : handler.Of(kTimerMessage)) {
