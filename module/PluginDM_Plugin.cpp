@@ -301,13 +301,31 @@ int TaPlugin::AddStandardFields(TParsedDataList& list, const std::string& data, 
   return TzorPlugin::AddStandardFields(&list, &data, "", fullName, name, 0, dataSourceId, &data);
 }
 
+// The resource texts are read under the instance lock, which a change of language writes them
+// under; the line is logged after the lock is released.
 void TaPlugin::LogRequestNotSent(const TRequestItem& request) {
-  AddLog(0, FormatMessage(Resources->MsgRequestNotSent, request.Name));
+  std::string line;
+  {
+    platform::ReadGuard guard(InstanceLock);
+    line = FormatMessage(Resources->MsgRequestNotSent, request.Name);
+  }
+  AddLog(0, line);
 }
 
 void TaPlugin::TransactionFailed(int32_t dataSourceId, const std::string& dataSourceName,
                                  const TRequestItem& request, TTransactionFailure cause) {
   if (!FLogFailedTransactions.load()) return;
+  std::string source = std::to_string(dataSourceId);
+  if (!dataSourceName.empty()) source += " (" + dataSourceName + ")";
+  std::string line;
+  {
+    platform::ReadGuard guard(InstanceLock);  // see LogRequestNotSent
+    line = FormatMessage(Resources->MsgTransactionFailed, {source, request.Name, FailureCauseText(cause)});
+  }
+  AddLog(1, line);
+}
+
+const std::string& TaPlugin::FailureCauseText(TTransactionFailure cause) const {
   const std::string* causeText = &Resources->CauseSendFailed;
   switch (cause) {
     case TTransactionFailure::HandshakeTimeout:
@@ -325,9 +343,7 @@ void TaPlugin::TransactionFailed(int32_t dataSourceId, const std::string& dataSo
     case TTransactionFailure::SendFailed:
       break;
   }
-  std::string source = std::to_string(dataSourceId);
-  if (!dataSourceName.empty()) source += " (" + dataSourceName + ")";
-  AddLog(1, FormatMessage(Resources->MsgTransactionFailed, {source, request.Name, *causeText}));
+  return *causeText;
 }
 
 std::string TaPlugin::StatisticsText() {

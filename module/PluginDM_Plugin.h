@@ -75,6 +75,7 @@ public:
   void LogRequestNotSent(const TRequestItem& request) override;
   void TransactionFailed(int32_t dataSourceId, const std::string& dataSourceName, const TRequestItem& request,
                          TTransactionFailure cause) override;
+  const std::string& FailureCauseText(TTransactionFailure cause) const;  // under InstanceLock
 
   // The "Statistics" text: one line per engine in data source order, each ended by CR LF.
   std::string StatisticsText();

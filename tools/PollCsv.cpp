@@ -1,6 +1,8 @@
 #include "tools/PollCsv.h"
 
 #include <algorithm>
+#include <filesystem>
+#include <system_error>
 #include <iterator>
 
 #include "Common/Exceptions.h"
@@ -82,8 +84,19 @@ void TCsvWriter::GrowFile() {
     }
     record += c;
   }
-  FFile.open(FPath, std::ios::binary | std::ios::trunc);
-  FFile << grown;
+  // The grown file replaces the old one in one step: a failure half-way (a full disk, a crash)
+  // leaves every row written so far in place.
+  const std::string grownPath = FPath + ".tmp";
+  {
+    std::ofstream out(grownPath, std::ios::binary | std::ios::trunc);
+    out << grown;
+    out.flush();
+    if (!out) throw Exception("cannot write the CSV file " + grownPath);
+  }
+  std::error_code failure;
+  std::filesystem::rename(grownPath, FPath, failure);
+  if (failure) throw Exception("cannot replace the CSV file " + FPath + ": " + failure.message());
+  FFile.open(FPath, std::ios::binary | std::ios::app);
   FWrittenColumns = FColumns.size();
 }
 

@@ -28,6 +28,8 @@ namespace kelda::host {
 namespace {
 
 std::atomic<bool> gStopRequested{false};
+// The line of the run under way, so that Ctrl+C can end a write or read that waits on it.
+std::atomic<TPollLine*> gActiveLine{nullptr};
 
 constexpr int32_t kDataSource = 1;
 constexpr int32_t kHostIndex = 1;
@@ -139,6 +141,9 @@ public:
         FOut(out),
         FErr(err),
         FView(out, !options.Quiet && platform::StdoutIsTerminal()) {}
+  ~TPoller() { gActiveLine = nullptr; }
+  TPoller(const TPoller&) = delete;
+  TPoller& operator=(const TPoller&) = delete;
 
   int Run();
 
@@ -172,7 +177,6 @@ private:
   TPollCounts FCounts;
   std::string FStatisticsText;
   uint64_t FStatisticsAt = 0;
-  uint64_t FTraceFlushedAt = 0;
   TValueTable FTable;
   TLiveView FView;
   std::optional<std::string> FPortFailure;
@@ -197,6 +201,7 @@ int TPoller::Run() {
 void TPoller::Open() {
   FConfiguration = ReadConfiguration(FOptions.ConfigFile);
   FLine = OpenLine(FOptions, FHooks);
+  gActiveLine = FLine.get();
   try {
     if (!FOptions.CsvFile.empty()) FCsv = std::make_unique<TCsvWriter>(FOptions.CsvFile);
     if (!FOptions.TraceFile.empty())
@@ -366,10 +371,8 @@ void TPoller::Loop() {
     RefreshStatistics(false);
     if (!FOptions.Quiet) FView.Show(Ms(), FTable, ProgressLine(FCounts, FStatisticsText, kDataSource, Ms()));
     if (FCsv) FCsv->FlushIfDue(Ms(), kFlushEveryMs);
-    if (FTrace && Ms() - FTraceFlushedAt >= kFlushEveryMs) {
-      FTraceFlushedAt = Ms();
-      FTrace->Flush();
-    }
+    // The trace writes itself out once a second of its own time; flushing it from here would
+    // close a frame that is still arriving and show it as two broken ones.
     if (work == 0) platform::PumpMessages([] { return gStopRequested.load(); }, 1);
   }
 }
@@ -423,6 +426,7 @@ int TPoller::Finish(int status, const std::string& message) {
 
 void RequestPollStop() {
   gStopRequested = true;
+  if (TPollLine* line = gActiveLine.load()) line->Cancel();
 }
 
 int RunPoll(const TPollOptions& options, std::ostream& out, std::ostream& err, const TPollHooks& hooks) {

@@ -3,12 +3,14 @@
 // and every way a run ends gives its own exit status with the files complete up to that end.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstdio>
 #include <fstream>
 #include <iterator>
 #include <map>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "tools/PollRun.h"
@@ -233,6 +235,41 @@ private:
 };
 
 }  // namespace
+
+namespace {
+
+// A port whose writes wait until it is cancelled, like a pseudo-terminal nobody reads.
+class TStuckLine : public TPollLine {
+public:
+  void Write(const std::string&, uint64_t) override {
+    Stuck = true;
+    while (!FCancelled.load()) std::this_thread::yield();
+  }
+  std::vector<std::string> Read(uint64_t) override { return {}; }
+  bool Break(uint32_t, uint64_t) override { return true; }
+  void Cancel() override { FCancelled = true; }
+  std::string Describe() const override { return "COM8"; }
+  static inline std::atomic<bool> Stuck{false};
+
+private:
+  std::atomic<bool> FCancelled{false};
+};
+
+}  // namespace
+
+// Ctrl+C ends a write that waits on the port: the run stops instead of hanging.
+TEST(PollRun, InterruptEndsAStuckWrite) {
+  TStuckLine::Stuck = false;
+  TPollHooks hooks;
+  hooks.OpenLine = [](const TPollOptions&) { return std::make_unique<TStuckLine>(); };
+  std::thread interrupt([] {
+    while (!TStuckLine::Stuck.load()) std::this_thread::yield();
+    RequestPollStop();
+  });
+  TRun run = Poll(Options("snpx", {"--seconds", "600"}), hooks);
+  interrupt.join();
+  EXPECT_EQ(run.Status, kPollInterrupted) << run.Err;
+}
 
 TEST(PollRun, PortPulledOutWhilePolling) {
   const std::string csv = "poll_pulled.csv", trace = "poll_pulled.trace";
