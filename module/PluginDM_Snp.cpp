@@ -130,10 +130,14 @@ bool InlineDataAnswers(const TRequestItem& request) {
   return bytes.Max == 0 || bytes.Min <= kInlineDataBytes;
 }
 
+bool DataLengthAnswers(const TRequestItem& request, int32_t length) {
+  const TReadBytes bytes = ReadBytes(request);
+  return bytes.Max == 0 || (length >= bytes.Min && length <= bytes.Max);
+}
+
 // A mailbox whose length field is 0 gives no length and is taken.
 bool TextLengthAnswers(const TRequestItem& request, int32_t length) {
-  const TReadBytes bytes = ReadBytes(request);
-  return bytes.Max == 0 || length == 0 || (length >= bytes.Min && length <= bytes.Max);
+  return length == 0 || DataLengthAnswers(request, length);
 }
 
 }  // namespace
@@ -292,6 +296,10 @@ int32_t TSerialPortDM::SnpDataAnswer(TReceiveContext& rx, TRequestItem& request)
   const uint8_t type = rx.Data[s + 1];
   if (Protocol == protoSnpX) {
     if (type != 'X') return consumed;
+    // A good answer with a data length of another read answers an exchange abandoned earlier
+    // (error answers carry no data and are taken as they come).
+    if (rx.Data[s + kSnpXMajorErrorAt] == 0 && !DataLengthAnswers(request, Word(rx.Data + s + 7)))
+      return consumed;
     // An error answer (major error code not 0) is the PLC's refusal: it still goes to the host
     // as a row with its status code, and is counted and reported as a refused request.
     if (rx.Data[s + kSnpXMajorErrorAt] != 0) {

@@ -41,7 +41,7 @@ struct TStaleRig : TSimRig {
   TRequestItem* Identity = nullptr;
   std::deque<std::string> OnTheWay;  // the PLC's frames the host has not handed over yet
 
-  TStaleRig() : TSimRig(protoSnp) { Load(); }
+  explicit TStaleRig(uint8_t protocol = protoSnp) : TSimRig(protocol) { Load(); }
 
   void Load() {
     Levels = &AddRegisterRead(kLevelsWords, 20);
@@ -226,10 +226,11 @@ TEST(StaleAnswers, OneDisturbanceAtEveryByteOfIdentityNeverMixesRequests) {
 // Disturbances, ticks and data calls of every size in a random order (fixed seeds): whatever
 // backlog of old answers builds up, every row belongs to its request.
 TEST(StaleAnswers, RandomBacklogsNeverMixRequests) {
-  for (uint32_t seed = 1; seed <= 400; ++seed) {
-    SCOPED_TRACE("seed " + std::to_string(seed));
+  for (uint32_t seed = 1; seed <= 800; ++seed) {
+    const uint8_t protocol = seed % 2 ? protoSnp : protoSnpX;
+    SCOPED_TRACE(enginetest::Name(protocol) + ", seed " + std::to_string(seed));
     std::mt19937 random(seed);
-    TStaleRig rig;
+    TStaleRig rig(protocol);
     for (int step = 0; step < 400; ++step) {
       const uint32_t what = random() % 100;
       if (what < 55) {
