@@ -85,6 +85,61 @@ TFrameLengths SnpDataFrameLength(const uint8_t* data, int32_t size, int32_t star
   }
 }
 
+// The data bytes a read brings, as far as the engine can tell from the request: words of %R, %AI
+// and %AQ take two bytes each; bits come in the memory bytes that hold them, which may be one more
+// than their number needs when the first bit is not the first of its byte. {0, 0} for any other
+// selector: then any length is taken.
+struct TReadBytes {
+  int32_t Min = 0;
+  int32_t Max = 0;
+};
+
+TReadBytes ReadBytes(const TRequestItem& request) {
+  const int32_t elements = request.Size & 0xFFFF;  // what the read request carries
+  if (elements == 0) return {};
+  switch (request.Memory) {
+    case 0x08:
+    case 0x0A:
+    case 0x0C:
+      return {elements * 2, elements * 2};
+    case 0x46:
+    case 0x48:
+    case 0x4C:
+    case 0x4E:
+    case 0x50:
+    case 0x52:
+    case 0x54:
+    case 0x56: {
+      const int32_t bytes = (elements + 7) / 8;
+      return {bytes, bytes + 1};
+    }
+    default:
+      return {};
+  }
+}
+
+// The PLC sends the data of a read in the completion mailbox when it fits there, and in text
+// buffers after a mailbox that announces their length otherwise. A completion of the other kind,
+// or with another length, answers some other read: an exchange abandoned earlier whose answers
+// were still on their way when this one started (every mailbox carries the same sequence number,
+// and an attach response does not tell which attach it answers).
+constexpr int32_t kInlineDataBytes = 6;
+
+bool InlineDataAnswers(const TRequestItem& request) {
+  const TReadBytes bytes = ReadBytes(request);
+  return bytes.Max == 0 || bytes.Min <= kInlineDataBytes;
+}
+
+bool DataLengthAnswers(const TRequestItem& request, int32_t length) {
+  const TReadBytes bytes = ReadBytes(request);
+  return bytes.Max == 0 || (length >= bytes.Min && length <= bytes.Max);
+}
+
+// A mailbox whose length field is 0 gives no length and is taken.
+bool TextLengthAnswers(const TRequestItem& request, int32_t length) {
+  return length == 0 || DataLengthAnswers(request, length);
+}
+
 }  // namespace
 
 std::string SnpAttachFrame(const TRequestItem& request) {
@@ -241,6 +296,10 @@ int32_t TSerialPortDM::SnpDataAnswer(TReceiveContext& rx, TRequestItem& request)
   const uint8_t type = rx.Data[s + 1];
   if (Protocol == protoSnpX) {
     if (type != 'X') return consumed;
+    // A good answer with a data length of another read answers an exchange abandoned earlier
+    // (error answers carry no data and are taken as they come).
+    if (rx.Data[s + kSnpXMajorErrorAt] == 0 && !DataLengthAnswers(request, Word(rx.Data + s + 7)))
+      return consumed;
     // An error answer (major error code not 0) is the PLC's refusal: it still goes to the host
     // as a row with its status code, and is counted and reported as a refused request.
     if (rx.Data[s + kSnpXMajorErrorAt] != 0) {
@@ -254,11 +313,13 @@ int32_t TSerialPortDM::SnpDataAnswer(TReceiveContext& rx, TRequestItem& request)
     SendSnpAck();
     TakeSnpData(rx, request, m, s + 2);
   } else if (type == 'M' && s + 9 < e) {
+    // A completion that answers another read is consumed without acknowledgement; the PLC's
+    // answer to this transaction's own mailbox is still to come.
     const uint8_t mailboxType = rx.Data[s + 9];
-    if (mailboxType == kMailboxCompletionWithText) {
+    if (mailboxType == kMailboxCompletionWithText && TextLengthAnswers(request, Word(rx.Data + s + 20))) {
       FAnnouncedLength = AnnouncedLength(rx, m);
       SendSnpAck();  // the data follows in text buffers
-    } else if (mailboxType == kMailboxCompletion) {
+    } else if (mailboxType == kMailboxCompletion && InlineDataAnswers(request)) {
       SendSnpAck();
       TakeSnpData(rx, request, m, s + 22);
     }

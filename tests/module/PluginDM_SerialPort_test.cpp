@@ -455,12 +455,12 @@ TEST(SnpSteps, AnAttachAnswerOfAnotherTypeIsDropped) {
 
 TEST(SnpSteps, MailboxAndTextBufferDataWithoutTheirEndMarks) {
   TEngineRig rig(protoSnp);
-  TRequestItem& request = rig.AddRequest("PLC1", 8, 0, 4);
+  TRequestItem& request = rig.AddRequest("PLC1", 8, 0, 3);
   TEngineRig::AddItem(request, "A", dtD16, 0);
   TEngineRig::AddItem(request, "B", dtD16, 2);
   TEngineRig::AddItem(request, "C", dtD16, 4);
   TEngineRig::AddItem(request, "D", dtD16, 6);
-  // A completion mailbox carries its data itself.
+  // A completion mailbox carries the data of a read that fits it: three registers.
   rig.Tick();
   rig.Receive(SnpAttachAnswer());
   rig.Receive(kSnpAck);
@@ -472,7 +472,8 @@ TEST(SnpSteps, MailboxAndTextBufferDataWithoutTheirEndMarks) {
   EXPECT_EQ(rig.Owner.Delivered[0].Int("C"), 0x5566);
 
   // Text buffers: the 0x94 mailbox announces them; each is acknowledged; the ETB of the first is
-  // not data, so the second buffer's values stay in place.
+  // not data, so the second buffer's values stay in place. Four registers do not fit the mailbox.
+  request.Size = 4;
   rig.Advance(1000);
   rig.Tick();
   rig.Receive(SnpAttachAnswer());
@@ -490,6 +491,47 @@ TEST(SnpSteps, MailboxAndTextBufferDataWithoutTheirEndMarks) {
   EXPECT_EQ(rig.Owner.Delivered[1].Int("C"), 0xAABB);
   EXPECT_EQ(rig.Owner.Delivered[1].Int("D"), 0xCCDD);
   EXPECT_EQ(request.Step, stIdle);
+}
+
+// A 0x94 mailbox that gives the length of the data in its text buffers.
+std::string TextMailbox(size_t total, size_t nextLength) {
+  std::string frame = std::string("\x1B\x4D") + std::string(6, '\0') + "\x01\x94" +
+                      std::string("\x10\x0A\x00\x00\x10\x3A\x00\x00\x00\x01", 10) +
+                      static_cast<char>(total & 0xFF) + static_cast<char>(total >> 8) +
+                      std::string(12, '\0') + "\x17" + Next(nextLength);
+  return WithBcc(frame);
+}
+
+TEST(SnpSteps, ACompletionOfAnotherReadIsNeitherAcknowledgedNorTaken) {
+  TEngineRig rig(protoSnp);
+  TRequestItem& request = rig.AddRequest("PLC1", 8, 0, 4);  // eight bytes: text buffers
+  TEngineRig::AddItem(request, "A", dtD16, 0);
+  TEngineRig::AddItem(request, "D", dtD16, 6);
+  rig.Tick();
+  rig.Receive(SnpAttachAnswer());
+  rig.Receive(kSnpAck);
+  rig.Owner.TakeSent();
+  rig.Receive(Mailbox(0xD4, Bytes({0x11, 0x22, 0x33, 0x44, 0x55, 0x66})));
+  rig.Receive(TextMailbox(6, 14));
+  EXPECT_TRUE(rig.Owner.TakeSent().empty());
+  EXPECT_TRUE(rig.Owner.Delivered.empty());
+  EXPECT_EQ(request.Step, stAwaitingData);
+  rig.Receive(TextMailbox(8, 16));
+  rig.Receive(TextBuffer(Bytes({1, 2, 3, 4, 5, 6, 7, 8}), 0));
+  EXPECT_EQ(rig.Owner.TakeSent(), (std::vector<std::string>{kSnpAck, kSnpAck}));
+  ASSERT_EQ(rig.Owner.Delivered.size(), 1u);
+  EXPECT_EQ(rig.Owner.Delivered[0].Int("A"), 0x0102);
+  EXPECT_EQ(rig.Owner.Delivered[0].Int("D"), 0x0708);
+
+  // Bits come in the bytes that hold them: 12 bits in two bytes or three, inline.
+  rig.Advance(1000);
+  request.Memory = 0x46;
+  request.Size = 12;
+  rig.Tick();
+  rig.Receive(SnpAttachAnswer());
+  rig.Receive(kSnpAck);
+  rig.Receive(Mailbox(0xD4, Bytes({0x11, 0x22, 0x33, 0, 0, 0})));
+  EXPECT_EQ(rig.Owner.Delivered.size(), 2u);
 }
 
 TEST(SnpSteps, SnpXDataHoldingTheEndMarkIsFoundWhenWhole) {
