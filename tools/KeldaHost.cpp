@@ -470,3 +470,16 @@ KELDA_EXPORT void KeldaHost_RemoveMessagePump(void (*pump)()) {
   auto& pumps = kelda::host::MessagePumps().Pumps;
   pumps.erase(std::remove(pumps.begin(), pumps.end(), pump), pumps.end());
 }
+
+namespace kelda::host {
+
+bool IsStandardField(const std::string& name) {
+  static const char* fields[] = {"FULL_DATA_PACKET", "DATA_PACKET",      "DATE_TIME_STAMP",
+                                 "DATA_SOURCE_ID",   "DATA_SOURCE_NAME", "DATA_SOURCE_FULL_NAME",
+                                 "CLIENTID"};
+  for (const char* field : fields)
+    if (name == field) return true;
+  return false;
+}
+
+}  // namespace kelda::host

@@ -208,4 +208,8 @@ private:
 
 std::vector<TLogLine> ParseLogText(const std::string& text);
 
+// Whether a row's item is one of the packet fields every row carries (time stamp, data source,
+// the raw packet) rather than a decoded value.
+bool IsStandardField(const std::string& name);
+
 }  // namespace kelda::host

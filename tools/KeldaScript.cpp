@@ -92,16 +92,6 @@ static std::string ResultText(const TVariant& value) {
   }
 }
 
-// The packet fields every row carries; the demonstration shows the decoded values.
-static bool IsStandardField(const std::string& name) {
-  static const char* fields[] = {"FULL_DATA_PACKET", "DATA_PACKET",      "DATE_TIME_STAMP",
-                                 "DATA_SOURCE_ID",   "DATA_SOURCE_NAME", "DATA_SOURCE_FULL_NAME",
-                                 "CLIENTID"};
-  for (const char* field : fields)
-    if (name == field) return true;
-  return false;
-}
-
 static void PrintRow(std::ostream& out, int32_t source, const TRow& row) {
   out << "  row from " << source << ":";
   for (const auto& [name, value] : row)

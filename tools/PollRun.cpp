@@ -116,16 +116,6 @@ trace::TProtocol TraceProtocol(plcsim::Mode mode) {
   return trace::TProtocol::SnpX;
 }
 
-// The packet fields every row carries; the poller shows and records the decoded values.
-bool IsStandardField(const std::string& name) {
-  static const char* fields[] = {"FULL_DATA_PACKET", "DATA_PACKET",      "DATE_TIME_STAMP",
-                                 "DATA_SOURCE_ID",   "DATA_SOURCE_NAME", "DATA_SOURCE_FULL_NAME",
-                                 "CLIENTID"};
-  for (const char* field : fields)
-    if (name == field) return true;
-  return false;
-}
-
 TRow DecodedValues(const TRow& row) {
   TRow values;
   for (const auto& item : row)
