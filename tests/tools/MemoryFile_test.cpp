@@ -92,6 +92,12 @@ TEST(MemoryFile, LoadsWordsBitsAndStatusCountingFromOne) {
   EXPECT_EQ(sim.readBytes(kR, 0, 2), (std::vector<uint8_t>{0xB0, 0x04, 0xE2, 0x04}));
 }
 
+TEST(MemoryFile, ByteOrderMarkOfAnEditorIsNotPartOfLineOne) {
+  Simulator sim(Mode::SnpX);
+  LoadMemoryText("\xEF\xBB\xBF%R1 = 42\r\n", "notepad.txt", sim);
+  EXPECT_EQ(sim.word(0x08, 0), 42);
+}
+
 TEST(MemoryFile, FaultsNameFileAndLineAndChangeNothing) {
   EXPECT_EQ(LoadError("# ok\n%R1 = 1\n%X1 = 3\n"),
             "memory.txt:3: unknown table %X (use %R %AI %AQ %I %Q %M %T %G %S %SA %SB %SC)");

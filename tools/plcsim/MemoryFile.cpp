@@ -164,7 +164,9 @@ void SaveTable(const Simulator& sim, const TableName& t, std::ostringstream& out
 
 void LoadMemoryText(const std::string& text, const std::string& source, Simulator& sim) {
   std::vector<Assignment> assignments;
-  std::istringstream lines(text);
+  // Editors such as Notepad start a UTF-8 file with a byte-order mark; it is not part of line 1.
+  const bool bom = text.compare(0, 3, "\xEF\xBB\xBF") == 0;
+  std::istringstream lines(bom ? text.substr(3) : text);
   std::string line;
   int number = 0;
   while (std::getline(lines, line)) {
