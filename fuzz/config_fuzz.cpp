@@ -8,12 +8,10 @@
 #include "config/XmlReader.h"
 #include "module/PluginDM.h"
 #include "platform/Sync.h"
+#include "fuzz/FuzzCheck.h"
 
 using namespace kelda;
-
-static void Check(bool condition) {
-  if (!condition) std::abort();
-}
+using namespace kelda::fuzz;
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::string text(reinterpret_cast<const char*>(data), size);

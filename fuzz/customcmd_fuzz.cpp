@@ -6,20 +6,10 @@
 #include <string>
 
 #include "Plugins/zorPluginCustomCmd.h"
+#include "fuzz/FuzzCheck.h"
 
 using namespace kelda;
-
-namespace {
-
-void Check(bool condition) {
-  if (!condition) std::abort();
-}
-
-bool CleanField(const std::string& field) {
-  return field.find_first_of("|\r\n") == std::string::npos;
-}
-
-}  // namespace
+using namespace kelda::fuzz;
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string text(reinterpret_cast<const char*>(data), size);

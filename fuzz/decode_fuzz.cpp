@@ -17,14 +17,12 @@
 #include "Common/zorParamLst.h"
 #include "module/PluginDM.h"
 #include "module/PluginDM_Decode.h"
+#include "fuzz/FuzzCheck.h"
 
 using namespace kelda;
+using namespace kelda::fuzz;
 
 namespace {
-
-void Check(bool condition) {
-  if (!condition) std::abort();
-}
 
 constexpr std::size_t kItemBytes = 6;
 

@@ -11,15 +11,13 @@
 
 #include "Plugins/zorPluginModule.h"
 #include "tests/Plugins/PluginTestKit.h"
+#include "fuzz/FuzzCheck.h"
 
 using namespace kelda;
+using namespace kelda::fuzz;
 using namespace kelda::test;
 
 namespace {
-
-void Check(bool condition) {
-  if (!condition) std::abort();
-}
 
 uint32_t Header(const char* buffer, int field) {
   uint32_t value = 0;

@@ -6,21 +6,11 @@
 
 #include "Plugins/zorPluginModule.h"
 #include "tests/Plugins/PluginTestKit.h"
+#include "fuzz/FuzzCheck.h"
 
 using namespace kelda;
+using namespace kelda::fuzz;
 using namespace kelda::test;
-
-namespace {
-
-void Check(bool condition) {
-  if (!condition) std::abort();
-}
-
-bool CleanField(const std::string& field) {
-  return field.find_first_of("|\r\n") == std::string::npos;
-}
-
-}  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string text(reinterpret_cast<const char*>(data), size);

@@ -10,18 +10,16 @@
 #include "module/PluginDM_SerialPort.h"
 #include "platform/Tick.h"
 #include "tests/support/EngineOwnerStub.h"
+#include "fuzz/FuzzCheck.h"
 
 using namespace kelda;
+using namespace kelda::fuzz;
 
 namespace {
 
 uint64_t gNow = 1000000;
 uint64_t FuzzNow() {
   return gNow;
-}
-
-void Check(bool condition) {
-  if (!condition) std::abort();
 }
 
 void AddItem(TRequestItem& request, uint8_t type, int32_t offset, int32_t count) {

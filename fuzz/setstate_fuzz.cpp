@@ -11,15 +11,13 @@
 #include "Common/Variants.h"
 #include "Plugins/zorPluginModule.h"
 #include "tests/Plugins/PluginTestKit.h"
+#include "fuzz/FuzzCheck.h"
 
 using namespace kelda;
+using namespace kelda::fuzz;
 using namespace kelda::test;
 
 namespace {
-
-void Check(bool condition) {
-  if (!condition) std::abort();
-}
 
 std::string Trimmed(const std::string& text) {
   std::size_t first = 0, last = text.size();

@@ -15,14 +15,12 @@
 #include "module/PluginDM.h"
 #include "platform/File.h"
 #include "platform/Thread.h"
+#include "fuzz/FuzzCheck.h"
 
 using namespace kelda;
+using namespace kelda::fuzz;
 
 namespace {
-
-void Check(bool condition) {
-  if (!condition) std::abort();
-}
 
 void CheckEncoding(const std::string& text) {
   DecodeSettingText(text);
