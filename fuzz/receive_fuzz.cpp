@@ -55,13 +55,19 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   engine.QueueTick();  // the transaction starts
   if (request->Busy) request->Step = steps[(data[0] >> 2) & 7];
 
+  const size_t readBound =
+      (data[0] & 3) <= protoCcmPeerToPeer
+          ? (request->Size > 0 ? static_cast<size_t>(request->Size) : TSerialPortDM::kCcmUnsizedLimit)
+          : 2 * static_cast<size_t>(request->Size) + 12;
   size_t at = 3;
   while (at < size) {
     size_t length = data[at++];
     if (length > size - at) length = size - at;
     owner.Receive(data + at, static_cast<int32_t>(length));
     Check(engine.RxBuffer->DataSize() <= TSerialPortDM::kRxBufferSize);
-    Check(engine.ResponseData.size() <= 65536 + 1100);
+    // Collected data never outgrows the read: its byte count for CCM, two bytes a register for
+    // SNP and SNP-X (with the SNP-X header, or a completion mailbox's data and status).
+    Check(engine.ResponseData.size() <= readBound);
     at += length;
     gNow += 7;
   }

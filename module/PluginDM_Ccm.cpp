@@ -28,21 +28,19 @@ std::string CcmHeaderFrame(const TRequestItem& request, double localAddress) {
   return frame;
 }
 
-bool TSerialPortDM::SendCcmEnquiry(TRequestItem& request) {
+void TSerialPortDM::SendCcmEnquiry(TRequestItem& request) {
   request.Step = stOpeningSent;
-  if (SendFrame(CcmEnquiryFrame(protoCcmMasterSlave, request))) return true;
-  SendFailed(request);
-  return false;
+  Post(request, TFrameRole::Opening, CcmEnquiryFrame(protoCcmMasterSlave, request));
 }
 
+// The header's step and stopwatch are in place before it goes out; should its send fail, the
+// request rests for the next tick.
 void TSerialPortDM::SendCcmHeader(TRequestItem& request) {
-  if (!SendFrame(CcmHeaderFrame(request, FOwner->LocalAddress()))) {
-    SendFailed(request);
-    return;
-  }
+  const uint8_t previous = request.Step;
   request.Step = stHeaderSent;
   request.Timer.Restart();
   request.Busy = true;
+  Post(request, TFrameRole::Request, CcmHeaderFrame(request, FOwner->LocalAddress()), previous);
 }
 
 int32_t TSerialPortDM::CcmMasterAnswer(TReceiveContext& rx, TRequestItem& request) {
@@ -72,7 +70,7 @@ int32_t TSerialPortDM::CcmMasterAnswer(TReceiveContext& rx, TRequestItem& reques
       request.Busy = false;
       request.Step = stIdle;
       FLastReq = nullptr;
-      SendChar(EOT);
+      PostChar(EOT);
       return m.Start;
     }
     default:
@@ -80,10 +78,12 @@ int32_t TSerialPortDM::CcmMasterAnswer(TReceiveContext& rx, TRequestItem& reques
   }
 }
 
+// Only the acknowledgement or refusal restarts the stopwatch: bytes of noise must not hold the
+// handshake open for ever.
 int32_t TSerialPortDM::CcmPeerAnswer(TReceiveContext& rx, TRequestItem& request) {
-  request.Timer.Restart();  // any bytes keep the handshake alive
   TFrameMatch ack = Search(rx, ACK, {}, 0, TCheckKind::NoCheck);
   if (ack.Found()) {
+    request.Timer.Restart();
     if (request.Step == stOpeningSent)
       SendCcmHeader(request);
     else
@@ -98,10 +98,19 @@ int32_t TSerialPortDM::CcmPeerAnswer(TReceiveContext& rx, TRequestItem& request)
 
 namespace {
 
+// The block the header's size calls for next: its data length, and whether a pad byte may follow
+// the data (the last block of an odd byte count, which some slaves fill up to whole registers).
+struct TCcmBlockShape {
+  int32_t Data = 0;
+  bool MayPad = false;
+};
+
 TFrameLengths CcmBlockLength(const uint8_t*, int32_t, int32_t, const void* context) {
+  const auto& shape = *static_cast<const TCcmBlockShape*>(context);
   TFrameLengths lengths;
-  lengths.Count = 1;
-  lengths.Length[0] = *static_cast<const int32_t*>(context) + 2;  // STX, data, ETB or ETX
+  lengths.Count = shape.MayPad ? 2 : 1;
+  lengths.Length[0] = shape.Data + 2;  // STX, data, ETB or ETX
+  lengths.Length[1] = shape.Data + 3;  // and the pad byte
   return lengths;
 }
 
@@ -114,21 +123,31 @@ TFrameLengths CcmBlockLength(const uint8_t*, int32_t, int32_t, const void* conte
 TFrameMatch TSerialPortDM::FindCcmBlock(TReceiveContext& rx, const TRequestItem& request) {
   if (request.Size <= 0) return Search(rx, STX, {ETB, ETX}, kCcmBlockMaxLength, TCheckKind::LrcCheck);
   const int32_t remaining = std::max<int32_t>(request.Size - static_cast<int32_t>(ResponseData.size()), 0);
-  const int32_t dataLength = std::min(remaining, kCcmBlockSize);
+  TCcmBlockShape shape;
+  shape.Data = std::min(remaining, kCcmBlockSize);
+  shape.MayPad = remaining < kCcmBlockSize && remaining % 2 == 1;
   TEndChars ends = remaining > kCcmBlockSize   ? TEndChars{ETB}
                    : remaining < kCcmBlockSize ? TEndChars{ETX}
                                                : TEndChars{ETX, ETB};
-  return FindSizedFrameIn(rx.Data, rx.Size, STX, ends, &CcmBlockLength, &dataLength, TCheckKind::LrcCheck);
+  return FindSizedFrameIn(rx.Data, rx.Size, STX, ends, &CcmBlockLength, &shape, TCheckKind::LrcEither);
 }
 
 int32_t TSerialPortDM::CcmDataBlock(TReceiveContext& rx, TRequestItem& request) {
   TFrameMatch m = Counted(FindCcmBlock(rx, request));
   if (!m.Found()) return m.ConsumedThrough();
-  SendChar(ACK);
   request.Timer.Restart();
   const char* bytes = reinterpret_cast<const char*>(rx.Data);
   const std::string packetText(bytes + m.Start, static_cast<size_t>(m.End + 2 - m.Start));
-  ResponseData.append(bytes + m.Start + 1, static_cast<size_t>(m.End - m.Start - 1));
+  int32_t data = m.End - m.Start - 1;
+  // A pad byte after the last data asked for is not data.
+  if (request.Size > 0) data = std::min(data, request.Size - static_cast<int32_t>(ResponseData.size()));
+  if (request.Size <= 0 && static_cast<int64_t>(ResponseData.size()) + data > kCcmUnsizedLimit) {
+    FCounters.ChecksFailed(1);
+    FailTransaction(request, TTransactionFailure::BadAnswer);
+    return m.End + 1;
+  }
+  ResponseData.append(bytes + m.Start + 1, static_cast<size_t>(data));
+  PostChar(ACK);
   if (m.EndChar == ETX) {
     if (Protocol == protoCcmMasterSlave) {
       request.Step = stAwaitingEot;

@@ -89,6 +89,7 @@ private:
 uint8_t TFrameScanner::StartKey(int32_t start) const {
   switch (FCheck) {
     case TCheckKind::LrcCheck:
+    case TCheckKind::LrcEither:  // not used here: FindFrameIn searches under LrcCheck instead
       return FRunning;
     case TCheckKind::BccHex:
     case TCheckKind::BccBinary:
@@ -110,6 +111,7 @@ bool TFrameScanner::EndTarget(int32_t end, uint8_t& target) const {
       target = 0;
       return true;
     case TCheckKind::LrcCheck:
+    case TCheckKind::LrcEither:
       target = static_cast<uint8_t>(running ^ p[0] ^ p[1]);
       return true;
     case TCheckKind::BccBinary:
@@ -222,6 +224,7 @@ int TrailerLength(TCheckKind check) {
     case TCheckKind::NoCheck:
       return 0;
     case TCheckKind::LrcCheck:
+    case TCheckKind::LrcEither:
       return 1;
     case TCheckKind::BccHex:
     case TCheckKind::BccBinary:
@@ -252,6 +255,8 @@ TFrameMatch FindFrameIn(const uint8_t* data, int32_t size, uint8_t startChar, TE
       if (data[pos] == startChar) return {pos, -1, 0};
     return {};
   }
+  // The running keys of the unsized search serve one reading of a check only.
+  if (check == TCheckKind::LrcEither) check = TCheckKind::LrcCheck;
   return TFrameScanner(data, size, startChar, endChars, maxLength, check).Run();
 }
 
@@ -280,21 +285,29 @@ private:
   std::vector<uint8_t> FRunning;
 };
 
-bool SizedFramePasses(const uint8_t* data, const TRangeChecks& checks, int32_t start, int32_t end,
-                      TCheckKind check) {
+// Which reading of the check a sized frame passed under.
+enum class TPass : uint8_t { Failed, Whole, DataOnly };
+
+TPass SizedFramePasses(const uint8_t* data, const TRangeChecks& checks, int32_t start, int32_t end,
+                       TCheckKind check) {
+  const auto passes = [](bool ok) { return ok ? TPass::Whole : TPass::Failed; };
   switch (check) {
     case TCheckKind::NoCheck:
-      return true;
+      return TPass::Whole;
     case TCheckKind::LrcCheck:
-      return checks.Range(start, end) == data[end + 1];
+      return passes(checks.Range(start, end) == data[end + 1]);
+    case TCheckKind::LrcEither:
+      if (checks.Range(start, end) == data[end + 1]) return TPass::Whole;
+      if (end - start >= 2 && checks.Range(start + 1, end - 1) == data[end + 1]) return TPass::DataOnly;
+      return TPass::Failed;
     case TCheckKind::BccBinary:
-      return checks.Range(start, end + 4) == data[end + 5];
+      return passes(checks.Range(start, end + 4) == data[end + 5]);
     case TCheckKind::BccHex: {
       const uint8_t bcc = checks.Range(start, end + 3);
-      return HexDigitValue(data[end + 4]) == (bcc >> 4) && HexDigitValue(data[end + 5]) == (bcc & 15);
+      return passes(HexDigitValue(data[end + 4]) == (bcc >> 4) && HexDigitValue(data[end + 5]) == (bcc & 15));
     }
   }
-  return false;
+  return TPass::Failed;
 }
 
 bool IsEndChar(const TEndChars& endChars, uint8_t byte) {
@@ -309,7 +322,9 @@ TFrameMatch FindSizedFrameIn(const uint8_t* data, int32_t size, uint8_t startCha
                              TFrameLengthRule rule, const void* context, TCheckKind check) {
   if (!data || size <= 0 || !rule) return {};
   const int32_t trailer = TrailerLength(check);
-  const TRangeChecks checks(data, size, check == TCheckKind::NoCheck ? TCheckKind::LrcCheck : check);
+  const TRangeChecks checks(
+      data, size,
+      check == TCheckKind::NoCheck || check == TCheckKind::LrcEither ? TCheckKind::LrcCheck : check);
   int32_t lowestLive = -1;
   bool failedBeforeLive = false;
   int32_t badChecks = 0;            // given-up starts whose end character stood in place
@@ -328,7 +343,8 @@ TFrameMatch FindSizedFrameIn(const uint8_t* data, int32_t size, uint8_t startCha
       }
       const auto e = static_cast<int32_t>(end);
       if (!IsEndChar(endChars, data[e])) continue;
-      if (SizedFramePasses(data, checks, start, e, check)) return {start, e, data[e], badChecks};
+      const TPass pass = SizedFramePasses(data, checks, start, e, check);
+      if (pass != TPass::Failed) return {start, e, data[e], badChecks, pass == TPass::DataOnly};
       badCheck = check != TCheckKind::NoCheck;
     }
     if (live) {

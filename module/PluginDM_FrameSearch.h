@@ -27,6 +27,10 @@ enum class TCheckKind : uint8_t {
   LrcCheck,   // trailer 1: Lrc of start..end equals the byte after the end character
   BccHex,     // trailer 5: SnpBcc of start..end+3, as two upper-case hex digits at end+4, end+5
   BccBinary,  // trailer 5: SnpBcc of start..end+4 equals the byte at end+5
+  // trailer 1: as LrcCheck, or the Lrc of the data alone (start+1..end-1) equals it. GE's CCM
+  // wording puts only the data characters under a block's LRC, other readings the framing too;
+  // a CCM block is taken under either. Sized searches only.
+  LrcEither,
 };
 int TrailerLength(TCheckKind check);
 
@@ -46,6 +50,8 @@ struct TFrameMatch {
   int32_t End = -1;
   uint8_t EndChar = 0;
   int32_t CheckFailures = 0;
+  // LrcEither: the found frame's LRC covers its data alone.
+  bool DataOnlyCheck = false;
 
   bool Found() const { return Start >= 0; }
   // For a search without a frame: the last position the receive loop removes (End), or -1 for

@@ -8,6 +8,7 @@
 #include "Common/zorParamLst.h"
 #include "config/FormResources.h"
 #include "config/TWregistry.h"
+#include "module/PluginDM_PlcErrors.h"
 #include "platform/CodePage.h"
 
 namespace kelda {
@@ -313,14 +314,18 @@ void TaPlugin::LogRequestNotSent(const TRequestItem& request) {
 }
 
 void TaPlugin::TransactionFailed(int32_t dataSourceId, const std::string& dataSourceName,
-                                 const TRequestItem& request, TTransactionFailure cause) {
+                                 const TRequestItem& request, TTransactionFailure cause, uint16_t plcError) {
   if (!FLogFailedTransactions.load()) return;
   std::string source = std::to_string(dataSourceId);
   if (!dataSourceName.empty()) source += " (" + dataSourceName + ")";
   std::string line;
   {
     platform::ReadGuard guard(InstanceLock);  // see LogRequestNotSent
-    line = FormatMessage(Resources->MsgTransactionFailed, {source, request.Name, FailureCauseText(cause)});
+    std::string causeText = FailureCauseText(cause);
+    if (cause == TTransactionFailure::PlcError)
+      causeText = FormatMessage(causeText, PlcErrorText(static_cast<uint8_t>(plcError >> 8),
+                                                        static_cast<uint8_t>(plcError & 0xFF)));
+    line = FormatMessage(Resources->MsgTransactionFailed, {source, request.Name, causeText});
   }
   AddLog(1, line);
 }
@@ -339,6 +344,12 @@ const std::string& TaPlugin::FailureCauseText(TTransactionFailure cause) const {
       break;
     case TTransactionFailure::Nak:
       causeText = &Resources->CauseNak;
+      break;
+    case TTransactionFailure::BadAnswer:
+      causeText = &Resources->CauseBadAnswer;
+      break;
+    case TTransactionFailure::PlcError:
+      causeText = &Resources->CausePlcError;
       break;
     case TTransactionFailure::SendFailed:
       break;

@@ -74,7 +74,7 @@ public:
   void DeliverPacket(TPluginCallRecIntft& record, TParsedDataList& list) override;
   void LogRequestNotSent(const TRequestItem& request) override;
   void TransactionFailed(int32_t dataSourceId, const std::string& dataSourceName, const TRequestItem& request,
-                         TTransactionFailure cause) override;
+                         TTransactionFailure cause, uint16_t plcError) override;
   const std::string& FailureCauseText(TTransactionFailure cause) const;  // under InstanceLock
 
   // The "Statistics" text: one line per engine in data source order, each ended by CR LF.

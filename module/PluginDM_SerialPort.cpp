@@ -112,68 +112,75 @@ void TSerialPortDM::QueueTick() {
     }
   } restartAtEnd{this};
   try {
-    if (ResetRequest.exchange(0) != 0) {
-      Reset();
+    RunTick();
+  } catch (...) {
+    // A failing tick starts nothing more; the next tick starts afresh.
+  }
+  // The frames a started transaction posted go out with no lock held.
+  FlushOutbox();
+}
+
+// The tag of Queue holds the request in progress, or the last one that was: the search for the
+// next due request begins right after it and wraps around, so every due request gets its turn
+// however short the poll intervals are.
+void TSerialPortDM::RunTick() {
+  if (ResetRequest.exchange(0) != 0) {
+    Reset();
+    return;
+  }
+  {
+    platform::CriticalSectionGuard gate(FGateLock);
+    if (!MinIntervalGate.IsClear()) {
+      if (!MinIntervalGate.Expired()) return;
+      MinIntervalGate.Clear();
+    }
+  }
+  const int32_t count = RequestList->Count();
+  const int32_t current = static_cast<int32_t>(Queue->Tag);
+  int32_t from = 0;
+  if (current >= 0 && current < count) {
+    if (ExamineRequest(current, false) == TExamined::Waiting) return;
+    from = current + 1;
+  }
+  for (int32_t k = 0; k < count; ++k) {
+    const int32_t index = (from + k) % count;
+    const TExamined examined = ExamineRequest(index, true);
+    if (examined == TExamined::Waiting || examined == TExamined::Started) {
+      Queue->Tag = index;
       return;
     }
-    {
-      platform::CriticalSectionGuard gate(FGateLock);
-      if (!MinIntervalGate.IsClear()) {
-        if (!MinIntervalGate.Expired()) return;
-        MinIntervalGate.Clear();
-      }
-    }
-    int32_t from = 0;
-    int32_t cur = static_cast<int32_t>(Queue->Tag);
-    if (cur < 0 || cur >= RequestList->Count()) cur = FindDueRequest(from);
-    while (ExamineRequest(cur, from)) cur = FindDueRequest(from);
-    Queue->Tag = cur;
-  } catch (...) {
-    // A failing tick sends nothing more; the next tick starts afresh.
   }
+  if (current >= count) Queue->Tag = -1;
 }
 
-// The first request from `from` on that is enabled, fits the wire and whose poll interval has
-// passed since its stopwatch was last restarted; -1 for none.
-int32_t TSerialPortDM::FindDueRequest(int32_t from) {
+// Looks at the request at `index`: waits for it, times it out, or (with mayStart) starts its
+// transaction when it is due.
+TSerialPortDM::TExamined TSerialPortDM::ExamineRequest(int32_t index, bool mayStart) {
   platform::WriteGuard guard(*RequestList);
   TObjectList& list = *static_cast<TObjectList*>(RequestList->GuardedObject());
-  for (int32_t i = from < 0 ? 0 : from; i < list.Count(); ++i) {
-    TRequestItem* request = RequestAt(list, i);
-    if (request->Enabled && RequestFitsWire(*request) &&
-        request->Timer.Expired(EffectiveMs(request->PollInterval)))
-      return i;
-  }
-  return -1;
-}
-
-// Looks at the request at `cur`: waits for it, times it out, or sends it. Answers true when the
-// search must go on from `from`.
-bool TSerialPortDM::ExamineRequest(int32_t cur, int32_t& from) {
-  platform::WriteGuard guard(*RequestList);
-  TObjectList& list = *static_cast<TObjectList*>(RequestList->GuardedObject());
-  if (cur < 0 || cur >= list.Count()) return false;
-  TRequestItem& request = *RequestAt(list, cur);
-  from = cur + 1;
+  if (index < 0 || index >= list.Count()) return TExamined::NotDue;
+  TRequestItem& request = *RequestAt(list, index);
   if (request.Busy) {
     uint32_t limit =
         request.Step == stAwaitingData ? EffectiveMs(request.Timeout) : EffectiveMs(request.HandshakeTimeout);
-    if (!request.Timer.Expired(limit)) return false;  // still waiting for its answer
-    request.Busy = false;                             // timed out: on to the next request
+    if (!request.Timer.Expired(limit)) return TExamined::Waiting;
+    request.Busy = false;  // timed out: on to the next request
     FCounters.TimedOut();
     ReportFailure(request, TimeoutCause(request));
-    return true;
+    RestUnanswered(request);
+    return TExamined::Finished;
   }
+  if (!mayStart) return TExamined::Finished;
   // A disabled request or one that does not fit the wire may still stand at the queue position
   // after the queue was refilled; it is never sent.
-  if (!request.Enabled || !RequestFitsWire(request)) return true;
-  if (!request.MethodPoll && !request.Timer.IsClear()) return true;  // a "once" request that ran
-  if (!request.Timer.Expired(EffectiveMs(request.PollInterval))) return true;
+  if (!request.Enabled || !RequestFitsWire(request)) return TExamined::NotDue;
+  if (!request.MethodPoll && !request.Timer.IsClear()) return TExamined::NotDue;  // a "once" that was read
+  if (!request.Timer.Expired(EffectiveMs(request.PollInterval))) return TExamined::NotDue;
   request.Busy = true;
   request.Timer.Restart();
   request.Sequence = SequenceBase;
   Send(&request);
-  return false;
+  return TExamined::Started;
 }
 
 void TSerialPortDM::Reset() {
@@ -213,6 +220,7 @@ void TSerialPortDM::StartMinIntervalGate() {
 
 void TSerialPortDM::Send(TRequestItem* request) {
   FLastReq = request;
+  ++FTransaction;
   ResponseData.clear();
   FAnnouncedLength = 0;
   FSpoiled = false;
@@ -222,44 +230,98 @@ void TSerialPortDM::Send(TRequestItem* request) {
   // repeated frame, the tail of an answer that came too late) would otherwise be taken for the
   // new transaction's answers.
   RxBuffer->Clear();
-  bool opened = false;
   switch (Protocol) {
     case protoCcmMasterSlave:
-      opened = SendCcmEnquiry(*request);
+      SendCcmEnquiry(*request);
       break;
     case protoCcmPeerToPeer:
       request->Step = stOpeningSent;
-      opened = SendChar(ENQ);
-      if (!opened) SendFailed(*request);
+      Post(*request, TFrameRole::Opening, std::string(1, static_cast<char>(ENQ)));
       break;
     case protoSnp:
-      opened = OpenSnp(*request, false);
+      OpenSnp(*request, false);
       break;
     default:
-      opened = OpenSnp(*request, true);
+      OpenSnp(*request, true);
       break;
   }
-  if (opened) FCounters.RequestSent();
 }
 
-bool TSerialPortDM::SendChar(uint8_t value) {
-  return SendFrame(&value, 1);
+// Queues a frame of the outstanding transaction of `request`, whose state for the frame's step is
+// already in place.
+void TSerialPortDM::Post(TRequestItem& request, TFrameRole role, std::string bytes, uint8_t previousStep) {
+  TOutFrame frame;
+  frame.Bytes = std::move(bytes);
+  frame.Role = role;
+  frame.Request = &request;
+  frame.Transaction = FTransaction;
+  frame.Step = request.Step;
+  frame.PreviousStep = previousStep;
+  platform::CriticalSectionGuard outbox(FOutboxLock);
+  FOutbox.push_back(std::move(frame));
+}
+
+// An acknowledgement or end of transmission: its failure undoes nothing.
+void TSerialPortDM::PostReply(const uint8_t* data, int32_t count) {
+  TOutFrame frame;
+  frame.Bytes.assign(reinterpret_cast<const char*>(data), static_cast<size_t>(count));
+  platform::CriticalSectionGuard outbox(FOutboxLock);
+  FOutbox.push_back(std::move(frame));
+}
+
+void TSerialPortDM::FlushOutbox() {
+  {
+    platform::CriticalSectionGuard outbox(FOutboxLock);
+    // Another call (in this thread further up, or in another thread) is writing: it takes the
+    // new frames too, after the one it is writing, so the order of the wire holds.
+    if (FFlushing) return;
+    FFlushing = true;
+  }
+  for (;;) {
+    TOutFrame frame;
+    {
+      platform::CriticalSectionGuard outbox(FOutboxLock);
+      if (FOutbox.empty()) {
+        FFlushing = false;
+        return;
+      }
+      frame = std::move(FOutbox.front());
+      FOutbox.pop_front();
+    }
+    if (SendToHost(frame.Bytes)) {
+      // A line break is a line condition, not bytes.
+      if (frame.Role != TFrameRole::LineBreak) FCounters.BytesSent(static_cast<int32_t>(frame.Bytes.size()));
+      if (frame.Role == TFrameRole::Opening) FCounters.RequestSent();
+    } else {
+      try {
+        FrameFailed(frame);
+      } catch (...) {
+      }
+    }
+  }
 }
 
 // Hands bytes (or a command such as the line break) to the host for the port.
-bool TSerialPortDM::SendToHost(const uint8_t* data, int32_t count) {
+bool TSerialPortDM::SendToHost(const std::string& bytes) {
   if (!FOwner) return false;
   try {
-    return FOwner->SendToPort(DataSourceId, data, count) >= 0;
+    return FOwner->SendToPort(DataSourceId, reinterpret_cast<const uint8_t*>(bytes.data()),
+                              static_cast<int32_t>(bytes.size())) >= 0;
   } catch (...) {
     return false;
   }
 }
 
-bool TSerialPortDM::SendFrame(const uint8_t* data, int32_t count) {
-  if (!SendToHost(data, count)) return false;
-  FCounters.BytesSent(count);
-  return true;
+// A frame the host could not write. Unless the exchange has moved on since it was posted (its
+// answer came anyway, or a newer transaction began), the step it began is undone.
+void TSerialPortDM::FrameFailed(const TOutFrame& frame) {
+  if (frame.Role == TFrameRole::LineBreak || frame.Role == TFrameRole::Reply) return;
+  platform::WriteGuard guard(*RequestList);
+  if (FLastReq != frame.Request || FTransaction != frame.Transaction) return;
+  TRequestItem& request = *FLastReq;
+  if (request.Step != frame.Step || !request.Busy) return;
+  if (frame.Role == TFrameRole::Request) request.Step = frame.PreviousStep;
+  SendFailed(request);
 }
 
 // A failed send leaves the request idle with a clear stopwatch, so the next tick tries again.
@@ -272,13 +334,32 @@ void TSerialPortDM::SendFailed(TRequestItem& request) {
 // ---------------------------------------------------------------------------------------------
 // Failures and counting
 
-void TSerialPortDM::ReportFailure(const TRequestItem& request, TTransactionFailure cause) {
+void TSerialPortDM::ReportFailure(const TRequestItem& request, TTransactionFailure cause, uint16_t plcError) {
   if (!FOwner) return;
   try {
-    FOwner->TransactionFailed(DataSourceId, DataSourceName, request, cause);
+    FOwner->TransactionFailed(DataSourceId, DataSourceName, request, cause, plcError);
   } catch (...) {
     // A diagnosis that cannot be written must not change what the engine does.
   }
+}
+
+// A request whose transaction ended without an answer taken. A "once" request is read again at
+// its next chance: a value read only at start-up must not be lost for the whole run because the
+// PLC was silent or the line noisy just then.
+void TSerialPortDM::RestUnanswered(TRequestItem& request) {
+  if (!request.MethodPoll) request.Timer.Clear();
+}
+
+// Ends the outstanding transaction at once: its answers cannot be taken (they overrun or do not
+// fit the read), or the PLC answered with an error. The next request goes out at the next tick.
+void TSerialPortDM::FailTransaction(TRequestItem& request, TTransactionFailure cause, uint16_t plcError) {
+  ReportFailure(request, cause, plcError);
+  request.Busy = false;
+  request.Step = stIdle;
+  if (cause != TTransactionFailure::PlcError) RestUnanswered(request);  // an error answer is an answer
+  ResponseData.clear();
+  FAnnouncedLength = 0;
+  if (FLastReq == &request) FLastReq = nullptr;
 }
 
 // Trouble met by the outstanding transaction's answers; the first one names the failure.
@@ -323,6 +404,18 @@ int TSerialPortDM::ReceiveData(TPluginCallRecIntft& record) {
 
 void TSerialPortDM::ProcessReceived(TPluginCallRecIntft& record, const uint8_t* data, int32_t size) {
   if (data) FCounters.BytesReceived(size);
+  try {
+    ProcessLocked(record, data, size);
+  } catch (...) {
+    FlushOutbox();
+    throw;
+  }
+  // What the answers called for goes out once the locks are released: a host that hands the
+  // next answer over before its send returns finds the receive path free.
+  FlushOutbox();
+}
+
+void TSerialPortDM::ProcessLocked(TPluginCallRecIntft& record, const uint8_t* data, int32_t size) {
   platform::ReadGuard queueGuard(*RequestList);
   // The buffer's lock is held from here on, so the receive state (buffer, collected data,
   // outstanding request's steps) belongs to one data call at a time.
@@ -383,6 +476,7 @@ void TSerialPortDM::Refuse() {
   ReportFailure(*FLastReq, TTransactionFailure::Nak);
   FLastReq->Busy = false;
   FLastReq->Step = stRefused;
+  RestUnanswered(*FLastReq);
   FLastReq = nullptr;
   ResponseData.clear();
 }

@@ -4,10 +4,18 @@
 // complete answer into a row of named values for the host.
 //
 // Threads and locks: the scheduler tick runs in the thread that created the engine (the timer's
-// thread) and holds the queue's write lock while it examines and sends. The receive path runs in
-// the host's data-call thread and holds, in this order, the queue's read lock, the receive
-// buffer's lock and, for the decode, the plug-in's instance lock. So a tick and the processing of
-// received bytes never overlap, and sends from both sides never interleave.
+// thread) and holds the queue's write lock while it examines a request and starts its
+// transaction. The receive path runs in the host's data-call thread and holds, in this order, the
+// queue's read lock, the receive buffer's lock and, for the decode, the plug-in's instance lock.
+// So a tick and the processing of received bytes never overlap.
+//
+// Frames are not written under those locks. Each step puts its state in place (step, stopwatch,
+// emptied buffer) and posts its frame to the engine's outbox; the frame goes to the host once the
+// locks are released. A host may therefore hand the PLC's answer to a data call before its send
+// returns, from the same thread or another one, and the answer finds the exchange ready for it.
+// One thread at a time writes the outbox to the host, in the order the frames were posted, so
+// frames of the tick and of data calls never interleave; a send that fails undoes the step it
+// began, unless the exchange has moved on meanwhile.
 //
 // Each engine counts its transactions, failures and bytes (TEngineCounters, lock-free); the
 // counters live as long as the engine, so they survive every rebuild of its request queue.
@@ -15,6 +23,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <deque>
 #include <memory>
 #include <string>
 
@@ -70,8 +79,11 @@ public:
   // A transaction of `request` ended without its answer. The plug-in logs it only when asked
   // to: framing trouble is normal on a noisy line and is not logged by default. Called with
   // the engine's queue lock held (and, from the receive path, its receive buffer's lock).
+  // `plcError` is the PLC's own error of a PlcError failure: major status in the high byte,
+  // minor in the low one.
   virtual void TransactionFailed(int32_t dataSourceId, const std::string& dataSourceName,
-                                 const TRequestItem& request, TTransactionFailure cause) = 0;
+                                 const TRequestItem& request, TTransactionFailure cause,
+                                 uint16_t plcError) = 0;
 
 protected:
   ~ISerialPortOwner() = default;
@@ -79,12 +91,17 @@ protected:
 
 class TSerialPortDM : public TComponent, public IRequestQueueEngine {
 public:
-  static constexpr int32_t kRxBufferSize = 2048;
+  // The longest frame GE allows is a text buffer of a Series 90-70 at its largest data size
+  // (8 KB and the 8 bytes around it); the receive buffer holds two of them.
+  static constexpr int32_t kSnpTextMaxData = 8192;
+  static constexpr int32_t kRxBufferSize = 16384;
   static constexpr int32_t kRxDiscardChunk = 64;
   static constexpr uint32_t kTickMs = 50;
   static constexpr uint32_t kReceiveGapMs = 64000;
   static constexpr int32_t kCcmBlockMaxLength = 260;
   static constexpr int32_t kCcmBlockSize = 256;
+  // A CCM read without a size still ends: no header can ask for more bytes than this.
+  static constexpr int32_t kCcmUnsizedLimit = 0xFFFF;
   static constexpr int32_t kSnpFrameMaxLength = 1100;
   static constexpr int32_t kSnpOpeningMinBytes = 24;
 
@@ -107,8 +124,10 @@ public:
   void QueueLoaded() override;
 
   // --- sending
-  void Send(TRequestItem* request);  // starts a transaction
-  bool SendChar(uint8_t value);      // false when the send failed
+  void Send(TRequestItem* request);  // starts a transaction (under the queue's write lock)
+  // Writes the frames posted so far to the host, unless another call is doing so (it then
+  // writes them too). Called with none of the engine's locks held.
+  void FlushOutbox();
 
   // --- receive path: the handler of the plug-in's data calls. Answers the call's result code.
   int ReceiveData(TPluginCallRecIntft& record);
@@ -136,8 +155,30 @@ public:
   std::unique_ptr<TFIFOStream> RxBuffer;
 
 private:
+  // What a frame is to the exchange, which says what its failed send undoes.
+  enum class TFrameRole : uint8_t {
+    LineBreak,  // nothing: the attach after it decides
+    Opening,    // the transaction: the request rests, its stopwatch cleared, and is tried again
+    Request,    // the step it began: as Opening, and the step goes back
+    Reply,      // nothing: the PLC repeats or the step times out
+  };
+  struct TOutFrame {
+    std::string Bytes;
+    TFrameRole Role = TFrameRole::Reply;
+    TRequestItem* Request = nullptr;  // compared with FLastReq only, never followed unless equal
+    uint64_t Transaction = 0;
+    uint8_t Step = 0;          // the step the frame began
+    uint8_t PreviousStep = 0;  // the step before it
+  };
+
   // SNP: the length of the next text buffer as the frame before it announced it; 0 for none.
   int32_t FAnnouncedLength = 0;
+  // Numbers the transactions, under the queue's lock, so that a late failed send never undoes a
+  // newer exchange.
+  uint64_t FTransaction = 0;
+  platform::TCriticalSection FOutboxLock;
+  std::deque<TOutFrame> FOutbox;  // under FOutboxLock
+  bool FFlushing = false;         // under FOutboxLock: a call is writing the outbox
   // The minimum-interval gate is started by the receive path and tested by the tick, which
   // run in different threads without a common lock at that point.
   platform::TCriticalSection FGateLock;
@@ -164,27 +205,31 @@ private:
   };
 
   // scheduler
+  enum class TExamined : uint8_t { Waiting, Finished, Started, NotDue };
   void Reset();
-  int32_t FindDueRequest(int32_t from);
-  bool ExamineRequest(int32_t cur, int32_t& from);
+  void RunTick();
+  TExamined ExamineRequest(int32_t index, bool mayStart);
   void StartMinIntervalGate();
 
   // failures and counting
-  void ReportFailure(const TRequestItem& request, TTransactionFailure cause);
+  void ReportFailure(const TRequestItem& request, TTransactionFailure cause, uint16_t plcError = 0);
+  void RestUnanswered(TRequestItem& request);
+  void FailTransaction(TRequestItem& request, TTransactionFailure cause, uint16_t plcError = 0);
   void NoteTrouble(TTransactionFailure cause);
   TFrameMatch Counted(const TFrameMatch& match);
   TTransactionFailure TimeoutCause(const TRequestItem& request) const;
 
   // sending
-  bool SendToHost(const uint8_t* data, int32_t count);
-  bool SendFrame(const uint8_t* data, int32_t count);
-  bool SendFrame(const std::string& frame) {
-    return SendFrame(reinterpret_cast<const uint8_t*>(frame.data()), static_cast<int32_t>(frame.size()));
-  }
+  void Post(TRequestItem& request, TFrameRole role, std::string bytes, uint8_t previousStep = 0);
+  void PostReply(const uint8_t* data, int32_t count);
+  void PostChar(uint8_t value) { PostReply(&value, 1); }
+  bool SendToHost(const std::string& bytes);
   void SendFailed(TRequestItem& request);
+  void FrameFailed(const TOutFrame& frame);
 
   // receive path
   void ProcessReceived(TPluginCallRecIntft& record, const uint8_t* data, int32_t size);
+  void ProcessLocked(TPluginCallRecIntft& record, const uint8_t* data, int32_t size);
   int32_t HandleAnswer(TReceiveContext& rx);
   TFrameMatch Search(TReceiveContext& rx, uint8_t startChar, TEndChars endChars, int32_t maxLength,
                      TCheckKind check);
@@ -193,7 +238,7 @@ private:
   int Decode(TRequestItem* request, TParsedDataList& list);
 
   // CCM, both modes
-  bool SendCcmEnquiry(TRequestItem& request);
+  void SendCcmEnquiry(TRequestItem& request);
   void SendCcmHeader(TRequestItem& request);
   int32_t CcmMasterAnswer(TReceiveContext& rx, TRequestItem& request);
   int32_t CcmPeerAnswer(TReceiveContext& rx, TRequestItem& request);
@@ -201,7 +246,7 @@ private:
   TFrameMatch FindCcmBlock(TReceiveContext& rx, const TRequestItem& request);
 
   // SNP and SNP-X
-  bool OpenSnp(TRequestItem& request, bool snpX);
+  void OpenSnp(TRequestItem& request, bool snpX);
   void SendSnpXRead(TRequestItem& request);
   void SendMailboxRead(TRequestItem& request);
   void SendReadRequest(TRequestItem& request, const std::string& frame, TStep next);
@@ -211,8 +256,11 @@ private:
   int32_t SnpMailboxAnswer(TReceiveContext& rx, TRequestItem& request);
   void NoteSnpNak(const TReceiveContext& rx);
   int32_t SnpDataAnswer(TReceiveContext& rx, TRequestItem& request);
+  void SnpXAnswer(TReceiveContext& rx, TRequestItem& request, const TFrameMatch& frame);
+  void SnpMailboxReply(TReceiveContext& rx, TRequestItem& request, const TFrameMatch& frame);
+  void SnpTextBuffer(TReceiveContext& rx, TRequestItem& request, const TFrameMatch& frame);
   static int32_t AnnouncedLength(const TReceiveContext& rx, const TFrameMatch& frame);
-  void TakeSnpData(TReceiveContext& rx, TRequestItem& request, const TFrameMatch& frame, int32_t from);
+  void CompleteSnp(TReceiveContext& rx, TRequestItem& request, const TFrameMatch& frame);
 };
 
 // Whether a request's data address and size fit the fixed-width fields of the wire (16 bits in

@@ -4,6 +4,7 @@
 // mailbox "M" (completion 0xD4) or in text buffers "T" announced by a mailbox with 0x94, every
 // one acknowledged with ACK 0x00.
 // SNP-X: break, attach "X" -> any checked answer; read request "X" -> one "X" response.
+#include <algorithm>
 #include <array>
 
 #include "module/PluginDM_SerialPort.h"
@@ -14,6 +15,7 @@ namespace {
 
 constexpr uint8_t kMailboxCompletion = 0xD4;          // completion, data inside the mailbox
 constexpr uint8_t kMailboxCompletionWithText = 0x94;  // completion, data follows in "T" messages
+constexpr uint8_t kMailboxErrorNack = 0xD1;           // the PLC's error, major and minor status
 constexpr uint8_t kTextBufferFollows = 0x54;          // next-message type "T"
 
 void AppendSnpId(std::string& frame, const TSnpRequestFields& fields) {
@@ -85,25 +87,40 @@ TFrameLengths SnpDataFrameLength(const uint8_t* data, int32_t size, int32_t star
   }
 }
 
-// The data bytes a read brings, as far as the engine can tell from the request: words of %R, %AI
-// and %AQ take two bytes each; bits come in the memory bytes that hold them, which may be one more
-// than their number needs when the first bit is not the first of its byte. {0, 0} for any other
-// selector: then any length is taken.
+// The data bytes a read brings, as far as the engine can tell from the request. Exact is what
+// GE's rules give: two bytes per word of %R, %AI and %AQ, one per byte of a byte selector, and
+// for bits the memory bytes that hold them (one more than their number needs when they cross a
+// byte boundary more often). Low..High is what is taken from a PLC: bit reads from Low, the
+// bytes their number needs, to one more. A selector the engine does not know is read in words at
+// most.
 struct TReadBytes {
-  int32_t Min = 0;
-  int32_t Max = 0;
+  int32_t Low = 0;
+  int32_t High = 0;
+  int32_t Exact = 0;
 };
 
 TReadBytes ReadBytes(const TRequestItem& request) {
   const int32_t elements = request.Size & 0xFFFF;  // what the read request carries
+  const int32_t offset = request.Offset & 0xFFFF;
   if (elements == 0) return {};
   switch (request.Memory) {
     case 0x08:
     case 0x0A:
     case 0x0C:
-      return {elements * 2, elements * 2};
+      return {elements * 2, elements * 2, elements * 2};
+    case 0x10:
+    case 0x12:
+    case 0x14:
+    case 0x16:
+    case 0x18:
+    case 0x1A:
+    case 0x1C:
+    case 0x1E:
+    case 0x38:
+      return {elements, elements, elements};
     case 0x46:
     case 0x48:
+    case 0x4A:
     case 0x4C:
     case 0x4E:
     case 0x50:
@@ -111,10 +128,11 @@ TReadBytes ReadBytes(const TRequestItem& request) {
     case 0x54:
     case 0x56: {
       const int32_t bytes = (elements + 7) / 8;
-      return {bytes, bytes + 1};
+      const int32_t span = (offset + elements - 1) / 8 - offset / 8 + 1;
+      return {bytes, bytes + 1, span};
     }
     default:
-      return {};
+      return {1, elements * 2, elements * 2};
   }
 }
 
@@ -127,17 +145,29 @@ constexpr int32_t kInlineDataBytes = 6;
 
 bool InlineDataAnswers(const TRequestItem& request) {
   const TReadBytes bytes = ReadBytes(request);
-  return bytes.Max == 0 || bytes.Min <= kInlineDataBytes;
+  return bytes.High > 0 && bytes.Low <= kInlineDataBytes;
 }
 
-bool DataLengthAnswers(const TRequestItem& request, int32_t length) {
+// An X-Response's data length. Some SNP-X slaves answer every read with one byte more than
+// asked; that byte is never taken.
+bool SnpXLengthAnswers(const TRequestItem& request, int32_t length) {
   const TReadBytes bytes = ReadBytes(request);
-  return bytes.Max == 0 || (length >= bytes.Min && length <= bytes.Max);
+  return bytes.High > 0 && length >= bytes.Low && length <= bytes.High + 1;
 }
 
-// A mailbox whose length field is 0 gives no length and is taken.
-bool TextLengthAnswers(const TRequestItem& request, int32_t length) {
-  return length == 0 || DataLengthAnswers(request, length);
+// The length field of a completion with text buffers names the read's total, or (as some PLCs
+// fill it) the first text buffer's data, which the trailer announces as a whole message or as
+// its data alone. 0 names no length and is taken. A first buffer shorter than the read is one of
+// several, so it holds the PLC's whole data size, which is never below 40 bytes; a shorter one
+// belongs to another read. The buffers themselves must add up to the read.
+constexpr int32_t kSnpLeastDataSize = 40;
+
+bool TextLengthAnswers(const TRequestItem& request, int32_t length, int32_t announced) {
+  const TReadBytes bytes = ReadBytes(request);
+  if (length == 0) return true;
+  if (length >= bytes.Low && length <= bytes.High) return true;
+  return length >= kSnpLeastDataSize && length < bytes.Low &&
+         (length == announced - 8 || length == announced);
 }
 
 }  // namespace
@@ -191,17 +221,13 @@ int32_t TSerialPortDM::AnnouncedLength(const TReceiveContext& rx, const TFrameMa
   return rx.Data[frame.End + 1] == kTextBufferFollows ? Word(rx.Data + frame.End + 2) : 0;
 }
 
-bool TSerialPortDM::OpenSnp(TRequestItem& request, bool snpX) {
+void TSerialPortDM::OpenSnp(TRequestItem& request, bool snpX) {
   // A host that cannot send the break still sends the attach, which PLCs without the need of a
   // break answer; whether the transaction goes on is the attach's send to decide. (Giving up
   // here would start the transaction again at every tick and lose each answer half-way.)
-  // The break is a line condition, not bytes: it is not counted as bytes sent.
-  SendToHost(reinterpret_cast<const uint8_t*>(kBreakCommand),
-             static_cast<int32_t>(sizeof(kBreakCommand) - 1));
   request.Step = stOpeningSent;
-  if (SendFrame(snpX ? SnpXAttachFrame(request) : SnpAttachFrame(request))) return true;
-  SendFailed(request);
-  return false;
+  Post(request, TFrameRole::LineBreak, kBreakCommand);
+  Post(request, TFrameRole::Opening, snpX ? SnpXAttachFrame(request) : SnpAttachFrame(request));
 }
 
 void TSerialPortDM::SendSnpXRead(TRequestItem& request) {
@@ -214,21 +240,19 @@ void TSerialPortDM::SendMailboxRead(TRequestItem& request) {
                   stMailboxSent);
 }
 
-// A read request sent starts the request's next step and stopwatch; a failed one leaves the
-// request idle for the next tick.
+// A read request starts the request's next step and stopwatch before it goes out; should its
+// send fail, the request rests for the next tick.
 void TSerialPortDM::SendReadRequest(TRequestItem& request, const std::string& frame, TStep next) {
-  if (!SendFrame(frame)) {
-    SendFailed(request);
-    return;
-  }
+  const uint8_t previous = request.Step;
   request.Step = next;
   request.Timer.Restart();
   request.Busy = true;
+  Post(request, TFrameRole::Request, frame, previous);
 }
 
 void TSerialPortDM::SendSnpAck() {
   static const uint8_t kAck[] = {ACK, 0x00};
-  SendFrame(kAck, 2);
+  PostReply(kAck, 2);
 }
 
 int32_t TSerialPortDM::SnpAnswer(TReceiveContext& rx, TRequestItem& request) {
@@ -244,9 +268,10 @@ int32_t TSerialPortDM::SnpAnswer(TReceiveContext& rx, TRequestItem& request) {
   }
 }
 
+// Only a frame that moves the exchange on restarts the stopwatch: bytes of noise must not hold a
+// step open for ever.
 int32_t TSerialPortDM::SnpOpeningAnswer(TReceiveContext& rx, TRequestItem& request) {
   if (rx.Size < kSnpOpeningMinBytes) return -1;  // an attach answer is 24 bytes
-  request.Timer.Restart();
   const bool snpX = Protocol == protoSnpX;
   TFrameMatch m = Counted(FindSizedFrameIn(rx.Data, rx.Size, ESC, {ETB}, &AttachAnswerLength, nullptr,
                                            snpX ? TCheckKind::BccBinary : TCheckKind::BccHex));
@@ -260,13 +285,15 @@ int32_t TSerialPortDM::SnpOpeningAnswer(TReceiveContext& rx, TRequestItem& reque
 }
 
 int32_t TSerialPortDM::SnpMailboxAnswer(TReceiveContext& rx, TRequestItem& request) {
-  request.Timer.Restart();
   TFrameMatch m = Search(rx, ACK, {0x00}, 0, TCheckKind::NoCheck);
   if (!m.Found()) {
     NoteSnpNak(rx);
     return -1;
   }
-  if (m.End == m.Start + 1) request.Step = stAwaitingData;
+  if (m.End == m.Start + 1) {
+    request.Step = stAwaitingData;
+    request.Timer.Restart();
+  }
   return m.End;
 }
 
@@ -283,64 +310,118 @@ void TSerialPortDM::NoteSnpNak(const TReceiveContext& rx) {
 }
 
 int32_t TSerialPortDM::SnpDataAnswer(TReceiveContext& rx, TRequestItem& request) {
-  request.Timer.Restart();
   TFrameMatch m =
       Counted(Protocol == protoSnpX ? FindSizedFrameIn(rx.Data, rx.Size, ESC, {ETB}, &SnpXResponseLength,
                                                        nullptr, TCheckKind::BccBinary)
                                     : FindSizedFrameIn(rx.Data, rx.Size, ESC, {ETB}, &SnpDataFrameLength,
                                                        &FAnnouncedLength, TCheckKind::BccBinary));
   if (!m.Found()) return m.ConsumedThrough();
-  const int32_t s = m.Start;
-  const int32_t e = m.End;
-  const int32_t consumed = e + 5;
-  const uint8_t type = rx.Data[s + 1];
+  const int32_t consumed = m.End + 5;
+  const uint8_t type = rx.Data[m.Start + 1];
   if (Protocol == protoSnpX) {
-    if (type != 'X') return consumed;
-    // A good answer with a data length of another read answers an exchange abandoned earlier
-    // (error answers carry no data and are taken as they come).
-    if (rx.Data[s + kSnpXMajorErrorAt] == 0 && !DataLengthAnswers(request, Word(rx.Data + s + 7)))
-      return consumed;
-    // An error answer (major error code not 0) is the PLC's refusal: it still goes to the host
-    // as a row with its status code, and is counted and reported as a refused request.
-    if (rx.Data[s + kSnpXMajorErrorAt] != 0) {
-      FCounters.NakReceived();
-      ReportFailure(request, TTransactionFailure::Nak);
-    }
-    TakeSnpData(rx, request, m, s + 3);
-    return consumed;
+    if (type == 'X') SnpXAnswer(rx, request, m);
+  } else if (type == 'T') {
+    SnpTextBuffer(rx, request, m);
+  } else if (type == 'M' && m.Start + 21 < m.End) {
+    SnpMailboxReply(rx, request, m);
   }
-  if (type == 'T') {
-    SendSnpAck();
-    TakeSnpData(rx, request, m, s + 2);
-  } else if (type == 'M' && s + 9 < e) {
-    // A completion that answers another read is consumed without acknowledgement; the PLC's
-    // answer to this transaction's own mailbox is still to come.
-    const uint8_t mailboxType = rx.Data[s + 9];
-    if (mailboxType == kMailboxCompletionWithText && TextLengthAnswers(request, Word(rx.Data + s + 20))) {
-      FAnnouncedLength = AnnouncedLength(rx, m);
-      SendSnpAck();  // the data follows in text buffers
-    } else if (mailboxType == kMailboxCompletion && InlineDataAnswers(request)) {
-      SendSnpAck();
-      TakeSnpData(rx, request, m, s + 22);
-    }
-  }
+  // Any other frame is consumed and ignored.
   return consumed;
 }
 
-// Collects the data of an answer frame (from `from` up to its ETB, which is not data) and
-// completes the read with its last frame.
-void TSerialPortDM::TakeSnpData(TReceiveContext& rx, TRequestItem& request, const TFrameMatch& m,
-                                int32_t from) {
-  const char* bytes = reinterpret_cast<const char*>(rx.Data);
-  const std::string packetText(bytes + m.Start, static_cast<size_t>(m.End + 6 - m.Start));
-  if (from < m.End) ResponseData.append(bytes + from, static_cast<size_t>(m.End - from));
-  // A text buffer names the type of the message after it: another "T", or 0 at the last one.
-  const bool last = rx.Data[m.Start + 1] != 'T' || rx.Data[m.End + 1] != kTextBufferFollows;
+// An X-Response: ESC "X", response code, status word, major and minor error, data length, data.
+void TSerialPortDM::SnpXAnswer(TReceiveContext& rx, TRequestItem& request, const TFrameMatch& m) {
+  const int32_t s = m.Start;
+  const uint8_t major = rx.Data[s + kSnpXMajorErrorAt];
+  const int32_t length = Word(rx.Data + s + 7);
+  int32_t take = 0;
+  if (major == 0) {
+    // A good answer with a data length of another read answers an exchange abandoned earlier.
+    if (!SnpXLengthAnswers(request, length)) return;
+    take = std::min(length, ReadBytes(request).Exact);
+  } else {
+    // An error answer is the PLC's refusal: it still goes to the host as a row with its status
+    // code (error answers carry no data), and is counted and reported with the PLC's error.
+    FCounters.NakReceived();
+    ReportFailure(request, TTransactionFailure::PlcError,
+                  static_cast<uint16_t>(major << 8 | rx.Data[s + kSnpXMajorErrorAt + 1]));
+  }
+  request.Timer.Restart();
+  // Status word, errors and length (6 bytes), then the data asked for.
+  const int32_t from = s + 3;
+  const int32_t count = std::min(m.End - from, 6 + take);
+  ResponseData.append(reinterpret_cast<const char*>(rx.Data) + from, static_cast<size_t>(count));
+  CompleteSnp(rx, request, m);
+}
+
+// A reply mailbox to the read: the completion with the data inside, the completion that announces
+// text buffers, or the PLC's Error Nack.
+void TSerialPortDM::SnpMailboxReply(TReceiveContext& rx, TRequestItem& request, const TFrameMatch& m) {
+  const int32_t s = m.Start;
+  switch (rx.Data[s + 9]) {
+    case kMailboxCompletionWithText: {
+      const int32_t announced = AnnouncedLength(rx, m);
+      // A completion that answers another read is consumed without acknowledgement; the PLC's
+      // answer to this transaction's own mailbox is still to come.
+      if (!TextLengthAnswers(request, Word(rx.Data + s + 20), announced)) return;
+      FAnnouncedLength = announced;
+      request.Timer.Restart();
+      SendSnpAck();  // the data follows in text buffers
+      return;
+    }
+    case kMailboxCompletion:
+      if (!InlineDataAnswers(request)) return;
+      request.Timer.Restart();
+      SendSnpAck();
+      ResponseData.append(reinterpret_cast<const char*>(rx.Data) + s + 22,
+                          static_cast<size_t>(m.End - s - 22));
+      CompleteSnp(rx, request, m);
+      return;
+    case kMailboxErrorNack: {
+      // The PLC will not serve the read: no time-out is waited out for it.
+      SendSnpAck();
+      FCounters.NakReceived();
+      const uint16_t error = static_cast<uint16_t>(rx.Data[s + 20] << 8 | rx.Data[s + 21]);
+      FailTransaction(request, TTransactionFailure::PlcError, error);
+      StartMinIntervalGate();
+      return;
+    }
+    default:
+      return;
+  }
+}
+
+// A text buffer. The buffers of a read must add up to exactly the read's bytes, the last one
+// marked last: a buffer that would overrun the read, a chain that announces more once the read
+// is full, or a last buffer that leaves it short fails the transaction without being
+// acknowledged or taken. So no repeated, lost or endless buffer ever shifts a value or makes the
+// collected data grow past the read.
+void TSerialPortDM::SnpTextBuffer(TReceiveContext& rx, TRequestItem& request, const TFrameMatch& m) {
+  const int32_t data = m.End - (m.Start + 2);
+  const bool last = rx.Data[m.End + 1] != kTextBufferFollows;
+  const TReadBytes bytes = ReadBytes(request);
+  const int64_t collected = static_cast<int64_t>(ResponseData.size()) + data;
+  if (collected > bytes.High || (!last && collected >= bytes.High) || (last && collected < bytes.Low)) {
+    FCounters.ChecksFailed(1);
+    FailTransaction(request, TTransactionFailure::BadAnswer);
+    return;
+  }
+  request.Timer.Restart();
+  SendSnpAck();
+  ResponseData.append(reinterpret_cast<const char*>(rx.Data) + m.Start + 2, static_cast<size_t>(data));
   if (!last) {
     FAnnouncedLength = AnnouncedLength(rx, m);
     return;
   }
-  Complete(rx, packetText);
+  if (static_cast<int32_t>(ResponseData.size()) > bytes.Exact)
+    ResponseData.resize(static_cast<size_t>(bytes.Exact));
+  CompleteSnp(rx, request, m);
+}
+
+// The last frame of a read is in: the row goes to the host and the transaction ends.
+void TSerialPortDM::CompleteSnp(TReceiveContext& rx, TRequestItem& request, const TFrameMatch& m) {
+  const char* bytes = reinterpret_cast<const char*>(rx.Data);
+  Complete(rx, std::string(bytes + m.Start, static_cast<size_t>(m.End + 6 - m.Start)));
   request.Busy = false;
   request.Step = stIdle;
   FLastReq = nullptr;

@@ -21,6 +21,8 @@ enum class TTransactionFailure : uint8_t {
   CheckFailed,       // an answer was spoiled on the line (bad LRC or BCC) and nothing valid followed
   Nak,               // the PLC refused the request
   SendFailed,        // the host could not write a frame to the port
+  BadAnswer,         // the answer did not fit the read (text buffers past or short of its bytes)
+  PlcError,          // the PLC answered with an error (SNP Error Nack, SNP-X error response)
 };
 
 // One reading of an engine's counters.
@@ -28,8 +30,8 @@ struct TEngineStatistics {
   uint64_t Requests = 0;            // transactions begun: opening frames sent
   uint64_t Answers = 0;             // answers decoded into a row for the host
   uint64_t Timeouts = 0;            // steps that timed out, handshake or data
-  uint64_t Checks = 0;              // received frames dropped because their check failed
-  uint64_t Naks = 0;                // refusals received from the PLC
+  uint64_t Checks = 0;              // received frames dropped: their check failed, or they overran the read
+  uint64_t Naks = 0;                // refusals and error answers received from the PLC
   uint64_t BytesOut = 0;            // bytes the host took for the port (a line break is no byte)
   uint64_t BytesIn = 0;             // bytes the host handed over from the port
   uint32_t RoundTripMs = 0;         // the last transaction's, first send to decoded row

@@ -11,6 +11,8 @@ TTextResources::TTextResources(TComponent* owner) : TCustomTextResources(owner) 
                             &CauseCheckFailed,
                             &CauseNak,
                             &CauseSendFailed,
+                            &CauseBadAnswer,
+                            &CausePlcError,
                             &MsgNoPropertyMap,
                             &MemRegisters,
                             &MemAnalogInputs,

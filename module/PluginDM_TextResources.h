@@ -30,6 +30,8 @@ public:
   std::string CauseCheckFailed = "an answer failed its block check";
   std::string CauseNak = "the PLC refused the request (NAK)";
   std::string CauseSendFailed = "the request could not be written to the port";
+  std::string CauseBadAnswer = "the answer did not fit the read (its data overran or fell short)";
+  std::string CausePlcError = "the PLC answered with an error: %s";
   // Memory type captions and protocol marks.
   std::string MemRegisters = "Registers";
   std::string MemAnalogInputs = "Analog Inputs";

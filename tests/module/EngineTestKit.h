@@ -14,6 +14,7 @@
 #include "Common/Variants.h"
 #include "Common/zorParamLst.h"
 #include "Plugins/zorPluginModule.h"
+#include "module/PluginDM_PlcErrors.h"
 #include "module/PluginDM_SerialPort.h"
 #include "platform/Tick.h"
 
@@ -66,6 +67,7 @@ public:
       return -1;
     Sent.emplace_back(reinterpret_cast<const char*>(data), static_cast<size_t>(count));
     SentTo.push_back(dataSourceId);
+    if (OnFrame) OnFrame(std::string(Sent.back()));  // a copy: the hook may empty Sent
     return count;
   }
   TSerialPortDM* FindEngine(int32_t dataSourceId) override {
@@ -98,11 +100,13 @@ public:
     Log.push_back("not sent: \"" + request.Name + "\"");
   }
   void TransactionFailed(int32_t dataSourceId, const std::string& dataSourceName, const TRequestItem& request,
-                         TTransactionFailure cause) override {
+                         TTransactionFailure cause, uint16_t plcError) override {
     static const char* const kCauses[] = {"handshake time-out", "data time-out", "check failed", "NAK",
-                                          "send failed"};
-    Failures.push_back(std::to_string(dataSourceId) + " " + dataSourceName + " \"" + request.Name +
-                       "\": " + kCauses[static_cast<int>(cause)]);
+                                          "send failed",        "bad answer",    "PLC error"};
+    std::string line = std::to_string(dataSourceId) + " " + dataSourceName + " \"" + request.Name +
+                       "\": " + kCauses[static_cast<int>(cause)];
+    if (cause == TTransactionFailure::PlcError) line += " " + PlcErrorText(plcError >> 8, plcError & 0xFF);
+    Failures.push_back(line);
   }
 
   // Frames sent since the last call.
@@ -119,6 +123,9 @@ public:
   int FailSends = 0;             // >0: that many sends fail; <0: every send fails
   bool RefuseBreak = false;      // a host whose port cannot send a line break
   std::function<void()> OnSend;  // runs in the sending thread before a send is taken
+  // Runs in the sending thread once a frame was taken, before the send returns: a host whose
+  // port hands the PLC's answer over that early.
+  std::function<void(const std::string&)> OnFrame;
   int InstanceLocks = 0;
   std::map<int32_t, TSerialPortDM*> Engines;
   std::vector<std::string> Sent;

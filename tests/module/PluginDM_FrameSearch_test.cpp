@@ -288,20 +288,36 @@ TEST(FrameSearch, EndCharacterOrderDoesNotChangeTheNearestEnd) {
   ExpectFound(Search({ACK, 0x41, 0x00}, ACK, {0x00}, 0, TCheckKind::NoCheck), 0, 2, 0x00);
 }
 
+// Whatever a search answers lies within the bytes it was given, trailer included.
+void ExpectWithin(const TFrameMatch& match, std::size_t size, TCheckKind check) {
+  const int32_t trailer = TrailerLength(check);
+  if (match.Found()) {
+    EXPECT_LT(match.End + trailer, static_cast<int32_t>(size));
+  } else {
+    EXPECT_LT(match.End, static_cast<int32_t>(size));
+  }
+}
+
 TEST(FrameSearch, TrailerIsNeverReadBeyondTheBuffer) {
   const Bytes frame = SnpXFrame(0x58, Filler(16, 0));
   for (TCheckKind check : {TCheckKind::BccBinary, TCheckKind::BccHex, TCheckKind::LrcCheck}) {
-    for (std::size_t cut = 0; cut < frame.size(); ++cut) {
+    for (std::size_t cut = 0; cut <= frame.size(); ++cut) {
+      SCOPED_TRACE(std::to_string(static_cast<int>(check)) + ", " + std::to_string(cut) + " bytes");
       TFrameMatch match = Search(Bytes(frame.begin(), frame.begin() + static_cast<std::ptrdiff_t>(cut)), ESC,
                                  {ETB}, 0, check);
+      ExpectWithin(match, cut, check);
+      // The frame is found only once its check byte is there.
       if (check == TCheckKind::BccBinary) {
-        EXPECT_FALSE(match.Found());
+        EXPECT_EQ(match.Found(), cut == frame.size());
       }
     }
   }
   // An end character that is the start character too.
-  Search(Filler(40, ESC), ESC, {ESC}, 7, TCheckKind::BccBinary);
-  Search(Filler(40, ESC), ESC, {ESC}, 0, TCheckKind::BccHex);
+  for (TCheckKind check : {TCheckKind::BccBinary, TCheckKind::BccHex}) {
+    for (int32_t limit : {7, 0}) {
+      ExpectWithin(Search(Filler(40, ESC), ESC, {ESC}, limit, check), 40, check);
+    }
+  }
 }
 
 TEST(FrameSearch, OverTheFifoUnreadBytesUnderItsLock) {
@@ -483,6 +499,28 @@ TFrameMatch PlainSized(const Bytes& b, uint8_t startChar, TEndChars ends, int32_
 }
 
 }  // namespace
+
+TEST(SizedFrameSearch, CcmBlockCheckUnderEitherReading) {
+  const Bytes data = {0x41, 0x03, 0x17, 0x42};
+  int32_t length = 6;
+  Bytes framed = CcmBlock(data);
+  Bytes dataOnly = Join({{STX}, data, {ETX, Lrc(data.data(), data.size())}});
+  Bytes neither = Join({{STX}, data, {ETX, static_cast<uint8_t>(Lrc(data.data(), data.size()) ^ 0x40)}});
+  TFrameMatch m =
+      FindSizedFrameIn(framed.data(), 7, STX, {ETX}, &FixedLength, &length, TCheckKind::LrcEither);
+  EXPECT_TRUE(m.Found());
+  EXPECT_FALSE(m.DataOnlyCheck);
+  m = FindSizedFrameIn(dataOnly.data(), 7, STX, {ETX}, &FixedLength, &length, TCheckKind::LrcEither);
+  EXPECT_TRUE(m.Found());
+  EXPECT_TRUE(m.DataOnlyCheck);
+  m = FindSizedFrameIn(neither.data(), 7, STX, {ETX}, &FixedLength, &length, TCheckKind::LrcEither);
+  EXPECT_FALSE(m.Found());
+  EXPECT_EQ(m.End, 6);
+  EXPECT_EQ(m.CheckFailures, 1);
+  // The plain check takes the framed reading only.
+  EXPECT_FALSE(
+      FindSizedFrameIn(dataOnly.data(), 7, STX, {ETX}, &FixedLength, &length, TCheckKind::LrcCheck).Found());
+}
 
 TEST(SizedFrameSearch, OnlyTheFrameOfTheGivenLengthIsTaken) {
   // STX, data 03 01, ETX, LRC: the shorter "block" 02 03 | 01 passes its check too.

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <map>
+
 #include <cmath>
 #include <limits>
 
@@ -503,7 +505,13 @@ TEST(MemoryTypes, OptionListAndCcmTypes) {
     if (code == 129) expectedType = 9;
     EXPECT_EQ(CcmMemoryType(static_cast<uint8_t>(code)), expectedType) << code;
   }
-  for (const TMemoryType& type : MemoryTypes) EXPECT_EQ(CcmMemoryType(type.Code), type.CcmType) << type.Key;
+  // The table's own column, as GE's CCM numbers the tables: registers 1, inputs 2 (analog inputs
+  // are read from the input table), outputs 3, scratch pad 6, status words 9; the SNP-X-only
+  // tables fall back to registers.
+  const std::map<std::string_view, uint8_t> ccmTypes{
+      {"R", 1}, {"AI", 2}, {"AQ", 3}, {"I", 2},  {"Q", 3},          {"G", 1},          {"M", 1},
+      {"S", 1}, {"SA", 1}, {"SB", 1}, {"SC", 1}, {"ScratchPad", 6}, {"StatusWords", 9}};
+  for (const TMemoryType& type : MemoryTypes) EXPECT_EQ(type.CcmType, ccmTypes.at(type.Key)) << type.Key;
 }
 
 TEST(MemoryTypes, WireFieldsPerProtocol) {

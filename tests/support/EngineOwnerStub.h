@@ -36,7 +36,8 @@ public:
     Values += list.Count();
   }
   void LogRequestNotSent(const TRequestItem&) override {}
-  void TransactionFailed(int32_t, const std::string&, const TRequestItem&, TTransactionFailure) override {}
+  void TransactionFailed(int32_t, const std::string&, const TRequestItem&, TTransactionFailure,
+                         uint16_t) override {}
 
   // Hands bytes to the engine as a host's data call with port bytes does.
   int Receive(const uint8_t* data, int32_t size) {

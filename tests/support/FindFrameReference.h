@@ -30,7 +30,8 @@ inline uint8_t ReferenceSnpBcc(const uint8_t* data, int32_t size) {
 }
 
 inline int ReferenceTrailer(TCheckKind check) {
-  return check == TCheckKind::NoCheck ? 0 : check == TCheckKind::LrcCheck ? 1 : 5;
+  if (check == TCheckKind::NoCheck) return 0;
+  return check == TCheckKind::LrcCheck || check == TCheckKind::LrcEither ? 1 : 5;
 }
 
 inline bool ReferenceCheckPasses(const uint8_t* data, int32_t start, int32_t end, TCheckKind check) {
@@ -40,6 +41,9 @@ inline bool ReferenceCheckPasses(const uint8_t* data, int32_t start, int32_t end
       return true;
     case TCheckKind::LrcCheck:
       return ReferenceLrc(data + start, end - start + 1) == data[end + 1];
+    case TCheckKind::LrcEither:
+      return ReferenceLrc(data + start, end - start + 1) == data[end + 1] ||
+             (end - start >= 2 && ReferenceLrc(data + start + 1, end - start - 1) == data[end + 1]);
     case TCheckKind::BccBinary:
       return ReferenceSnpBcc(data + start, end + 4 - start + 1) == data[end + 5];
     case TCheckKind::BccHex: {
