@@ -92,8 +92,13 @@ TEST(ModuleStatistics, CountsAndFailedTransactionsThroughTheExports) {
         kBoundMs);
     ASSERT_TRUE(done) << rows.size() << " rows, " << failures.size() << " failures logged";
     // A machine loaded enough may add a time-out of its own; the refusal is logged in any case.
+    // An SNP-X refusal is the PLC's error answer, named in words.
     const std::string refused =
-        "Korvane. Data source 1 (COM1), request \"Levels\" failed: the PLC refused the request (NAK)";
+        "Korvane. Data source 1 (COM1), request \"Levels\" failed: " +
+        std::string(protocol == kProtoSnpX
+                        ? "the PLC answered with an error: major 0F (SNP-X request error), "
+                          "minor 07 (queue full)"
+                        : "the PLC refused the request (NAK)");
     EXPECT_NE(std::find(failures.begin(), failures.end(), refused), failures.end()) << failures[0];
 
     const std::string text = get("Statistics").ToText();
