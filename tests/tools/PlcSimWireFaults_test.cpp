@@ -91,15 +91,14 @@ TEST(PlcSimWireFaults, EndlessTextBufferChainNeverEndsNorCompletes) {
   EXPECT_EQ(Drain(sim), TextBufferFrame(Bytes(data.begin(), data.begin() + 8), 12));
   sim.receive(kAck, 0);
   EXPECT_EQ(Drain(sim), TextBufferFrame(Bytes(data.begin() + 8, data.end()), 16));
-  Bytes cycle = Concat(data, data);
-  size_t at = 0;
+  const Bytes cycle = Concat(data, data);
+  Bytes expected;
   const int validBefore = sim.counters().validAnswers;
-  for (int i = 0; i < 200; ++i) {
+  for (size_t i = 0, at = 0; i < 200; ++i, at = (at + 8) % data.size()) {
     EXPECT_FALSE(sim.hasPendingOutput());
     sim.receive(kAck, 0);
-    const Bytes expected = TextBufferFrame(Bytes(cycle.begin() + at, cycle.begin() + at + 8), 16);
+    expected = TextBufferFrame(Bytes(cycle.begin() + at, cycle.begin() + at + 8), 16);
     ASSERT_EQ(Drain(sim), expected) << "buffer " << i;
-    at = (at + 8) % data.size();
   }
   EXPECT_EQ(sim.counters().validAnswers, validBefore + 200);
   EXPECT_EQ(sim.counters().completeReads, 1) << "only the short read completed";
@@ -107,8 +106,7 @@ TEST(PlcSimWireFaults, EndlessTextBufferChainNeverEndsNorCompletes) {
 
   // A master NAK gets the same buffer again; a master that gives up with a sequence NAK ends it.
   sim.receive(Hex("15 00"), 0);
-  EXPECT_EQ(Drain(sim),
-            TextBufferFrame(Bytes(cycle.begin() + (at + 4) % 12, cycle.begin() + (at + 4) % 12 + 8), 16));
+  EXPECT_EQ(Drain(sim), expected);
   sim.receive(Hex("15 02"), 0);
   EXPECT_FALSE(sim.sessionOpen());
 
