@@ -22,6 +22,14 @@ plcsim::Faults FaultsOf(const TPollOptions& options) {
   faults.nak = options.SimNak;
   faults.silent = options.SimSilent;
   faults.lateMs = options.SimDelayMs;
+  faults.repeatFrame = options.SimRepeat;
+  faults.noiseEveryMs = options.SimNoiseEveryMs;
+  faults.endlessChain = options.SimEndlessChain;
+  faults.errorNack = options.SimErrorNack;
+  faults.errorNackMajor = options.SimErrorNackMajor;
+  faults.errorNackMinor = options.SimErrorNackMinor;
+  faults.extraByte = options.SimExtraByte ? -1 : 0;
+  faults.ccmPad = options.SimCcmPad ? -1 : 0;
   plcsim::ValidateFaults(faults);
   return faults;
 }
@@ -52,6 +60,8 @@ TSimulatedPollLine::TSimulatedPollLine(const TPollOptions& options)
             static_cast<uint8_t>(options.Ccm() ? std::stoi(DefaultSimId(options)) : 2),
             options.SimChunk ? options.SimChunk : kDefaultChunk, 1) {
   FLine.Plc().setFaults(FaultsOf(options));
+  if (options.SimSnpDataSize != 0) FLine.Plc().setSnpDataSize(options.SimSnpDataSize);
+  FLine.Plc().setCcmLrcIncludesFraming(!options.SimDataOnlyLrc);
   if (options.SimMemory.empty())
     PresetMemory(FLine.Plc());
   else

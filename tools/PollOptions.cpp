@@ -4,6 +4,8 @@
 #include <functional>
 #include <map>
 
+#include "tools/plcsim/SimOptions.h"
+
 namespace kelda::host {
 
 namespace {
@@ -52,7 +54,50 @@ void CheckSimId(const TPollOptions& options) {
   }
 }
 
+// A fault of another protocol's PLC would be silently ignored.
+void CheckSimFaultsFitProtocol(const TPollOptions& o) {
+  const bool snp = o.Protocol == plcsim::Mode::Snp, snpx = o.Protocol == plcsim::Mode::SnpX;
+  const struct {
+    const char* Option;
+    bool Given;
+    bool Fits;
+    const char* Protocols;
+  } faults[] = {
+      {"--sim-endless-chain", o.SimEndlessChain != 0, snp, "snp"},
+      {"--sim-error-nack", o.SimErrorNack != 0, snp, "snp"},
+      {"--sim-snp-data-size", o.SimSnpDataSize != 0, snp, "snp"},
+      {"--sim-extra-byte", o.SimExtraByte, snpx, "snpx"},
+      {"--sim-ccm-pad", o.SimCcmPad, o.Ccm(), "ccm-ms and ccm-peer"},
+      {"--sim-data-only-lrc", o.SimDataOnlyLrc, o.Ccm(), "ccm-ms and ccm-peer"},
+  };
+  for (const auto& f : faults)
+    if (f.Given && !f.Fits)
+      throw EPollUsage(std::string(f.Option) + " applies to --protocol " + f.Protocols + " only, not " +
+                       o.ProtocolName);
+}
+
+void SetErrorNack(TPollOptions& o, const std::string& value) {
+  std::string count;
+  if (!plcsim::SplitErrorNack(value, count, o.SimErrorNackMajor, o.SimErrorNackMinor))
+    throw EPollUsage(
+        "--sim-error-nack takes N or N:MAJOR:MINOR, the codes two hex digits each and MAJOR "
+        "not 00 (e.g. 3:05:F4), not \"" +
+        value + "\"");
+  o.SimErrorNack = FaultCount("--sim-error-nack", count);
+}
+
 using TSetter = std::function<void(TPollOptions&, const std::string&)>;
+using TSwitch = std::function<void(TPollOptions&)>;
+
+// The simulated PLC's kinds of misbehaviour that take no value.
+const std::map<std::string, TSwitch>& Switches() {
+  static const std::map<std::string, TSwitch> switches = {
+      {"--sim-extra-byte", [](TPollOptions& o) { o.SimExtraByte = true; }},
+      {"--sim-ccm-pad", [](TPollOptions& o) { o.SimCcmPad = true; }},
+      {"--sim-data-only-lrc", [](TPollOptions& o) { o.SimDataOnlyLrc = true; }},
+  };
+  return switches;
+}
 
 const std::map<std::string, TSetter>& Setters() {
   static const std::map<std::string, TSetter> setters = {
@@ -107,6 +152,21 @@ const std::map<std::string, TSetter>& Setters() {
        [](TPollOptions& o, const std::string& v) {
          o.SimChunk = static_cast<std::size_t>(Number("--sim-chunk", v, 1, 4096));
        }},
+      {"--sim-repeat",
+       [](TPollOptions& o, const std::string& v) { o.SimRepeat = FaultCount("--sim-repeat", v); }},
+      {"--sim-noise-every",
+       [](TPollOptions& o, const std::string& v) {
+         o.SimNoiseEveryMs = static_cast<int>(Number("--sim-noise-every", v, 1, 60000));
+       }},
+      {"--sim-endless-chain",
+       [](TPollOptions& o, const std::string& v) {
+         o.SimEndlessChain = FaultCount("--sim-endless-chain", v);
+       }},
+      {"--sim-error-nack", SetErrorNack},
+      {"--sim-snp-data-size",
+       [](TPollOptions& o, const std::string& v) {
+         o.SimSnpDataSize = static_cast<std::size_t>(Number("--sim-snp-data-size", v, 1, 8192));
+       }},
   };
   return setters;
 }
@@ -142,6 +202,13 @@ TPollOptions ParsePollOptions(const std::vector<std::string>& args) {
       name = arg.substr(0, equals);
       value = arg.substr(equals + 1);
     }
+    auto onOff = Switches().find(name);
+    if (onOff != Switches().end()) {
+      if (inlineValue) throw EPollUsage(name + " takes no value");
+      onOff->second(options);
+      simOptionGiven = true;
+      continue;
+    }
     auto setter = Setters().find(name);
     if (setter == Setters().end()) throw EPollUsage("unknown option " + name);
     if (!inlineValue) {
@@ -159,6 +226,7 @@ TPollOptions ParsePollOptions(const std::vector<std::string>& args) {
     throw EPollUsage("the --sim-* options set the built-in simulated PLC; they do nothing with --port " +
                      options.Port);
   CheckSimId(options);
+  CheckSimFaultsFitProtocol(options);
   return options;
 }
 
@@ -194,6 +262,15 @@ count of answers to spoil, or "always":
   --sim-silent N       N requests not answered at all
   --sim-delay MS       every answer this late
   --sim-chunk BYTES    the port hands over at most BYTES bytes at a time (default 7)
+  --sim-repeat N       N data frames sent twice
+  --sim-noise-every MS one noise byte on the line every MS ms, whatever the traffic
+  --sim-endless-chain N      snp: N reads whose text buffers never end
+  --sim-error-nack N[:MAJOR:MINOR]  snp: N reads refused with an error nack
+                       carrying these codes, two hex digits each (default 05:F4)
+  --sim-snp-data-size BYTES  snp: data bytes per text buffer, 1..8192 (default 1000)
+  --sim-extra-byte     snpx: every X-Read answered with one data byte more than asked
+  --sim-ccm-pad        ccm: an odd byte count's last block padded with 00
+  --sim-data-only-lrc  ccm: the data blocks' LRC over the data bytes only
   --sim-memory FILE    the PLC's memory from a kelda-plcsim memory file (default:
                        %R1=1, %R2=2, ... and %AI, %AQ alike)
 

@@ -43,6 +43,16 @@ struct TPollOptions {
   int SimSilent = 0;
   int SimDelayMs = 0;
   std::size_t SimChunk = 0;  // 0: the port hands over 1..7 bytes at a time
+  int SimRepeat = 0;
+  int SimNoiseEveryMs = 0;  // 0: no steady noise
+  int SimEndlessChain = 0;  // SNP
+  int SimErrorNack = 0;     // SNP, with the codes below
+  uint8_t SimErrorNackMajor = 0x05;
+  uint8_t SimErrorNackMinor = 0xF4;
+  bool SimExtraByte = false;       // SNP-X
+  bool SimCcmPad = false;          // CCM
+  bool SimDataOnlyLrc = false;     // CCM
+  std::size_t SimSnpDataSize = 0;  // SNP; 0: the simulator's default (1000)
 
   bool Simulated() const { return Port == "sim"; }
   bool Ccm() const {

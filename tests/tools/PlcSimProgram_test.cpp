@@ -7,6 +7,7 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <mutex>
 #include <sstream>
 #include <thread>
@@ -103,6 +104,8 @@ std::filesystem::path TempFile(const std::string& name, const std::string& text)
 
 const char kMemory[] = "%R1 = 1200 1250 1190 -125\nSTATUS = 0x0012\n";
 
+using Master = kelda::platform::TTcpConnection;
+
 }  // namespace
 
 TEST(PlcSimProgram, AnswersAnSnpXMasterOnAPseudoTerminalAndSavesItsMemory) {
@@ -175,6 +178,60 @@ TEST(PlcSimProgram, ServesTcpMastersOneAfterAnother) {
   stop = true;
   program.join();
   EXPECT_EQ(status, 0) << buffer.Text();
+  std::filesystem::remove(memory);
+}
+
+// The protocol settings of the command line reach the PLC that serves: SNP's data size, CCM's
+// pad byte and its LRC over the data bytes only.
+TEST(PlcSimProgram, ServesWithTheProtocolSettingsOfItsCommandLine) {
+  const auto memory = TempFile("kelda-plcsim-settings-memory.txt", kMemory);
+  const auto serve = [&](std::vector<std::string> args, const std::function<void(Master&)>& talk) {
+    uint16_t port = 0;
+    {
+      kelda::platform::TTcpListener probe("127.0.0.1", 0);
+      port = probe.Port();
+    }
+    args.insert(args.end(), {"--tcp", std::to_string(port), "--memory", memory.string()});
+    const SimOptions options = ParseSimOptions(args);
+    std::atomic<bool> stop{false};
+    TMessages buffer;
+    std::ostream messages(&buffer);
+    int status = -1;
+    std::thread program([&] { status = RunSimulator(options, stop, messages); });
+    std::unique_ptr<Master> master;
+    EXPECT_TRUE(kelda::test::WaitFor([&] {
+      try {
+        master = kelda::platform::TTcpListener::Connect("127.0.0.1", port);
+        return true;
+      } catch (const kelda::platform::ESocketError&) {
+        return false;
+      }
+    }));
+    if (master) talk(*master);
+    stop = true;
+    program.join();
+    EXPECT_EQ(status, 0) << buffer.Text();
+  };
+
+  serve({"--mode", "ccm-peer", "--ccm-pad", "--data-only-lrc"}, [](Master& master) {
+    master.Write("\x05", 1);
+    EXPECT_EQ(Receive(master, 1), Hex("06"));
+    const Bytes header = CcmHeader(2, 1, 1, 3, 1);
+    master.Write(header.data(), header.size());
+    // 1200 and the low byte of 1250, a pad byte, ETX, LRC b0 ^ 04 ^ e2 ^ 00.
+    EXPECT_EQ(Receive(master, 8), Hex("06 02 b0 04 e2 00 03 56"));
+  });
+
+  serve({"--mode", "snp", "--snp-data-size", "4"}, [](Master& master) {
+    const Bytes attach = SnpAttach("PLC1", 10);
+    master.Write(attach.data(), attach.size());
+    EXPECT_EQ(Receive(master, 24).size(), 24u);
+    const Bytes read = SnpRead(1, 0x08, 0, 4);
+    master.Write(read.data(), read.size());
+    EXPECT_EQ(Receive(master, 42).size(), 42u);
+    master.Write("\x06\x00", 2);
+    EXPECT_EQ(Receive(master, 12), WithBcc(Hex("1b 54 b0 04 e2 04 17 54 0c 00 00")));
+  });
   std::filesystem::remove(memory);
 }
 

@@ -80,6 +80,76 @@ TEST(SimOptions, DefaultsAndEachFaultOptionReachTheSimulator) {
   EXPECT_TRUE(ParseSimOptions({"--help"}).help);
 }
 
+TEST(SimOptions, ImpolitePlcOptionsFitTheirProtocol) {
+  const SimOptions plain = Parse("--mode ccm-ms");
+  EXPECT_EQ(plain.snpDataSize, 1000u);
+  EXPECT_TRUE(plain.ccmLrcIncludesFraming);
+  EXPECT_EQ(plain.faults.noiseEveryMs, 0);
+  EXPECT_EQ(plain.faults.ccmPad, 0);
+
+  const SimOptions snp = Parse(
+      "--mode snp --endless-chain 2 --error-nack always --snp-data-size 8192 "
+      "--noise-every 25 --noise-any");
+  EXPECT_EQ(snp.faults.endlessChain, 2);
+  EXPECT_EQ(snp.faults.errorNack, -1);
+  EXPECT_EQ(snp.faults.errorNackMajor, 0x05);
+  EXPECT_EQ(snp.faults.errorNackMinor, 0xF4);
+  EXPECT_EQ(snp.snpDataSize, 8192u);
+  EXPECT_EQ(snp.faults.noiseEveryMs, 25);
+  EXPECT_FALSE(snp.faults.noiseSafe) << "--noise-any shapes the steady noise too";
+  EXPECT_NO_THROW(kelda::plcsim::Simulator(snp.mode).setFaults(snp.faults));
+
+  const SimOptions codes = Parse("--mode snp --error-nack 3:02:0a");
+  EXPECT_EQ(codes.faults.errorNack, 3);
+  EXPECT_EQ(codes.faults.errorNackMajor, 0x02);
+  EXPECT_EQ(codes.faults.errorNackMinor, 0x0A);
+  EXPECT_EQ(Parse("--mode snp --error-nack 1:07:FF").faults.errorNackMinor, 0xFF);
+  EXPECT_EQ(Parse("--mode snp --snp-data-size 1").snpDataSize, 1u);
+
+  EXPECT_EQ(Parse("--mode snpx --extra-byte").faults.extraByte, -1) << "such a slave does it every time";
+  const SimOptions ccm = Parse("--mode ccm-peer --ccm-pad --data-only-lrc");
+  EXPECT_EQ(ccm.faults.ccmPad, -1);
+  EXPECT_FALSE(ccm.ccmLrcIncludesFraming);
+  EXPECT_FALSE(Parse("--mode ccm-ms --data-only-lrc").ccmLrcIncludesFraming);
+
+  const struct {
+    const char* line;
+    const char* named;
+  } kRefused[] = {
+      {"--mode snp --endless-chain 0", "--endless-chain 0"},
+      {"--mode snp --endless-chain", "--endless-chain needs a value"},
+      {"--mode snp --error-nack 2:5:F4", "--error-nack 2:5:F4"},
+      {"--mode snp --error-nack 2:00:F4", "MAJOR not 00"},
+      {"--mode snp --error-nack 2:05", "--error-nack 2:05"},
+      {"--mode snp --error-nack 2:05:F4:00", "--error-nack 2:05:F4:00"},
+      {"--mode snp --error-nack 2:GG:F4", "--error-nack 2:GG:F4"},
+      {"--mode snp --error-nack :05:F4", "--error-nack"},
+      {"--mode snp --error-nack 0:05:F4", "--error-nack 0"},
+      {"--mode snp --snp-data-size 0", "--snp-data-size 0"},
+      {"--mode snp --snp-data-size 8193", "--snp-data-size 8193"},
+      {"--mode snpx --noise-every 0", "--noise-every 0"},
+      {"--mode snpx --noise-every 60001", "--noise-every 60001"},
+      {"--mode snpx --noise-every soon", "--noise-every soon"},
+      {"--mode snpx --endless-chain 1", "--endless-chain applies to --mode snp only"},
+      {"--mode ccm-ms --error-nack 1", "--error-nack applies to --mode snp only"},
+      {"--mode snpx --snp-data-size 100", "--snp-data-size applies to --mode snp only"},
+      {"--mode snp --extra-byte", "--extra-byte applies to --mode snpx only"},
+      {"--mode snpx --ccm-pad", "--ccm-pad applies to --mode ccm-ms or ccm-peer only"},
+      {"--mode snp --data-only-lrc", "--data-only-lrc applies to --mode ccm-ms or ccm-peer only"},
+      {"--mode snpx --extra-byte 3", "unknown option \"3\""},
+      {"--mode snpx --extra-byte --extra-byte", "--extra-byte is given twice"},
+  };
+  for (const auto& c : kRefused) {
+    try {
+      Parse(c.line);
+      ADD_FAILURE() << "accepted: " << c.line;
+    } catch (const UsageError& e) {
+      EXPECT_NE(std::string(e.what()).find(c.named), std::string::npos) << c.line << " gave: " << e.what();
+      EXPECT_EQ(std::string(e.what()).find('\n'), std::string::npos) << "one line: " << e.what();
+    }
+  }
+}
+
 TEST(SimOptions, RefusesWhatItCannotHonourNamingTheOption) {
   const struct {
     const char* line;
@@ -115,6 +185,7 @@ TEST(SimOptions, RefusesWhatItCannotHonourNamingTheOption) {
       {"--mode snpx --stdio --tcp 5020", "choose one of"},
       {"--mode snpx --tcp 1 --serial COM1", "choose one of"},
       {"--mode snpx --noise-any", "--noise-any"},
+      {"--mode snpx --noise-any --corrupt 1", "add one or leave it out"},
       {"--mode snpx --nak 1 --nak 2", "--nak is given twice"},
   };
   for (const auto& c : kCases) {

@@ -275,6 +275,34 @@ TEST(WireTraceDecoder, SimulatorReadsInEachProtocolAreTracedBothWays) {
           "CCM EOT"}));
 }
 
+// An SNP PLC's refusal after the ACK names its major and minor status in words.
+TEST(WireTraceDecoder, SnpErrorNacksNameTheirStatus) {
+  const struct {
+    uint8_t Major, Minor;
+    const char* Status;
+  } kCases[] = {
+      {0x05, 0xF4, "major 05 (service request error), minor F4 (invalid parameter in request)"},
+      {0x05, 0xB3, "major 05 (service request error), minor B3 (length limit exceeded)"},
+      {0x02, 0x03, "major 02 (insufficient privilege), minor 03 (level 3 needed)"},
+      {0x07, 0x00, "major 07 (service request queue full), minor 00"},
+  };
+  for (const auto& c : kCases) {
+    Simulator snp(Mode::Snp, "PLC1");
+    plcsim::Faults faults;
+    faults.errorNack = 1;
+    faults.errorNackMajor = c.Major;
+    faults.errorNackMinor = c.Minor;
+    snp.setFaults(faults);
+    TRecordedLine line(snp);
+    line.Send(SnpAttach("PLC1", 10));
+    line.Send(SnpRead(0x21, kR, 0, 4));
+    const std::vector<std::string> meanings = Meanings(Decode(TProtocol::Snp, line.Events()));
+    ASSERT_EQ(meanings.size(), 5u);
+    EXPECT_EQ(meanings[3], "SNP ACK");
+    EXPECT_EQ(meanings[4], std::string("SNP mailbox error nack, seq 21, ") + c.Status + ", BCC ok");
+  }
+}
+
 // A recorded session of each protocol: SNP with chained text buffers, SNP-X, CCM over two blocks.
 std::vector<std::pair<TProtocol, std::vector<TEvent>>> RecordedSessions(const plcsim::Faults& faults) {
   std::vector<std::pair<TProtocol, std::vector<TEvent>>> sessions;

@@ -3,6 +3,7 @@
 #include <string>
 
 #include "tools/plcsim/Checks.h"
+#include "tools/plcsim/Faults.h"
 
 namespace kelda::plcsim {
 
@@ -194,6 +195,13 @@ void CcmSlave::startRead(uint8_t type, uint32_t address, uint32_t count, uint64_
   }
   sendControl(kAck, false, now);
   ctx_.beginRead();
+  // A slave that sends whole registers only: an odd count's last block (255 bytes at most) gets
+  // a pad byte, which its LRC covers like any data byte.
+  const bool pad = data.size() % 2 == 1 && TakeFault(ctx_.faults.ccmPad);
+  if (pad) {
+    ++ctx_.counters.overlong;
+    ctx_.note("pad byte");
+  }
   // Full blocks end in ETB; the last block (up to 256 bytes) ends in ETX.
   blocks_.clear();
   for (size_t at = 0; at < data.size(); at += kBlockSize) {
@@ -201,6 +209,7 @@ void CcmSlave::startRead(uint8_t type, uint32_t address, uint32_t count, uint64_
     std::vector<uint8_t> block = {kStx};
     block.insert(block.end(), data.begin() + static_cast<std::ptrdiff_t>(at),
                  data.begin() + static_cast<std::ptrdiff_t>(end));
+    if (pad && end == data.size()) block.push_back(0x00);
     block.push_back(end == data.size() ? kEtx : kEtb);
     const uint8_t lrc = ctx_.ccmLrcIncludesFraming ? ccmLrc(block.data(), block.size())
                                                    : ccmLrc(block.data() + 1, block.size() - 2);

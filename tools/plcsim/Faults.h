@@ -11,6 +11,8 @@ namespace kelda::plcsim {
 
 // Largest noiseMax: noise is a disturbance before an answer, not a flood.
 constexpr int kNoiseMaxLimit = 256;
+// Longest steady-noise period: a minute; a slower disturbance is no disturbance.
+constexpr int kNoiseEveryLimitMs = 60000;
 
 // Consumes one occurrence of a fault whose count is `count` (0 off, -1 always, n the next n).
 bool TakeFault(int& count);
@@ -22,5 +24,9 @@ std::vector<uint8_t> MakeNoise(Mode mode, const Faults& faults, std::mt19937& ra
 
 // True when `bytes` ends with a complete answer frame of `mode` (control answers included).
 bool EndsWithAnswerFrame(Mode mode, const std::vector<uint8_t>& bytes);
+
+// One byte of steady line noise, by the rules of MakeNoise. `run` holds the noise bytes sent
+// since the last answer; the new byte is appended, so that no run of noise ever forms an answer.
+uint8_t NextNoiseByte(Mode mode, const Faults& faults, std::mt19937& random, std::vector<uint8_t>& run);
 
 }  // namespace kelda::plcsim

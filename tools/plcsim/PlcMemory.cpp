@@ -158,6 +158,24 @@ ReadError PlcMemory::read(uint8_t selector, uint32_t offset, uint32_t length,
   return ReadError::None;
 }
 
+uint8_t PlcMemory::byteAfter(uint8_t selector, uint32_t offset, uint32_t length) const {
+  const Table t = Lookup(selector);
+  if (t.index < 0 || length == 0) return 0;
+  const size_t index = static_cast<size_t>(t.index);
+  const uint64_t end = uint64_t{offset} + length;  // one past the last element read
+  switch (t.unit) {
+    case Unit::Word:
+      return end < t.size ? static_cast<uint8_t>(words_[index][end] & 0xFF) : 0;
+    case Unit::Byte:
+      return end < t.size ? bits_[index][end] : 0;
+    case Unit::Bit: {
+      const uint64_t nextByte = (end - 1) / 8 + 1;
+      return nextByte < bits_[index].size() ? bits_[index][nextByte] : 0;
+    }
+  }
+  return 0;
+}
+
 ReadError PlcMemory::ccmRead(uint8_t type, uint32_t address, uint32_t count,
                              std::vector<uint8_t>& out) const {
   out.clear();

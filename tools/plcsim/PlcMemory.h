@@ -37,6 +37,9 @@ public:
   // Reads `length` elements from `offset` the way SNP and SNP-X answer: words LSB first, bit
   // selectors widened to whole memory bytes with the bits outside the request cleared.
   ReadError read(uint8_t selector, uint32_t offset, uint32_t length, std::vector<uint8_t>& out) const;
+  // The memory byte that follows the last byte such a read returns (for words the low byte of the
+  // next word); 0 past the end of the table or for an unknown selector.
+  uint8_t byteAfter(uint8_t selector, uint32_t offset, uint32_t length) const;
   // Reads `count` bytes of a CCM memory type: 1 registers (1-based number), 2/3 inputs/outputs
   // (1-based point, on a byte boundary), 6 scratch pad (byte 0..255), 9 status words (1-based).
   ReadError ccmRead(uint8_t type, uint32_t address, uint32_t count, std::vector<uint8_t>& out) const;

@@ -11,8 +11,8 @@ namespace kelda::plcsim {
 
 namespace {
 
-constexpr size_t kMaxSnpIdLength = 7;  // plus the terminating NUL in the 8-byte field
-constexpr size_t kMaxSnpDataSize = 65535 - 8;
+constexpr size_t kMaxSnpIdLength = 7;     // plus the terminating NUL in the 8-byte field
+constexpr size_t kMaxSnpDataSize = 8192;  // Series 90-70's largest text buffer
 
 Mode CheckedMode(Mode mode) {
   switch (mode) {
@@ -131,7 +131,7 @@ Faults& Simulator::faults() {
 }
 
 void Simulator::setSnpDataSize(size_t bytes) {
-  if (bytes < 1 || bytes > kMaxSnpDataSize) throw std::invalid_argument("SNP data size must be 1..65527");
+  if (bytes < 1 || bytes > kMaxSnpDataSize) throw std::invalid_argument("SNP data size must be 1..8192");
   context_->snpDataSize = bytes;
 }
 

@@ -33,6 +33,19 @@ struct Faults {
   int repeatFrame = 0;        // data frames sent twice in a row
   size_t chunkSize = 0;       // 0: each answer is one chunk; else output split in chunks of this size
   uint32_t seed = 1;          // random generator seed (noise)
+
+  // Impolite PLCs. Each fault acts only in its protocol; the others leave it alone.
+  int endlessChain = 0;  // SNP: reads whose text-buffer chain never ends: after the read's data,
+                         // every buffer announces another full one (the data over again)
+  int noiseEveryMs = 0;  // all: one noise byte on the line every this many ms, between answers and
+                         // whatever the traffic (0 off); released by takeOutput(now); noiseSafe applies
+  int errorNack = 0;     // SNP: read requests answered, after the ACK, with a D1 error nack
+  uint8_t errorNackMajor = 0x05;  // its major error status (not 0)
+  uint8_t errorNackMinor = 0xF4;  // its minor error status (F4: invalid input parameter)
+  int extraByte = 0;  // SNP-X: X-Reads answered with one data byte more than asked, counted in the
+                      // X-Response's length (the memory byte that follows, 0 past the table)
+  int ccmPad = 0;     // CCM: reads of an odd byte count whose last block carries a 0x00 pad byte,
+                      // covered by its LRC, so that the block holds whole registers
 };
 
 // Throws std::invalid_argument naming the first value that is out of range.
@@ -74,7 +87,8 @@ public:
   // --- options
   void setFaults(const Faults& faults);
   Faults& faults();
-  void setSnpDataSize(size_t bytes);       // SNP text buffer data size (default 1000; min 1 for tests)
+  // SNP text buffer data size: default 1000 (Series 90-30), up to 8192 (Series 90-70); min 1 for tests.
+  void setSnpDataSize(size_t bytes);
   void setCcmLrcIncludesFraming(bool on);  // default true: data-block LRC over STX..ETX/ETB inclusive;
                                            // false: over the data bytes only (GE's own wording)
   void setBreakRequired(bool on);          // default false: break-free slave accepts attach without break
@@ -89,8 +103,13 @@ public:
   void receive(const uint8_t* data, size_t size, uint64_t now);  // bytes the master wrote
   void receive(const std::vector<uint8_t>& data, uint64_t now) { receive(data.data(), data.size(), now); }
   // Output due by `now`, in chunks (one chunk per answer, or chunkSize pieces). Removed when taken.
+  // With noiseEveryMs, the noise bytes due by `now` come between the answers in time order, each
+  // run of them a chunk of its own; a caller that lets more than kSteadyNoiseBurst periods pass
+  // gets the latest kSteadyNoiseBurst bytes of them.
   std::vector<std::vector<uint8_t>> takeOutput(uint64_t now);
+  // Whether answers are still due (steady noise never counts).
   bool hasPendingOutput() const;
+  static constexpr size_t kSteadyNoiseBurst = 4096;
   // True while the SNP or SNP-X session is open (always false in the CCM modes).
   bool sessionOpen() const;
 
@@ -108,6 +127,10 @@ public:
   //   corrupted / silenced / repeated   answers the faults touched
   //   sequenceErrors  master frames that broke the exchange (e.g. a mailbox while an ACK was due,
   //                 no EOT after a CCM read)
+  //   errorNacks    SNP D1 error nacks sent, the PLC's own refusals and the errorNack fault's
+  //   overlong      reads answered with one byte more than asked (extraByte, ccmPad); they count
+  //                 as complete reads too, as all the data asked for came intact
+  //   noiseBytes    bytes of steady noise (noiseEveryMs) put on the line
   struct Counters {
     int requests = 0;
     int validAnswers = 0;
@@ -118,6 +141,9 @@ public:
     int silenced = 0;
     int repeated = 0;
     int sequenceErrors = 0;
+    int errorNacks = 0;
+    int overlong = 0;
+    int noiseBytes = 0;
   };
   const Counters& counters() const;
   // A log of decoded events ("attach", "x-read R 0 len 4", "bad bcc", ...) for test diagnostics.

@@ -10,6 +10,8 @@ namespace {
 
 constexpr uint32_t kMaxDelayMs = 60000;
 constexpr uint32_t kMaxChunk = 65536;
+constexpr uint32_t kMaxNoiseEveryMs = 60000;
+constexpr uint32_t kMaxSnpDataSize = 8192;
 
 bool IsNumber(const std::string& text) {
   return !text.empty() && text.size() <= 9 && std::all_of(text.begin(), text.end(), [](char c) {
@@ -55,6 +57,23 @@ bool IsCcm(Mode mode) {
   return mode == Mode::CcmMasterSlave || mode == Mode::CcmPeerToPeer;
 }
 
+bool HexByte(const std::string& text, uint8_t& value) {
+  if (text.size() != 2 || !std::isxdigit(static_cast<unsigned char>(text[0])) ||
+      !std::isxdigit(static_cast<unsigned char>(text[1])))
+    return false;
+  value = static_cast<uint8_t>(std::stoul(text, nullptr, 16));
+  return true;
+}
+
+void ApplyErrorNack(SimOptions& o, const std::string& value) {
+  std::string count;
+  if (!SplitErrorNack(value, count, o.faults.errorNackMajor, o.faults.errorNackMinor))
+    throw UsageError(
+        "--error-nack " + value +
+        ": expected N or N:MAJOR:MINOR, the codes two hex digits each and MAJOR not 00 (e.g. 3:05:F4)");
+  o.faults.errorNack = FaultCount("--error-nack", count);
+}
+
 void ApplyId(SimOptions& o, const std::string& id) {
   if (IsCcm(o.mode)) {
     const uint32_t high = o.mode == Mode::CcmMasterSlave ? 90 : 254;
@@ -72,8 +91,10 @@ void ApplyId(SimOptions& o, const std::string& id) {
 // Options that need a value; the rest are switches.
 bool TakesValue(const std::string& option) {
   static const char* const kValued[] = {
-      "--mode",  "--id",      "--memory", "--save",   "--tcp",   "--serial", "--baud",  "--parity", "--stop",
-      "--noise", "--corrupt", "--nak",    "--silent", "--delay", "--repeat", "--chunk", "--seed"};
+      "--mode",          "--id",         "--memory",       "--save",  "--tcp",     "--serial",
+      "--baud",          "--parity",     "--stop",         "--noise", "--corrupt", "--nak",
+      "--silent",        "--delay",      "--repeat",       "--chunk", "--seed",    "--noise-every",
+      "--endless-chain", "--error-nack", "--snp-data-size"};
   return std::find_if(std::begin(kValued), std::end(kValued), [&](const char* o) { return option == o; }) !=
          std::end(kValued);
 }
@@ -90,11 +111,44 @@ void CheckCombination(const SimOptions& o, const std::map<std::string, std::stri
         throw UsageError(std::string(s) +
                          " applies to a serial line only; add --serial DEVICE or leave it out");
   }
-  if (given.count("--noise-any") && !given.count("--noise"))
-    throw UsageError("--noise-any changes the noise of --noise N; add --noise N or leave it out");
+  if (given.count("--noise-any") && !given.count("--noise") && !given.count("--noise-every"))
+    throw UsageError(
+        "--noise-any changes the noise of --noise N and --noise-every MS; add one or leave it out");
+  // A fault of another protocol would change nothing.
+  const struct {
+    const char* option;
+    bool fits;
+    const char* modes;
+  } kProtocolFaults[] = {
+      {"--endless-chain", o.mode == Mode::Snp, "--mode snp"},
+      {"--error-nack", o.mode == Mode::Snp, "--mode snp"},
+      {"--snp-data-size", o.mode == Mode::Snp, "--mode snp"},
+      {"--extra-byte", o.mode == Mode::SnpX, "--mode snpx"},
+      {"--ccm-pad", IsCcm(o.mode), "--mode ccm-ms or ccm-peer"},
+      {"--data-only-lrc", IsCcm(o.mode), "--mode ccm-ms or ccm-peer"},
+  };
+  for (const auto& f : kProtocolFaults)
+    if (given.count(f.option) && !f.fits)
+      throw UsageError(std::string(f.option) + " applies to " + f.modes +
+                       " only; leave it out for this mode");
 }
 
 }  // namespace
+
+bool SplitErrorNack(const std::string& value, std::string& count, uint8_t& major, uint8_t& minor) {
+  const size_t colon = value.find(':');
+  count = value.substr(0, colon);
+  if (colon == std::string::npos) return true;
+  const std::string codes = value.substr(colon + 1);
+  const size_t second = codes.find(':');
+  uint8_t newMajor = 0, newMinor = 0;
+  if (second == std::string::npos || !HexByte(codes.substr(0, second), newMajor) ||
+      !HexByte(codes.substr(second + 1), newMinor) || newMajor == 0)
+    return false;
+  major = newMajor;
+  minor = newMinor;
+  return true;
+}
 
 SimOptions ParseSimOptions(const std::vector<std::string>& args) {
   std::map<std::string, std::string> given;
@@ -111,7 +165,8 @@ SimOptions ParseSimOptions(const std::vector<std::string>& args) {
         throw UsageError(option + " needs a value; see --help");
       given[option] = args[++i];
     } else if (option == "--stdio" || option == "--noise-any" || option == "--break-required" ||
-               option == "--verbose") {
+               option == "--verbose" || option == "--extra-byte" || option == "--ccm-pad" ||
+               option == "--data-only-lrc") {
       given[option] = "";
     } else {
       throw UsageError("unknown option \"" + option + "\"; see --help");
@@ -148,6 +203,16 @@ SimOptions ParseSimOptions(const std::vector<std::string>& args) {
     o.faults.lateMs = static_cast<int>(Number("--delay", *v, 0, kMaxDelayMs));
   if (const auto* v = value("--chunk")) o.faults.chunkSize = Number("--chunk", *v, 1, kMaxChunk);
   if (const auto* v = value("--seed")) o.faults.seed = Number("--seed", *v, 0, 999999999);
+  if (const auto* v = value("--noise-every"))
+    o.faults.noiseEveryMs = static_cast<int>(Number("--noise-every", *v, 1, kMaxNoiseEveryMs));
+  if (const auto* v = value("--endless-chain")) o.faults.endlessChain = FaultCount("--endless-chain", *v);
+  if (const auto* v = value("--error-nack")) ApplyErrorNack(o, *v);
+  if (const auto* v = value("--snp-data-size"))
+    o.snpDataSize = Number("--snp-data-size", *v, 1, kMaxSnpDataSize);
+  // A slave that behaves so does it every time.
+  if (given.count("--extra-byte")) o.faults.extraByte = -1;
+  if (given.count("--ccm-pad")) o.faults.ccmPad = -1;
+  o.ccmLrcIncludesFraming = !given.count("--data-only-lrc");
   o.faults.noiseSafe = !given.count("--noise-any");
   o.breakRequired = given.count("--break-required") > 0;
   o.verbose = given.count("--verbose") > 0;
@@ -158,9 +223,10 @@ SimOptions ParseSimOptions(const std::vector<std::string>& args) {
 std::string SimUsage() {
   return "usage: kelda-plcsim --mode ccm-ms|ccm-peer|snp|snpx [--id ID] [--memory FILE] [--save FILE]\n"
          "                    [--stdio | --tcp PORT | --serial DEVICE [--baud N] [--parity odd|even|none]\n"
-         "                    [--stop 1|2]] [--noise N] [--noise-any] [--corrupt N] [--nak N]\n"
-         "                    [--silent N] [--delay MS] [--repeat N] [--chunk BYTES] [--seed N]\n"
-         "                    [--break-required] [--verbose]\n"
+         "                    [--stop 1|2]] [--noise N] [--noise-any] [--noise-every MS] [--corrupt N]\n"
+         "                    [--nak N] [--silent N] [--delay MS] [--repeat N] [--chunk BYTES] [--seed N]\n"
+         "                    [--endless-chain N] [--error-nack N[:MAJOR:MINOR]] [--snp-data-size BYTES]\n"
+         "                    [--extra-byte] [--ccm-pad] [--data-only-lrc] [--break-required] [--verbose]\n"
          "\n"
          "A GE PLC on a line: answers a master in the chosen protocol from its memory.\n"
          "  --mode        ccm-ms (CCM master-slave), ccm-peer (CCM peer-to-peer), snp, snpx\n"
@@ -172,12 +238,19 @@ std::string SimUsage() {
          "  --serial      a serial device: COM3 on Windows, /dev/ttyUSB0 or /dev/pts/N on Linux\n"
          "  --baud --parity --stop   line settings of --serial (default 19200, odd, 1)\n"
          "  --break-required  on --serial: refuse an attach that no line break preceded\n"
+         "  --snp-data-size BYTES  snp: data bytes per text buffer, 1 to 8192 (default 1000)\n"
          "Faults, N = how many answers, or \"always\":\n"
          "  --noise N     random bytes before an answer (--noise-any: any byte value)\n"
+         "  --noise-every MS  one noise byte every MS ms, whatever the traffic\n"
          "  --corrupt N   a wrong check byte      --nak N     refuse the request\n"
          "  --silent N    no answer at all        --repeat N  data frames sent twice\n"
          "  --delay MS    every answer that much later\n"
          "  --chunk BYTES answers handed out in pieces   --seed N  noise generator seed\n"
+         "  --endless-chain N  snp: N reads whose text buffers never end\n"
+         "  --error-nack N[:MAJOR:MINOR]  snp: N reads refused with an error nack (default 05:F4)\n"
+         "  --extra-byte  snpx: every X-Read answered with one data byte more than asked\n"
+         "  --ccm-pad     ccm: an odd byte count's last block padded with 00 to whole registers\n"
+         "  --data-only-lrc  ccm: the data blocks' LRC over the data bytes only\n"
          "  --verbose     log each event of the PLC to standard error\n";
 }
 

@@ -26,6 +26,8 @@ struct SimOptions {
   LineParity parity = LineParity::Odd;  // GE's serial ports default to odd parity
   uint8_t stopBits = 1;
   bool breakRequired = false;
+  size_t snpDataSize = 1000;          // SNP text buffer data size
+  bool ccmLrcIncludesFraming = true;  // false: --data-only-lrc
   Faults faults;
   bool verbose = false;
   bool help = false;  // --help: print the usage and stop
@@ -36,6 +38,11 @@ class UsageError : public std::runtime_error {
 public:
   using std::runtime_error::runtime_error;
 };
+
+// The value of an error-nack option, "N" or "N:MAJOR:MINOR" (two hex digits each): `count` gets
+// N as written; `major` and `minor` keep their values when no codes follow. False when the codes
+// are malformed or the major is 00 (success, no refusal).
+bool SplitErrorNack(const std::string& value, std::string& count, uint8_t& major, uint8_t& minor);
 
 // Parses the arguments after the program name. Throws UsageError.
 SimOptions ParseSimOptions(const std::vector<std::string>& args);

@@ -188,6 +188,8 @@ int RunSimulator(const SimOptions& o, const std::atomic<bool>& stop, std::ostrea
   Simulator sim(o.mode, o.snpId, o.ccmId);
   sim.setFaults(o.faults);
   sim.setBreakRequired(o.breakRequired);
+  sim.setSnpDataSize(o.snpDataSize);
+  sim.setCcmLrcIncludesFraming(o.ccmLrcIncludesFraming);
   if (!o.memoryFile.empty()) {
     try {
       LoadMemoryFile(o.memoryFile, sim);

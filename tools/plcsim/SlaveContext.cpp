@@ -102,22 +102,53 @@ void SlaveContext::countIntact(const AnswerTraits& traits) {
   }
 }
 
-std::vector<std::vector<uint8_t>> SlaveContext::takeOutput(uint64_t now) {
-  std::vector<std::vector<uint8_t>> chunks;
+void SlaveContext::emit(std::vector<uint8_t>& bytes, std::vector<std::vector<uint8_t>>& chunks) const {
   const size_t chunk = faults.chunkSize;
-  while (!queue_.empty() && queue_.front().due <= now) {
-    std::vector<uint8_t>& bytes = queue_.front().bytes;
-    if (chunk == 0) {
-      chunks.push_back(std::move(bytes));
-    } else {
-      for (size_t at = 0; at < bytes.size(); at += chunk) {
-        const size_t end = at + chunk < bytes.size() ? at + chunk : bytes.size();
-        chunks.emplace_back(bytes.begin() + static_cast<std::ptrdiff_t>(at),
-                            bytes.begin() + static_cast<std::ptrdiff_t>(end));
-      }
+  if (chunk == 0) {
+    chunks.push_back(std::move(bytes));
+    return;
+  }
+  for (size_t at = 0; at < bytes.size(); at += chunk) {
+    const size_t end = at + chunk < bytes.size() ? at + chunk : bytes.size();
+    chunks.emplace_back(bytes.begin() + static_cast<std::ptrdiff_t>(at),
+                        bytes.begin() + static_cast<std::ptrdiff_t>(end));
+  }
+}
+
+void SlaveContext::tuneNoiseClock(uint64_t now) {
+  if (faults.noiseEveryMs == noisePeriodMs_) return;
+  noisePeriodMs_ = faults.noiseEveryMs;
+  nextNoiseAt_ = now + static_cast<uint64_t>(noisePeriodMs_);
+}
+
+std::vector<std::vector<uint8_t>> SlaveContext::takeOutput(uint64_t now) {
+  ValidateFaults(faults);
+  tuneNoiseClock(now);
+  const uint64_t period = static_cast<uint64_t>(noisePeriodMs_);
+  if (period != 0 && nextNoiseAt_ <= now) {
+    // A caller that let the line alone for long gets the latest noise only, not a flood.
+    const uint64_t due = (now - nextNoiseAt_) / period + 1;
+    if (due > Simulator::kSteadyNoiseBurst) nextNoiseAt_ += (due - Simulator::kSteadyNoiseBurst) * period;
+  }
+  std::vector<std::vector<uint8_t>> chunks;
+  std::vector<uint8_t> noise;  // steady noise not yet handed out
+  for (;;) {
+    const bool answerDue = !queue_.empty() && queue_.front().due <= now;
+    const bool noiseDue = period != 0 && nextNoiseAt_ <= now;
+    if (noiseDue && (!answerDue || nextNoiseAt_ < queue_.front().due)) {
+      noise.push_back(NextNoiseByte(mode, faults, random(), noiseRun_));
+      ++counters.noiseBytes;
+      nextNoiseAt_ += period;
+      continue;
     }
+    if (!answerDue) break;
+    if (!noise.empty()) emit(noise, chunks);
+    noise.clear();
+    noiseRun_.clear();  // the master's frame search starts over at the answer
+    emit(queue_.front().bytes, chunks);
     queue_.pop_front();
   }
+  if (!noise.empty()) emit(noise, chunks);
   return chunks;
 }
 

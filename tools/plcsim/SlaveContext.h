@@ -64,6 +64,10 @@ private:
   void enqueue(std::vector<uint8_t> bytes, uint64_t due);
   void countIntact(const AnswerTraits& traits);
   std::mt19937& random();
+  // Appends `bytes` to `chunks`, in chunkSize pieces when the fault asks for them.
+  void emit(std::vector<uint8_t>& bytes, std::vector<std::vector<uint8_t>>& chunks) const;
+  // Starts, restarts or stops the steady-noise clock as faults.noiseEveryMs says.
+  void tuneNoiseClock(uint64_t now);
 
   std::deque<Answer> queue_;
   std::vector<std::string> log_;
@@ -71,6 +75,9 @@ private:
   std::mt19937 random_;
   uint32_t seededWith_;
   bool readCompleted_ = true;
+  int noisePeriodMs_ = 0;          // the steady-noise period the clock runs with; 0: stopped
+  uint64_t nextNoiseAt_ = 0;       // when the next steady-noise byte is due
+  std::vector<uint8_t> noiseRun_;  // steady noise sent since the last answer
 };
 
 }  // namespace kelda::plcsim

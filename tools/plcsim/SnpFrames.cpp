@@ -77,23 +77,29 @@ std::vector<uint8_t> SealMessage(std::vector<uint8_t> message) {
   return message;
 }
 
-std::deque<std::vector<uint8_t>> TextBuffers(const std::vector<uint8_t>& data, size_t dataSize) {
+std::vector<uint8_t> TextBuffer(const uint8_t* data, size_t size, uint16_t nextLength) {
+  std::vector<uint8_t> t = {kEsc, 'T'};
+  t.insert(t.end(), data, data + size);
+  t.insert(t.end(), {kEtb, 0x00, 0x00, 0x00, 0x00, 0x00});
+  // The trailer announces the whole next message (data + 8), or nothing.
+  if (nextLength != 0) {
+    t[t.size() - 5] = 'T';
+    PutLe16(t, t.size() - 4, nextLength);
+  }
+  return SealMessage(std::move(t));
+}
+
+std::deque<std::vector<uint8_t>> TextBuffers(const std::vector<uint8_t>& data, size_t dataSize,
+                                             uint16_t lengthAfterLast) {
   std::deque<std::vector<uint8_t>> buffers;
   for (size_t at = 0; at < data.size(); at += dataSize) {
-    const size_t end = at + dataSize < data.size() ? at + dataSize : data.size();
-    std::vector<uint8_t> t = {kEsc, 'T'};
-    t.insert(t.end(), data.begin() + static_cast<std::ptrdiff_t>(at),
-             data.begin() + static_cast<std::ptrdiff_t>(end));
-    t.insert(t.end(), {kEtb, 0x00, 0x00, 0x00, 0x00, 0x00});
-    buffers.push_back(std::move(t));
+    const size_t size = at + dataSize < data.size() ? dataSize : data.size() - at;
+    const size_t following = data.size() - at - size;
+    const uint16_t next = following == 0
+                              ? lengthAfterLast
+                              : static_cast<uint16_t>((following < dataSize ? following : dataSize) + 8);
+    buffers.push_back(TextBuffer(data.data() + at, size, next));
   }
-  // Each trailer announces the whole next message (data + 8), the last one announces nothing.
-  for (size_t i = 0; i + 1 < buffers.size(); ++i) {
-    std::vector<uint8_t>& t = buffers[i];
-    t[t.size() - 5] = 'T';
-    PutLe16(t, t.size() - 4, static_cast<uint16_t>(buffers[i + 1].size()));
-  }
-  for (std::vector<uint8_t>& t : buffers) t = SealMessage(std::move(t));
   return buffers;
 }
 

@@ -36,8 +36,12 @@ void PutPiggyback(std::vector<uint8_t>& mailbox, const Piggyback& status);
 // before it.
 std::vector<uint8_t> SealMessage(std::vector<uint8_t> message);
 
+// One Text Buffer message; `nextLength` > 0 announces another text buffer of that whole length.
+std::vector<uint8_t> TextBuffer(const uint8_t* data, size_t size, uint16_t nextLength);
 // Text Buffer messages for `data`, each with at most `dataSize` bytes, chained by their trailers.
-std::deque<std::vector<uint8_t>> TextBuffers(const std::vector<uint8_t>& data, size_t dataSize);
+// The last one announces a text buffer of `lengthAfterLast` bytes, or nothing when it is 0.
+std::deque<std::vector<uint8_t>> TextBuffers(const std::vector<uint8_t>& data, size_t dataSize,
+                                             uint16_t lengthAfterLast = 0);
 
 // SNP-X: the X-Attach response, and an X-Response (request code + 80h, status, error, data).
 std::vector<uint8_t> XAttachResponse(const std::string& id);

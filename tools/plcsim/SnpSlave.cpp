@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "tools/plcsim/Checks.h"
+#include "tools/plcsim/Faults.h"
 #include "tools/plcsim/SnpFrames.h"
 
 namespace kelda::plcsim {
@@ -70,6 +71,7 @@ void SnpSlave::lineBreak(uint64_t now) {
   ctx_.note("break");
   state_ = State::NoSession;
   pendingBuffers_.clear();
+  endless_ = false;
   breakSeen_ = true;
 }
 
@@ -104,6 +106,7 @@ void SnpSlave::onAttach(const uint8_t* frame, uint64_t now) {
   breakSeen_ = false;
   state_ = State::Idle;
   pendingBuffers_.clear();
+  endless_ = false;
   retries_ = 0;
   negotiatedDataSize_ = 0;
   const uint16_t t1 = std::max<uint16_t>(static_cast<uint16_t>(t1Low | t1High << 8), kOwnT1Ms);
@@ -168,6 +171,12 @@ void SnpSlave::answerRead(const uint8_t* frame, uint64_t now) {
             std::to_string(length));
   std::vector<uint8_t> data;
   ctx_.beginRead();
+  endless_ = false;
+  pendingBuffers_.clear();
+  if (TakeFault(ctx_.faults.errorNack)) {
+    ctx_.note("error nack fault");
+    return errorNack(sequence, ctx_.faults.errorNackMajor, ctx_.faults.errorNackMinor, now);
+  }
   const ReadError error = ctx_.memory.read(selector, offset, length, data);
   if (error != ReadError::None) return errorNack(sequence, 0x05, ReadErrorMinor(error), now);
   const Piggyback status{ctx_.privilege, ctx_.plcStatus};
@@ -178,7 +187,13 @@ void SnpSlave::answerRead(const uint8_t* frame, uint64_t now) {
     return sendMessage(SealMessage(std::move(reply)), AnswerTraits{CheckKind::Binary, false, true, true},
                        now);
   }
-  pendingBuffers_ = TextBuffers(data, dataSize());
+  if (TakeFault(ctx_.faults.endlessChain)) {
+    ctx_.note("endless text buffer chain");
+    endless_ = true;
+    endlessData_ = data;
+    endlessAt_ = 0;
+  }
+  pendingBuffers_ = TextBuffers(data, dataSize(), endless_ ? static_cast<uint16_t>(dataSize() + 8) : 0);
   std::vector<uint8_t> reply = MailboxSkeleton(sequence, 0x94, kServiceRequestTask, kMasterTask);
   reply[18] = 0x00;
   reply[19] = 0x01;
@@ -207,6 +222,7 @@ void SnpSlave::answerParameterSelect(const uint8_t* frame, uint64_t now) {
 
 void SnpSlave::errorNack(uint8_t sequence, uint8_t major, uint8_t minor, uint64_t now) {
   ctx_.note("error nack " + HexText(major, 2) + " " + HexText(minor, 2));
+  ++ctx_.counters.errorNacks;
   std::vector<uint8_t> reply = MailboxSkeleton(sequence, 0xD1, kServiceRequestTask, kMasterTask);
   reply[20] = major;
   reply[21] = minor;
@@ -228,14 +244,26 @@ void SnpSlave::sendControl(uint8_t first, uint8_t second, bool isNak, uint64_t n
 }
 
 void SnpSlave::onAck(uint64_t now) {
+  if (pendingBuffers_.empty() && endless_) pendingBuffers_.push_back(nextEndlessBuffer());
   if (pendingBuffers_.empty()) {
     state_ = State::Idle;  // link turnaround: the master's turn
     return;
   }
   std::vector<uint8_t> buffer = std::move(pendingBuffers_.front());
   pendingBuffers_.pop_front();
-  const bool last = pendingBuffers_.empty();
+  // An endless chain has no last buffer, so its read never completes.
+  const bool last = pendingBuffers_.empty() && !endless_;
   sendMessage(std::move(buffer), AnswerTraits{CheckKind::Binary, false, true, last}, now);
+}
+
+std::vector<uint8_t> SnpSlave::nextEndlessBuffer() {
+  const size_t size = dataSize();
+  std::vector<uint8_t> data(size);
+  for (uint8_t& b : data) {
+    b = endlessData_[endlessAt_];
+    endlessAt_ = (endlessAt_ + 1) % endlessData_.size();
+  }
+  return TextBuffer(data.data(), data.size(), static_cast<uint16_t>(size + 8));
 }
 
 void SnpSlave::onNak(uint8_t code, uint64_t now) {
@@ -249,6 +277,7 @@ void SnpSlave::endSession(const std::string& why) {
   ctx_.note(why + ", session ends");
   state_ = State::NoSession;
   pendingBuffers_.clear();
+  endless_ = false;
 }
 
 }  // namespace kelda::plcsim

@@ -37,6 +37,8 @@ private:
   void sendControl(uint8_t first, uint8_t second, bool isNak, uint64_t now);
   void endSession(const std::string& why);
   bool idMatches(const uint8_t* id) const;
+  // The next buffer of an endless chain: a full one, the read's data over again.
+  std::vector<uint8_t> nextEndlessBuffer();
 
   State state_ = State::NoSession;
   bool breakSeen_ = false;
@@ -46,6 +48,10 @@ private:
   AnswerTraits currentTraits_;
   std::deque<std::vector<uint8_t>> pendingBuffers_;  // text buffers still to send, in order
   int retries_ = 0;
+  // The endless-chain fault: after pendingBuffers_, full buffers of endlessData_ from endlessAt_ on.
+  bool endless_ = false;
+  std::vector<uint8_t> endlessData_;
+  size_t endlessAt_ = 0;
 };
 
 }  // namespace kelda::plcsim

@@ -4,6 +4,7 @@
 #include <string>
 
 #include "tools/plcsim/Checks.h"
+#include "tools/plcsim/Faults.h"
 #include "tools/plcsim/SnpFrames.h"
 
 namespace kelda::plcsim {
@@ -124,6 +125,12 @@ void SnpxSlave::onRead(const uint8_t* frame, uint64_t now) {
       return sendError(0x01, kBadRange, false, now);
   }
   if (data.size() > kMaxData) return sendError(0x01, kResponseTooLong, false, now);
+  if (TakeFault(ctx_.faults.extraByte)) {
+    // A slave that miscounts: the byte after the data goes out too, and the length says so.
+    data.push_back(ctx_.memory.byteAfter(selector, offset, length));
+    ++ctx_.counters.overlong;
+    ctx_.note("extra byte");
+  }
   ctx_.beginRead();
   ctx_.send(now, XResponse(0x01, ctx_.plcStatus, 0x00, 0x00, data),
             AnswerTraits{CheckKind::Binary, false, true, true});
