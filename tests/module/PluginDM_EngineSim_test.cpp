@@ -75,7 +75,16 @@ const FaultCase kFaults[] = {
     {"repeated frames", [](sim::Faults& f) { f.repeatFrame = -1; }},
     {"one-byte chunks", [](sim::Faults& f) { f.chunkSize = 1; }},
     {"2 KB chunks", [](sim::Faults& f) { f.chunkSize = 2048; }},
+    // What less polite PLCs and lines do; each acts in its own protocol only.
+    {"steady noise", [](sim::Faults& f) { f.noiseEveryMs = 30; }},
+    {"endless text-buffer chain", [](sim::Faults& f) { f.endlessChain = 3; }},
+    {"error nack", [](sim::Faults& f) { f.errorNack = 3; }},
+    {"one byte more", [](sim::Faults& f) { f.extraByte = -1; }},
 };
+
+bool Passing(const sim::Faults& f) {
+  return f.corruptCheck > 0 || f.nak > 0 || f.silent > 0 || f.endlessChain > 0 || f.errorNack > 0;
+}
 
 TEST(EngineWithPlc, EveryValidAnswerGivesOneRowWhateverTheLineDoes) {
   for (uint8_t protocol : kProtocols) {
@@ -93,13 +102,52 @@ TEST(EngineWithPlc, EveryValidAnswerGivesOneRowWhateverTheLineDoes) {
       EXPECT_EQ(static_cast<int>(rig.Owner.Delivered.size()), valid) << "no row lost, none invented";
       rig.ExpectRegisterRows(8);
       // The faults that end by themselves leave a link that works again.
-      if (faults.corruptCheck > 0 || faults.nak > 0 || faults.silent > 0) {
+      if (Passing(faults)) {
         size_t before = rig.Owner.Delivered.size();
         rig.Run(3000);
         EXPECT_GT(rig.Owner.Delivered.size(), before) << "the scheduler recovered";
       } else {
         EXPECT_GE(valid, 5) << "the fault does not stop the link";
       }
+    }
+  }
+}
+
+TEST(EngineWithPlc, FaultsThatEndTheReadAtOnceCostNoTimeOut) {
+  // An endless text-buffer chain and an error nack end their read at once: the next read goes
+  // out at the next tick, never after a time-out.
+  for (const FaultCase& fault : {FaultCase{"endless chain", [](sim::Faults& f) { f.endlessChain = -1; }},
+                                 FaultCase{"error nack", [](sim::Faults& f) { f.errorNack = -1; }}}) {
+    SCOPED_TRACE(fault.What);
+    TSimRig rig(protoSnp);
+    sim::Faults faults;
+    fault.Apply(faults);
+    rig.Plc.setFaults(faults);
+    rig.AddRegisterRead(8, 100);
+    rig.Run(3000);
+    EXPECT_TRUE(rig.Owner.Delivered.empty());
+    EXPECT_EQ(rig.Engine.Statistics().Timeouts, 0u);
+    EXPECT_GE(rig.Engine.Statistics().Requests, 25u) << "one read per poll interval";
+    EXPECT_LE(rig.Engine.ResponseData.size(), 16u);
+  }
+}
+
+TEST(EngineWithPlc, PaddedLastBlock) {
+  for (uint8_t protocol : {protoCcmMasterSlave, protoCcmPeerToPeer}) {
+    SCOPED_TRACE(Name(protocol) + ", pad byte");
+    TSimRig rig(protocol);
+    sim::Faults faults;
+    faults.ccmPad = -1;
+    rig.Plc.setFaults(faults);
+    TRequestItem& request = rig.AddRequest("2", kRegisters, 1, 7, 200);  // 7 bytes: a pad byte follows
+    TEngineRig::AddItem(request, "B", dtD8, 0, 8).AppendCnt = true;
+    rig.Run(1000);
+    ASSERT_GE(rig.Owner.Delivered.size(), 3u);
+    EXPECT_EQ(static_cast<int>(rig.Owner.Delivered.size()), rig.Plc.counters().completeReads);
+    for (const TDelivered& row : rig.Owner.Delivered) {
+      EXPECT_EQ(row.Int("B1"), RegisterValue(0) & 0xFF);
+      EXPECT_EQ(row.Int("B7"), RegisterValue(3) & 0xFF);
+      EXPECT_EQ(row.Text("B8"), "0") << "the pad byte is no value";
     }
   }
 }
