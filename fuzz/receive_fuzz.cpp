@@ -2,8 +2,9 @@
 // put in any step of a transaction, gets the input in chunks of any size: nothing may crash, read
 // outside its buffers, or grow without bound.
 //
-// Input: byte 0 the protocol (low 2 bits) and the step (next 3 bits); bytes 1-2 the request's
-// size; then chunks, each a length byte and that many bytes.
+// Input: byte 0 the protocol (low 2 bits), the step (next 3 bits) and the memory type (top 3
+// bits: registers, bits, bytes, words of another table, an unknown selector); bytes 1-2 the
+// request's size; then chunks, each a length byte and that many bytes.
 #include <cstdint>
 #include <cstdlib>
 
@@ -45,7 +46,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   auto* request = new TRequestItem;
   request->Enabled = true;
   request->Address = "2";
-  request->Memory = 8;
+  static const uint8_t memories[] = {0x08, 0x46, 0x10, 0x0A, 0x4C, 0x56, 0x04, 0x08};
+  request->Memory = memories[data[0] >> 5];
   request->Size = data[1] | (data[2] << 8);
   AddItem(*request, dtD16, 0, 3);
   AddItem(*request, dtF32, -1, 1);

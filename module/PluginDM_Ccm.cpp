@@ -135,6 +135,18 @@ TFrameMatch TSerialPortDM::FindCcmBlock(TReceiveContext& rx, const TRequestItem&
 int32_t TSerialPortDM::CcmDataBlock(TReceiveContext& rx, TRequestItem& request) {
   TFrameMatch m = Counted(FindCcmBlock(rx, request));
   if (!m.Found()) return m.ConsumedThrough();
+  if (request.Size > 0) {
+    const TCcmLrcReading reading = m.DataOnlyCheck ? TCcmLrcReading::DataOnly : TCcmLrcReading::Framed;
+    if (FCcmLrcReading != TCcmLrcReading::Unknown && reading != FCcmLrcReading &&
+        ++FOtherLrcReadings < kLrcRelearnBlocks) {
+      // Most likely a block spoiled on the line: dropped like one whose check failed.
+      FCounters.ChecksFailed(1);
+      NoteTrouble(TTransactionFailure::CheckFailed);
+      return m.End + 1;
+    }
+    FCcmLrcReading = reading;
+    FOtherLrcReadings = 0;
+  }
   request.Timer.Restart();
   const char* bytes = reinterpret_cast<const char*>(rx.Data);
   const std::string packetText(bytes + m.Start, static_cast<size_t>(m.End + 2 - m.Start));

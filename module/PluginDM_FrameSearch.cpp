@@ -298,7 +298,8 @@ TPass SizedFramePasses(const uint8_t* data, const TRangeChecks& checks, int32_t 
       return passes(checks.Range(start, end) == data[end + 1]);
     case TCheckKind::LrcEither:
       if (checks.Range(start, end) == data[end + 1]) return TPass::Whole;
-      if (end - start >= 2 && checks.Range(start + 1, end - 1) == data[end + 1]) return TPass::DataOnly;
+      // An empty block's data-only check is 0 (Range of an empty span).
+      if (checks.Range(start + 1, end - 1) == data[end + 1]) return TPass::DataOnly;
       return TPass::Failed;
     case TCheckKind::BccBinary:
       return passes(checks.Range(start, end + 4) == data[end + 5]);

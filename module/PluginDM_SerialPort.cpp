@@ -194,9 +194,18 @@ void TSerialPortDM::Reset() {
   Queue->Tag = -1;
   try {
     platform::WriteGuard guard(*RequestList);
+    // The port was opened anew: an exchange under way on the old one is over, without an answer
+    // and without a time-out to count, and nothing it left in the buffer answers the new ones.
+    FLastReq = nullptr;
+    ResponseData.clear();
+    FAnnouncedLength = 0;
+    FCcmLrcReading = TCcmLrcReading::Unknown;
+    FOtherLrcReadings = 0;
+    RxBuffer->Clear();
     TObjectList& list = *static_cast<TObjectList*>(RequestList->GuardedObject());
     for (TObject* object : list) {
       auto* request = static_cast<TRequestItem*>(object);
+      request->Busy = false;
       request->Timer.Clear();
       if (request->MethodPoll && EffectiveMs(request->PollInterval) < TimerInterval)
         TimerInterval = EffectiveMs(request->PollInterval);

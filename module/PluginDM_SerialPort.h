@@ -173,6 +173,14 @@ private:
 
   // SNP: the length of the next text buffer as the frame before it announced it; 0 for none.
   int32_t FAnnouncedLength = 0;
+  // CCM: which reading of the data blocks' LRC this line's slave uses. Either is taken until one
+  // block tells; from then on only that one, so that a flipped bit that happens to turn one
+  // reading into the other is not taken. A slave that keeps answering in the other reading (a
+  // new device on the line) is followed after a few such blocks in a row. Under the queue's lock.
+  enum class TCcmLrcReading : uint8_t { Unknown, Framed, DataOnly };
+  static constexpr int kLrcRelearnBlocks = 3;
+  TCcmLrcReading FCcmLrcReading = TCcmLrcReading::Unknown;
+  int FOtherLrcReadings = 0;
   // Numbers the transactions, under the queue's lock, so that a late failed send never undoes a
   // newer exchange.
   uint64_t FTransaction = 0;

@@ -80,6 +80,8 @@ TFrameLengths SnpDataFrameLength(const uint8_t* data, int32_t size, int32_t star
     case 'M':
       return Lengths(1, kMailboxLength);
     case 'T':
+      // No PLC sends a text buffer longer than its largest data size allows.
+      if (announced > TSerialPortDM::kSnpTextMaxData + 8) return Lengths(-1);
       if (announced >= 8) return Lengths(2, announced - 5, announced + 3);
       return announced >= 1 ? Lengths(1, announced + 3) : Lengths(-1);
     default:
@@ -355,11 +357,15 @@ void TSerialPortDM::SnpXAnswer(TReceiveContext& rx, TRequestItem& request, const
 }
 
 // A reply mailbox to the read: the completion with the data inside, the completion that announces
-// text buffers, or the PLC's Error Nack.
+// text buffers, or the PLC's Error Nack. A completion is the first reply of a read: once text
+// buffers are announced or taken, one more is a stray (a repeat, or another read's) and is
+// neither acknowledged nor taken.
 void TSerialPortDM::SnpMailboxReply(TReceiveContext& rx, TRequestItem& request, const TFrameMatch& m) {
   const int32_t s = m.Start;
+  const bool first = ResponseData.empty() && FAnnouncedLength == 0;
   switch (rx.Data[s + 9]) {
     case kMailboxCompletionWithText: {
+      if (!first) return;
       const int32_t announced = AnnouncedLength(rx, m);
       // A completion that answers another read is consumed without acknowledgement; the PLC's
       // answer to this transaction's own mailbox is still to come.
@@ -370,7 +376,7 @@ void TSerialPortDM::SnpMailboxReply(TReceiveContext& rx, TRequestItem& request, 
       return;
     }
     case kMailboxCompletion:
-      if (!InlineDataAnswers(request)) return;
+      if (!first || !InlineDataAnswers(request)) return;
       request.Timer.Restart();
       SendSnpAck();
       ResponseData.append(reinterpret_cast<const char*>(rx.Data) + s + 22,
@@ -401,7 +407,12 @@ void TSerialPortDM::SnpTextBuffer(TReceiveContext& rx, TRequestItem& request, co
   const bool last = rx.Data[m.End + 1] != kTextBufferFollows;
   const TReadBytes bytes = ReadBytes(request);
   const int64_t collected = static_cast<int64_t>(ResponseData.size()) + data;
-  if (collected > bytes.High || (!last && collected >= bytes.High) || (last && collected < bytes.Low)) {
+  // A buffer that announces another is one of several and so holds the PLC's whole data size,
+  // never less than GE's least: a chain of short or empty buffers would otherwise hold the read
+  // open for ever without growing.
+  const bool shortInChain = !last && data < kSnpLeastDataSize;
+  if (collected > bytes.High || (!last && collected >= bytes.High) || (last && collected < bytes.Low) ||
+      shortInChain) {
     FCounters.ChecksFailed(1);
     FailTransaction(request, TTransactionFailure::BadAnswer);
     return;

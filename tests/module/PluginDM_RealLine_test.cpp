@@ -113,6 +113,37 @@ TEST(TextBufferChain, OnlyBuffersThatAddUpToTheReadAndEndMarkedLastGiveARow) {
   }
 }
 
+TEST(TextBufferChain, ShortBuffersAndStrayCompletionsNeverHoldTheReadOpen) {
+  {
+    SCOPED_TRACE("empty buffers that announce one another");
+    TEngineRig rig(protoSnp);
+    TRequestItem& request = StartSnpRead(rig, 100);
+    rig.Receive(Completion94(0, 8));
+    rig.Owner.TakeSent();
+    for (int k = 0; k < 20; ++k) rig.Receive(TextBuffer("", 8));
+    EXPECT_FALSE(request.Busy) << "the read fails at the first short buffer of a chain";
+    EXPECT_LE(rig.Owner.TakeSent().size(), 0u);
+    EXPECT_EQ(rig.Owner.Failures, std::vector<std::string>{"7 COM1 \"Q1\": bad answer"});
+  }
+  {
+    SCOPED_TRACE("a completion inside the chain");
+    TEngineRig rig(protoSnp);
+    StartSnpRead(rig, 100);  // 200 bytes: 100 and 100
+    const std::string first = Pattern(100, 6), second = Pattern(100, 7);
+    rig.Receive(Completion94(200, 108));
+    rig.Receive(TextBuffer(first, 108));
+    rig.Owner.TakeSent();
+    rig.Receive(Mailbox(0xD4, Bytes({1, 2, 3, 4, 5, 6})));
+    rig.Receive(Completion94(200, 108));
+    EXPECT_TRUE(rig.Owner.TakeSent().empty()) << "stray completions are not acknowledged";
+    EXPECT_TRUE(rig.Owner.Delivered.empty());
+    rig.Receive(TextBuffer(second, 0));
+    ASSERT_EQ(rig.Owner.Delivered.size(), 1u);
+    EXPECT_EQ(rig.Owner.Delivered[0].Int("R51"),
+              static_cast<uint8_t>(second[0]) | static_cast<uint8_t>(second[1]) << 8);
+  }
+}
+
 TEST(TextBufferChain, CompletionLengthNamesTheTotalOrTheFirstBuffer) {
   const std::string first = Pattern(1000, 3), second = Pattern(1000, 4);
   for (uint16_t length : {uint16_t{2000}, uint16_t{1000}, uint16_t{1234}}) {

@@ -162,6 +162,30 @@ TEST(Scheduler, OnceRequestsRunOnceUntilThePortIsOpenedAgain) {
   EXPECT_TRUE(rig.Owner.TakeSent().empty());
 }
 
+TEST(Scheduler, PortOpenedDuringAnExchangeEndsIt) {
+  // The port was opened anew while the second request waited for its answer: after the reset
+  // the first request goes out, and only one request is ever under way.
+  TEngineRig rig(protoSnpX);
+  TRequestItem& first = rig.AddRequest("PLC1", 8, 0, 1, 60000);
+  TRequestItem& second = rig.AddRequest("PLC1", 8, 5, 1, 60000);
+  rig.Tick();
+  rig.Receive(SnpXAttachAnswer());
+  rig.Receive(SnpXReadAnswer(Bytes({1, 2})));
+  rig.Advance(50);
+  rig.Tick();
+  ASSERT_TRUE(second.Busy);
+  rig.Engine.RequestReset(2);
+  rig.Tick();  // the reset itself
+  EXPECT_FALSE(second.Busy);
+  EXPECT_EQ(rig.Engine.FLastReq, nullptr);
+  rig.Tick();
+  EXPECT_TRUE(first.Busy);
+  EXPECT_FALSE(second.Busy);
+  rig.Advance(2001);
+  rig.Tick();
+  EXPECT_EQ(rig.Engine.Statistics().Timeouts, 1u) << "only the exchange under way times out";
+}
+
 TEST(Scheduler, FailedSendsAreRetriedAtTheNextTick) {
   TEngineRig rig(protoSnpX);
   TRequestItem& once = rig.AddRequest("PLC1", 8, 0, 1, 0);
@@ -420,24 +444,27 @@ TEST(SnpSteps, MailboxAndTextBufferDataWithoutTheirEndMarks) {
   EXPECT_EQ(rig.Owner.Delivered[0].Int("C"), 0x5566);
 
   // Text buffers: the 0x94 mailbox announces them; each is acknowledged; the ETB of the first is
-  // not data, so the second buffer's values stay in place. Four registers do not fit the mailbox.
-  request.Size = 4;
+  // not data, so the second buffer's values stay in place. 22 registers: a buffer of 40 bytes
+  // (the least data size a PLC may have) and one of 4.
+  request.Size = 22;
+  TEngineRig::AddItem(request, "E", dtD16, 40);
+  TEngineRig::AddItem(request, "F", dtD16, 42);
   rig.Advance(1000);
   rig.Tick();
   rig.Receive(SnpAttachAnswer());
   rig.Receive(kSnpAck);
   rig.Owner.TakeSent();
-  rig.Receive(Mailbox(0x94, std::string(6, '\0'), 12));
+  rig.Receive(Mailbox(0x94, std::string(6, '\0'), 48));
   EXPECT_EQ(request.Step, stAwaitingData);
-  rig.Receive(TextBuffer(Bytes({0x17, 0x03, 0x1B, 0x02}), 12));
+  rig.Receive(TextBuffer(Bytes({0x17, 0x03, 0x1B, 0x02}) + std::string(36, '\x55'), 12));
   EXPECT_EQ(rig.Owner.Delivered.size(), 1u) << "another buffer is announced";
   rig.ReceiveBytewise(TextBuffer(Bytes({0xAA, 0xBB, 0xCC, 0xDD}), 0));
   EXPECT_EQ(rig.Owner.TakeSent(), (std::vector<std::string>{kSnpAck, kSnpAck, kSnpAck}));
   ASSERT_EQ(rig.Owner.Delivered.size(), 2u);
   EXPECT_EQ(rig.Owner.Delivered[1].Int("A"), 0x1703);
   EXPECT_EQ(rig.Owner.Delivered[1].Int("B"), 0x1B02);
-  EXPECT_EQ(rig.Owner.Delivered[1].Int("C"), 0xAABB);
-  EXPECT_EQ(rig.Owner.Delivered[1].Int("D"), 0xCCDD);
+  EXPECT_EQ(rig.Owner.Delivered[1].Int("E"), 0xAABB);
+  EXPECT_EQ(rig.Owner.Delivered[1].Int("F"), 0xCCDD);
   EXPECT_EQ(request.Step, stIdle);
 }
 

@@ -43,7 +43,7 @@ inline bool ReferenceCheckPasses(const uint8_t* data, int32_t start, int32_t end
       return ReferenceLrc(data + start, end - start + 1) == data[end + 1];
     case TCheckKind::LrcEither:
       return ReferenceLrc(data + start, end - start + 1) == data[end + 1] ||
-             (end - start >= 2 && ReferenceLrc(data + start + 1, end - start - 1) == data[end + 1]);
+             ReferenceLrc(data + start + 1, end - start - 1) == data[end + 1];
     case TCheckKind::BccBinary:
       return ReferenceSnpBcc(data + start, end + 4 - start + 1) == data[end + 5];
     case TCheckKind::BccHex: {
