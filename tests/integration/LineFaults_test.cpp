@@ -52,13 +52,6 @@ struct TFigures {
   int Rows = 0;
 };
 
-// Answers that must each give one row: the reads completed intact, and on SNP-X the error answers
-// too (the PLC's refusal is news for the host, told by the row's status code).
-int ValidAnswers(const plcsim::Simulator& plc, int protocol) {
-  const plcsim::Simulator::Counters& c = plc.counters();
-  return c.completeReads + (protocol == kProtoSnpX ? c.naks : 0);
-}
-
 // Answers a passing fault has spoiled so far.
 int Spoiled(const plcsim::Simulator& plc) {
   const plcsim::Simulator::Counters& c = plc.counters();
