@@ -343,7 +343,7 @@ void TKeldaHost::HandBackAfterWrite(const TLineKey& key, std::unique_lock<std::m
   const uint64_t ticket = ++reader->Asked;
   reader->Wake.notify_all();
   // Bounded, so that a data call that never returns fails the run instead of hanging it here.
-  if (!reader->Done.wait_for(lock, std::chrono::seconds(30),
+  if (!reader->Done.wait_for(lock, std::chrono::seconds(10),
                              [&] { return reader->Served >= ticket || reader->Stop; }))
     ++FAbandonedHandBacks;
   lock.unlock();

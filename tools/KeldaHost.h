@@ -197,7 +197,7 @@ public:
   std::size_t RowCount(uintptr_t instance, int32_t dataSourceId);
   std::vector<TRow> TakeRows(uintptr_t instance, int32_t dataSourceId);
   int RefusedDataCalls() const { return FRefusedDataCalls; }  // line data calls answered < 0
-  // Sends that stopped waiting for their line's reader thread (it did not finish in 30 s).
+  // Sends that stopped waiting for their line's reader thread (it did not finish in 10 s).
   int AbandonedHandBacks() const { return FAbandonedHandBacks; }
   static uint64_t Now();  // the host's clock, ms
 
