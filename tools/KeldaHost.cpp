@@ -63,6 +63,14 @@ TKeldaHost::TKeldaHost(const std::string& libraryPath) {
 }
 
 TKeldaHost::~TKeldaHost() {
+  // The readers make data calls: they end before the library goes.
+  std::vector<std::shared_ptr<TLineReader>> readers;
+  {
+    std::lock_guard lock(FSentLock);
+    for (auto& [key, entry] : FLines)
+      if (entry.Reader) readers.push_back(entry.Reader);
+  }
+  for (const auto& reader : readers) StopReader(reader);
   gCurrentHost = nullptr;
   FWindow.reset();
   platform::FreeModuleFile(FLibrary);
@@ -179,15 +187,20 @@ static std::string ItemText(IzorParamsListItemW* item) {
 
 TDataResult TKeldaHost::Data(uintptr_t instance, int32_t dataSourceId, uint8_t flags,
                              const std::string& bytes) {
+  TDataResult result = CallProcessData(instance, HostIndexOf(instance), dataSourceId, flags, bytes);
+  PumpMessages();
+  return result;
+}
+
+TDataResult TKeldaHost::CallProcessData(uintptr_t instance, int32_t hostIndex, int32_t dataSourceId,
+                                        uint8_t flags, const std::string& bytes) {
   TInterfaceRef<IzorParamsListA> params = NewHostList();
   IzorParamsListA* paramsVariable = params.get();
   auto* packets = new TzorParamsListWrap();
   TInterfaceRef<IzorParamsListW> packetList = TInterfaceRef<IzorParamsListW>::Share(packets->AsW());
   IzorParamsListW* packetVariable = packetList.get();
 
-  TPluginCallRec record = NewRecord(instance);
-  for (const auto& [index, handle] : FInstancesByIndex)
-    if (handle == instance) record.HostIndex = index;
+  TPluginCallRec record = NewRecord(instance, hostIndex);
   record.DataSourceId = dataSourceId;
   record.Flags = flags;
   record.Params = &paramsVariable;
@@ -221,7 +234,6 @@ TDataResult TKeldaHost::Data(uintptr_t instance, int32_t dataSourceId, uint8_t f
     row.emplace_back(name ? name : "", ItemText(item.get()));
   }
   if (!row.empty()) result.Rows.push_back(row);
-  PumpMessages();
   return result;
 }
 
@@ -313,7 +325,80 @@ int32_t TKeldaHost::OnSendDataEx(const TSentData& sent) {
   if (line == FLines.end()) return FSendResult;
   if (!line->second.Attached) return -1;
   line->second.Line->Write(sent.Bytes, Now());
-  return static_cast<int32_t>(sent.Bytes.size());
+  const auto written = static_cast<int32_t>(sent.Bytes.size());
+  if (line->second.Answers != TAnswers::ReadByLoop) HandBackAfterWrite(line->first, lock);
+  return written;
+}
+
+void TKeldaHost::HandBackAfterWrite(const TLineKey& key, std::unique_lock<std::mutex>& lock) {
+  TLineEntry& entry = FLines.at(key);
+  const std::shared_ptr<TLineReader> reader = entry.Reader;
+  if (!reader || reader->Id == std::this_thread::get_id()) {
+    const uintptr_t instance = entry.Instance;
+    const std::vector<std::string> pieces = entry.Line->Read(Now());
+    lock.unlock();
+    HandBack(key, instance, pieces);
+    return;
+  }
+  const uint64_t ticket = ++reader->Asked;
+  reader->Wake.notify_all();
+  // Bounded, so that a data call that never returns fails the run instead of hanging it here.
+  if (!reader->Done.wait_for(lock, std::chrono::seconds(10),
+                             [&] { return reader->Served >= ticket || reader->Stop; }))
+    ++FAbandonedHandBacks;
+  lock.unlock();
+}
+
+void TKeldaHost::HandBack(const TLineKey& key, uintptr_t instance, const std::vector<std::string>& pieces) {
+  for (const std::string& piece : pieces) {
+    TDataResult result = CallProcessData(instance, key.first, key.second, kDataFlagPortBytes, piece);
+    KeepRows(key, result);
+  }
+}
+
+void TKeldaHost::KeepRows(const TLineKey& key, TDataResult& result) {
+  std::lock_guard lock(FSentLock);
+  if (result.Code < 0) ++FRefusedDataCalls;
+  auto line = FLines.find(key);
+  if (line == FLines.end()) return;
+  for (TRow& row : result.Rows) line->second.Rows.push_back(std::move(row));
+}
+
+// Waits for writes that ask for a hand-back and makes the data calls with what the line read,
+// as a host's port reader thread that its writes wake.
+void TKeldaHost::RunReader(TLineKey key, std::shared_ptr<TLineReader> reader) {
+  std::unique_lock lock(FSentLock);
+  for (;;) {
+    reader->Wake.wait(lock, [&] { return reader->Stop || reader->Served < reader->Asked; });
+    if (reader->Stop) return;
+    const uint64_t asked = reader->Asked;
+    uintptr_t instance = 0;
+    std::vector<std::string> pieces;
+    auto line = FLines.find(key);
+    if (line != FLines.end() && line->second.Attached && line->second.Reader == reader) {
+      instance = line->second.Instance;
+      pieces = line->second.Line->Read(Now());
+    }
+    lock.unlock();
+    HandBack(key, instance, pieces);
+    lock.lock();
+    reader->Served = asked;
+    reader->Done.notify_all();
+  }
+}
+
+void TKeldaHost::StopReader(const std::shared_ptr<TLineReader>& reader) {
+  {
+    std::lock_guard lock(FSentLock);
+    reader->Stop = true;
+  }
+  reader->Wake.notify_all();
+  reader->Done.notify_all();
+  if (!reader->Thread.joinable()) return;
+  if (reader->Thread.get_id() == std::this_thread::get_id())
+    reader->Thread.detach();
+  else
+    reader->Thread.join();
 }
 
 // --- serial lines
@@ -331,14 +416,28 @@ int32_t TKeldaHost::HostIndexOf(uintptr_t instance) const {
 
 TSimulatedLine& TKeldaHost::AttachLine(uintptr_t instance, int32_t dataSourceId,
                                        const TLineOptions& options) {
-  std::lock_guard lock(FSentLock);
-  TLineEntry& entry = FLines[{HostIndexOf(instance), dataSourceId}];
-  entry.Instance = instance;
-  entry.Attached = true;
-  entry.Rows.clear();
-  entry.Line = std::make_unique<TSimulatedLine>(options.Mode, options.SnpId, options.CcmId, options.MaxChunk,
-                                                options.Seed);
-  return *entry.Line;
+  std::shared_ptr<TLineReader> previousReader;
+  TSimulatedLine* line = nullptr;
+  {
+    std::lock_guard lock(FSentLock);
+    const TLineKey key{HostIndexOf(instance), dataSourceId};
+    TLineEntry& entry = FLines[key];
+    previousReader = std::move(entry.Reader);
+    entry.Instance = instance;
+    entry.Attached = true;
+    entry.Answers = options.Answers;
+    entry.Rows.clear();
+    entry.Line = std::make_unique<TSimulatedLine>(options.Mode, options.SnpId, options.CcmId,
+                                                  options.MaxChunk, options.Seed);
+    if (options.Answers == TAnswers::HandedBackByReader) {
+      entry.Reader = std::make_shared<TLineReader>();
+      entry.Reader->Thread = std::thread(&TKeldaHost::RunReader, this, key, entry.Reader);
+      entry.Reader->Id = entry.Reader->Thread.get_id();
+    }
+    line = entry.Line.get();
+  }
+  if (previousReader) StopReader(previousReader);
+  return *line;
 }
 
 void TKeldaHost::DetachLine(uintptr_t instance, int32_t dataSourceId) {
@@ -372,8 +471,9 @@ std::vector<TRow> TKeldaHost::TakeRows(uintptr_t instance, int32_t dataSourceId)
   return rows;
 }
 
-// Reads every attached line and hands each piece to ProcessData, as the host does with what a
-// port read. The lock is not held during the data calls: the module writes from inside them.
+// Reads every attached line the loop serves and hands each piece to ProcessData, as the host
+// does with what a port read. The lock is not held during the data calls: the module writes from
+// inside them.
 int TKeldaHost::ServeLines() {
   struct TPiece {
     TLineKey Key;
@@ -385,18 +485,14 @@ int TKeldaHost::ServeLines() {
     std::lock_guard lock(FSentLock);
     const uint64_t now = Now();
     for (auto& [key, entry] : FLines) {
-      if (!entry.Attached) continue;
+      if (!entry.Attached || entry.Answers != TAnswers::ReadByLoop) continue;
       for (std::string& bytes : entry.Line->Read(now))
         pieces.push_back({key, entry.Instance, std::move(bytes)});
     }
   }
   for (const TPiece& piece : pieces) {
     TDataResult result = Data(piece.Instance, piece.Key.second, kDataFlagPortBytes, piece.Bytes);
-    std::lock_guard lock(FSentLock);
-    if (result.Code < 0) ++FRefusedDataCalls;
-    auto line = FLines.find(piece.Key);
-    if (line == FLines.end()) continue;
-    for (TRow& row : result.Rows) line->second.Rows.push_back(std::move(row));
+    KeepRows(piece.Key, result);
   }
   return static_cast<int>(pieces.size());
 }

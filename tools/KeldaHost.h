@@ -7,13 +7,16 @@
 // It also plays the serial ports: a data source can be given a line to a simulated GE PLC
 // (TSimulatedLine); the module's writes for that data source go to the PLC, and the host's
 // message loop (RunUntil, RunFor) hands the PLC's answers to ProcessData in small pieces and
-// keeps the rows the module delivers.
+// keeps the rows the module delivers. A line may instead hand the answers back from inside the
+// send, as a host whose port write completes the exchange before it returns (TAnswers).
 //
 // One TKeldaHost per program at a time; its calls and its window belong to the thread that
 // made it (the harness dispatches the window's messages in PumpMessages and after every call).
 // The module's timers tick in the thread that ran SET-STATE, while that thread runs the loop.
 #pragma once
 
+#include <atomic>
+#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -21,6 +24,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -146,12 +150,31 @@ public:
   int SendCount() const;  // every DataLogger_SendDataEx call so far, to lines or not
 
   // --- serial lines
+  // Who hands the PLC's answers to ProcessData, and when.
+  enum class TAnswers : uint8_t {
+    // The host's message loop reads the line and makes the data calls (RunUntil, RunFor), after
+    // the send has returned.
+    ReadByLoop,
+    // The send itself: DataLogger_SendDataEx writes to the PLC and then, in the sending thread,
+    // hands what the PLC has sent by now to ProcessData before it returns.
+    HandedBackInSend,
+    // A reader thread of the line's own: DataLogger_SendDataEx writes to the PLC, wakes the
+    // reader and returns once the reader's data calls with what the PLC has sent by now have
+    // returned. A write made in the reader thread itself (from inside its data call) hands back
+    // in that thread instead of waiting for itself.
+    HandedBackByReader,
+  };
+  // In both hand-back modes the message loop never reads the line: everything reaches the
+  // module through the sends (an answer that falls due later, a late one, goes with the next
+  // write). Data calls made inside a send dispatch no messages, as a port write does not run
+  // the host's message loop; their rows are kept like the loop's.
   struct TLineOptions {
     plcsim::Mode Mode = plcsim::Mode::Snp;
     std::string SnpId = "PLC1";
     uint8_t CcmId = 2;
     std::size_t MaxChunk = 7;  // the port hands over 1..MaxChunk bytes at a time
     uint32_t Seed = 1;
+    TAnswers Answers = TAnswers::ReadByLoop;
   };
   // From now on the module's writes for this data source of the instance go to the line's PLC.
   TSimulatedLine& AttachLine(uintptr_t instance, int32_t dataSourceId, const TLineOptions& options);
@@ -174,7 +197,9 @@ public:
   std::size_t RowCount(uintptr_t instance, int32_t dataSourceId);
   std::vector<TRow> TakeRows(uintptr_t instance, int32_t dataSourceId);
   int RefusedDataCalls() const { return FRefusedDataCalls; }  // line data calls answered < 0
-  static uint64_t Now();                                      // the host's clock, ms
+  // Sends that stopped waiting for their line's reader thread (it did not finish in 10 s).
+  int AbandonedHandBacks() const { return FAbandonedHandBacks; }
+  static uint64_t Now();  // the host's clock, ms
 
   // Called by the exported callbacks.
   int32_t OnSendDataEx(const TSentData& sent);
@@ -184,13 +209,37 @@ private:
   int32_t HostIndexOf(uintptr_t instance) const;
   int ServeLines();  // data calls made
 
+  using TLineKey = std::pair<int32_t, int32_t>;  // host index, data source
+  // A line's reader thread (TAnswers::HandedBackByReader); its fields are guarded by FSentLock.
+  struct TLineReader {
+    std::thread Thread;
+    std::thread::id Id;
+    std::condition_variable Wake;  // a write asks for a hand-back, or the reader is to stop
+    std::condition_variable Done;  // a hand-back finished
+    uint64_t Asked = 0;            // hand-backs asked for so far
+    uint64_t Served = 0;           // hand-backs finished so far
+    bool Stop = false;
+  };
   struct TLineEntry {
     uintptr_t Instance = 0;
     std::unique_ptr<TSimulatedLine> Line;
     bool Attached = true;
+    TAnswers Answers = TAnswers::ReadByLoop;
+    std::shared_ptr<TLineReader> Reader;
     std::vector<TRow> Rows;
   };
-  using TLineKey = std::pair<int32_t, int32_t>;  // host index, data source
+
+  // A data call with port bytes that dispatches no messages.
+  TDataResult CallProcessData(uintptr_t instance, int32_t hostIndex, int32_t dataSourceId, uint8_t flags,
+                              const std::string& bytes);
+  // Makes the data calls for pieces a line read and keeps their rows. Called without FSentLock.
+  void HandBack(const TLineKey& key, uintptr_t instance, const std::vector<std::string>& pieces);
+  void KeepRows(const TLineKey& key, TDataResult& result);  // takes FSentLock
+  // What a line read at a write of a hand-back mode, handed to ProcessData before the write
+  // returns; `lock` holds FSentLock on entry and is released on return.
+  void HandBackAfterWrite(const TLineKey& key, std::unique_lock<std::mutex>& lock);
+  void RunReader(TLineKey key, std::shared_ptr<TLineReader> reader);
+  void StopReader(const std::shared_ptr<TLineReader>& reader);
 
   platform::ModuleHandle FLibrary = 0;
   std::unique_ptr<platform::THostWindow> FWindow;
@@ -203,7 +252,8 @@ private:
   int FSendCount = 0;
   std::map<TLineKey, TLineEntry> FLines;  // guarded by FSentLock
   std::map<TLineKey, TWriteSink> FSinks;  // guarded by FSentLock
-  int FRefusedDataCalls = 0;
+  std::atomic<int> FRefusedDataCalls{0};
+  std::atomic<int> FAbandonedHandBacks{0};
 };
 
 std::vector<TLogLine> ParseLogText(const std::string& text);

@@ -67,13 +67,6 @@ struct TFigures {
   uint64_t LongestGap = 0;  // ms without a row: for a passing fault, the time the link took to recover
 };
 
-// Answers that must each give one row: the reads completed intact, and on SNP-X the error answers
-// too (the PLC's refusal is news for the host, told by the row's status code).
-int ValidAnswers(const plcsim::Simulator& plc, int protocol) {
-  const plcsim::Simulator::Counters& c = plc.counters();
-  return c.completeReads + (protocol == kProtoSnpX ? c.naks : 0);
-}
-
 // Answers a passing fault has spoiled so far (an endless chain is spent once the fault is taken).
 int Spoiled(plcsim::Simulator& plc) {
   const plcsim::Simulator::Counters& c = plc.counters();

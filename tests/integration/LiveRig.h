@@ -52,6 +52,7 @@ struct TRequestText {
   bool Enabled = true;
   int PollMs = 100;
   std::string Items;  // the Item elements
+  int TimeoutMs = 1000;
 };
 
 inline std::string RequestXml(const TRequestText& r) {
@@ -62,7 +63,7 @@ inline std::string RequestXml(const TRequestText& r) {
   xml += "  <Memory>" + std::to_string(r.Memory) + "</Memory>\r\n";
   xml += "  <Offset>" + std::to_string(ccm ? r.First + 1 : r.First) + "</Offset>\r\n";
   xml += "  <Size>" + std::to_string(ccm ? r.Words * 2 : r.Words) + "</Size>\r\n";
-  xml += "  <Timeout>1000</Timeout>\r\n";
+  xml += "  <Timeout>" + std::to_string(r.TimeoutMs) + "</Timeout>\r\n";
   xml += "  <RequestMethod><MethodOnce check=\"" + std::string(r.Poll ? "0" : "2") +
          "\"/><MethodPoll check=\"" + std::string(r.Poll ? "2" : "0") + "\"><PollInterval>" +
          std::to_string(r.PollMs) +
@@ -140,6 +141,13 @@ inline void ExpectRowsMatchMemory(const std::vector<TRow>& rows, int source, con
       ADD_FAILURE() << "a row of no configured request";
     }
   }
+}
+
+// Answers that must each give one row: the reads completed intact, and on SNP-X the error answers
+// too (the PLC's refusal is news for the host, told by the row's status code).
+inline int ValidAnswers(const plcsim::Simulator& plc, int protocol) {
+  const plcsim::Simulator::Counters& c = plc.counters();
+  return c.completeReads + (protocol == kProtoSnpX ? c.naks : 0);
 }
 
 inline plcsim::Mode ModeOf(int protocol) {
