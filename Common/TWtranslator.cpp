@@ -6,7 +6,7 @@
 
 #include "Common/TWtranslatorCustoms.h"
 #include "Common/zorTimerEx.h"
-#include "config/ProxyCodeCustom.h"
+#include "Common/PublishedProperties.h"
 #include "platform/CodePage.h"
 #include "platform/Thread.h"
 

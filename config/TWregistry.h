@@ -39,8 +39,6 @@
 
 namespace kelda {
 
-class TzorPlugin;
-
 enum TRegistryRoot : uint8_t {
   rrHKEY_CLASSES_ROOT = 0,
   rrHKEY_CURRENT_USER = 1,
@@ -103,15 +101,15 @@ public:
 
   // What went wrong in the last operation, one line each; empty after a clean run.
   const std::vector<std::string>& Problems() const { return FProblems; }
+  // Whether the last operation found no place at all for the settings (no INI file and no
+  // registry path); Problems() then holds NoLocationProblem.
+  bool NoLocation() const { return FNoLocation; }
+  static constexpr const char* NoLocationProblem = "no registry path for the settings";
 
 private:
   friend class TWregOperation;
   std::vector<std::string> FProblems;
+  bool FNoLocation = false;
 };
-
-// The plug-in's settings operations: a fresh store on the plug-in's settings location with the
-// given map, SettingsBusy set meanwhile, every problem written to the plug-in's log.
-bool LoadSettings(TzorPlugin& plugin, const TStringList& propertyMap, TProxyCodeCustomObject& settings);
-bool SaveSettings(TzorPlugin& plugin, const TStringList& propertyMap, TProxyCodeCustomObject& settings);
 
 }  // namespace kelda

@@ -14,7 +14,7 @@
 #include "Common/CustomTextResources.h"
 #include "Common/TWtranslatorCustoms.h"
 #include "Common/zorTimerEx.h"
-#include "config/ProxyCodeCustom.h"
+#include "Common/PublishedProperties.h"
 #include "platform/CodePage.h"
 #include "platform/Thread.h"
 

@@ -10,9 +10,9 @@
 #include <vector>
 
 #include "Common/BigIni.h"
-#include "Plugins/zorPluginModule.h"
 #include "module/PluginDM.h"
 #include "platform/File.h"
+#include "platform/NamedLock.h"
 #include "platform/Registry.h"
 
 using namespace kelda;
@@ -510,84 +510,4 @@ TEST(SettingsStore, ConcurrentSavesToOneIniFileKeepBoth) {
   TBigIniFile ini(file.Path());
   EXPECT_EQ(ini.ReadInteger("One.Common", "Left", 0), 1000 + Rounds - 1);
   EXPECT_EQ(ini.ReadInteger("Two.Common", "Left", 0), 2000 + Rounds - 1);
-}
-
-// ---------------------------------------------------------------------------------------------
-// The plug-in's operations
-
-namespace {
-
-std::atomic<bool>* BusyFlag = nullptr;
-bool SeenBusy = false;
-
-class TProbeSettings : public TProxyCodeCustomObject {
-public:
-  using TProxyCodeCustomObject::TProxyCodeCustomObject;
-  const TPropertyTable& PublishedProperties() const override;
-  int32_t Probe = 0;
-};
-
-const TPropertyInfo ProbeProperties[] = {
-    {"Probe", TPropertyKind::Integer,
-     [](const TObject& o) -> TPropertyValue {
-       SeenBusy = BusyFlag && BusyFlag->load();
-       return static_cast<const TProbeSettings&>(o).Probe;
-     },
-     [](TObject& o, const TPropertyValue& v) {
-       SeenBusy = BusyFlag && BusyFlag->load();
-       static_cast<TProbeSettings&>(o).Probe = std::get<int32_t>(v);
-     }},
-};
-const TPropertyTable ProbeTable{nullptr, ProbeProperties};
-const TPropertyTable& TProbeSettings::PublishedProperties() const {
-  return ProbeTable;
-}
-
-std::string LogText(TzorPlugin& plugin) {
-  std::string buffer(65536, '\0');
-  uint32_t length = 0;
-  const int32_t n = plugin.Log()->HandOver(buffer.data(), static_cast<int32_t>(buffer.size()), length);
-  return buffer.substr(0, static_cast<std::size_t>(n > 0 ? n : 0));
-}
-
-}  // namespace
-
-TEST(SettingsStore, PluginOperationsUseItsLocationAndLogProblems) {
-  TTestKey key;
-  TTestFile file;
-  TzorPlugin plugin(nullptr, 0);
-  BusyFlag = &plugin.SettingsBusy;
-  TStringList map;
-  map.Add("Probe,Probe Value");
-  TProbeSettings settings(nullptr);
-  settings.Probe = 17;
-
-  plugin.ModuleRegistryPath = key.Path();
-  EXPECT_TRUE(SaveSettings(plugin, map, settings));
-  EXPECT_TRUE(SeenBusy);
-  EXPECT_FALSE(plugin.SettingsBusy);
-  settings.Probe = 0;
-  SeenBusy = false;
-  EXPECT_TRUE(LoadSettings(plugin, map, settings));
-  EXPECT_TRUE(SeenBusy);
-  EXPECT_EQ(settings.Probe, 17);
-  EXPECT_TRUE(platform::RegistryKeyExists(TRegHive::LocalMachine, key.Path()));  // root 2 first
-
-  // A first run, with nothing saved yet, is nothing to report.
-  plugin.ModuleRegistryPath = key.Path() + "\\Fresh";
-  EXPECT_FALSE(LoadSettings(plugin, map, settings));
-  EXPECT_EQ(LogText(plugin), "");
-  plugin.ModuleRegistryPath = key.Path();
-
-  plugin.INIFile = file.Path();
-  plugin.INISectionPrefix = "P\\";
-  EXPECT_TRUE(SaveSettings(plugin, map, settings));
-  EXPECT_EQ(file.Read(), "[P]\r\nProbe Value=17\r\n\r\n");
-  EXPECT_EQ(LogText(plugin), "");
-
-  plugin.INIFile = (std::filesystem::path(file.Path()) / "missing" / "x.ini").string();
-  EXPECT_FALSE(SaveSettings(plugin, map, settings));
-  EXPECT_FALSE(plugin.SettingsBusy);
-  EXPECT_NE(LogText(plugin).find("{SAVE-SETTINGS} INI file"), std::string::npos);
-  BusyFlag = nullptr;
 }
