@@ -192,11 +192,15 @@ public:
   // also when loading the new file failed (EInOutError), so that file is never overwritten.
   void SetFileName(std::string fileName);
   bool Modified() const { return FModified; }
+  // Whether the store's file began with a UTF-8 byte-order mark; UpdateFile writes it again.
+  bool HasUtf8Mark() const { return FUtf8Mark; }
   int CurrentSection() const { return FSections.Current(); }
 
   // Adds the file's sections to those present (nothing when the file is missing; EInOutError
-  // when it exists but cannot be read). Loading never marks the store modified, also when it
-  // dropped duplicate sections (names compared without regard to ASCII case).
+  // when it exists but cannot be read). A leading UTF-8 byte-order mark is not part of the
+  // first line; the store's own file remembers it. Section lines may carry blanks around the
+  // brackets and the name; the name is taken without them. Loading never marks the store modified, also when
+  // it dropped duplicate sections (names compared without regard to ASCII case).
   virtual void LoadFromFile(const std::string& fileName);
   virtual void Clear();  // modified when there was anything to drop
   // Finds the section (creating an empty one when missing) and removes the key's line.
@@ -249,6 +253,7 @@ private:
   TSectionList FSections;
   std::string FFileName;
   bool FModified = false;
+  bool FUtf8Mark = false;
 };
 
 }  // namespace kelda

@@ -393,6 +393,30 @@ TEST(SettingsStore, IniFileRoundTripSectionsAndValueForms) {
   EXPECT_EQ(file.Read(), before) << "loading never rewrites the file";
 }
 
+// The host shares its own INI file with the module; an editor may have saved it as UTF-8 with a
+// byte-order mark and left a blank after a section line.
+TEST(SettingsStore, IniFileWithAByteOrderMarkKeepsTheHostsSection) {
+  TTestFile file;
+  file.Write("\xEF\xBB\xBF[Host]\r\nmine=1\r\n\r\n[Dev1.Common] \r\nProto=1\r\nLeft=7\r\n\r\n");
+  TDataSourceCfg loaded(nullptr);
+  EXPECT_TRUE(Store("", file.Path(), "Dev1")->Load(loaded));
+  EXPECT_EQ(loaded.comboProto_ItemIndex, 1);
+  EXPECT_EQ(loaded.Left, 7);
+
+  TDataSourceCfg saved(nullptr);
+  SetNonDefaults(saved);
+  auto store = Store("", file.Path(), "Dev1");
+  EXPECT_TRUE(store->Save(saved));
+  EXPECT_EQ(Joined(store->Problems()), "");
+  const std::string text = file.Read();
+  EXPECT_EQ(text.substr(0, 21), "\xEF\xBB\xBF[Host]\r\nmine=1\r\n\r\n")
+      << "the mark and the host's section stay";
+  EXPECT_EQ(text.find("[Dev1.Common]"), text.rfind("[Dev1.Common]")) << "one section, not two";
+  TBigIniFile ini(file.Path());
+  EXPECT_EQ(ini.ReadString("Host", "mine", ""), "1");
+  EXPECT_EQ(ini.ReadString("Dev1.Common", "Proto", ""), "3");
+}
+
 TEST(SettingsStore, IniFileChoiceAndCustomStore) {
   TTestKey key;
   TTestFile file;
