@@ -530,6 +530,7 @@ void TBigIniFile::Clear() {
 // one last try cannot shorten the file either.
 void TBigIniFile::UpdateFile() {
   if (!FModified || FFileName.empty()) return;
+  FWriteNote.clear();
   platform::TFileWriter writer(FFileName);
   constexpr std::size_t FlushSize = 64 * 1024;  // one system write per 64 KiB, not per line
   std::string chunk;
@@ -553,6 +554,7 @@ void TBigIniFile::UpdateFile() {
   }
   writer.Write(chunk);
   writer.Close();
+  FWriteNote = writer.Note();
   FModified = false;
 }
 

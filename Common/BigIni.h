@@ -212,6 +212,9 @@ public:
   virtual void LoadFromStrings(const TStringList& strings);
   // Writes the file (CR LF line ends) when modified and bound to a file name.
   virtual void UpdateFile();
+  // After a write: what replacing the file could not keep of the old one (its security
+  // settings, where the system cannot replace a file in place), or empty.
+  const std::string& WriteNote() const { return FWriteNote; }
   // Decodes pairs of hexadecimal digits into bytes written to the stream, stopping at the first
   // pair that is not one; the number of bytes written.
   virtual int ReadBinaryStream(const std::string& section, const std::string& key, TStream& stream);
@@ -254,6 +257,7 @@ private:
   std::string FFileName;
   bool FModified = false;
   bool FUtf8Mark = false;
+  std::string FWriteNote;
 };
 
 }  // namespace kelda

@@ -340,6 +340,7 @@ private:
       Problem("INI file \"" + file + "\" was not written: " + e.what());
       return false;
     }
+    if (!ini->WriteNote().empty()) Problem("INI file \"" + file + "\" was written, but " + ini->WriteNote());
     return done > 0;
   }
 

@@ -12,7 +12,6 @@
 #include "Common/BigIni.h"
 #include "module/PluginDM.h"
 #include "platform/File.h"
-#include "platform/NamedLock.h"
 #include "platform/Registry.h"
 
 using namespace kelda;
@@ -501,6 +500,39 @@ TEST(SettingsStore, IniFailuresKeepTheUsersFile) {
   std::filesystem::create_directory(file.Path());
   EXPECT_FALSE(Store("", file.Path())->Save(cfg));
   EXPECT_TRUE(std::filesystem::is_empty(file.Path()));
+}
+
+// A save replaces the file through a temporary one; what the user set on the file stays.
+TEST(SettingsStore, IniSaveKeepsWhatTheUserSetOnTheFile) {
+  TTestFile file;
+  file.Write("[Host]\r\nmine=1\r\n\r\n");
+  TDataSourceCfg cfg(nullptr);
+#ifdef _WIN32
+  constexpr uint32_t kHidden = 0x2;
+  ASSERT_TRUE(platform::SetFileMode(file.Path(), platform::FileMode(file.Path()).value_or(0) | kHidden));
+  auto store = Store("", file.Path());
+  EXPECT_TRUE(store->Save(cfg));
+  EXPECT_EQ(Joined(store->Problems()), "");
+  EXPECT_EQ(platform::FileMode(file.Path()).value_or(0) & kHidden, kHidden);
+  // Where the file cannot be replaced in place the values still arrive, and the store says what
+  // was not kept.
+  platform::SetReplaceFileRefused(true);
+  cfg.Left = 12;
+  EXPECT_TRUE(store->Save(cfg));
+  platform::SetReplaceFileRefused(false);
+  ASSERT_EQ(store->Problems().size(), 1u);
+  EXPECT_NE(store->Problems()[0].find("security settings were not kept"), std::string::npos);
+  EXPECT_EQ(TBigIniFile(file.Path()).ReadInteger("Common", "Left", 0), 12);
+  EXPECT_EQ(platform::FileMode(file.Path()).value_or(0) & kHidden, kHidden);
+  platform::SetFileMode(file.Path(), 0x80);
+#else
+  ASSERT_TRUE(platform::SetFileMode(file.Path(), 0640));
+  auto store = Store("", file.Path());
+  EXPECT_TRUE(store->Save(cfg));
+  EXPECT_EQ(Joined(store->Problems()), "");
+  EXPECT_EQ(platform::FileMode(file.Path()).value_or(0), 0640u);
+#endif
+  EXPECT_EQ(TBigIniFile(file.Path()).ReadString("Host", "mine", ""), "1");
 }
 
 TEST(SettingsStore, BadMapLinesAreIgnored) {
