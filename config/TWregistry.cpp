@@ -311,7 +311,16 @@ private:
 
   bool RunIni(const std::vector<TLine>& lines) {
     const std::string& file = FStore.INIFile;
-    platform::TNamedLock lock(IniLockName(file));
+    std::unique_ptr<platform::TNamedLock> lock;
+    try {
+      lock = std::make_unique<platform::TNamedLock>(IniLockName(file), FStore.IniLockWaitMs);
+    } catch (const ELockTimeout&) {
+      // Another process holds the file's lock: the caller's thread is not held up any longer,
+      // and nothing is read or written without the lock.
+      Problem("INI file \"" + file + "\" was left alone: another process kept it locked for " +
+              std::to_string(FStore.IniLockWaitMs) + " ms");
+      return false;
+    }
     std::unique_ptr<TBigIniFile> ini;
     try {
       ini = std::make_unique<TBigIniFile>(file);

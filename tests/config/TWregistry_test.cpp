@@ -12,6 +12,7 @@
 #include "Common/BigIni.h"
 #include "module/PluginDM.h"
 #include "platform/File.h"
+#include "platform/NamedLock.h"
 #include "platform/Registry.h"
 
 using namespace kelda;
@@ -500,6 +501,40 @@ TEST(SettingsStore, IniFailuresKeepTheUsersFile) {
   std::filesystem::create_directory(file.Path());
   EXPECT_FALSE(Store("", file.Path())->Save(cfg));
   EXPECT_TRUE(std::filesystem::is_empty(file.Path()));
+}
+
+// Another process (here: another thread, as the lock is shared by threads too) keeps the INI
+// file's lock: the operation waits a limited time, then fails with a reason and touches nothing.
+TEST(SettingsStore, AnIniLockHeldElsewhereFailsTheOperationAndWritesNothing) {
+  TTestFile file;
+  const std::string original = "[Common]\r\nProto=1\r\n\r\n";
+  file.Write(original);
+  auto held = std::make_unique<platform::TNamedLock>(IniLockName(file.Path()));
+  TDataSourceCfg cfg(nullptr);
+  cfg.comboProto_ItemIndex = 3;
+  std::vector<std::string> problems;
+  bool saved = true, loaded = true;
+  std::thread other([&] {
+    auto store = Store("", file.Path());
+    store->IniLockWaitMs = 50;
+    saved = store->Save(cfg);
+    problems = store->Problems();
+    loaded = store->Load(cfg);
+  });
+  other.join();
+  EXPECT_FALSE(saved);
+  EXPECT_FALSE(loaded);
+  ASSERT_EQ(problems.size(), 1u);
+  EXPECT_NE(problems[0].find("locked for 50 ms"), std::string::npos) << problems[0];
+  EXPECT_EQ(cfg.comboProto_ItemIndex, 3) << "nothing was read";
+  EXPECT_EQ(file.Read(), original) << "nothing was written";
+  EXPECT_EQ(Store("", file.Path())->IniLockWaitMs, 5000u);
+
+  held.reset();
+  std::thread after([&] { saved = Store("", file.Path())->Save(cfg); });
+  after.join();
+  EXPECT_TRUE(saved);
+  EXPECT_EQ(TBigIniFile(file.Path()).ReadInteger("Common", "Proto", 0), 3);
 }
 
 // A save replaces the file through a temporary one; what the user set on the file stays.
