@@ -201,6 +201,15 @@ TEST(TWtranslator, LanguageFileBlocksLanguagesAndDefaults) {
   EXPECT_TRUE(translator.Translate("EN", nullptr, &text, "DE"));
   EXPECT_EQ(text, "Polling");
 
+  // Language codes are one language whatever their case, in the request and in the file.
+  EXPECT_EQ(Tr(translator, "Registers", "de"), "Register");
+  text = "Polling";
+  EXPECT_TRUE(translator.Translate("dE", nullptr, &text, "en"));
+  EXPECT_EQ(text, "Zyklisch");
+  TWtransl lowerFile(nullptr, true);
+  lowerFile.LanguageFile = dir.Write("lower.lng", Lines({"en:>Registers", "de:>Register", ""}));
+  EXPECT_EQ(Tr(lowerFile, "Registers", "DE"), "Register");
+
   // A file without languages is passed over; no file at all names no language.
   TWtransl plain(nullptr, true);
   plain.LanguageFile = dir.Write("plain.lng", Lines({"EN:>A", "DE:>B", ""})) + "|" + dir.File("app.lng");

@@ -117,6 +117,20 @@ TEST_F(PluginTranslatorTest, LanguageRequestsOnLoadTranslateFromEnglishEveryTime
   EXPECT_EQ(NoDataMessage(), "Custom");
 }
 
+// A host may send the code in any case; the file's codes are upper case.
+TEST_F(PluginTranslatorTest, LanguageCodesCountWithoutCase) {
+  EXPECT_EQ(Load("de"), 0);
+  EXPECT_EQ(NoDataMessage(), "Keine Daten");
+  EXPECT_EQ(Plugin()->Texts->Greeting, "Guten Morgen");
+  EXPECT_EQ(Load("DE"), 0);
+  EXPECT_EQ(NoDataMessage(), "Keine Daten") << "the same language again changes nothing";
+  EXPECT_EQ(Load("fr"), 0);
+  EXPECT_EQ(NoDataMessage(), "Pas de donnees");
+  EXPECT_EQ(Load("en"), 0);
+  EXPECT_EQ(NoDataMessage(), "No data for processing");
+  EXPECT_EQ(Plugin()->Texts->Greeting, "Good morning");
+}
+
 TEST_F(PluginTranslatorTest, TranslatedPropertiesAreModuleParameters) {
   THostList get;
   get.Add("COMMAND", "GET-MODULE-PARAMETER").Add("PARAM", "TranslatorComponentProperties").AddEmpty("RESULT");
