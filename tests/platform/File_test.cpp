@@ -45,6 +45,7 @@ TEST(File, UnreadableIsNotMissing) {
 
 TEST(File, WritersKeepOthersOutAndReadOnlyFilesStayAsTheyAre) {
   const std::string path = "kelda_file_test_shared.bin";
+  DeleteFileAt(path);  // left by an earlier run that failed half-way
   {
     TFileWriter writer(path);
     writer.Write(std::string("first"));
@@ -145,6 +146,7 @@ TEST(File, TemporaryNamesNeverTouchAnotherFile) {
   const std::string path = "kelda_file_test_tempname.ini";
   const std::string plainName = path + ".tmp";
   const std::string firstName = TemporaryFileName(path, 0);
+  for (const std::string& stale : {path, plainName, firstName}) DeleteFileAt(stale);
   EXPECT_NE(firstName, TemporaryFileName(path, 1));
   EXPECT_EQ(firstName.substr(0, path.size()), path) << "beside the file, in its folder";
   auto plant = [](const std::string& name, const std::string& bytes) {
