@@ -47,6 +47,13 @@ bool NameTaken(DWORD error) {
 constexpr DWORD kUserAttributes =
     FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_NOT_CONTENT_INDEXED;
 
+// The full name of a path; the path itself when the system cannot form one.
+std::string FullPath(const std::string& path) {
+  char buffer[MAX_PATH];
+  const DWORD length = ::GetFullPathNameA(path.c_str(), MAX_PATH, buffer, nullptr);
+  return length > 0 && length < MAX_PATH ? std::string(buffer, length) : path;
+}
+
 void KeepUserAttributes(const char* path, DWORD old) {
   if (!old) return;  // the file was made while this writer ran: nothing of it is known
   const DWORD now = ::GetFileAttributesA(path);
@@ -172,8 +179,10 @@ void TFileWriter::Replace() {
   // A file that is not there (a first save, or removed meanwhile) has nothing to keep.
   if (::GetFileAttributesA(target) == INVALID_FILE_ATTRIBUTES) return move();
 
+  // Full names: some implementations look for the folder in the name and refuse a bare one.
   DWORD error = ERROR_NOT_SUPPORTED;
-  if (!gReplaceRefused && ::ReplaceFileA(target, temporary, nullptr, 0, nullptr, nullptr)) {
+  if (!gReplaceRefused && ::ReplaceFileA(FullPath(FPath).c_str(), FullPath(FTemporaryPath).c_str(), nullptr,
+                                         0, nullptr, nullptr)) {
     // Some emulations of the call keep the security but not every attribute.
     KeepUserAttributes(target, FAttributes);
     return;
