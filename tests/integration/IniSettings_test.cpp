@@ -59,7 +59,8 @@ TEST(IniSettings, AHostsFileWithAByteOrderMarkKeepsEverySection) {
   EXPECT_EQ(Occurrences(text, "[Dev1.Common]"), 1) << text;
   EXPECT_NE(text.find("\r\nProto=3\r\n"), std::string::npos) << "the values read came back: " << text;
   EXPECT_NE(text.find("\r\nLocal address=5\r\n"), std::string::npos) << text;
-  EXPECT_EQ(LogText(host, instance).find("INI file"), std::string::npos);
+  const std::string log = LogText(host, instance);
+  EXPECT_EQ(log.find("INI file"), std::string::npos) << log;
   host.Command(instance, "UNLOAD", location);
   EXPECT_EQ(host.Free(instance), 0);
   std::remove(name.c_str());
