@@ -48,6 +48,8 @@ bool SameText(std::string_view a, std::string_view b) {
   return platform::AnsiCompareText(a, b) == 0;
 }
 
+constexpr std::string_view kUtf8Mark = "\xEF\xBB\xBF";
+
 int HexDigit(char c) {
   if (c >= '0' && c <= '9') return c - '0';
   if (c >= 'a' && c <= 'f') return c - 'a' + 10;
@@ -437,15 +439,17 @@ bool TryIniTextToDateTime(std::string_view text, TDateTime& value) {
 
 // Turns lines into sections: a "[name]" line opens a section, lines before the first one are
 // dropped, empty lines and a lone end-of-file mark (0x1A) are skipped, every other line is kept
-// as it stands.
+// as it stands. Editors leave blanks around a section line and inside its brackets; the name is
+// what lies between them.
 class TBigIniFile::TLoader {
 public:
   explicit TLoader(TSectionList& sections) : FSections(sections) {}
 
   void AddLine(std::string&& line) {
     if (line.empty() || (line.size() == 1 && line[0] == '\x1A')) return;
-    if (line.size() >= 2 && line.front() == '[' && line.back() == ']') {
-      FCurrent = &FSections.Values(FSections.Add(line.substr(1, line.size() - 2)));
+    const std::string_view head = Trimmed(line);
+    if (head.size() >= 2 && head.front() == '[' && head.back() == ']') {
+      FCurrent = &FSections.Values(FSections.Add(std::string(Trimmed(head.substr(1, head.size() - 2)))));
       return;
     }
     if (FCurrent) FCurrent->Add(std::move(line));
@@ -473,6 +477,7 @@ TBigIniFile::~TBigIniFile() {
 void TBigIniFile::SetFileName(std::string fileName) {
   UpdateFile();
   Clear();
+  FUtf8Mark = false;
   // Not modified before loading: when the new file cannot be read, the empty store left behind
   // must not be written over it later.
   FModified = false;
@@ -485,6 +490,12 @@ void TBigIniFile::LoadFromFile(const std::string& fileName) {
   // taking it for empty would let the next save replace everything in it.
   std::optional<std::string> content = platform::ReadWholeFile(fileName);
   if (!content) return;
+  // A file saved as UTF-8 by an editor starts with the byte-order mark; left in, it would hide
+  // the first section line (the host's own section, in a shared file) and the next save would
+  // drop that section. The store's own file keeps its mark when written back.
+  const bool marked = content->starts_with(kUtf8Mark);
+  if (marked) content->erase(0, kUtf8Mark.size());
+  if (fileName == FFileName) FUtf8Mark = marked;
   TMemoryStream stream(std::move(*content));
   TStreamReader reader(&stream);
   TLoader loader(FSections);
@@ -519,10 +530,12 @@ void TBigIniFile::Clear() {
 // one last try cannot shorten the file either.
 void TBigIniFile::UpdateFile() {
   if (!FModified || FFileName.empty()) return;
+  FWriteNote.clear();
   platform::TFileWriter writer(FFileName);
   constexpr std::size_t FlushSize = 64 * 1024;  // one system write per 64 KiB, not per line
   std::string chunk;
   chunk.reserve(FlushSize + 256);
+  if (FUtf8Mark) chunk.append(kUtf8Mark);
   auto put = [&](std::string_view text) {
     chunk.append(text);
     chunk.append("\r\n");
@@ -541,6 +554,7 @@ void TBigIniFile::UpdateFile() {
   }
   writer.Write(chunk);
   writer.Close();
+  FWriteNote = writer.Note();
   FModified = false;
 }
 

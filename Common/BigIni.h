@@ -192,11 +192,15 @@ public:
   // also when loading the new file failed (EInOutError), so that file is never overwritten.
   void SetFileName(std::string fileName);
   bool Modified() const { return FModified; }
+  // Whether the store's file began with a UTF-8 byte-order mark; UpdateFile writes it again.
+  bool HasUtf8Mark() const { return FUtf8Mark; }
   int CurrentSection() const { return FSections.Current(); }
 
   // Adds the file's sections to those present (nothing when the file is missing; EInOutError
-  // when it exists but cannot be read). Loading never marks the store modified, also when it
-  // dropped duplicate sections (names compared without regard to ASCII case).
+  // when it exists but cannot be read). A leading UTF-8 byte-order mark is not part of the
+  // first line; the store's own file remembers it. Section lines may carry blanks around the
+  // brackets and the name; the name is taken without them. Loading never marks the store modified, also when
+  // it dropped duplicate sections (names compared without regard to ASCII case).
   virtual void LoadFromFile(const std::string& fileName);
   virtual void Clear();  // modified when there was anything to drop
   // Finds the section (creating an empty one when missing) and removes the key's line.
@@ -208,6 +212,9 @@ public:
   virtual void LoadFromStrings(const TStringList& strings);
   // Writes the file (CR LF line ends) when modified and bound to a file name.
   virtual void UpdateFile();
+  // After a write: what replacing the file could not keep of the old one (its security
+  // settings, where the system cannot replace a file in place), or empty.
+  const std::string& WriteNote() const { return FWriteNote; }
   // Decodes pairs of hexadecimal digits into bytes written to the stream, stopping at the first
   // pair that is not one; the number of bytes written.
   virtual int ReadBinaryStream(const std::string& section, const std::string& key, TStream& stream);
@@ -249,6 +256,8 @@ private:
   TSectionList FSections;
   std::string FFileName;
   bool FModified = false;
+  bool FUtf8Mark = false;
+  std::string FWriteNote;
 };
 
 }  // namespace kelda

@@ -6,7 +6,7 @@
 
 #include "Common/TWtranslatorCustoms.h"
 #include "Common/zorTimerEx.h"
-#include "config/ProxyCodeCustom.h"
+#include "Common/PublishedProperties.h"
 #include "platform/CodePage.h"
 #include "platform/Thread.h"
 
@@ -180,8 +180,9 @@ bool TWtransl::Translate(const std::string& target, TComponent* component, std::
     FCacheKey.clear();
     FEntryCount = 0;
   }
-  // The file list is part of the key, so a changed list loads anew.
-  const std::string key = sourceCode + '\n' + targetCode + '\n' + LanguageFile;
+  // The file list is part of the key, so a changed list loads anew; codes count without case.
+  const std::string key =
+      platform::AnsiUpperCase(sourceCode) + '\n' + platform::AnsiUpperCase(targetCode) + '\n' + LanguageFile;
   if (key != FCacheKey) {
     // The key names the dictionary only once it is loaded: a load that throws half-way, or that
     // found no language file, is tried again on the next call.

@@ -11,7 +11,8 @@
 //     "BiDiMode=", "Locale=" or "Charset=";
 //   - other lines beginning with "//" are comments;
 //   - a block is a run of non-empty lines; an empty line or the end of the file ends it. In a
-//     block, "<source code>:>" begins the source text and "<target code>:>" the translation;
+//     block, "<source code>:>" begins the source text and "<target code>:>" the translation
+//     (codes without regard to case: "de:>" and "DE:>" are one language);
 //   - a section "[Languages]" names the languages: "Default = DE", "$DE = Deutsch".
 //
 // Component tags: 9999 skips a component with everything it owns, 9998 skips only the

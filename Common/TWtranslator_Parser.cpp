@@ -68,6 +68,11 @@ bool StripBom(std::string_view& bytes) {
   return true;
 }
 
+// Language codes are names, not texts: "de" and "DE" are one language, whoever wrote them.
+bool StartsWithCode(std::string_view line, std::string_view mark) {
+  return line.size() >= mark.size() && platform::AnsiCompareText(line.substr(0, mark.size()), mark) == 0;
+}
+
 std::vector<std::string> SplitFileList(const std::string& list) {
   std::vector<std::string> names;
   std::size_t start = 0;
@@ -169,10 +174,8 @@ std::vector<TLanguageFileEntry> TWtransl::ParseLanguageFile(std::string_view byt
     std::string sourceText;
     std::string translation;
     for (const TBlockItem& item : block) {
-      if (item.Line.compare(0, sourceMark.size(), sourceMark) == 0)
-        sourceText = item.Line.substr(sourceMark.size());
-      if (item.Line.compare(0, targetMark.size(), targetMark) == 0)
-        translation = item.Line.substr(targetMark.size());
+      if (StartsWithCode(item.Line, sourceMark)) sourceText = item.Line.substr(sourceMark.size());
+      if (StartsWithCode(item.Line, targetMark)) translation = item.Line.substr(targetMark.size());
     }
     block.clear();
     if (sourceText.empty() || translation.empty()) return;

@@ -376,6 +376,9 @@ public:
   std::string EventsSupported;
   bool IsTemporaryLoad = false;
   std::atomic<bool> SettingsBusy{false};
+  // An instance without any settings location says so once, not at every settings load; set
+  // while that line stands, cleared when a location appears.
+  std::atomic<bool> NoSettingsLocationLogged{false};
   std::atomic<bool> TerminateNow{false};
   TObjectList ConfigDataSources{true};
   std::string DataSourceLoadFor;

@@ -8,7 +8,6 @@
 
 #include "Common/BigIni.h"
 #include "Common/Exceptions.h"
-#include "Plugins/zorPluginModule.h"
 #include "platform/CodePage.h"
 #include "platform/File.h"
 #include "platform/NamedLock.h"
@@ -241,6 +240,7 @@ public:
 
   bool Run() {
     FStore.FProblems.clear();
+    FStore.FNoLocation = false;
     try {
       const std::vector<TLine> lines = ResolveLines();
       if (FStore.INIFile == CustomStore) return RunCustom(lines);
@@ -311,7 +311,16 @@ private:
 
   bool RunIni(const std::vector<TLine>& lines) {
     const std::string& file = FStore.INIFile;
-    platform::TNamedLock lock(IniLockName(file));
+    std::unique_ptr<platform::TNamedLock> lock;
+    try {
+      lock = std::make_unique<platform::TNamedLock>(IniLockName(file), FStore.IniLockWaitMs);
+    } catch (const ELockTimeout&) {
+      // Another process holds the file's lock: the caller's thread is not held up any longer,
+      // and nothing is read or written without the lock.
+      Problem("INI file \"" + file + "\" was left alone: another process kept it locked for " +
+              std::to_string(FStore.IniLockWaitMs) + " ms");
+      return false;
+    }
     std::unique_ptr<TBigIniFile> ini;
     try {
       ini = std::make_unique<TBigIniFile>(file);
@@ -340,6 +349,7 @@ private:
       Problem("INI file \"" + file + "\" was not written: " + e.what());
       return false;
     }
+    if (!ini->WriteNote().empty()) Problem("INI file \"" + file + "\" was written, but " + ini->WriteNote());
     return done > 0;
   }
 
@@ -382,7 +392,10 @@ private:
     while (!base.empty() && base.back() == '\\') base.pop_back();
     // An empty path would put the settings straight into the hive's root.
     if (base.empty()) {
-      Problem("no registry path for the settings");
+      // An INI file that a first save will create is a location with nothing saved yet.
+      if (!FSave && !FStore.INIFile.empty()) return false;
+      FStore.FNoLocation = true;
+      Problem(TWreg::NoLocationProblem);
       return false;
     }
     if (!ChooseHive(base)) return false;
@@ -481,52 +494,6 @@ bool TWreg::Load(TProxyCodeCustomObject& settings) {
 
 bool TWreg::Save(TProxyCodeCustomObject& settings) {
   return TWregOperation(*this, settings, true).Run();
-}
-
-// ---------------------------------------------------------------------------------------------
-// The plug-in's operations
-
-namespace {
-
-class TSettingsBusy {
-public:
-  explicit TSettingsBusy(TzorPlugin& plugin) : FPlugin(plugin) { FPlugin.SettingsBusy = true; }
-  ~TSettingsBusy() { FPlugin.SettingsBusy = false; }
-  TSettingsBusy(const TSettingsBusy&) = delete;
-  TSettingsBusy& operator=(const TSettingsBusy&) = delete;
-
-private:
-  TzorPlugin& FPlugin;
-};
-
-TRegistryRoot RootOf(uint8_t value) {
-  return value < rrNone ? static_cast<TRegistryRoot>(value) : rrNone;
-}
-
-bool RunSettings(TzorPlugin& plugin, const TStringList& propertyMap, TProxyCodeCustomObject& settings,
-                 bool save) {
-  TSettingsBusy busy(plugin);
-  TWreg store(nullptr);
-  store.RegistryRoot = RootOf(plugin.ModuleRegistryRoot1);
-  store.SecondRegistryRoot = RootOf(plugin.ModuleRegistryRoot2);
-  store.RegistryPath = plugin.ModuleRegistryPath;
-  store.INIFile = plugin.INIFile;
-  store.INIFileSectionPrefix = plugin.INISectionPrefix;
-  AssignStrings(store.Components, propertyMap);
-  const bool result = save ? store.Save(settings) : store.Load(settings);
-  for (const std::string& problem : store.Problems())
-    plugin.LogFailure(save ? "SAVE-SETTINGS" : "LOAD-SETTINGS", problem);
-  return result;
-}
-
-}  // namespace
-
-bool LoadSettings(TzorPlugin& plugin, const TStringList& propertyMap, TProxyCodeCustomObject& settings) {
-  return RunSettings(plugin, propertyMap, settings, false);
-}
-
-bool SaveSettings(TzorPlugin& plugin, const TStringList& propertyMap, TProxyCodeCustomObject& settings) {
-  return RunSettings(plugin, propertyMap, settings, true);
 }
 
 }  // namespace kelda

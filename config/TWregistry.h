@@ -5,7 +5,9 @@
 //  - INIFile "$CUSTOM$": the host keeps the values itself; they pass through the GetValue and
 //    SetValue hooks, and without hooks nothing is loaded or saved.
 //  - INIFile set, and the file exists or the operation is a save: that INI file, under a lock
-//    shared by every process (named after the file) for the whole operation.
+//    shared by every process (named after the file) for the whole operation. When another
+//    process keeps that lock for IniLockWaitMs, the operation fails, reads and writes nothing,
+//    and says why in Problems().
 //  - otherwise the registry key RegistryPath (backslashes at either end ignored), first under
 //    RegistryRoot, then under SecondRegistryRoot; keys are always opened for full access, so a
 //    hive the user may only read is passed over.
@@ -38,8 +40,6 @@
 #include "config/ProxyCodeCustom.h"
 
 namespace kelda {
-
-class TzorPlugin;
 
 enum TRegistryRoot : uint8_t {
   rrHKEY_CLASSES_ROOT = 0,
@@ -77,6 +77,9 @@ std::string IniLockName(const std::string& iniFile);
 std::string EncodeSettingText(std::string_view text);
 std::string DecodeSettingText(std::string_view stored);
 
+// How long an operation waits for another process to release the INI file's lock.
+constexpr uint32_t kIniLockWaitMs = 5000;
+
 class TWreg : public TComponent {
 public:
   explicit TWreg(TComponent* owner) : TComponent(owner) {}
@@ -87,6 +90,7 @@ public:
   std::string INIFile;
   std::string INIFileSectionPrefix;
   TStringList Components;  // the property map
+  uint32_t IniLockWaitMs = kIniLockWaitMs;
 
   // Hooks. GetValue answers whether it supplied a value for the key; SetValue takes one.
   // BeforeProcessItem runs for every usable map line in every store and may skip it.
@@ -103,15 +107,15 @@ public:
 
   // What went wrong in the last operation, one line each; empty after a clean run.
   const std::vector<std::string>& Problems() const { return FProblems; }
+  // Whether the last operation found no place at all for the settings (no INI file and no
+  // registry path); Problems() then holds NoLocationProblem.
+  bool NoLocation() const { return FNoLocation; }
+  static constexpr const char* NoLocationProblem = "no registry path for the settings";
 
 private:
   friend class TWregOperation;
   std::vector<std::string> FProblems;
+  bool FNoLocation = false;
 };
-
-// The plug-in's settings operations: a fresh store on the plug-in's settings location with the
-// given map, SettingsBusy set meanwhile, every problem written to the plug-in's log.
-bool LoadSettings(TzorPlugin& plugin, const TStringList& propertyMap, TProxyCodeCustomObject& settings);
-bool SaveSettings(TzorPlugin& plugin, const TStringList& propertyMap, TProxyCodeCustomObject& settings);
 
 }  // namespace kelda

@@ -7,7 +7,7 @@
 #include "Common/Variants.h"
 #include "Common/zorParamLst.h"
 #include "config/FormResources.h"
-#include "config/TWregistry.h"
+#include "Plugins/zorPluginSettings.h"
 #include "module/PluginDM_PlcErrors.h"
 #include "platform/CodePage.h"
 

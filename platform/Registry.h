@@ -30,7 +30,7 @@
 #include <optional>
 #include <string>
 
-#include "Common/Exceptions.h"
+#include "platform/Exceptions.h"
 
 namespace kelda {
 

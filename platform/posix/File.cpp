@@ -10,7 +10,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "Common/Exceptions.h"
+#include "platform/Exceptions.h"
 
 namespace kelda::platform {
 
@@ -70,15 +70,6 @@ namespace {
 
 std::atomic<std::size_t> gWriteLimit{NoFileWriteLimit};
 
-// Whether the descriptor still is the file at path: a writer that finished may have renamed
-// the temporary file between another writer's open and its lock.
-bool StillAt(int fd, const std::string& path) {
-  struct stat opened {
-  }, named{};
-  return ::fstat(fd, &opened) == 0 && ::stat(path.c_str(), &named) == 0 && opened.st_dev == named.st_dev &&
-         opened.st_ino == named.st_ino;
-}
-
 int LockDescriptor(void* handle) {
   return static_cast<int>(reinterpret_cast<intptr_t>(handle) - 1);
 }
@@ -89,8 +80,13 @@ void SetFileWriteLimit(std::size_t bytes) {
   gWriteLimit = bytes;
 }
 
-TFileWriter::TFileWriter(const std::string& path)
-    : FHandle(nullptr), FPath(path), FTemporaryPath(path + ".tmp") {
+void SetReplaceFileRefused(bool) {}
+
+std::string TemporaryFileName(const std::string& path, unsigned attempt) {
+  return TemporaryFileNameFor(path, static_cast<uint32_t>(::getpid()), attempt);
+}
+
+TFileWriter::TFileWriter(const std::string& path) : FHandle(nullptr), FPath(path) {
   auto fail = [&](const std::string& reason) {
     Discard();
     throw EFCreateError("Cannot create file \"" + path + "\". " + reason);
@@ -107,20 +103,30 @@ TFileWriter::TFileWriter(const std::string& path)
     FTargetLock = reinterpret_cast<void*>(static_cast<intptr_t>(lock) + 1);
     if (::flock(lock, LOCK_EX | LOCK_NB) != 0) fail(Reason());
   }
-  // Not truncated before the lock is ours: another writer's bytes stay its own.
-  const int fd = ::open(FTemporaryPath.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0666);
-  if (fd < 0) fail(Reason());
-  const bool locked = ::flock(fd, LOCK_EX | LOCK_NB) == 0;
-  if (!locked || !StillAt(fd, FTemporaryPath) || ::ftruncate(fd, 0) != 0 ||
-      (existed && ::fchmod(fd, st.st_mode & 07777) != 0)) {
-    const std::string reason = locked ? Reason() : std::string("The file is in use by another process.");
+  // A name nobody uses: a file that merely carries one of these names is someone else's and
+  // is neither truncated nor removed.
+  int fd = -1;
+  for (unsigned attempt = 0; fd < 0 && attempt < kTemporaryNameAttempts; ++attempt) {
+    const std::string name = TemporaryFileName(path, attempt);
+    fd = ::open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    if (fd >= 0)
+      FTemporaryPath = name;
+    else if (errno != EEXIST)
+      fail(Reason());
+  }
+  if (fd < 0) fail(std::strerror(EEXIST));
+  // The replacement keeps the permission bits the user gave the old file.
+  if (existed && ::fchmod(fd, st.st_mode & 07777) != 0) {
+    const std::string reason = Reason();
     ::close(fd);
+    ::unlink(FTemporaryPath.c_str());
     fail(reason);
   }
   FILE* f = ::fdopen(fd, "wb");
   if (!f) {
     const std::string reason = Reason();
     ::close(fd);
+    ::unlink(FTemporaryPath.c_str());
     fail(reason);
   }
   FHandle = f;
@@ -132,7 +138,6 @@ TFileWriter::~TFileWriter() {
 
 void TFileWriter::Discard() {
   if (FHandle) {
-    // Removed while the lock is still held, so no other writer takes it over half-way.
     ::unlink(FTemporaryPath.c_str());
     std::fclose(static_cast<FILE*>(FHandle));
     FHandle = nullptr;
@@ -161,22 +166,37 @@ void TFileWriter::Write(const void* data, std::size_t count) {
 void TFileWriter::Close() {
   if (!FHandle) throw EInOutError("File is closed: " + FPath);
   FILE* f = static_cast<FILE*>(FHandle);
-  int error = 0;
-  if (std::fflush(f) != 0 || ::fsync(::fileno(f)) != 0 ||
-      std::rename(FTemporaryPath.c_str(), FPath.c_str()) != 0)
-    error = errno;
-  if (error != 0) {
+  if (std::fflush(f) != 0 || ::fsync(::fileno(f)) != 0) {
+    const int error = errno;
     Discard();
     throw EInOutError("Cannot write file \"" + FPath + "\". " + std::strerror(error));
   }
-  // Renamed: the temporary name is free for the next writer, the content is in place.
+  Replace();
+  // Renamed: the content is in place and the temporary name is gone.
   FHandle = nullptr;
   std::fclose(f);
   Discard();
 }
 
+void TFileWriter::Replace() {
+  if (std::rename(FTemporaryPath.c_str(), FPath.c_str()) == 0) return;
+  const int error = errno;
+  Discard();
+  throw EInOutError("Cannot write file \"" + FPath + "\". " + std::strerror(error));
+}
+
 bool DeleteFileAt(const std::string& path) {
   return ::unlink(path.c_str()) == 0;
+}
+
+std::optional<uint32_t> FileMode(const std::string& path) {
+  struct stat st {};
+  if (::stat(path.c_str(), &st) != 0) return std::nullopt;
+  return static_cast<uint32_t>(st.st_mode & 07777);
+}
+
+bool SetFileMode(const std::string& path, uint32_t mode) {
+  return ::chmod(path.c_str(), static_cast<mode_t>(mode & 07777)) == 0;
 }
 
 bool SetFileReadOnly(const std::string& path, bool readOnly) {

@@ -4,7 +4,7 @@
 
 #include <atomic>
 
-#include "Common/Exceptions.h"
+#include "platform/Exceptions.h"
 #include "platform/SystemError.h"
 
 namespace kelda::platform {
@@ -36,6 +36,30 @@ std::optional<std::string> ReadWholeFile(const std::string& path) {
 namespace {
 
 std::atomic<std::size_t> gWriteLimit{NoFileWriteLimit};
+std::atomic<bool> gReplaceRefused{false};
+
+bool NameTaken(DWORD error) {
+  return error == ERROR_FILE_EXISTS || error == ERROR_ALREADY_EXISTS;
+}
+
+// The attributes a user sets on a file; the archive bit is the system's note that the file
+// changed and stays as the replacement left it.
+constexpr DWORD kUserAttributes =
+    FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_NOT_CONTENT_INDEXED;
+
+// The full name of a path; the path itself when the system cannot form one.
+std::string FullPath(const std::string& path) {
+  char buffer[MAX_PATH];
+  const DWORD length = ::GetFullPathNameA(path.c_str(), MAX_PATH, buffer, nullptr);
+  return length > 0 && length < MAX_PATH ? std::string(buffer, length) : path;
+}
+
+void KeepUserAttributes(const char* path, DWORD old) {
+  if (!old) return;  // the file was made while this writer ran: nothing of it is known
+  const DWORD now = ::GetFileAttributesA(path);
+  if (now == INVALID_FILE_ATTRIBUTES || (now & kUserAttributes) == (old & kUserAttributes)) return;
+  ::SetFileAttributesA(path, (now & ~kUserAttributes) | (old & kUserAttributes));
+}
 
 }  // namespace
 
@@ -43,8 +67,15 @@ void SetFileWriteLimit(std::size_t bytes) {
   gWriteLimit = bytes;
 }
 
-TFileWriter::TFileWriter(const std::string& path)
-    : FHandle(nullptr), FPath(path), FTemporaryPath(path + ".tmp") {
+void SetReplaceFileRefused(bool refused) {
+  gReplaceRefused = refused;
+}
+
+std::string TemporaryFileName(const std::string& path, unsigned attempt) {
+  return TemporaryFileNameFor(path, ::GetCurrentProcessId(), attempt);
+}
+
+TFileWriter::TFileWriter(const std::string& path) : FHandle(nullptr), FPath(path) {
   auto fail = [&](DWORD error) {
     Discard();
     throw EFCreateError("Cannot create file \"" + path + "\". " + SystemErrorText(error));
@@ -56,6 +87,7 @@ TFileWriter::TFileWriter(const std::string& path)
   if (existed && (attr & FILE_ATTRIBUTE_DIRECTORY)) fail(ERROR_ACCESS_DENIED);
   if (existed && (attr & FILE_ATTRIBUTE_READONLY)) fail(ERROR_ACCESS_DENIED);
   if (existed) {
+    FAttributes = attr;
     // The old file stays open without sharing until it is replaced, so readers see it whole or
     // not at all.
     HANDLE lock =
@@ -63,10 +95,20 @@ TFileWriter::TFileWriter(const std::string& path)
     if (lock == INVALID_HANDLE_VALUE) fail(::GetLastError());
     FTargetLock = lock;
   }
-  HANDLE h = ::CreateFileA(FTemporaryPath.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                           FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (h == INVALID_HANDLE_VALUE) fail(::GetLastError());
-  FHandle = h;
+  // A name nobody uses: a file that merely carries one of these names is someone else's and
+  // is neither truncated nor removed.
+  for (unsigned attempt = 0; !FHandle && attempt < kTemporaryNameAttempts; ++attempt) {
+    const std::string name = TemporaryFileName(path, attempt);
+    HANDLE h =
+        ::CreateFileA(name.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (h != INVALID_HANDLE_VALUE) {
+      FTemporaryPath = name;
+      FHandle = h;
+    } else if (const DWORD error = ::GetLastError(); !NameTaken(error)) {
+      fail(error);
+    }
+  }
+  if (!FHandle) fail(ERROR_FILE_EXISTS);
 }
 
 TFileWriter::~TFileWriter() {
@@ -116,17 +158,72 @@ void TFileWriter::Close() {
     ::CloseHandle(FTargetLock);
     FTargetLock = nullptr;
   }
-  if (error == ERROR_SUCCESS && !::MoveFileExA(FTemporaryPath.c_str(), FPath.c_str(),
-                                               MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
-    error = ::GetLastError();
   if (error != ERROR_SUCCESS) {
     ::DeleteFileA(FTemporaryPath.c_str());
     throw EInOutError("Cannot write file \"" + FPath + "\". " + SystemErrorText(error));
   }
+  Replace();
+}
+
+void TFileWriter::Replace() {
+  auto fail = [&](DWORD error) {
+    ::DeleteFileA(FTemporaryPath.c_str());
+    throw EInOutError("Cannot write file \"" + FPath + "\". " + SystemErrorText(error));
+  };
+  const char* target = FPath.c_str();
+  const char* temporary = FTemporaryPath.c_str();
+  auto move = [&] {
+    if (!::MoveFileExA(temporary, target, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
+      fail(::GetLastError());
+  };
+  // A file that is not there (a first save, or removed meanwhile) has nothing to keep.
+  if (::GetFileAttributesA(target) == INVALID_FILE_ATTRIBUTES) return move();
+
+  // Full names: some implementations look for the folder in the name and refuse a bare one.
+  DWORD error = ERROR_NOT_SUPPORTED;
+  if (!gReplaceRefused && ::ReplaceFileA(FullPath(FPath).c_str(), FullPath(FTemporaryPath).c_str(), nullptr,
+                                         0, nullptr, nullptr)) {
+    // Some emulations of the call keep the security but not every attribute.
+    KeepUserAttributes(target, FAttributes);
+    return;
+  }
+  if (!gReplaceRefused) error = ::GetLastError();
+  switch (error) {
+    case ERROR_UNABLE_TO_REMOVE_REPLACED:
+      // The old file is in use or protected: it stays as it is and the save fails.
+      return fail(error);
+    case ERROR_FILE_NOT_FOUND:
+      // Removed between the look and the replacement.
+      return move();
+    case ERROR_UNABLE_TO_MOVE_REPLACEMENT:
+      // The old file is gone already and the new content still under its temporary name.
+      move();
+      KeepUserAttributes(target, FAttributes);
+      FNote = "the file's security settings may not have been kept (" + SystemErrorText(error) + ")";
+      return;
+    default:
+      break;
+  }
+  // The file system cannot replace a file with its attributes and security: a plain move,
+  // the attributes set again by hand.
+  move();
+  KeepUserAttributes(target, FAttributes);
+  FNote = "the file's security settings were not kept: it could not be replaced in place (" +
+          SystemErrorText(error) + ")";
 }
 
 bool DeleteFileAt(const std::string& path) {
   return ::DeleteFileA(path.c_str()) != FALSE;
+}
+
+std::optional<uint32_t> FileMode(const std::string& path) {
+  const DWORD attr = ::GetFileAttributesA(path.c_str());
+  if (attr == INVALID_FILE_ATTRIBUTES) return std::nullopt;
+  return attr;
+}
+
+bool SetFileMode(const std::string& path, uint32_t mode) {
+  return ::SetFileAttributesA(path.c_str(), mode) != FALSE;
 }
 
 bool SetFileReadOnly(const std::string& path, bool readOnly) {

@@ -2,7 +2,7 @@
 
 #include <windows.h>
 
-#include "Common/Exceptions.h"
+#include "platform/Exceptions.h"
 #include "platform/SystemError.h"
 
 namespace kelda::platform {

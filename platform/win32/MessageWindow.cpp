@@ -12,7 +12,7 @@
 #include <utility>
 #include <vector>
 
-#include "Common/Exceptions.h"
+#include "platform/Exceptions.h"
 #include "platform/Debug.h"
 #include "platform/SystemError.h"
 #include "platform/Tick.h"

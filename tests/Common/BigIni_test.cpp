@@ -141,30 +141,71 @@ TEST(BigIniFile, LoadsLinesAsTheyStand) {
   TBigIniFile ini(file.Path());
   TStringList list;
   ini.ReadSections(list);
-  EXPECT_EQ(Lines(list), (Strings{" Main ", "Other"}));  // section names are not trimmed
+  EXPECT_EQ(Lines(list), (Strings{"Main", "Other"}));
   EXPECT_FALSE(ini.Modified());
 
-  EXPECT_EQ(ini.ReadString(" Main ", "key", "?"), "value");
-  EXPECT_EQ(ini.ReadString(" main ", "KEY", "?"), "value");
-  EXPECT_EQ(ini.ReadString(" Main ", "k2", "?"), "a=b");
-  EXPECT_EQ(ini.ReadString(" Main ", "plain line", "?"), "");  // a line without "=" has no value
-  EXPECT_EQ(ini.ReadString(" Main ", "dropped", "?"), "?");
-  EXPECT_EQ(ini.ReadString("Main", "key", "?"), "?");
+  EXPECT_EQ(ini.ReadString("Main", "key", "?"), "value");
+  EXPECT_EQ(ini.ReadString("main", "KEY", "?"), "value");
+  EXPECT_EQ(ini.ReadString("Main", "k2", "?"), "a=b");
+  EXPECT_EQ(ini.ReadString("Main", "plain line", "?"), "");  // a line without "=" has no value
+  EXPECT_EQ(ini.ReadString("Main", "dropped", "?"), "?");
   EXPECT_EQ(ini.ReadString("Other", "x", "?"), "1");
 
-  ini.ReadSection(" Main ", list);
+  ini.ReadSection("Main", list);
   EXPECT_EQ(Lines(list), (Strings{"key", "plain line", "k2"}));  // empty names left out
   list.Clear();
   list.Add("before");
-  ini.ReadSectionValues(" Main ", list);
+  ini.ReadSectionValues("Main", list);
   EXPECT_EQ(Lines(list), (Strings{"before", "  key = value  ", "plain line", "=no name", "k2=a=b"}));
 
-  EXPECT_TRUE(ini.ValueExists(" Main ", "KEY"));
-  EXPECT_TRUE(ini.ValueExists(" Main ", "plain line"));
-  EXPECT_FALSE(ini.ValueExists(" Main ", ""));
+  EXPECT_TRUE(ini.ValueExists("Main", "KEY"));
+  EXPECT_TRUE(ini.ValueExists("Main", "plain line"));
+  EXPECT_FALSE(ini.ValueExists("Main", ""));
   EXPECT_FALSE(ini.ValueExists("Other", "key"));
   EXPECT_TRUE(ini.SectionExists("OTHER"));
   EXPECT_FALSE(ini.SectionExists("Third"));
+}
+
+// A file an editor saved as UTF-8 (byte-order mark first) and section lines with blanks around
+// them, as hand-edited files have: every section is found, and a save writes the mark again
+// and changes nothing else it did not have to.
+TEST(BigIniFile, ByteOrderMarkAndBlanksAroundSectionLines) {
+  TTempFile file;
+  file.Write("\xEF\xBB\xBF[Host]\r\nmine=1\r\n\r\n[Dev1.Common] \r\nProto=1\r\n\t[ Dev2 ]\t\r\nx=2\r\n");
+  {
+    TBigIniFile ini(file.Path());
+    EXPECT_TRUE(ini.HasUtf8Mark());
+    TStringList list;
+    ini.ReadSections(list);
+    EXPECT_EQ(Lines(list), (Strings{"Host", "Dev1.Common", "Dev2"}));
+    EXPECT_EQ(ini.ReadString("Host", "mine", "?"), "1");
+    EXPECT_EQ(ini.ReadString("Dev1.Common", "Proto", "?"), "1");
+    EXPECT_EQ(ini.ReadString("Dev2", "x", "?"), "2");
+    ini.WriteString("Dev1.Common", "Proto", "3");
+  }
+  EXPECT_EQ(file.Read(),
+            "\xEF\xBB\xBF[Host]\r\nmine=1\r\n\r\n[Dev1.Common]\r\nProto=3\r\n\r\n[Dev2]\r\nx=2\r\n\r\n");
+
+  // A file without the mark gets none, also after a store that had one switched to it; a mark
+  // alone is an empty file.
+  TTempFile plain;
+  plain.Write("[A]\r\nk=1\r\n");
+  {
+    TBigIniFile ini(file.Path());
+    ini.SetFileName(plain.Path());
+    EXPECT_FALSE(ini.HasUtf8Mark());
+    ini.WriteString("A", "k", "2");
+  }
+  EXPECT_EQ(plain.Read(), "[A]\r\nk=2\r\n\r\n");
+  plain.Write("\xEF\xBB\xBF");
+  {
+    TBigIniFile ini(plain.Path());
+    TStringList list;
+    ini.ReadSections(list);
+    EXPECT_EQ(list.Count(), 0);
+    ini.WriteString("A", "k", "1");
+  }
+  EXPECT_EQ(plain.Read(), "\xEF\xBB\xBF[A]\r\nk=1\r\n\r\n");
 }
 
 TEST(BigIniFile, SectionSearchStartsAtTheLastHitAndWraps) {

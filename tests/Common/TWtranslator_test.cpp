@@ -14,7 +14,7 @@
 #include "Common/CustomTextResources.h"
 #include "Common/TWtranslatorCustoms.h"
 #include "Common/zorTimerEx.h"
-#include "config/ProxyCodeCustom.h"
+#include "Common/PublishedProperties.h"
 #include "platform/CodePage.h"
 #include "platform/Thread.h"
 
@@ -200,6 +200,15 @@ TEST(TWtranslator, LanguageFileBlocksLanguagesAndDefaults) {
   text = "Zyklisch";
   EXPECT_TRUE(translator.Translate("EN", nullptr, &text, "DE"));
   EXPECT_EQ(text, "Polling");
+
+  // Language codes are one language whatever their case, in the request and in the file.
+  EXPECT_EQ(Tr(translator, "Registers", "de"), "Register");
+  text = "Polling";
+  EXPECT_TRUE(translator.Translate("dE", nullptr, &text, "en"));
+  EXPECT_EQ(text, "Zyklisch");
+  TWtransl lowerFile(nullptr, true);
+  lowerFile.LanguageFile = dir.Write("lower.lng", Lines({"en:>Registers", "de:>Register", ""}));
+  EXPECT_EQ(Tr(lowerFile, "Registers", "DE"), "Register");
 
   // A file without languages is passed over; no file at all names no language.
   TWtransl plain(nullptr, true);

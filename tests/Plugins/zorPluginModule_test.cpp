@@ -513,6 +513,13 @@ TEST_F(FrameworkTest, DataCallsDeliverPackets) {
   EXPECT_EQ(Copy(call.Record.DataOut.Count), 4);
   EXPECT_EQ(call.PacketText, "first packet text<{[::]}>second packet text<{[::]}>x<{[::]}>y")
       << "short packets are separated as well";
+  // Short packets that come first, up to the separator's own length, are followed by it too.
+  for (const std::string first : {"x", "12345678", "<{[::]}"}) {
+    TzorParamsList rows;
+    std::string shortFirst = first + ";y;a longer packet text;z";
+    EXPECT_EQ(CallData(FInstance, kDataFlagPortBytes, &shortFirst, &rows).PacketText,
+              first + "<{[::]}>y<{[::]}>a longer packet text<{[::]}>z");
+  }
   EXPECT_EQ(Copy(call.Record.DataOut.Kind), kDataKindList) << "the host's list object comes back";
   EXPECT_EQ(Copy(call.Record.DataOut.Value), reinterpret_cast<uintptr_t>(&out));
   EXPECT_EQ(Copy(call.Record.CallFlags), 0);
@@ -598,6 +605,12 @@ TEST_F(FrameworkTest, ModuleParameters) {
   EXPECT_TRUE(p->GetModuleParameter("ParserItemNamex").IsEmpty());
   EXPECT_TRUE(p->GetModuleParameter("ParserItemName99").IsEmpty());
   EXPECT_EQ(p->GetModuleParameter("parseritemscount").ToInt(), 7);
+  // The indexes end one before the count: the last item answers, the count itself does not.
+  EXPECT_FALSE(p->GetModuleParameter("ParserItemName6").IsEmpty());
+  for (const char* prefix : {"ParserItemName", "ParserItemDesc", "ParserItemType"}) {
+    EXPECT_TRUE(p->GetModuleParameter(prefix + std::string("7")).IsEmpty()) << prefix;
+    EXPECT_TRUE(p->GetModuleParameter(prefix + std::string("-1")).IsEmpty()) << prefix;
+  }
   EXPECT_TRUE(p->GetModuleParameter("NoSuchParameter").IsEmpty());
 
   EXPECT_TRUE(p->SetModuleParameter("Custom:X", TVariant::Adopt(VariantFromInt(5)).Raw()));

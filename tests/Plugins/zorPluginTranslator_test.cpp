@@ -11,6 +11,7 @@
 
 #include "Common/CustomTextResources.h"
 #include "PluginTestKit.h"
+#include "tests/support/Wait.h"
 
 using namespace kelda;
 using namespace kelda::test;
@@ -117,6 +118,20 @@ TEST_F(PluginTranslatorTest, LanguageRequestsOnLoadTranslateFromEnglishEveryTime
   EXPECT_EQ(NoDataMessage(), "Custom");
 }
 
+// A host may send the code in any case; the file's codes are upper case.
+TEST_F(PluginTranslatorTest, LanguageCodesCountWithoutCase) {
+  EXPECT_EQ(Load("de"), 0);
+  EXPECT_EQ(NoDataMessage(), "Keine Daten");
+  EXPECT_EQ(Plugin()->Texts->Greeting, "Guten Morgen");
+  EXPECT_EQ(Load("DE"), 0);
+  EXPECT_EQ(NoDataMessage(), "Keine Daten") << "the same language again changes nothing";
+  EXPECT_EQ(Load("fr"), 0);
+  EXPECT_EQ(NoDataMessage(), "Pas de donnees");
+  EXPECT_EQ(Load("en"), 0);
+  EXPECT_EQ(NoDataMessage(), "No data for processing");
+  EXPECT_EQ(Plugin()->Texts->Greeting, "Good morning");
+}
+
 TEST_F(PluginTranslatorTest, TranslatedPropertiesAreModuleParameters) {
   THostList get;
   get.Add("COMMAND", "GET-MODULE-PARAMETER").Add("PARAM", "TranslatorComponentProperties").AddEmpty("RESULT");
@@ -139,6 +154,7 @@ TEST_F(PluginTranslatorTest, TranslatedPropertiesAreModuleParameters) {
 
 TEST_F(PluginTranslatorTest, DataCallsReadTheMessagesWhileALanguageChangeWritesThem) {
   std::atomic<bool> stop{false};
+  std::atomic<int> calls{0};
   std::set<std::string> seen;
   std::thread data([&] {
     while (!stop) {
@@ -147,12 +163,22 @@ TEST_F(PluginTranslatorTest, DataCallsReadTheMessagesWhileALanguageChangeWritesT
       record.Flags = kDataFlagWrite;
       record.Params = params.Pointer();
       zorProcessData(&record);
+      ++calls;
     }
   });
+  // Data calls run before, during and after the language changes, so there are lines to check.
+  EXPECT_TRUE(WaitFor([&] { return calls.load() > 0; }));
   for (int i = 0; i < 100; ++i) Load(i % 2 ? "EN" : "DE");
+  const int afterChanges = calls.load();
+  EXPECT_TRUE(WaitFor([&] { return calls.load() > afterChanges; }));
   stop = true;
   data.join();
-  for (const auto& [level, line] : FetchLog(FInstance)) seen.insert(line.substr(0, line.rfind(" x")));
+  int lines = 0;
+  for (const auto& [level, line] : FetchLog(FInstance)) {
+    seen.insert(line.substr(0, line.rfind(" x")));
+    ++lines;
+  }
+  EXPECT_GT(lines, 0) << "every data call without data logs a line";
   for (const std::string& line : seen)
     EXPECT_TRUE(line == "No data for processing" || line == "Keine Daten") << line;
 }

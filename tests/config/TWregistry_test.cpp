@@ -10,9 +10,9 @@
 #include <vector>
 
 #include "Common/BigIni.h"
-#include "Plugins/zorPluginModule.h"
 #include "module/PluginDM.h"
 #include "platform/File.h"
+#include "platform/NamedLock.h"
 #include "platform/Registry.h"
 
 using namespace kelda;
@@ -393,6 +393,30 @@ TEST(SettingsStore, IniFileRoundTripSectionsAndValueForms) {
   EXPECT_EQ(file.Read(), before) << "loading never rewrites the file";
 }
 
+// The host shares its own INI file with the module; an editor may have saved it as UTF-8 with a
+// byte-order mark and left a blank after a section line.
+TEST(SettingsStore, IniFileWithAByteOrderMarkKeepsTheHostsSection) {
+  TTestFile file;
+  file.Write("\xEF\xBB\xBF[Host]\r\nmine=1\r\n\r\n[Dev1.Common] \r\nProto=1\r\nLeft=7\r\n\r\n");
+  TDataSourceCfg loaded(nullptr);
+  EXPECT_TRUE(Store("", file.Path(), "Dev1")->Load(loaded));
+  EXPECT_EQ(loaded.comboProto_ItemIndex, 1);
+  EXPECT_EQ(loaded.Left, 7);
+
+  TDataSourceCfg saved(nullptr);
+  SetNonDefaults(saved);
+  auto store = Store("", file.Path(), "Dev1");
+  EXPECT_TRUE(store->Save(saved));
+  EXPECT_EQ(Joined(store->Problems()), "");
+  const std::string text = file.Read();
+  EXPECT_EQ(text.substr(0, 21), "\xEF\xBB\xBF[Host]\r\nmine=1\r\n\r\n")
+      << "the mark and the host's section stay";
+  EXPECT_EQ(text.find("[Dev1.Common]"), text.rfind("[Dev1.Common]")) << "one section, not two";
+  TBigIniFile ini(file.Path());
+  EXPECT_EQ(ini.ReadString("Host", "mine", ""), "1");
+  EXPECT_EQ(ini.ReadString("Dev1.Common", "Proto", ""), "3");
+}
+
 TEST(SettingsStore, IniFileChoiceAndCustomStore) {
   TTestKey key;
   TTestFile file;
@@ -479,6 +503,73 @@ TEST(SettingsStore, IniFailuresKeepTheUsersFile) {
   EXPECT_TRUE(std::filesystem::is_empty(file.Path()));
 }
 
+// Another process (here: another thread, as the lock is shared by threads too) keeps the INI
+// file's lock: the operation waits a limited time, then fails with a reason and touches nothing.
+TEST(SettingsStore, AnIniLockHeldElsewhereFailsTheOperationAndWritesNothing) {
+  TTestFile file;
+  const std::string original = "[Common]\r\nProto=1\r\n\r\n";
+  file.Write(original);
+  auto held = std::make_unique<platform::TNamedLock>(IniLockName(file.Path()));
+  TDataSourceCfg cfg(nullptr);
+  cfg.comboProto_ItemIndex = 3;
+  std::vector<std::string> problems;
+  bool saved = true, loaded = true;
+  std::thread other([&] {
+    auto store = Store("", file.Path());
+    store->IniLockWaitMs = 50;
+    saved = store->Save(cfg);
+    problems = store->Problems();
+    loaded = store->Load(cfg);
+  });
+  other.join();
+  EXPECT_FALSE(saved);
+  EXPECT_FALSE(loaded);
+  ASSERT_EQ(problems.size(), 1u);
+  EXPECT_NE(problems[0].find("locked for 50 ms"), std::string::npos) << problems[0];
+  EXPECT_EQ(cfg.comboProto_ItemIndex, 3) << "nothing was read";
+  EXPECT_EQ(file.Read(), original) << "nothing was written";
+  EXPECT_EQ(Store("", file.Path())->IniLockWaitMs, 5000u);
+
+  held.reset();
+  std::thread after([&] { saved = Store("", file.Path())->Save(cfg); });
+  after.join();
+  EXPECT_TRUE(saved);
+  EXPECT_EQ(TBigIniFile(file.Path()).ReadInteger("Common", "Proto", 0), 3);
+}
+
+// A save replaces the file through a temporary one; what the user set on the file stays.
+TEST(SettingsStore, IniSaveKeepsWhatTheUserSetOnTheFile) {
+  TTestFile file;
+  file.Write("[Host]\r\nmine=1\r\n\r\n");
+  TDataSourceCfg cfg(nullptr);
+#ifdef _WIN32
+  constexpr uint32_t kHidden = 0x2;
+  ASSERT_TRUE(platform::SetFileMode(file.Path(), platform::FileMode(file.Path()).value_or(0) | kHidden));
+  auto store = Store("", file.Path());
+  EXPECT_TRUE(store->Save(cfg));
+  EXPECT_EQ(Joined(store->Problems()), "");
+  EXPECT_EQ(platform::FileMode(file.Path()).value_or(0) & kHidden, kHidden);
+  // Where the file cannot be replaced in place the values still arrive, and the store says what
+  // was not kept.
+  platform::SetReplaceFileRefused(true);
+  cfg.Left = 12;
+  EXPECT_TRUE(store->Save(cfg));
+  platform::SetReplaceFileRefused(false);
+  ASSERT_EQ(store->Problems().size(), 1u);
+  EXPECT_NE(store->Problems()[0].find("security settings were not kept"), std::string::npos);
+  EXPECT_EQ(TBigIniFile(file.Path()).ReadInteger("Common", "Left", 0), 12);
+  EXPECT_EQ(platform::FileMode(file.Path()).value_or(0) & kHidden, kHidden);
+  platform::SetFileMode(file.Path(), 0x80);
+#else
+  ASSERT_TRUE(platform::SetFileMode(file.Path(), 0640));
+  auto store = Store("", file.Path());
+  EXPECT_TRUE(store->Save(cfg));
+  EXPECT_EQ(Joined(store->Problems()), "");
+  EXPECT_EQ(platform::FileMode(file.Path()).value_or(0), 0640u);
+#endif
+  EXPECT_EQ(TBigIniFile(file.Path()).ReadString("Host", "mine", ""), "1");
+}
+
 TEST(SettingsStore, BadMapLinesAreIgnored) {
   TTestFile file;
   auto store = Store("", file.Path());
@@ -510,84 +601,4 @@ TEST(SettingsStore, ConcurrentSavesToOneIniFileKeepBoth) {
   TBigIniFile ini(file.Path());
   EXPECT_EQ(ini.ReadInteger("One.Common", "Left", 0), 1000 + Rounds - 1);
   EXPECT_EQ(ini.ReadInteger("Two.Common", "Left", 0), 2000 + Rounds - 1);
-}
-
-// ---------------------------------------------------------------------------------------------
-// The plug-in's operations
-
-namespace {
-
-std::atomic<bool>* BusyFlag = nullptr;
-bool SeenBusy = false;
-
-class TProbeSettings : public TProxyCodeCustomObject {
-public:
-  using TProxyCodeCustomObject::TProxyCodeCustomObject;
-  const TPropertyTable& PublishedProperties() const override;
-  int32_t Probe = 0;
-};
-
-const TPropertyInfo ProbeProperties[] = {
-    {"Probe", TPropertyKind::Integer,
-     [](const TObject& o) -> TPropertyValue {
-       SeenBusy = BusyFlag && BusyFlag->load();
-       return static_cast<const TProbeSettings&>(o).Probe;
-     },
-     [](TObject& o, const TPropertyValue& v) {
-       SeenBusy = BusyFlag && BusyFlag->load();
-       static_cast<TProbeSettings&>(o).Probe = std::get<int32_t>(v);
-     }},
-};
-const TPropertyTable ProbeTable{nullptr, ProbeProperties};
-const TPropertyTable& TProbeSettings::PublishedProperties() const {
-  return ProbeTable;
-}
-
-std::string LogText(TzorPlugin& plugin) {
-  std::string buffer(65536, '\0');
-  uint32_t length = 0;
-  const int32_t n = plugin.Log()->HandOver(buffer.data(), static_cast<int32_t>(buffer.size()), length);
-  return buffer.substr(0, static_cast<std::size_t>(n > 0 ? n : 0));
-}
-
-}  // namespace
-
-TEST(SettingsStore, PluginOperationsUseItsLocationAndLogProblems) {
-  TTestKey key;
-  TTestFile file;
-  TzorPlugin plugin(nullptr, 0);
-  BusyFlag = &plugin.SettingsBusy;
-  TStringList map;
-  map.Add("Probe,Probe Value");
-  TProbeSettings settings(nullptr);
-  settings.Probe = 17;
-
-  plugin.ModuleRegistryPath = key.Path();
-  EXPECT_TRUE(SaveSettings(plugin, map, settings));
-  EXPECT_TRUE(SeenBusy);
-  EXPECT_FALSE(plugin.SettingsBusy);
-  settings.Probe = 0;
-  SeenBusy = false;
-  EXPECT_TRUE(LoadSettings(plugin, map, settings));
-  EXPECT_TRUE(SeenBusy);
-  EXPECT_EQ(settings.Probe, 17);
-  EXPECT_TRUE(platform::RegistryKeyExists(TRegHive::LocalMachine, key.Path()));  // root 2 first
-
-  // A first run, with nothing saved yet, is nothing to report.
-  plugin.ModuleRegistryPath = key.Path() + "\\Fresh";
-  EXPECT_FALSE(LoadSettings(plugin, map, settings));
-  EXPECT_EQ(LogText(plugin), "");
-  plugin.ModuleRegistryPath = key.Path();
-
-  plugin.INIFile = file.Path();
-  plugin.INISectionPrefix = "P\\";
-  EXPECT_TRUE(SaveSettings(plugin, map, settings));
-  EXPECT_EQ(file.Read(), "[P]\r\nProbe Value=17\r\n\r\n");
-  EXPECT_EQ(LogText(plugin), "");
-
-  plugin.INIFile = (std::filesystem::path(file.Path()) / "missing" / "x.ini").string();
-  EXPECT_FALSE(SaveSettings(plugin, map, settings));
-  EXPECT_FALSE(plugin.SettingsBusy);
-  EXPECT_NE(LogText(plugin).find("{SAVE-SETTINGS} INI file"), std::string::npos);
-  BusyFlag = nullptr;
 }

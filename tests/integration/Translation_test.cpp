@@ -78,12 +78,26 @@ TEST(Translation, GermanFromTheModulesLanguageFileAndBackToEnglish) {
   EXPECT_EQ(host.Free(instance), 0);
 }
 
-TEST(Translation, AnInstanceStartsInTheLanguageFilesDefault) {
+// The shipped language file starts every instance in English: a host that sends no language
+// shows English texts and captions; German is one LANGUAGE away, in either case.
+TEST(Translation, AnInstanceStartsInEnglishAndGermanIsOneLanguageAway) {
   TKeldaHost host(KELDA_LIBRARY_PATH);
   uintptr_t instance = host.Create(5);
   ASSERT_NE(instance, 0u);
   EXPECT_EQ(host.Command(instance, "LOAD", host.LoadParams()).Code, 0);
-  EXPECT_EQ(MemoryTypeList(host, instance).substr(0, 18), "Register (%R)==8||");
-  host.Command(instance, "UNLOAD");
+  EXPECT_EQ(MemoryTypeList(host, instance).substr(0, 19), "Registers (%R)==8||");
+  host.Data(instance, 1, kDataFlagWrite, "");
+  EXPECT_TRUE(HasLine(AllLogLines(host, instance), "Korvane. No data for processing", 1));
+
+  ASSERT_EQ(host.Command(instance, "LOAD", {Param("LANGUAGE", "de")}).Code, 0);
+  const std::string german = MemoryTypeList(host, instance);
+  EXPECT_EQ(german.substr(0, 18), "Register (%R)==8||");
+  ASSERT_EQ(host.Command(instance, "LOAD", {Param("LANGUAGE", "DE")}).Code, 0);
+  EXPECT_EQ(MemoryTypeList(host, instance), german) << "the same language in another case";
+  host.Data(instance, 1, kDataFlagWrite, "");
+  EXPECT_TRUE(HasLine(AllLogLines(host, instance), "Korvane. Keine Daten zur Verarbeitung", 1));
+  ASSERT_EQ(host.Command(instance, "LOAD", {Param("LANGUAGE", "en")}).Code, 0);
+  EXPECT_EQ(MemoryTypeList(host, instance).substr(0, 19), "Registers (%R)==8||");
+  for (int loads = 0; loads < 4; ++loads) host.Command(instance, "UNLOAD");
   EXPECT_EQ(host.Free(instance), 0);
 }

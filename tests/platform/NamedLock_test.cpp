@@ -7,6 +7,7 @@
 #include <string>
 #include <thread>
 
+#include "platform/Exceptions.h"
 #include "tests/support/Wait.h"
 
 using kelda::platform::SystemLockName;
@@ -43,4 +44,57 @@ TEST(NamedLock, LongNamesLockAndStayApart) {
   held.reset();
   EXPECT_TRUE(WaitFor([&] { return sameTaken.load(); }));
   same.join();
+}
+
+// The settings store waits a limited time for another process's lock: the wait gives up with
+// ELockTimeout and holds nothing, so the lock is free for others once its holder lets go.
+TEST(NamedLock, AWaitWithALimitGivesUpAndHoldsNothing) {
+  const std::string name = "kelda_test_limited_wait";
+  auto held = std::make_unique<TNamedLock>(name);
+  std::atomic<int> outcome{0};  // 1 timed out, 2 taken
+  std::thread waiter([&] {
+    try {
+      TNamedLock lock(name, 50);
+      outcome = 2;
+    } catch (const kelda::ELockTimeout&) {
+      outcome = 1;
+    }
+  });
+  waiter.join();
+  EXPECT_EQ(outcome.load(), 1);
+  held.reset();
+  std::atomic<bool> taken{false};
+  std::thread next([&] {
+    TNamedLock lock(name, 10000);
+    taken = true;
+  });
+  next.join();
+  EXPECT_TRUE(taken.load()) << "the timed-out wait left nothing held";
+}
+
+// A service and a desktop program run in different sessions: the lock lives in the namespace
+// every session sees, or, where the process may not use it, in its own session's. Exclusion
+// holds either way.
+TEST(NamedLock, GlobalNamespaceWhereAllowedElseTheSessionsOwn) {
+  for (bool refused : {false, true}) {
+    SCOPED_TRACE(refused ? "global namespace refused" : "global namespace allowed");
+    kelda::platform::SetGlobalLockNamespaceRefused(refused);
+    const std::string name = refused ? "kelda_test_local_ns" : "kelda_test_global_ns";
+    auto held = std::make_unique<TNamedLock>(name);
+#ifdef _WIN32
+    EXPECT_EQ(held->IsGlobal(), !refused);
+#else
+    EXPECT_TRUE(held->IsGlobal()) << "lock files are seen by every session";
+#endif
+    std::atomic<bool> taken{false};
+    std::thread other([&] {
+      TNamedLock lock(name);
+      taken = true;
+    });
+    EXPECT_TRUE(StaysFalse([&] { return taken.load(); }));
+    held.reset();
+    EXPECT_TRUE(WaitFor([&] { return taken.load(); }));
+    other.join();
+  }
+  kelda::platform::SetGlobalLockNamespaceRefused(false);
 }

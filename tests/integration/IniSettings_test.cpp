@@ -1,0 +1,83 @@
+// The settings in a host's INI file, through the exports: the file the host shares with the
+// module keeps what the host put there, and an instance without any settings location says so
+// once.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <fstream>
+#include <iterator>
+#include <string>
+
+#include "tools/KeldaHost.h"
+
+using namespace kelda;
+using namespace kelda::host;
+
+namespace {
+
+std::string ReadFile(const std::string& name) {
+  std::ifstream in(name, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+int Occurrences(const std::string& text, const std::string& part) {
+  int count = 0;
+  for (std::size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++count;
+  return count;
+}
+
+std::string LogText(TKeldaHost& host, uintptr_t instance) {
+  host.PumpMessages();
+  std::string text;
+  for (const TLogLine& line : host.Received()) text += line.Text + "\n";
+  for (const TLogLine& line : host.FetchLog(instance)) text += line.Text + "\n";
+  return text;
+}
+
+}  // namespace
+
+// An editor saved the host's file as UTF-8 (byte-order mark first) and left a blank after the
+// module's section line. Loading reads the module's values; saving keeps the mark, the host's
+// own section in front and one section of the module.
+TEST(IniSettings, AHostsFileWithAByteOrderMarkKeepsEverySection) {
+  const std::string name = "ini_settings_mark_test.ini";
+  const std::string hostSection = "\xEF\xBB\xBF[Host]\r\nWindow=3\r\n\r\n";
+  {
+    std::ofstream out(name, std::ios::binary | std::ios::trunc);
+    out << hostSection << "[Dev1.Common] \r\nProto=3\r\nLocal address=5\r\n\r\n";
+  }
+  TKeldaHost host(KELDA_LIBRARY_PATH);
+  uintptr_t instance = host.Create(7);
+  ASSERT_NE(instance, 0u);
+  const TParams location = {Param("INI-FILE", name), Param("INI-SECTION-PREFIX", "Dev1")};
+  TParams load = location;
+  load.push_back(Param("LANGUAGE", "EN"));
+  ASSERT_EQ(host.Command(instance, "LOAD", host.LoadParams(load)).Code, 0);
+  host.Command(instance, "SAVE-SETTINGS-NOW", location);
+  const std::string text = ReadFile(name);
+  EXPECT_EQ(text.substr(0, hostSection.size()), hostSection);
+  EXPECT_EQ(Occurrences(text, "[Dev1.Common]"), 1) << text;
+  EXPECT_NE(text.find("\r\nProto=3\r\n"), std::string::npos) << "the values read came back: " << text;
+  EXPECT_NE(text.find("\r\nLocal address=5\r\n"), std::string::npos) << text;
+  const std::string log = LogText(host, instance);
+  EXPECT_EQ(log.find("INI file"), std::string::npos) << log;
+  host.Command(instance, "UNLOAD", location);
+  EXPECT_EQ(host.Free(instance), 0);
+  std::remove(name.c_str());
+}
+
+// Settings are loaded at every change of state; without INI file and registry path that is
+// worth one line, not one per load.
+TEST(IniSettings, NoSettingsLocationIsLoggedOnce) {
+  TKeldaHost host(KELDA_LIBRARY_PATH);
+  uintptr_t instance = host.Create(8);
+  ASSERT_NE(instance, 0u);
+  ASSERT_EQ(host.Command(instance, "LOAD", host.LoadParams({Param("LANGUAGE", "EN")})).Code, 0);
+  for (int i = 0; i < 3; ++i) {
+    host.Command(instance, "SET-STATE", {Param("DATA-SOURCES-IN-CFG", "1;COM1;Line 1"), Param("RESULT", 0)});
+    host.Command(instance, "LOAD-SETTINGS-NOW");
+  }
+  EXPECT_EQ(Occurrences(LogText(host, instance), "no registry path"), 1);
+  host.Command(instance, "UNLOAD");
+  EXPECT_EQ(host.Free(instance), 0);
+}
