@@ -313,6 +313,10 @@ int32_t TKeldaHost::OnSendDataEx(const TSentData& sent) {
   if (line == FLines.end()) return FSendResult;
   if (!line->second.Attached) return -1;
   line->second.Line->Write(sent.Bytes, Now());
+  if (line->second.AnswerInSend) {
+    lock.unlock();
+    ServeLine({sent.ModuleIndex, sent.DataSourceId});
+  }
   return static_cast<int32_t>(sent.Bytes.size());
 }
 
@@ -335,7 +339,9 @@ TSimulatedLine& TKeldaHost::AttachLine(uintptr_t instance, int32_t dataSourceId,
   TLineEntry& entry = FLines[{HostIndexOf(instance), dataSourceId}];
   entry.Instance = instance;
   entry.Attached = true;
+  entry.AnswerInSend = options.AnswerInSend;
   entry.Rows.clear();
+  entry.Pending.clear();
   entry.Line = std::make_unique<TSimulatedLine>(options.Mode, options.SnpId, options.CcmId, options.MaxChunk,
                                                 options.Seed);
   return *entry.Line;
@@ -381,11 +387,16 @@ int TKeldaHost::ServeLines() {
     std::string Bytes;
   };
   std::vector<TPiece> pieces;
+  std::vector<TLineKey> answeredInSend;
   {
     std::lock_guard lock(FSentLock);
     const uint64_t now = Now();
     for (auto& [key, entry] : FLines) {
       if (!entry.Attached) continue;
+      if (entry.AnswerInSend) {
+        answeredInSend.push_back(key);
+        continue;
+      }
       for (std::string& bytes : entry.Line->Read(now))
         pieces.push_back({key, entry.Instance, std::move(bytes)});
     }
@@ -398,7 +409,35 @@ int TKeldaHost::ServeLines() {
     if (line == FLines.end()) continue;
     for (TRow& row : result.Rows) line->second.Rows.push_back(std::move(row));
   }
+  for (const TLineKey& key : answeredInSend) ServeLine(key);  // what came late
   return static_cast<int>(pieces.size());
+}
+
+// What the line's PLC answered so far goes to ProcessData at once, one piece per data call, each
+// made with no lock held: the module may send again from inside it, which runs this again and
+// hands over the next piece, so the pieces keep the line's order.
+void TKeldaHost::ServeLine(const TLineKey& key) {
+  for (;;) {
+    uintptr_t instance = 0;
+    std::string piece;
+    {
+      std::lock_guard lock(FSentLock);
+      auto line = FLines.find(key);
+      if (line == FLines.end() || !line->second.Attached) return;
+      TLineEntry& entry = line->second;
+      for (std::string& bytes : entry.Line->Read(Now())) entry.Pending.push_back(std::move(bytes));
+      if (entry.Pending.empty()) return;
+      instance = entry.Instance;
+      piece = std::move(entry.Pending.front());
+      entry.Pending.pop_front();
+    }
+    TDataResult result = Data(instance, key.second, kDataFlagPortBytes, piece);
+    std::lock_guard lock(FSentLock);
+    if (result.Code < 0) ++FRefusedDataCalls;
+    auto line = FLines.find(key);
+    if (line == FLines.end()) continue;
+    for (TRow& row : result.Rows) line->second.Rows.push_back(std::move(row));
+  }
 }
 
 bool TKeldaHost::RunUntil(const std::function<bool()>& done, uint32_t timeoutMs) {

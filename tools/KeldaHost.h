@@ -16,6 +16,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <map>
 #include <memory>
@@ -152,6 +153,9 @@ public:
     uint8_t CcmId = 2;
     std::size_t MaxChunk = 7;  // the port hands over 1..MaxChunk bytes at a time
     uint32_t Seed = 1;
+    // The host hands the PLC's answer to ProcessData from inside the module's send, before the
+    // send returns, as a host that reads the port right after writing to it does.
+    bool AnswerInSend = false;
   };
   // From now on the module's writes for this data source of the instance go to the line's PLC.
   TSimulatedLine& AttachLine(uintptr_t instance, int32_t dataSourceId, const TLineOptions& options);
@@ -182,12 +186,15 @@ public:
 private:
   intptr_t HandleMessage(uint32_t message, uintptr_t wParam, intptr_t lParam);
   int32_t HostIndexOf(uintptr_t instance) const;
-  int ServeLines();  // data calls made
+  int ServeLines();                                        // data calls made
+  void ServeLine(const std::pair<int32_t, int32_t>& key);  // from inside a send
 
   struct TLineEntry {
     uintptr_t Instance = 0;
     std::unique_ptr<TSimulatedLine> Line;
     bool Attached = true;
+    bool AnswerInSend = false;
+    std::deque<std::string> Pending;  // read from the line, not yet handed over
     std::vector<TRow> Rows;
   };
   using TLineKey = std::pair<int32_t, int32_t>;  // host index, data source
