@@ -349,7 +349,7 @@ TEST(HostReentry, DataCallsGoOnWhileSlowWorkRuns) {
     }
     changed.notify_all();
     blocked.join();
-    EXPECT_GE(figures.EndedDuring, 3) << "data calls wait for the engine's end";
+    EXPECT_GE(figures.EndedDuring, 50) << "data calls wait for the engine's end";
     std::printf(
         "slow work: SET-STATE freeing an engine of a blocked thread took %llu ms; %d data calls "
         "ended meanwhile, the longest took %llu ms\n",
@@ -379,7 +379,7 @@ TEST(HostReentry, DataCallsGoOnWhileSlowWorkRuns) {
     });
     holder.join();
     EXPECT_GE(figures.WorkMs, 1000u) << "the settings load waited for the INI file's lock";
-    EXPECT_GE(figures.EndedDuring, 3) << "data calls wait for the INI file's lock";
+    EXPECT_GE(figures.EndedDuring, 50) << "data calls wait for the INI file's lock";
     std::printf(
         "slow work: LOAD-SETTINGS-NOW waiting for the INI lock took %llu ms; %d data calls ended "
         "meanwhile, the longest took %llu ms\n",
