@@ -196,6 +196,14 @@ void TzorPlugin::AfterConstruction() {
   Translated = true;
 }
 
+bool TzorPlugin::TryAddUse() {
+  int uses = FUses.load();
+  do {
+    if (uses <= 0) return false;
+  } while (!FUses.compare_exchange_weak(uses, uses + 1));
+  return true;
+}
+
 void TzorPlugin::ReleaseUse() {
   if (FUses.fetch_sub(1) == 1) delete this;
 }

@@ -339,6 +339,9 @@ public:
   // Reference counting of the registry: the registry holds one reference, every export call
   // that found the instance one more; the last release frees the instance.
   void AddUse() { FUses.fetch_add(1); }
+  // A reference for work the instance started itself (a tick of one of its engines): none once
+  // the last reference is gone and the instance is being freed.
+  bool TryAddUse();
   void ReleaseUse();
 
   // Fields, in the order the framework keeps them.

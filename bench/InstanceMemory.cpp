@@ -151,7 +151,7 @@ bool Measure(int requests, int items, const std::string& ini) {
   {
     const auto engines = plugin.Engines();
     engineCount = engines.size();
-    for (TSerialPortDM* engine : engines) queued += engine->RequestList->Count();
+    for (const auto& engine : engines) queued += engine->RequestList->Count();
   }
   Print("4 engines running", base, Now());
   std::printf("  (LOAD %d, SET-STATE %d, %zu engines, %d requests queued)\n", loaded, stated, engineCount,

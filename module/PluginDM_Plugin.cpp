@@ -86,8 +86,14 @@ TaPlugin::TaPlugin(TPluginCallRecIntft* record, platform::ModuleHandle dllHandle
 }
 
 TaPlugin::~TaPlugin() {
-  // The engines work for this object: they go while all of it still exists.
-  FreeEngines();
+  // The engines work for this object: they go while all of it still exists. Nothing else holds
+  // them now: data calls, commands and ticks each hold this object while they hold an engine.
+  std::vector<std::shared_ptr<TSerialPortDM>> engines;
+  {
+    platform::WriteGuard guard(FEnginesLock);
+    engines.swap(FEngines);
+  }
+  engines.clear();
   DestroyComponents();
   Config = nullptr;
   Resources = nullptr;
@@ -125,48 +131,61 @@ void TaPlugin::zorPluginCreate() {
 }
 
 void TaPlugin::zorPluginLoad(TPluginCallRecIntft&, int&) {
-  {
-    platform::WriteGuard guard(FEnginesLock);
-    if (!Config) Config = new TDataSourceCfg(this);
-    Unloaded = false;
-  }
+  if (!Config) Config = new TDataSourceCfg(this);
+  FHasSettings = true;
+  Unloaded = false;
   ApplySettings(false);
 }
 
 void TaPlugin::zorPluginUnload(TPluginCallRecIntft&, int&) {
-  platform::WriteGuard guard(FEnginesLock);
   Unloaded = true;
   RebuildAllQueues(nullptr);
+  FHasSettings = false;
   delete Config;
   Config = nullptr;
 }
 
+// Commands alone change the list, so the new list is made from a copy without the lock and put
+// in place in one step. The engines left out go when this handler's copy goes, at its end, with
+// no lock held: an engine whose timer belongs to a thread that does not answer costs this
+// command the timer's waits, and costs the data calls nothing.
 void TaPlugin::zorPluginChangeState(uint8_t) {
-  bool haveConfig = false;
+  std::vector<std::shared_ptr<TSerialPortDM>> candidates = Engines();
+  std::vector<std::shared_ptr<TSerialPortDM>> engines;
+  auto found = [&engines](int32_t id) {
+    return std::find_if(engines.rbegin(), engines.rend(),
+                        [id](const auto& e) { return e->DataSourceId == id; });
+  };
+  bool anyFlag = std::any_of(std::begin(StateFlags), std::end(StateFlags), [](uint8_t f) { return f != 0; });
+  if (anyFlag) {
+    engines = candidates;  // the engines kept, in their order, then the new ones
+    std::vector<bool> kept(candidates.size(), false);
+    for (TObject* object : ConfigDataSources) {
+      auto* source = static_cast<TConfigDataSource*>(object);
+      if (!DataSourceLoadFor.empty() && platform::AnsiCompareText(source->Text, DataSourceLoadFor) != 0)
+        continue;
+      auto engine = found(source->Id);
+      if (engine != engines.rend()) {
+        const auto at = std::find(candidates.begin(), candidates.end(), *engine);
+        if (at != candidates.end()) kept[static_cast<std::size_t>(at - candidates.begin())] = true;
+        continue;
+      }
+      auto added = std::make_shared<TSerialPortDM>(nullptr, this);
+      added->DataSourceId = source->Id;
+      added->DataSourceName = source->Name;
+      added->DataSourceFullName = source->FullName;
+      engines.push_back(std::move(added));
+    }
+    for (std::size_t i = candidates.size(); i-- > 0;)
+      if (!kept[i]) engines.erase(engines.begin() + static_cast<std::ptrdiff_t>(i));
+  }
   {
     platform::WriteGuard guard(FEnginesLock);
-    std::vector<TSerialPortDM*> candidates = Engines();
-    bool anyFlag =
-        std::any_of(std::begin(StateFlags), std::end(StateFlags), [](uint8_t f) { return f != 0; });
-    if (anyFlag) {
-      for (TObject* object : ConfigDataSources) {
-        auto* source = static_cast<TConfigDataSource*>(object);
-        if (!DataSourceLoadFor.empty() && platform::AnsiCompareText(source->Text, DataSourceLoadFor) != 0)
-          continue;
-        if (TSerialPortDM* engine = FindEngine(source->Id)) {
-          candidates.erase(std::remove(candidates.begin(), candidates.end(), engine), candidates.end());
-          continue;
-        }
-        auto* engine = new TSerialPortDM(this, this);
-        engine->DataSourceId = source->Id;
-        engine->DataSourceName = source->Name;
-        engine->DataSourceFullName = source->FullName;
-      }
-    }
-    for (TSerialPortDM* engine : candidates) delete engine;
-    haveConfig = Config != nullptr;
+    FEngines = engines;
   }
-  if (haveConfig) ApplySettings(true);
+  engines.clear();
+  candidates.clear();  // the engines left out go here, unless a tick or a data call still works on one
+  if (Config) ApplySettings(true);
 }
 
 void TaPlugin::zorPluginBeforeGetParserItems() {
@@ -177,7 +196,6 @@ void TaPlugin::zorPluginBeforeGetParserItems() {
   AddParserItem("MEMORY", Resources->ItemMemory, "", kTypeInteger);
   AddParserItem("MEMORY_ADDRESS", Resources->ItemMemoryAddress, "", kTypeInteger);
 
-  platform::ReadGuard guard(FEnginesLock);
   TThreadObjectList queue(true);  // freed on every path
   LoadRequestQueue(this, Config, queue, nullptr);
   platform::ReadGuard queueGuard(queue);
@@ -198,7 +216,6 @@ void TaPlugin::zorPluginBeforeGetParserItems() {
 }
 
 void TaPlugin::zorPluginSaveSettingsNow() {
-  platform::ReadGuard guard(FEnginesLock);
   if (Config) SaveSettings(*this, PropertyMap(), *Config);
 }
 
@@ -213,13 +230,12 @@ void TaPlugin::zorPluginShowOptionsDialog(TPluginCallRecIntft&, int& result) {
 }
 
 void TaPlugin::zorPluginProcessData(TPluginCallRecIntft& record, int& result) {
-  platform::ReadGuard guard(FEnginesLock);
-  if (!Config) {
+  if (!HasSettings()) {
     result = kResultRefused;
     return;
   }
   const int32_t dataSourceId = record.Rec->DataSourceId;  // a copy: the record is packed
-  TSerialPortDM* engine = FindEngine(dataSourceId);
+  std::shared_ptr<TSerialPortDM> engine = EngineFor(dataSourceId);
   result = engine ? engine->ReceiveData(record) : kResultDone;
 }
 
@@ -232,40 +248,41 @@ void TaPlugin::zorPluginEvent(const std::string& name, int& result, TPluginCallR
   if (!StateFlags[0]) return;
   result = kResultDone;
   if (name != "PORT-OPEN") return;
-  platform::ReadGuard guard(FEnginesLock);
-  std::vector<TSerialPortDM*> engines = Engines();
+  std::vector<std::shared_ptr<TSerialPortDM>> engines = Engines();
   for (auto it = engines.rbegin(); it != engines.rend(); ++it) (*it)->RequestReset(2);
 }
 
 // ---------------------------------------------------------------------------------------------
 
-std::vector<TSerialPortDM*> TaPlugin::Engines() const {
-  std::vector<TSerialPortDM*> engines;
-  for (int i = 0; i < ComponentCount(); ++i)
-    if (auto* engine = dynamic_cast<TSerialPortDM*>(Components(i))) engines.push_back(engine);
-  return engines;
+std::vector<std::shared_ptr<TSerialPortDM>> TaPlugin::Engines() const {
+  platform::ReadGuard guard(FEnginesLock);
+  return FEngines;
 }
 
-TSerialPortDM* TaPlugin::FindEngine(int32_t id) {
-  for (int i = ComponentCount() - 1; i >= 0; --i) {
-    auto* engine = dynamic_cast<TSerialPortDM*>(Components(i));
-    if (engine && engine->DataSourceId == id) return engine;
-  }
+// The last engine of the data source, as a change of state finds it.
+std::shared_ptr<TSerialPortDM> TaPlugin::EngineFor(int32_t id) const {
+  platform::ReadGuard guard(FEnginesLock);
+  for (auto engine = FEngines.rbegin(); engine != FEngines.rend(); ++engine)
+    if ((*engine)->DataSourceId == id) return *engine;
   return nullptr;
 }
 
+TSerialPortDM* TaPlugin::FindEngine(int32_t id) {
+  return EngineFor(id).get();
+}
+
+// Each queue is refilled with no lock of this object held: the refill waits for the engine's
+// data calls to leave its queue, and it logs requests that cannot be sent.
 void TaPlugin::RebuildAllQueues(TDataSourceCfg* settings) {
-  platform::WriteGuard guard(FEnginesLock);
-  for (TSerialPortDM* engine : Engines()) LoadRequestQueue(this, settings, *engine->RequestList, engine);
+  for (const std::shared_ptr<TSerialPortDM>& engine : Engines())
+    LoadRequestQueue(this, settings, *engine->RequestList, engine.get());
 }
 
 void TaPlugin::RestartAllEngines() {
-  platform::ReadGuard guard(FEnginesLock);
-  for (TSerialPortDM* engine : Engines()) engine->Restart();
+  for (const std::shared_ptr<TSerialPortDM>& engine : Engines()) engine->Restart();
 }
 
 void TaPlugin::ApplySettings(bool restart) {
-  platform::WriteGuard guard(FEnginesLock);
   if (!Config) return;
   LoadConfig();
   try {
@@ -283,11 +300,6 @@ void TaPlugin::LoadConfig() {
 
 TStringList TaPlugin::PropertyMap() const {
   return Properties->Strings();
-}
-
-void TaPlugin::FreeEngines() {
-  platform::WriteGuard guard(FEnginesLock);
-  for (TSerialPortDM* engine : Engines()) delete engine;
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -358,13 +370,11 @@ const std::string& TaPlugin::FailureCauseText(TTransactionFailure cause) const {
 }
 
 std::string TaPlugin::StatisticsText() {
-  platform::ReadGuard guard(FEnginesLock);
-  std::vector<TSerialPortDM*> engines = Engines();
-  std::stable_sort(engines.begin(), engines.end(), [](const TSerialPortDM* a, const TSerialPortDM* b) {
-    return a->DataSourceId < b->DataSourceId;
-  });
+  std::vector<std::shared_ptr<TSerialPortDM>> engines = Engines();
+  std::stable_sort(engines.begin(), engines.end(),
+                   [](const auto& a, const auto& b) { return a->DataSourceId < b->DataSourceId; });
   std::string text;
-  for (const TSerialPortDM* engine : engines)
+  for (const auto& engine : engines)
     text += StatisticsLine(engine->DataSourceId, engine->Statistics()) + "\r\n";
   return text;
 }

@@ -4,9 +4,16 @@
 // for the memory type list, and rebuilds the engines' request queues whenever the settings or the
 // host's state change.
 //
-// Locks: the engines lock guards the set of engines and the settings object's life. Data calls
-// hold it shared while they route bytes to an engine; changes of state, settings loads and the
-// unload hold it exclusively. It is taken before any engine's queue lock, never after.
+// Locks: the engines lock guards the list of engines and the settings object's existence, and is
+// held only to read or replace them. The engines are held by counted references rather than
+// owned as components: a data call takes a reference to its engine under the lock and works on
+// it without the lock, so a data call never waits for a settings load, a queue rebuild, an
+// engine's end or a log line, and whatever a host does from inside its send (a data call for
+// any data source, a command) never waits for a lock that the send's caller holds. Engines taken
+// out of the list go when their last reference goes: after the tick, data call or command that
+// still works on them. The settings object's contents are read and written by commands alone,
+// which the command lock serialises, so settings loads read the store with no lock of this
+// object held.
 //
 // Module parameters of its own: "Statistics" (read only), the engines' counters, one line per
 // data source; "LogFailedTransactions" (0 or 1, 0 at creation), one log line per failed
@@ -46,11 +53,13 @@ public:
   void zorPluginProcessData(TPluginCallRecIntft& record, int& result);
   void zorPluginEvent(const std::string& name, int& result, TPluginCallRecIntft& record);
 
+  // The engine of a data source; the pointer lives as long as the engine stays in the list.
   TSerialPortDM* FindEngine(int32_t id) override;
+  std::shared_ptr<TSerialPortDM> EngineFor(int32_t id) const;  // none when there is none
   void RebuildAllQueues(TDataSourceCfg* settings);
   void RestartAllEngines();
   void ApplySettings(bool restart);
-  std::vector<TSerialPortDM*> Engines() const;  // in component order
+  std::vector<std::shared_ptr<TSerialPortDM>> Engines() const;  // in creation order
 
   // The property map as the settings store reads it.
   TStringList PropertyMap() const;
@@ -64,9 +73,11 @@ public:
   // --- what the queue loader and the engines read of the plug-in
   bool IsUnloaded() const override { return Unloaded.load(); }
   bool IsStateFlagSet(int index) const override { return index >= 0 && index < 8 && StateFlags[index] != 0; }
-  bool HasSettings() const override { return Config != nullptr; }
+  bool HasSettings() const override { return FHasSettings.load(); }
   double LocalAddress() const override { return FLocalAddress.load(); }
   int32_t SendToPort(int32_t dataSourceId, const uint8_t* data, int32_t count) override;
+  bool HoldForTick() override { return TryAddUse(); }
+  void ReleaseFromTick() override { ReleaseUse(); }
   void LockInstance() override { TzorPlugin::LockInstance(); }
   void UnlockInstance() override { TzorPlugin::UnlockInstance(); }
   int AddStandardFields(TParsedDataList& list, const std::string& data, int32_t dataSourceId,
@@ -85,10 +96,12 @@ protected:
   bool SetOwnModuleParameter(const std::string& name, const VARIANT& value, bool& taken) override;
 
 private:
-  void FreeEngines();
   void LoadConfig();
 
-  platform::TMultiReadExclusiveWriteSynchronizer FEnginesLock;
+  mutable platform::TMultiReadExclusiveWriteSynchronizer FEnginesLock;
+  std::vector<std::shared_ptr<TSerialPortDM>> FEngines;  // under FEnginesLock
+  // Whether Config exists, for the data calls and the engines, which never read Config itself.
+  std::atomic<bool> FHasSettings{false};
   // The link address, read by the engines while they build frames (without the engines lock).
   std::atomic<double> FLocalAddress{1};
   // Read by the engines in their threads, written by "SET-MODULE-PARAMETER".

@@ -98,8 +98,34 @@ void TSerialPortDM::QueueLoaded() {
 }
 
 void TSerialPortDM::QueueTick() {
+  // What the tick holds for its run, let go after the tick lock: the engine first (its plug-in
+  // still exists while it goes), then the plug-in, whose end may end this engine too. Nothing of
+  // the engine is touched after that.
+  struct TTickHold {
+    ISerialPortOwner* Owner = nullptr;
+    std::shared_ptr<TSerialPortDM> Self;
+    ~TTickHold() {
+      Self.reset();
+      if (Owner) Owner->ReleaseFromTick();
+    }
+  } hold;
   platform::CriticalSectionGuard tick(FTickLock);
   if (FDestroying || !Queue) return;
+  // The plug-in frees its engines as it goes, and their destruction waits for this lock: while
+  // it is held here, the plug-in may be going but is not gone.
+  if (FOwner) {
+    if (!FOwner->HoldForTick()) return;
+    hold.Owner = FOwner;
+  }
+  const std::weak_ptr<TSerialPortDM> weak = weak_from_this();
+  hold.Self = weak.lock();
+  const std::weak_ptr<TSerialPortDM> none;
+  const bool counted = weak.owner_before(none) || none.owner_before(weak);
+  if (counted && !hold.Self) return;  // its last reference is going in another thread
+  GuardedTick();
+}
+
+void TSerialPortDM::GuardedTick() {
   Queue->SetEnabled(false);
   if (!FOwner || !FOwner->IsStateFlagSet(0)) return;
   struct RestartAtEnd {
@@ -401,10 +427,13 @@ int TSerialPortDM::ReceiveData(TPluginCallRecIntft& record) {
   if (!FOwner || !FOwner->HasSettings()) return kResultRefused;
   if (FOwner->IsUnloaded()) return kResultDone;
   const TPluginCallRec& rec = *record.Rec;
-  TSerialPortDM* engine = FOwner->FindEngine(rec.DataSourceId);
-  if (!engine || !(rec.Flags & kDataFlagPortBytes) || !FOwner->IsStateFlagSet(1)) return kResultDone;
+  // Only the engine that serves the data source now takes its bytes: one that a change of state
+  // replaced after the data call found it has no exchange left to take them in, and another
+  // engine would be reached without the reference that keeps it alive.
+  if (FOwner->FindEngine(rec.DataSourceId) != this) return kResultDone;
+  if (!(rec.Flags & kDataFlagPortBytes) || !FOwner->IsStateFlagSet(1)) return kResultDone;
   try {
-    engine->ProcessReceived(record, reinterpret_cast<const uint8_t*>(rec.DataIn.Value), rec.DataIn.Size);
+    ProcessReceived(record, reinterpret_cast<const uint8_t*>(rec.DataIn.Value), rec.DataIn.Size);
   } catch (...) {
     // Framing trouble is never reported; the request times out and is tried again.
   }

@@ -5,9 +5,17 @@
 //
 // Threads and locks: the scheduler tick runs in the thread that created the engine (the timer's
 // thread) and holds the queue's write lock while it examines a request and starts its
-// transaction. The receive path runs in the host's data-call thread and holds, in this order, the
-// queue's read lock, the receive buffer's lock and, for the decode, the plug-in's instance lock.
-// So a tick and the processing of received bytes never overlap.
+// transaction.
+
+// Life: the plug-in holds its engines by counted references (std::shared_ptr), and so does
+// whoever works on one without the plug-in's engines lock: a data call, a change of state. A
+// tick holds its own engine and the plug-in for its run, so the last reference to either, let go
+// from inside the tick (a host that frees the instance while the tick's send waits, or that
+// changes the state from inside the send), ends it only once the tick is over; nobody waits for
+// a tick in order to free an engine. An engine that no counted reference owns (tests, tools)
+// is freed directly, and its destruction waits for a tick under way. The receive path runs in the host's
+// data-call thread and holds, in this order, the queue's read lock, the receive buffer's lock and, for the
+// decode, the plug-in's instance lock. So a tick and the processing of received bytes never overlap.
 //
 // Frames are not written under those locks. Each step puts its state in place (step, stopwatch,
 // emptied buffer) and posts its frame to the engine's outbox; the frame goes to the host once the
@@ -65,6 +73,11 @@ public:
   virtual int32_t SendToPort(int32_t dataSourceId, const uint8_t* data, int32_t count) = 0;
   // The engine that serves a data source, or none.
   virtual TSerialPortDM* FindEngine(int32_t dataSourceId) = 0;
+  // Keeps the plug-in alive for the run of a tick; false when it is already being freed, and the
+  // tick then does nothing. Each true answer is matched by one ReleaseFromTick at the tick's end,
+  // which may free the plug-in (and with it the engine) in the tick's thread.
+  virtual bool HoldForTick() { return true; }
+  virtual void ReleaseFromTick() {}
   // The plug-in's own exclusive lock, under which decodes of one instance never overlap.
   virtual void LockInstance() = 0;
   virtual void UnlockInstance() = 0;
@@ -89,7 +102,9 @@ protected:
   ~ISerialPortOwner() = default;
 };
 
-class TSerialPortDM : public TComponent, public IRequestQueueEngine {
+class TSerialPortDM : public TComponent,
+                      public IRequestQueueEngine,
+                      public std::enable_shared_from_this<TSerialPortDM> {
 public:
   // The longest frame GE allows is a text buffer of a Series 90-70 at its largest data size
   // (8 KB and the 8 bytes around it); the receive buffer holds two of them.
@@ -105,8 +120,8 @@ public:
   static constexpr int32_t kSnpFrameMaxLength = 1100;
   static constexpr int32_t kSnpOpeningMinBytes = 24;
 
-  // The engine belongs to `component` (the plug-in object) and works for `owner` (the same
-  // plug-in's engine view).
+  // The engine belongs to `component` (none when counted references own it) and works for
+  // `owner` (the plug-in's engine view).
   TSerialPortDM(TComponent* component, ISerialPortOwner* owner);
   ~TSerialPortDM() override;
 
@@ -190,8 +205,10 @@ private:
   // The minimum-interval gate is started by the receive path and tested by the tick, which
   // run in different threads without a common lock at that point.
   platform::TCriticalSection FGateLock;
-  // Held for the whole of a tick, so that an engine freed from another thread waits for a tick
-  // that is under way (one stuck in the host's send included) and no later tick touches it.
+  // Held for the whole of a tick. An engine owned by counted references is never freed during
+  // its tick (the tick holds one), but a tick may be starting while the last reference goes in
+  // another thread: the lock and FDestroying keep it off the going engine. An engine owned
+  // directly and freed from another thread waits here for a tick that is under way.
   platform::TCriticalSection FTickLock;
   bool FDestroying = false;  // under FTickLock
 
@@ -215,6 +232,7 @@ private:
   // scheduler
   enum class TExamined : uint8_t { Waiting, Finished, Started, NotDue };
   void Reset();
+  void GuardedTick();
   void RunTick();
   TExamined ExamineRequest(int32_t index, bool mayStart);
   void StartMinIntervalGate();

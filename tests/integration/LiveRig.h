@@ -5,8 +5,13 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <condition_variable>
 #include <cstdio>
+#include <cstdlib>
+#include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "tools/KeldaHost.h"
@@ -183,5 +188,34 @@ inline TCommandResult SetState(TKeldaHost& host, uintptr_t instance, const std::
 
 // State bit 0 lets the engines poll, bit 1 lets them take what the ports read.
 const char kTwoSources[] = "1;COM1;Press line 1\r\n2;COM2;Press line 2";
+
+// Ends the program when it is not destroyed within the bound: joins cannot time out, so a
+// deadlock fails the run instead of hanging it.
+class TWatchdog {
+public:
+  explicit TWatchdog(uint32_t boundMs)
+      : FThread([this, boundMs] {
+          std::unique_lock lock(FLock);
+          if (!FDone.wait_for(lock, std::chrono::milliseconds(boundMs), [this] { return FDisarmed; })) {
+            std::fprintf(stderr, "watchdog: no progress within %u ms, a thread is stuck\n", boundMs);
+            std::fflush(stderr);
+            std::_Exit(3);
+          }
+        }) {}
+  ~TWatchdog() {
+    {
+      std::lock_guard lock(FLock);
+      FDisarmed = true;
+    }
+    FDone.notify_all();
+    FThread.join();
+  }
+
+private:
+  std::mutex FLock;
+  std::condition_variable FDone;
+  bool FDisarmed = false;
+  std::thread FThread;
+};
 
 }  // namespace livetest

@@ -43,34 +43,6 @@ uint32_t StressSeconds() {
   return seconds > 0 ? static_cast<uint32_t>(seconds) : 3;
 }
 
-// Ends the program when Disarm is not called within the bound: joins cannot time out.
-class TWatchdog {
-public:
-  explicit TWatchdog(uint32_t boundMs)
-      : FThread([this, boundMs] {
-          std::unique_lock lock(FLock);
-          if (!FDone.wait_for(lock, std::chrono::milliseconds(boundMs), [this] { return FDisarmed; })) {
-            std::fprintf(stderr, "stress: no progress within %u ms, a thread is stuck\n", boundMs);
-            std::fflush(stderr);
-            std::_Exit(3);
-          }
-        }) {}
-  ~TWatchdog() {
-    {
-      std::lock_guard lock(FLock);
-      FDisarmed = true;
-    }
-    FDone.notify_all();
-    FThread.join();
-  }
-
-private:
-  std::mutex FLock;
-  std::condition_variable FDone;
-  bool FDisarmed = false;
-  std::thread FThread;
-};
-
 // How many times a log line arrived: a line repeated right after itself comes once, with " x"
 // and the count appended.
 int Arrivals(const TLogLine& line, const std::string& text) {

@@ -82,7 +82,7 @@ public:
   }
   std::vector<int32_t> EngineIds() const {
     std::vector<int32_t> ids;
-    for (TSerialPortDM* engine : Plugin().Engines()) ids.push_back(engine->DataSourceId);
+    for (const auto& engine : Plugin().Engines()) ids.push_back(engine->DataSourceId);
     return ids;
   }
 

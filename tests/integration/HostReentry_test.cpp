@@ -1,0 +1,392 @@
+// A host that answers from inside the module's send: DataLogger_SendDataEx writes to the port,
+// and before it returns the host hands what the PLC answered to ProcessData, for the same data
+// source directly or through a port thread that the send waits for, and makes a data call for the
+// other data source as well. Meanwhile another thread changes the state, reloads the settings and
+// opens the port in a loop, and a third frees the instance, at the moment when a data call made
+// from inside a tick's send is still running. Nothing may hang (a watchdog ends the program),
+// nothing may be used after it was freed (the sanitizer preset watches), and every row holds the
+// PLC's memory.
+//
+// And the data calls' view of slow work: while a change of state frees an engine whose timer
+// belongs to a thread that does not dispatch, and while the INI file's lock is held elsewhere,
+// data calls go on; the longest one is printed.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <deque>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "LiveRig.h"
+#include "config/TWregistry.h"
+#include "platform/NamedLock.h"
+
+using namespace livetest;
+
+namespace {
+
+constexpr int kRounds = 12;
+const char kOneSource[] = "1;COM1;Press line 1";
+
+// A port the test serves itself: the PLC's answers are handed to ProcessData piece by piece, one
+// piece per data call; a send made from inside a data call hands over the next piece, so the
+// pieces keep the line's order.
+class TPort {
+public:
+  TPort(TKeldaHost& host, uintptr_t instance, int source)
+      : FHost(host),
+        FInstance(instance),
+        FSource(source),
+        FLine(plcsim::Mode::Snp, "PLC1", 2, 5, static_cast<uint32_t>(source * 31)) {
+    FillRegisters(FLine, source);
+  }
+  void Write(const std::string& bytes) {
+    std::lock_guard lock(FLock);
+    FLine.Write(bytes, TKeldaHost::Now());
+  }
+  int Serve() {  // the pieces handed over
+    for (int served = 0;; ++served) {
+      std::string piece;
+      {
+        std::lock_guard lock(FLock);
+        for (std::string& bytes : FLine.Read(TKeldaHost::Now())) FPending.push_back(std::move(bytes));
+        if (FPending.empty()) return served;
+        piece = std::move(FPending.front());
+        FPending.pop_front();
+      }
+      TDataResult result = FHost.Data(FInstance, FSource, kDataFlagPortBytes, piece);
+      std::lock_guard lock(FLock);
+      for (TRow& row : result.Rows) Rows.push_back(std::move(row));
+    }
+  }
+  std::vector<TRow> Rows;  // under FLock once the round runs
+
+private:
+  TKeldaHost& FHost;
+  uintptr_t FInstance;
+  int FSource;
+  std::mutex FLock;
+  TSimulatedLine FLine;
+  std::deque<std::string> FPending;
+};
+
+// The thread that reads a port for the host: a send hands it the work and waits until it is done.
+class TPortThread {
+public:
+  explicit TPortThread(TPort& port) : FPort(port), FThread([this] { Run(); }) {}
+  ~TPortThread() {
+    {
+      std::lock_guard lock(FLock);
+      FStop = true;
+    }
+    FChanged.notify_all();
+    FThread.join();
+  }
+  void ServeAndWait() {
+    if (std::this_thread::get_id() == FThread.get_id()) {
+      FPort.Serve();  // a send made by this thread's own data call
+      return;
+    }
+    std::unique_lock lock(FLock);
+    const uint64_t ticket = ++FAsked;
+    FChanged.notify_all();
+    FChanged.wait(lock, [&] { return FDone >= ticket || FStop; });
+  }
+
+private:
+  void Run() {
+    std::unique_lock lock(FLock);
+    for (;;) {
+      FChanged.wait(lock, [&] { return FAsked > FDone || FStop; });
+      if (FStop) return;
+      const uint64_t asked = FAsked;
+      lock.unlock();
+      FPort.Serve();
+      lock.lock();
+      FDone = asked;
+      FChanged.notify_all();
+    }
+  }
+
+  TPort& FPort;
+  std::mutex FLock;
+  std::condition_variable FChanged;
+  uint64_t FAsked = 0, FDone = 0;
+  bool FStop = false;
+  std::thread FThread;
+};
+
+// The moment to free the instance: a send made from inside a data call that a tick's send made
+// waits until the instance was freed, so that the data calls still running hold the last
+// references to it.
+struct TFreeMoment {
+  std::mutex Lock;
+  std::condition_variable Changed;
+  bool Wanted = false, Waiting = false, Freed = false;
+
+  bool IsWanted() {
+    std::lock_guard lock(Lock);
+    return Wanted && !Freed;
+  }
+  void WaitInSend() {
+    std::unique_lock lock(Lock);
+    if (!Wanted || Freed) return;
+    Waiting = true;
+    Changed.notify_all();
+    Changed.wait_for(lock, std::chrono::seconds(5), [&] { return Freed; });
+  }
+};
+
+thread_local int tSendDepth = 0;
+thread_local bool tOuterSendFromTick = false;
+thread_local bool tHostLoopServing = false;
+
+struct TRoundFigures {
+  int Rows[3] = {};
+  int Commands = 0;
+  bool FreedInsideTheSend = false;
+};
+
+TRoundFigures RunRound(TKeldaHost& host, const TIniFile& ini, int round, std::vector<TRow> (&rows)[3]) {
+  TRoundFigures figures;
+  TWatchdog watchdog(120000);
+  const int32_t hostIndex = 40 + round;
+  const uintptr_t instance = host.Create(hostIndex);
+  EXPECT_NE(instance, 0u);
+  if (!instance) return figures;
+  TPort port1(host, instance, 1), port2(host, instance, 2);
+  TPortThread portThread(port2);
+  TFreeMoment moment;
+  const std::thread::id hostThread = std::this_thread::get_id();
+
+  // Data source 1: the answer comes back from inside the send, in the sending thread.
+  host.RouteWrites(instance, 1, [&](const std::string& bytes) -> int32_t {
+    port1.Write(bytes);
+    if (++tSendDepth == 1) tOuterSendFromTick = !tHostLoopServing;
+    // This host reads the port right after writing to it, then hands over what the other port read.
+    port1.Serve();
+    port2.Serve();
+    --tSendDepth;
+    return static_cast<int32_t>(bytes.size());
+  });
+  // Data source 2: a data call for the other data source, then the port thread reads the answer
+  // while the send waits for it.
+  host.RouteWrites(instance, 2, [&](const std::string& bytes) -> int32_t {
+    port2.Write(bytes);
+    if (++tSendDepth == 1) tOuterSendFromTick = !tHostLoopServing;
+    if (tSendDepth >= 2 && tOuterSendFromTick && std::this_thread::get_id() == hostThread)
+      moment.WaitInSend();  // a data call for data source 2 made inside a tick's send runs
+    host.Data(instance, 1, kDataFlagPortBytes, "");
+    portThread.ServeAndWait();
+    --tSendDepth;
+    return static_cast<int32_t>(bytes.size());
+  });
+
+  EXPECT_EQ(host.Command(instance, "LOAD", LoadFromIni(host, ini, "Reentry")).Code, 0);
+  EXPECT_EQ(SetState(host, instance, kTwoSources, 1).Code, 0);
+
+  std::atomic<bool> stop{false};
+  std::atomic<int> commands{0};
+  // Engine 2 goes with every SET-STATE of this thread and comes back with the host thread's.
+  std::thread commandThread([&] {
+    while (!stop.load()) {
+      SetState(host, instance, kOneSource, 1);
+      host.Command(instance, "LOAD-SETTINGS-NOW", {Param("INI-FILE", ini.Name), Param("NO-SAVE", 1)});
+      host.Command(instance, "EVENT", {Param("EVENT-TYPE", "PORT-OPEN")});
+      commands.fetch_add(3);
+      // Paced: every reload and PORT-OPEN starts the exchanges afresh, and an SNP exchange takes
+      // its line break and a few round trips.
+      std::this_thread::sleep_for(std::chrono::milliseconds(250));
+    }
+  });
+  std::thread freeThread([&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(600 + 50 * round));
+    {
+      std::unique_lock lock(moment.Lock);
+      moment.Wanted = true;
+      figures.FreedInsideTheSend =
+          moment.Changed.wait_for(lock, std::chrono::seconds(3), [&] { return moment.Waiting; });
+    }
+    TPluginCallRec record = TKeldaHost::NewRecord(instance, hostIndex);
+    EXPECT_EQ(host.FreePluginInstance(&record), 0);
+    {
+      std::lock_guard lock(moment.Lock);
+      moment.Freed = true;
+    }
+    moment.Changed.notify_all();
+  });
+
+  uint64_t nextSetState = TKeldaHost::Now() + 50;
+  uint64_t endAfterFree = 0;
+  host.RunUntil(
+      [&] {
+        if (TKeldaHost::Now() >= nextSetState) {
+          nextSetState = TKeldaHost::Now() + 50;
+          SetState(host, instance, kTwoSources, 1);
+        }
+        tHostLoopServing = true;
+        port1.Serve();
+        tHostLoopServing = false;
+        portThread.ServeAndWait();
+        std::lock_guard lock(moment.Lock);  // never held while the instance is freed
+        if (moment.Freed && !endAfterFree) endAfterFree = TKeldaHost::Now() + 200;
+        return endAfterFree && TKeldaHost::Now() >= endAfterFree;
+      },
+      60000);
+  stop = true;
+  commandThread.join();
+  freeThread.join();
+  EXPECT_EQ(host.Command(instance, "LOAD-SETTINGS-NOW").Code, kResultRefused) << "the instance is gone";
+  host.RouteWrites(instance, 1, [](const std::string&) { return -1; });
+  host.RouteWrites(instance, 2, [](const std::string&) { return -1; });
+  figures.Commands = commands.load();
+  for (TPort* port : {&port1, &port2}) {
+    const int source = port == &port1 ? 1 : 2;
+    figures.Rows[source] = static_cast<int>(port->Rows.size());
+    for (TRow& row : port->Rows) rows[source].push_back(std::move(row));
+  }
+  return figures;
+}
+
+TEST(HostReentry, AnswersFromInsideTheSendWhileCommandsChurnAndTheInstanceIsFreed) {
+  TIniFile ini("reentry.ini");
+  std::string config = ConfigXml({PolledRequest(kProtoSnp, 20), OnceRequest(kProtoSnp)});
+  for (std::size_t at; (at = config.find("<Timeout>1000<")) != std::string::npos;)
+    config.replace(at, 14, "<Timeout>600000<");
+  ini.Store("Reentry", config, kProtoSnp);
+  TKeldaHost host(KELDA_LIBRARY_PATH);
+
+  std::vector<TRow> rows[3];
+  int freedInside = 0, commands = 0;
+  for (int round = 0; round < kRounds; ++round) {
+    SCOPED_TRACE("round " + std::to_string(round));
+    const TRoundFigures figures = RunRound(host, ini, round, rows);
+    freedInside += figures.FreedInsideTheSend ? 1 : 0;
+    commands += figures.Commands;
+  }
+  EXPECT_GT(rows[1].size(), 0u) << "data source 1 delivers rows before the instance goes";
+  ExpectRowsMatchMemory(rows[1], 1, "COM1");
+  ExpectRowsMatchMemory(rows[2], 2, "COM2");
+  EXPECT_GT(rows[2].size(), 0u) << "data source 2 delivers rows between its engine's ends";
+  std::printf("reentry: %d rounds, %d freed inside a tick's send; %zu + %zu rows; %d commands\n", kRounds,
+              freedInside, rows[1].size(), rows[2].size(), commands);
+}
+
+// Data calls for data source 1 in a thread of their own while `slowWork` runs in this thread:
+// how many of them ended while it ran, and the longest one.
+struct TDataCallFigures {
+  int EndedDuring = 0;
+  uint64_t LongestMs = 0;
+  uint64_t WorkMs = 0;
+};
+
+TDataCallFigures MeasureDataCalls(TKeldaHost& host, uintptr_t instance,
+                                  const std::function<void()>& slowWork) {
+  TDataCallFigures figures;
+  std::atomic<bool> during{false}, stop{false};
+  std::atomic<int> ended{0};
+  std::atomic<uint64_t> longest{0};
+  std::thread caller([&] {
+    while (!stop.load()) {
+      const uint64_t start = TKeldaHost::Now();
+      host.Data(instance, 1, kDataFlagPortBytes, "\x15");
+      const uint64_t took = TKeldaHost::Now() - start;
+      if (took > longest.load()) longest = took;
+      if (during.load()) ended.fetch_add(1);
+    }
+  });
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  during = true;
+  const uint64_t start = TKeldaHost::Now();
+  slowWork();
+  figures.WorkMs = TKeldaHost::Now() - start;
+  during = false;
+  figures.EndedDuring = ended.load();
+  stop = true;
+  caller.join();
+  figures.LongestMs = longest.load();
+  return figures;
+}
+
+TEST(HostReentry, DataCallsGoOnWhileSlowWorkRuns) {
+  TWatchdog watchdog(120000);
+  TIniFile ini("reentry-slow.ini");
+  ini.Store("Slow", ConfigXml({PolledRequest(kProtoSnp, 100)}), kProtoSnp);
+  TKeldaHost host(KELDA_LIBRARY_PATH);
+  const uintptr_t instance = host.Create(7);
+  ASSERT_NE(instance, 0u);
+  ASSERT_EQ(host.Command(instance, "LOAD", LoadFromIni(host, ini, "Slow")).Code, 0);
+  ASSERT_EQ(SetState(host, instance, kOneSource, 1).Code, 0);
+
+  {
+    SCOPED_TRACE("an engine whose timer belongs to a thread that does not dispatch is freed");
+    std::mutex lock;
+    std::condition_variable changed;
+    bool created = false, release = false;
+    // The engine of data source 2 is made in this thread, which then waits without dispatching.
+    std::thread blocked([&] {
+      SetState(host, instance, kTwoSources, 1);
+      std::unique_lock guard(lock);
+      created = true;
+      changed.notify_all();
+      changed.wait(guard, [&] { return release; });
+    });
+    {
+      std::unique_lock guard(lock);
+      changed.wait(guard, [&] { return created; });
+    }
+    const TDataCallFigures figures =
+        MeasureDataCalls(host, instance, [&] { EXPECT_EQ(SetState(host, instance, kOneSource, 1).Code, 0); });
+    {
+      std::lock_guard guard(lock);
+      release = true;
+    }
+    changed.notify_all();
+    blocked.join();
+    EXPECT_GE(figures.EndedDuring, 50) << "data calls wait for the engine's end";
+    std::printf(
+        "slow work: SET-STATE freeing an engine of a blocked thread took %llu ms; %d data calls "
+        "ended meanwhile, the longest took %llu ms\n",
+        static_cast<unsigned long long>(figures.WorkMs), figures.EndedDuring,
+        static_cast<unsigned long long>(figures.LongestMs));
+  }
+  {
+    SCOPED_TRACE("the INI file's lock is held elsewhere while the settings load");
+    std::mutex lock;
+    std::condition_variable changed;
+    bool held = false;
+    std::thread holder([&] {
+      platform::TNamedLock iniLock(IniLockName(ini.Name));
+      {
+        std::lock_guard guard(lock);
+        held = true;
+      }
+      changed.notify_all();
+      std::this_thread::sleep_for(std::chrono::milliseconds(1500));  // how long the other holds it
+    });
+    {
+      std::unique_lock guard(lock);
+      changed.wait(guard, [&] { return held; });
+    }
+    const TDataCallFigures figures = MeasureDataCalls(host, instance, [&] {
+      host.Command(instance, "LOAD-SETTINGS-NOW", {Param("INI-FILE", ini.Name), Param("NO-SAVE", 1)});
+    });
+    holder.join();
+    EXPECT_GE(figures.WorkMs, 1000u) << "the settings load waited for the INI file's lock";
+    EXPECT_GE(figures.EndedDuring, 50) << "data calls wait for the INI file's lock";
+    std::printf(
+        "slow work: LOAD-SETTINGS-NOW waiting for the INI lock took %llu ms; %d data calls ended "
+        "meanwhile, the longest took %llu ms\n",
+        static_cast<unsigned long long>(figures.WorkMs), figures.EndedDuring,
+        static_cast<unsigned long long>(figures.LongestMs));
+  }
+  EXPECT_EQ(host.Free(instance), 0);
+}
+
+}  // namespace
