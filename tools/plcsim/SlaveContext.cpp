@@ -15,7 +15,9 @@ constexpr size_t kLogLimit = 20000;
 void CorruptCheck(std::vector<uint8_t>& frame, CheckKind check) {
   if (frame.empty()) return;
   if (check == CheckKind::Binary) {
-    frame.back() ^= 0x80;  // wrong under every reading of the check (a CCM LRC over the data alone differs in bit 0 or 2)
+    // Wrong under every reading of the check: a CCM LRC over the data alone differs from the
+    // framed one in bit 0 (ETX) or bits 0, 2 and 4 (ETB).
+    frame.back() ^= 0x80;
   } else if (check == CheckKind::AsciiPair) {
     uint8_t& digit = frame.back();  // another valid hex digit, so only the value is wrong
     digit = digit == '0' ? '1' : '0';
