@@ -1,12 +1,14 @@
 // Four threads on one instance with two engines, as a busy host drives it: the host thread runs
 // the message loop (the engines' ticks, the log notifications, the PLCs' answers on both data
-// sources), one thread runs commands (module parameters, ITEMS, PORT-OPEN), one makes data calls
+// sources; the second port's answers reach the module inside its sends), one thread runs commands
+// (module parameters, ITEMS, PORT-OPEN, LOAD-SETTINGS-NOW), one makes data calls
 // that log a line each and fetches the log, one asks for the module's information. At the end the
 // instance is freed.
 //
 // The first half of the run churns the request queues: the host thread sets the state again
-// after every 100 ms of its loop and the command thread opens the port every 700 ms; an answer
-// under way then is dropped, at most one per data source and event. In the second half the
+// after every 100 ms of its loop, the command thread opens the port every 700 ms and reads the
+// settings again every 500 ms; an answer under way then is dropped, at most one per data source
+// and event. In the second half the
 // engines only poll, the other threads go on, and every complete answer of a PLC must become
 // exactly one row. Rows never outnumber the answers, every row holds the PLC's memory, and every
 // log line written reaches the host exactly once.
@@ -53,7 +55,8 @@ int Arrivals(const TLogLine& line, const std::string& text) {
 }
 
 struct TStressFigures {
-  std::atomic<int> Commands{0}, PortOpens{0}, LogWrites{0}, LogFetches{0}, InfoCalls{0}, SetStates{0};
+  std::atomic<int> Commands{0}, PortOpens{0}, Reloads{0}, LogWrites{0}, LogFetches{0}, InfoCalls{0},
+      SetStates{0};
   std::atomic<int> Faults{0};
   std::mutex Lock;
   std::vector<std::string> FaultTexts;  // the first few
@@ -70,14 +73,17 @@ struct TStressFigures {
 // queue is rebuilt) and the command thread opens the port (every exchange starts afresh): an
 // answer under way then is dropped on purpose, at most one per data source each time. While the
 // engines only poll, nothing is dropped: every complete answer must become exactly one row.
+constexpr int kHandBackSource = 2;
+
 struct TPhase {
   std::atomic<bool> Churn{true};
   std::atomic<bool> PortOpensOver{false};  // the command thread opens the port no more
 };
 
-void RunCommands(TKeldaHost& host, uintptr_t instance, const std::atomic<bool>& stop, TPhase& phase,
-                 TStressFigures& f) {
+void RunCommands(TKeldaHost& host, uintptr_t instance, const std::string& ini, const std::atomic<bool>& stop,
+                 TPhase& phase, TStressFigures& f) {
   uint64_t nextPortOpen = TKeldaHost::Now() + 700;
+  uint64_t nextReload = TKeldaHost::Now() + 500;
   for (int n = 0; !stop.load(); ++n) {
     const std::string events = "PORT-OPEN;E" + std::to_string(n);
     const TCommandResult set = host.Command(instance, "SET-MODULE-PARAMETER",
@@ -101,6 +107,16 @@ void RunCommands(TKeldaHost& host, uintptr_t instance, const std::atomic<bool>& 
       if (host.Command(instance, "EVENT", {Param("EVENT-TYPE", "PORT-OPEN")}).Code != 0)
         f.Fault("PORT-OPEN failed");
       f.PortOpens.fetch_add(1);
+      f.Commands.fetch_add(1);
+    }
+    // The settings read again (every queue rebuilt) while data calls come from inside the sends.
+    if (TKeldaHost::Now() >= nextReload) {
+      nextReload = TKeldaHost::Now() + 500;
+      // The command answers "not handled" (-2) by rule; refused or failed is a fault.
+      const int code =
+          host.Command(instance, "LOAD-SETTINGS-NOW", {Param("INI-FILE", ini), Param("NO-SAVE", 1)}).Code;
+      if (code == -1 || code == -3) f.Fault("LOAD-SETTINGS-NOW failed: " + std::to_string(code));
+      f.Reloads.fetch_add(1);
       f.Commands.fetch_add(1);
     }
   }
@@ -158,7 +174,10 @@ public:
     auto look = [&] {
       Collect();
       for (int s : {1, 2}) {
-        if (turn == 0) tally.Answers[s] = Plc(s).counters().completeReads;
+        // A port whose answers reach the module inside the send has no answer in flight between
+        // two looks: a tick's send may run a whole exchange. Its answers and rows are counted at
+        // the same look.
+        if (turn == 0 || s == kHandBackSource) tally.Answers[s] = Plc(s).counters().completeReads;
         tally.Rows[s] = static_cast<int>(Rows[s].size());
       }
       return ++turn == 2;
@@ -197,6 +216,8 @@ TEST(Stress, FourThreadsOnOneInstanceWithTwoEngines) {
     options.Mode = ModeOf(protocol);
     options.MaxChunk = 5;
     options.Seed = static_cast<uint32_t>(source * 17);
+    // The second port's host hands the PLC's answers to the module inside its send.
+    if (source == kHandBackSource) options.Answers = TKeldaHost::TAnswers::HandedBackInSend;
     FillRegisters(host.AttachLine(instance, source, options), source);
   }
   ASSERT_EQ(host.Command(instance, "LOAD", LoadFromIni(host, ini, "Stress")).Code, 0);
@@ -210,8 +231,8 @@ TEST(Stress, FourThreadsOnOneInstanceWithTwoEngines) {
     TWatchdog watchdog(seconds * 1000 * 20 + 120000);
     std::atomic<bool> stop{false};
     TPhase phase;
-    std::thread commands(RunCommands, std::ref(host), instance, std::cref(stop), std::ref(phase),
-                         std::ref(f));
+    std::thread commands(RunCommands, std::ref(host), instance, std::cref(ini.Name), std::cref(stop),
+                         std::ref(phase), std::ref(f));
     std::thread log(RunLog, std::ref(host), instance, std::cref(stop), std::ref(f));
     std::thread info(RunInfo, std::ref(host), instance, std::cref(stop), std::ref(f));
 
@@ -251,7 +272,7 @@ TEST(Stress, FourThreadsOnOneInstanceWithTwoEngines) {
     // While the queues churned, each rebuild or restart drops at most the one answer under way.
     const int lost = churned.Answers[s] - churned.Rows[s];
     EXPECT_GE(lost, 0) << "a row without an answer";
-    EXPECT_LE(lost, f.SetStates.load() + f.PortOpens.load())
+    EXPECT_LE(lost, f.SetStates.load() + f.PortOpens.load() + f.Reloads.load())
         << "answers lost beyond those dropped on purpose";
     // While the engines only polled, every answer became exactly one row.
     const int answers = polled.Answers[s] - churned.Answers[s];
@@ -283,10 +304,11 @@ TEST(Stress, FourThreadsOnOneInstanceWithTwoEngines) {
 
   std::printf(
       "stress: %u s (%u churn, %u polling); host thread: %d loops, %d SET-STATE; command thread: %d "
-      "commands, %d PORT-OPEN; log thread: %d lines written, %d fetches; info thread: %d "
-      "GetModuleInfo; %d log notifications\n",
+      "commands, %d PORT-OPEN, %d LOAD-SETTINGS-NOW; log thread: %d lines written, %d fetches; info thread: "
+      "%d GetModuleInfo; %d log notifications\n",
       seconds, churnMs / 1000, pollMs / 1000, loops, f.SetStates.load(), f.Commands.load(),
-      f.PortOpens.load(), f.LogWrites.load(), f.LogFetches.load(), f.InfoCalls.load(), host.Notifications());
+      f.PortOpens.load(), f.Reloads.load(), f.LogWrites.load(), f.LogFetches.load(), f.InfoCalls.load(),
+      host.Notifications());
 
   TWatchdog watchdog(60000);
   EXPECT_EQ(host.Free(instance), 0);
