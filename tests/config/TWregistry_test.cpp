@@ -14,6 +14,7 @@
 #include "platform/File.h"
 #include "platform/NamedLock.h"
 #include "platform/Registry.h"
+#include "tests/support/RegistryTestKey.h"
 
 using namespace kelda;
 using platform::TRegHive;
@@ -22,29 +23,8 @@ using platform::TRegValueType;
 
 namespace {
 
-std::string UniqueName() {
-  std::random_device random;
-  return std::string(testing::UnitTest::GetInstance()->current_test_info()->name()) + "_" +
-         std::to_string(random());
-}
-
-// A registry path of its own for every test run, removed from both hives afterwards.
-class TTestKey {
-public:
-  TTestKey() : FPath("Software\\KeldaTest\\" + UniqueName()) {}
-  ~TTestKey() {
-    for (TRegHive hive : {TRegHive::CurrentUser, TRegHive::LocalMachine}) {
-      try {
-        platform::DeleteRegistryKeyTree(hive, FPath);
-      } catch (...) {
-      }
-    }
-  }
-  const std::string& Path() const { return FPath; }
-
-private:
-  std::string FPath;
-};
+using test::TTestKey;
+using test::UniqueName;
 
 // A file name of its own in the temporary folder, removed afterwards.
 class TTestFile {
