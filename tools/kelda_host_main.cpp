@@ -91,9 +91,15 @@ std::string DemoScript() {
 int main(int argc, char** argv) {
   if (argc >= 2 && std::string(argv[1]) == "poll")
     return kelda::host::PollMain(std::vector<std::string>(argv + 2, argv + argc), std::cout, std::cerr);
+  static const char* const kUsage =
+      "usage: kelda-host <library> [script-file]\n"
+      "       kelda-host poll <library> --config FILE --protocol P [options]  (poll --help)\n";
+  if (argc >= 2 && (std::string(argv[1]) == "--help" || std::string(argv[1]) == "-h")) {
+    std::cout << kUsage;
+    return 0;
+  }
   if (argc < 2) {
-    std::cerr << "usage: kelda-host <library> [script-file]\n"
-                 "       kelda-host poll <library> --config FILE --protocol P [options]  (poll --help)\n";
+    std::cerr << kUsage;
     return 2;
   }
   try {
