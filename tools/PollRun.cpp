@@ -202,6 +202,7 @@ void TPoller::Open() {
   FBoard = std::make_unique<TRequestBoard>(FConfiguration, FOptions.Protocol);
   FLine = OpenLine(FOptions, FHooks);
   gActiveLine = FLine.get();
+  if (const std::string note = FLine->Note(); !note.empty()) Tell("note: " + note);
   try {
     if (!FOptions.CsvFile.empty()) FCsv = std::make_unique<TCsvWriter>(FOptions.CsvFile);
     if (!FOptions.TraceFile.empty())
