@@ -13,6 +13,9 @@
 #include <thread>
 #include <vector>
 
+#include "platform/SerialPort.h"
+#include "platform/Tick.h"
+#include "tools/PollLine.h"
 #include "tools/PollRun.h"
 
 using namespace kelda;
@@ -498,4 +501,56 @@ TEST(PollRun, TextValuesReachTheCsvAsUtf8) {
   std::remove(config.c_str());
   std::remove(memory.c_str());
   std::remove(csv.c_str());
+}
+
+// The bench line: one pseudo-terminal pair, the PLC on its driving end, the poller on its
+// terminal end three runs in a row. Each run opens the same device again (which keeps the
+// settings of the run before) and reads the PLC's values.
+TEST(PollRun, OnePseudoTerminalPairServesThreeRunsInARow) {
+  platform::TPseudoTerminalPair pair;
+  try {
+    pair = platform::OpenPseudoTerminalPair();
+  } catch (const platform::ESerialPortError&) {
+    GTEST_SKIP() << "no pseudo-terminals on this system";
+  }
+  std::atomic<bool> stop{false};
+  std::thread plc([&] {
+    plcsim::Simulator sim(plcsim::Mode::SnpX);
+    PresetMemory(sim);
+    const uint64_t start = platform::Now();
+    while (!stop) {
+      uint8_t buffer[256];
+      std::size_t n = 0;
+      try {
+        n = pair.Controller->Read(buffer, sizeof buffer, 10);
+      } catch (const platform::ESerialPortError&) {
+        // Between two runs nobody holds the terminal end.
+        sim.lineBreak(platform::Now() - start);
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        continue;
+      }
+      const uint64_t now = platform::Now() - start;
+      if (n > 0) sim.receive(buffer, n, now);
+      for (const auto& chunk : sim.takeOutput(now)) pair.Controller->Write(chunk.data(), chunk.size());
+    }
+  });
+  for (int run = 1; run <= 3; ++run) {
+    SCOPED_TRACE("run " + std::to_string(run));
+    const std::string csv = "poll_pty_" + std::to_string(run) + ".csv";
+    TRun result = Poll(Options("snpx", {"--port", pair.Name.c_str(), "--transactions", "3", "--seconds", "30",
+                                        "--csv", csv.c_str()}));
+    EXPECT_EQ(result.Status, kPollOk) << result.Err;
+    EXPECT_EQ(result.Err.find("Invalid argument"), std::string::npos) << result.Err;
+    std::size_t notes = 0;
+    for (std::size_t at = result.Err.find("keeps its own line settings"); at != std::string::npos;
+         at = result.Err.find("keeps its own line settings", at + 1))
+      ++notes;
+    EXPECT_LE(notes, 1u) << "said once: " << result.Err;
+    auto rows = Rows(ReadCsv(csv));
+    EXPECT_GE(rows.size(), 3u);
+    for (const auto& row : rows) ExpectSampleValues(row, false);
+    std::remove(csv.c_str());
+  }
+  stop = true;
+  plc.join();
 }

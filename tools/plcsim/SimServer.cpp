@@ -160,6 +160,7 @@ void ServeSerial(Simulator& sim, const SimOptions& o, const std::atomic<bool>& s
   auto port = platform::TSerialPort::Open(o.device, LineSettings(o));
   err << "kelda-plcsim: " << ModeName(o.mode) << ", " << Identity(o) << ", on " << o.device << std::endl;
   if (!port->SettingsNote().empty()) err << "kelda-plcsim: note: " << port->SettingsNote() << std::endl;
+  bool told = false;  // the loss was told: the next master's arrival is told too
   while (port) {
     PortLink link(*port);
     try {
@@ -167,14 +168,20 @@ void ServeSerial(Simulator& sim, const SimOptions& o, const std::atomic<bool>& s
       return;
     } catch (const platform::ESerialPortError& e) {
       // A line that hangs up again before a byte came is the same loss, told once.
-      if (link.received() > 0)
+      if (link.received() > 0) {
         err << "kelda-plcsim: " << e.what() << "; waiting for the next master on " << o.device << std::endl;
+        told = true;
+      }
     }
     port.reset();
     // Whatever session the previous master had is over.
     sim.lineBreak(platform::Now() - start);
     std::this_thread::sleep_for(std::chrono::milliseconds(kAcceptMs));
     port = Reopen(o, stop);
+    if (port && told) {
+      err << "kelda-plcsim: " << o.device << " open again for the next master" << std::endl;
+      told = false;
+    }
   }
 }
 
