@@ -290,6 +290,10 @@ TEST(PollTable, ShowsTheBlockAndRedrawsInPlace) {
   EXPECT_NE(second.find("\x1b[4F"), std::string::npos) << "back to the top of the 4 lines drawn";
   // The two lines the shorter block no longer covers are cleared.
   EXPECT_NE(second.find("rows 2\n\x1b[2K\n\x1b[2K\n"), std::string::npos);
+  // Long lines are cut at the terminal's edge rather than wrapped: line wrap is off while drawing.
+  EXPECT_EQ(terminal.str().find("\x1b[?7l"), 0u);
+  EXPECT_NE(second.find("\x1b[?7l\x1b[4F"), std::string::npos) << second;
+  EXPECT_NE(second.find("rows 2\n\x1b[2K\n\x1b[2K\n\x1b[?7h"), std::string::npos);
   live.Show(2, {}, "rows 3");
   EXPECT_NE(terminal.str().find("\x1b[4F", terminal.str().find("rows 2")), std::string::npos)
       << "the cleared lines count as drawn";
