@@ -1,6 +1,7 @@
 #include "tools/PollRequests.h"
 
 #include <algorithm>
+#include <exception>
 #include <sstream>
 
 #include "Common/Thread_ObjectList.h"
@@ -122,7 +123,12 @@ TRequestBoard::TRequestBoard(const std::string& configuration, plcsim::Mode prot
   TDataSourceCfg settings(nullptr);
   settings.lblParams_Caption = configuration;
   TThreadObjectList queue(true);
-  LoadRequestQueue(nullptr, &settings, queue, nullptr);
+  try {
+    LoadRequestQueue(nullptr, &settings, queue, nullptr);
+  } catch (const std::exception&) {
+    // The requests read before the fault are shown; the module meets the same fault and says so
+    // in its log.
+  }
   platform::ReadGuard guard(queue);
   for (TObject* object : *static_cast<TObjectList*>(queue.GuardedObject())) {
     const auto& item = *static_cast<const TRequestItem*>(object);
