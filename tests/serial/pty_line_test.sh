@@ -6,8 +6,9 @@
 # which must read back as strict UTF-8 CSV.
 #
 # Then the bench line of the guide, run again and again: one socat pair and one kelda-plcsim, the
-# native poller (libkelda.so) three times in a row on the same end; then the pair is made anew
-# under the same names (kelda-plcsim's line hangs up) and a fourth run must still be answered.
+# native poller (libkelda.so) three times in a row on the same end, then kelda.dll under Wine twice
+# on it; then the pair is made anew under the same names (kelda-plcsim's line hangs up) and a
+# fourth native run must still be answered.
 #
 # Needs the win32 and native builds (kelda.dll, kelda-host.exe, kelda-plcsim) and socat.
 # Usage: tests/serial/pty_line_test.sh [build-root]   (default: build)
@@ -112,9 +113,16 @@ start_pair
 pids+=($!)
 bench_run() {
   local run=$1 status=0
-  timeout 60 "$native_host" poll "$native_library" --config "$src/samples/snpx.xml" --protocol snpx \
-    --port "$work/host" --transactions 4 --seconds 30 --quiet --csv "$work/bench-$run.csv" \
-    >"$work/bench-$run.out" 2>&1 || status=$?
+  if [ "${run#wine}" != "$run" ]; then
+    ln -sfn "$(readlink -f "$work/host")" "$prefix/dosdevices/$com"
+    (cd "$work" && KELDA_WINEPREFIX="$prefix" timeout 120 "$src/cmake/wine-run.sh" "$host" poll "$dll" \
+       --config "Z:$src/samples/snpx.xml" --protocol snpx --port COM23 --transactions 4 --seconds 30 \
+       --quiet --csv "Z:$work/bench-$run.csv") >"$work/bench-$run.out" 2>&1 || status=$?
+  else
+    timeout 60 "$native_host" poll "$native_library" --config "$src/samples/snpx.xml" --protocol snpx \
+      --port "$work/host" --transactions 4 --seconds 30 --quiet --csv "$work/bench-$run.csv" \
+      >"$work/bench-$run.out" 2>&1 || status=$?
+  fi
   local values
   values=$(first_values "$work/bench-$run.csv")
   if [ "$status" -eq 0 ] && [ "$values" = "1001 1002 1006 1010" ]; then
@@ -127,6 +135,8 @@ bench_run() {
   fi
 }
 for run in 1 2 3; do bench_run $run; done
+# kelda.dll under Wine on the same end, twice: the Win32 serial port meets the same device.
+for run in wine1 wine2; do bench_run $run; done
 # The pair made anew under the same names: the simulator's line hung up, it serves the next one.
 kill "$socat_pid" 2>/dev/null || true
 wait "$socat_pid" 2>/dev/null || true
