@@ -125,6 +125,8 @@ std::unique_ptr<TResponseItem> ReadResponseItem(const TXmlElement* element) {
   return item;
 }
 
+}  // namespace
+
 // A request's own fields come before its Response element in the text, and each is found by
 // its first match, so an Offset missing from the request is taken from its first item.
 std::unique_ptr<TRequestItem> ReadRequest(const TXmlElement* element, int position) {
@@ -144,6 +146,8 @@ std::unique_ptr<TRequestItem> ReadRequest(const TXmlElement* element, int positi
   request->Timeout = ReadInteger(element, "Timeout", 10000);
   return request;
 }
+
+namespace {
 
 bool MayFill(const IRequestQueuePlugin* plugin, const TDataSourceCfg* settings,
              const IRequestQueueEngine* engine) {
