@@ -15,6 +15,10 @@ namespace {
 // lines: the rest is counted in one closing finding.
 constexpr std::size_t kMaxFindings = 200;
 
+// Positions beyond every read stay there: items after a huge one are past the read either way,
+// and their positions must not overflow.
+constexpr int64_t kFarPastAnyRead = int64_t{1} << 40;
+
 constexpr std::array<std::string_view, 12> kRequestFields = {
     "Enabled",       "Address",    "Memory",     "Offset",       "Size",      "Timeout",
     "RequestMethod", "MethodOnce", "MethodPoll", "PollInterval", "PollUnits", "Response"};
@@ -348,6 +352,7 @@ private:
       EnterItem(at, static_cast<int>(i));
       int64_t pos = item.Offset == -1 ? next : item.Offset;
       const int64_t count = std::max<int64_t>(item.Count, 0);
+      next = pos;
       if (item.DataType == dtS) {
         if (count > 0 && (pos < 0 || pos + 255 > length)) {
           Add(TCheckFinding::TextTooShort, at,
@@ -371,6 +376,7 @@ private:
         }
         next = pos + count * size;
       }
+      next = std::min(next, kFarPastAnyRead);
       LeaveItem();
     }
   }

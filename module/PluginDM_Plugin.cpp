@@ -303,12 +303,14 @@ void TaPlugin::LoadConfig() {
 // The check only informs: the queues are built from the same text as before. The texts are
 // read under the instance lock, which a change of language writes them under.
 void TaPlugin::LogConfigurationFindings() {
-  const std::vector<TConfigFinding> findings =
-      CheckConfiguration(Config->lblParams_Caption, ProtocolOf(Config->comboProto_ItemIndex));
   std::vector<std::string> lines;
-  {
+  try {
+    const std::vector<TConfigFinding> findings =
+        CheckConfiguration(Config->lblParams_Caption, ProtocolOf(Config->comboProto_ItemIndex));
     platform::ReadGuard guard(InstanceLock);
     for (const TConfigFinding& finding : findings) lines.push_back(FindingText(finding, *Resources));
+  } catch (const std::exception&) {
+    // Advice only: a check that cannot run (out of memory) must not stop the load.
   }
   for (const std::string& line : lines) AddLog(1, line);
 }

@@ -1,5 +1,6 @@
 #include "tools/KeldaCheck.h"
 
+#include <algorithm>
 #include <fstream>
 #include <iterator>
 #include <sstream>
@@ -104,6 +105,7 @@ std::string DescribeItem(const TResponseItem& item, const TReadLayout& layout, i
     next = pos + count * item.ByteSize;
     end = next;
   }
+  next = std::min<int64_t>(next, int64_t{1} << 40);  // past every read; no overflow further on
   if (layout.Unit == TReadLayout::Unknown || count == 0) return text;
   if (pos < 0 || pos >= length) return text + " (past the read: Default)";
   if (end > length) return text + " (partly past the read: Default)";

@@ -337,6 +337,14 @@ TEST(ConfigCheck, ManyFindingsEndInACount) {
   ASSERT_EQ(findings.size(), 201u);
   EXPECT_EQ(findings.back().Kind, TCheckFinding::TooMany);
   EXPECT_EQ(findings.back().Arguments[0], "100");
+  // Positions past every read do not overflow (the sanitizer build traps signed overflow).
+  r = TRequestText();
+  r.Size = "<Size>2147483647</Size>";
+  r.Items =
+      Item("T", "0", "2147483647", "S") + Item("A", "-1", "2147483647", "D64") + Item("B", "-1", "1", "D8");
+  const std::vector<TConfigFinding> far = CheckConfiguration(r.Xml(), protoSnpX);
+  ASSERT_EQ(far.size(), 3u) << Kinds(far);
+  EXPECT_EQ(far[2].Item, "B");
   // Deep nesting is walked without recursion.
   std::string deep = "<MODBUSRTUQUERY><Request>";
   for (int i = 0; i < 100000; ++i) deep += "<X>";

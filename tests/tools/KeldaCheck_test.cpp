@@ -194,6 +194,16 @@ TEST(KeldaCheck, RequestsInGeTerms) {
       DescribeRequest(r, protoSnp),
       "Inputs: SNP ID 7, %I17-%I32 once at start-up, not sent (parse only): IN1-10 BIT from %I17, REST D8 "
       "at %I25");
+  auto text = std::make_unique<TResponseItem>();
+  text->Name = "T";
+  text->Count = 2147483647;
+  text->SetDataType(dtS);
+  r.ResponseItems.insert(r.ResponseItems.begin(), std::move(text));
+  r.Memory = 8;
+  r.Size = 2147483647;
+  EXPECT_NE(DescribeRequest(r, protoSnpX).find("REST D8 at %R"), std::string::npos)
+      << "no overflow on the way";
+  r.ResponseItems.erase(r.ResponseItems.begin());
   r.Memory = 128;
   r.Offset = 0;
   r.Size = 4;
