@@ -301,6 +301,88 @@ TEST(HostReentry, AnswersFromInsideTheSendWhileCommandsChurnAndTheInstanceIsFree
       static_cast<unsigned long long>(longestToRows));
 }
 
+// The moment the churn above reaches by chance, played in order: engine 2's tick sends, the host
+// hands engine 1's waiting answer to a data call inside that send, engine 1 answers with its next
+// frame, and inside that nested send the host frees the instance and then hands over what the
+// PLC answered. The data call and then the tick hold the last references: the instance must end
+// when the tick returns, in the tick's thread, and send nothing after it.
+TEST(HostReentry, InstanceFreedInsideADataCallInsideATicksSend) {
+  TWatchdog watchdog(60000);
+  TIniFile ini("reentry-free.ini");
+  std::string config = ConfigXml({PolledRequest(kProtoSnp, 20)});
+  for (std::size_t at; (at = config.find("<Timeout>1000<")) != std::string::npos;)
+    config.replace(at, 14, "<Timeout>600000<");
+  ini.Store("Free", config, kProtoSnp);
+  TKeldaHost host(KELDA_LIBRARY_PATH);
+  const int32_t hostIndex = 9;
+  const uintptr_t instance = host.Create(hostIndex);
+  ASSERT_NE(instance, 0u);
+  TPort port1(host, instance, 1), port2(host, instance, 2);
+
+  // Everything below runs in this thread: the loop, the engines' ticks and the sends.
+  bool armed = false, loopServing = false, insideTickSend = false, freed = false;
+  int writes = 0, handedBackAfterFree = 0;
+  host.RouteWrites(instance, 1, [&](const std::string& bytes) -> int32_t {
+    ++writes;
+    port1.Write(bytes);
+    if (insideTickSend && !freed) {
+      TPluginCallRec record = TKeldaHost::NewRecord(instance, hostIndex);
+      EXPECT_EQ(host.FreePluginInstance(&record), 0);
+      freed = true;
+      handedBackAfterFree = port1.Serve();  // what the PLC answered: no instance takes it now
+    }
+    return static_cast<int32_t>(bytes.size());
+  });
+  host.RouteWrites(instance, 2, [&](const std::string& bytes) -> int32_t {
+    ++writes;
+    port2.Write(bytes);
+    if (armed && !loopServing && !insideTickSend) {  // a send of engine 2's tick
+      insideTickSend = true;
+      port1.Serve();  // engine 1's answer, held back since the arming
+      insideTickSend = false;
+    }
+    return static_cast<int32_t>(bytes.size());
+  });
+  ASSERT_EQ(host.Command(instance, "LOAD", LoadFromIni(host, ini, "Free")).Code, 0);
+  ASSERT_EQ(SetState(host, instance, kTwoSources, 1).Code, 0);
+
+  auto serve = [&](bool both) {
+    loopServing = true;
+    if (both) port1.Serve();
+    port2.Serve();
+    loopServing = false;
+  };
+  ASSERT_TRUE(host.RunUntil(
+      [&] {
+        serve(true);
+        return port1.RowCount() > 0 && port2.RowCount() > 0;
+      },
+      20000))
+      << "both engines deliver rows";
+  // From now on engine 1's answers wait on its line until a send of engine 2's tick hands them on.
+  armed = true;
+  int writesWhenTickReturned = 0;
+  ASSERT_TRUE(host.RunUntil(
+      [&] {
+        if (freed) {  // the loop runs again: the tick that freed the instance has returned
+          writesWhenTickReturned = writes;
+          return true;
+        }
+        serve(false);
+        return false;
+      },
+      20000))
+      << "the instance was freed inside a data call inside a tick's send";
+  EXPECT_GT(handedBackAfterFree, 0);
+  host.RunFor(300);  // two engines polling every 20 ms would have sent by now
+  EXPECT_EQ(writes, writesWhenTickReturned) << "the freed instance's engines still send";
+  EXPECT_EQ(host.Command(instance, "LOAD-SETTINGS-NOW").Code, kResultRefused) << "the instance is gone";
+  ExpectRowsMatchMemory(port1.Rows, 1, "COM1");
+  ExpectRowsMatchMemory(port2.Rows, 2, "COM2");
+  host.RouteWrites(instance, 1, [](const std::string&) { return -1; });
+  host.RouteWrites(instance, 2, [](const std::string&) { return -1; });
+}
+
 // Data calls for data source 1 in a thread of their own while `slowWork` runs in this thread:
 // how many of them ended while it ran, and the longest one.
 struct TDataCallFigures {
