@@ -462,6 +462,108 @@ TEST(HostReentry, DataCallsGoOnWhileSlowWorkRuns) {
         static_cast<unsigned long long>(figures.LongestMs));
   }
   {
+    SCOPED_TRACE("a data call holds the engine that SET-STATE drops, of a thread that does not dispatch");
+    TPort port2(host, instance, 2);
+    std::mutex lock;
+    std::condition_variable changed;
+    int writes = 0;
+    bool created = false, holding = false, dropped = false, release = false, freed = false;
+    std::thread::id holderId;
+    // Engine 2 answers the attach with its next frame inside the holder's data call; that send
+    // waits until SET-STATE dropped the engine, so the data call holds the last reference to it.
+    host.RouteWrites(instance, 2, [&](const std::string& bytes) -> int32_t {
+      port2.Write(bytes);
+      std::unique_lock guard(lock);
+      ++writes;
+      changed.notify_all();
+      if (std::this_thread::get_id() == holderId) {
+        holding = true;
+        changed.wait_for(guard, std::chrono::seconds(30), [&] { return dropped; });
+      }
+      return static_cast<int32_t>(bytes.size());
+    });
+    // The engine of data source 2 is made in this thread, which runs its ticks until the attach
+    // went out, then waits without dispatching; released, it dispatches again until told.
+    std::thread owner([&] {
+      SetState(host, instance, kTwoSources, 1);
+      host.RunUntil(
+          [&] {
+            std::lock_guard guard(lock);
+            return writes >= 2;  // the line break and the attach
+          },
+          20000);
+      std::unique_lock guard(lock);
+      created = true;
+      changed.notify_all();
+      changed.wait(guard, [&] { return release; });
+      guard.unlock();
+      host.RunUntil(
+          [&] {
+            std::lock_guard check(lock);
+            return freed;
+          },
+          30000);
+    });
+    {
+      std::unique_lock guard(lock);
+      changed.wait(guard, [&] { return created; });
+      ASSERT_GE(writes, 2) << "engine 2 opened its exchange";
+    }
+    uint64_t heldEnd = 0;
+    std::thread holder([&] {
+      {
+        std::lock_guard guard(lock);
+        holderId = std::this_thread::get_id();
+      }
+      port2.Serve();  // the attach's answer
+      heldEnd = TKeldaHost::Now();
+    });
+    bool held = false;
+    {
+      std::unique_lock guard(lock);
+      held = changed.wait_for(guard, std::chrono::seconds(20), [&] { return holding; });
+    }
+    EXPECT_TRUE(held) << "engine 2 answered the attach inside the data call";
+    uint64_t heldMs = 0, setStateMs = 0;
+    const TDataCallFigures figures = MeasureDataCalls(host, instance, [&] {
+      const uint64_t start = TKeldaHost::Now();
+      EXPECT_EQ(SetState(host, instance, kOneSource, 1).Code, 0);
+      const uint64_t droppedAt = TKeldaHost::Now();
+      setStateMs = droppedAt - start;
+      {
+        std::lock_guard guard(lock);
+        dropped = true;
+      }
+      changed.notify_all();
+      holder.join();
+      heldMs = heldEnd - droppedAt;
+    });
+    {
+      std::lock_guard guard(lock);
+      release = true;
+    }
+    changed.notify_all();
+    // The next command frees the dropped engine; its thread dispatches again by now.
+    const uint64_t start = TKeldaHost::Now();
+    EXPECT_EQ(host.Command(instance, "EVENT", {Param("EVENT-TYPE", "PORT-OPEN")}).Code, 0);
+    const uint64_t commandMs = TKeldaHost::Now() - start;
+    {
+      std::lock_guard guard(lock);
+      freed = true;
+    }
+    owner.join();
+    host.RouteWrites(instance, 2, [](const std::string&) { return -1; });
+    EXPECT_LT(heldMs, 5000u) << "the data call waited for the end of the engine it held";
+    EXPECT_GE(figures.EndedDuring, 1) << "data calls wait for the engine's end";
+    std::printf(
+        "slow work: SET-STATE dropping an engine a data call holds took %llu ms; the data call ended "
+        "%llu ms after it; %d other data calls ended meanwhile, the longest took %llu ms; the next "
+        "command took %llu ms\n",
+        static_cast<unsigned long long>(setStateMs), static_cast<unsigned long long>(heldMs),
+        figures.EndedDuring, static_cast<unsigned long long>(figures.LongestMs),
+        static_cast<unsigned long long>(commandMs));
+  }
+  {
     SCOPED_TRACE("the INI file's lock is held elsewhere while the settings load");
     std::mutex lock;
     std::condition_variable changed;
