@@ -94,8 +94,8 @@ int main() {
     ok = handle && RunCommand(handle, load).Code == 0 && ok;
     int queued = 0;
     const std::vector<double> ms = TimeSetState(handle, sources, queued);
-    std::printf("  %2d data sources: best %7.1f ms, median %7.1f ms (%d requests queued)\n", sources, ms.front(),
-                ms[ms.size() / 2], queued);
+    std::printf("  %2d data sources: best %7.1f ms, median %7.1f ms (%d requests queued)\n", sources,
+                ms.front(), ms[ms.size() / 2], queued);
     ok = queued == sources * kRequests && ok;
     FreeInstance(handle);
   }
