@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <exception>
 #include <initializer_list>
+#include <iterator>
 
 #include "Common/Variants.h"
 #include "Common/zorParamLst.h"
@@ -70,6 +71,17 @@ bool SameName(const std::string& name, const char* expected) {
 
 constexpr uint8_t kTypeInteger = 8;
 
+// How deep this thread is in data calls of this module: a command a host makes from inside a
+// send inside a data call frees no engine there.
+thread_local int tDataCallDepth = 0;
+
+struct TDataCallDepth {
+  TDataCallDepth() { ++tDataCallDepth; }
+  ~TDataCallDepth() { --tDataCallDepth; }
+  TDataCallDepth(const TDataCallDepth&) = delete;
+  TDataCallDepth& operator=(const TDataCallDepth&) = delete;
+};
+
 }  // namespace
 
 TzorPlugin* NewTaPlugin(TPluginCallRecIntft* record, platform::ModuleHandle dllHandle) {
@@ -93,6 +105,11 @@ TaPlugin::~TaPlugin() {
   {
     platform::WriteGuard guard(FEnginesLock);
     engines.swap(FEngines);
+  }
+  engines.clear();
+  {
+    platform::CriticalSectionGuard guard(FRetiredLock);
+    engines.swap(FRetired);
   }
   engines.clear();
   DestroyComponents();
@@ -132,6 +149,7 @@ void TaPlugin::zorPluginCreate() {
 }
 
 void TaPlugin::zorPluginLoad(TPluginCallRecIntft&, int&) {
+  FreeRetiredEngines();
   if (!Config) Config = new TDataSourceCfg(this);
   FHasSettings = true;
   Unloaded = false;
@@ -139,6 +157,7 @@ void TaPlugin::zorPluginLoad(TPluginCallRecIntft&, int&) {
 }
 
 void TaPlugin::zorPluginUnload(TPluginCallRecIntft&, int&) {
+  FreeRetiredEngines();
   Unloaded = true;
   RebuildAllQueues(nullptr);
   FHasSettings = false;
@@ -147,9 +166,10 @@ void TaPlugin::zorPluginUnload(TPluginCallRecIntft&, int&) {
 }
 
 // Commands alone change the list, so the new list is made from a copy without the lock and put
-// in place in one step. The engines left out go when this handler's copy goes, at its end, with
-// no lock held: an engine whose timer belongs to a thread that does not answer costs this
-// command the timer's waits, and costs the data calls nothing.
+// in place in one step. The engines left out are retired and go here, with no lock held, unless
+// a data call or a tick still works on one: an engine whose timer belongs to a thread that does
+// not answer costs this command (or a later one) the timer's waits, and costs the data calls
+// nothing.
 void TaPlugin::zorPluginChangeState(uint8_t) {
   std::vector<std::shared_ptr<TSerialPortDM>> candidates = Engines();
   std::vector<std::shared_ptr<TSerialPortDM>> engines;
@@ -184,8 +204,14 @@ void TaPlugin::zorPluginChangeState(uint8_t) {
     platform::WriteGuard guard(FEnginesLock);
     FEngines = engines;
   }
+  std::vector<std::shared_ptr<TSerialPortDM>> leftOut;
+  for (std::shared_ptr<TSerialPortDM>& engine : candidates)
+    if (std::find(engines.begin(), engines.end(), engine) == engines.end())
+      leftOut.push_back(std::move(engine));
   engines.clear();
-  candidates.clear();  // the engines left out go here, unless a tick or a data call still works on one
+  candidates.clear();
+  Retire(std::move(leftOut));
+  FreeRetiredEngines();
   if (Config) ApplySettings(true);
 }
 
@@ -221,6 +247,7 @@ void TaPlugin::zorPluginSaveSettingsNow() {
 }
 
 void TaPlugin::zorPluginLoadSettingsNow() {
+  FreeRetiredEngines();
   if (HasSettings()) ApplySettings(true);
 }
 
@@ -235,6 +262,7 @@ void TaPlugin::zorPluginProcessData(TPluginCallRecIntft& record, int& result) {
     result = kResultRefused;
     return;
   }
+  const TDataCallDepth depth;
   const int32_t dataSourceId = record.Rec->DataSourceId;  // a copy: the record is packed
   std::shared_ptr<TSerialPortDM> engine = EngineFor(dataSourceId);
   result = engine ? engine->ReceiveData(record) : kResultDone;
@@ -246,6 +274,7 @@ void TaPlugin::zorPluginEvent(const std::string& name, int& result, TPluginCallR
     result = kResultDone;
     return;
   }
+  FreeRetiredEngines();
   if (!StateFlags[0]) return;
   result = kResultDone;
   if (name != "PORT-OPEN") return;
@@ -258,6 +287,27 @@ void TaPlugin::zorPluginEvent(const std::string& name, int& result, TPluginCallR
 std::vector<std::shared_ptr<TSerialPortDM>> TaPlugin::Engines() const {
   platform::ReadGuard guard(FEnginesLock);
   return FEngines;
+}
+
+void TaPlugin::Retire(std::vector<std::shared_ptr<TSerialPortDM>> engines) {
+  for (const std::shared_ptr<TSerialPortDM>& engine : engines) engine->Retire();
+  platform::CriticalSectionGuard guard(FRetiredLock);
+  for (std::shared_ptr<TSerialPortDM>& engine : engines) FRetired.push_back(std::move(engine));
+}
+
+// An engine out of the list can no longer be found by a data call; a tick of its own may still
+// take it up meanwhile and then ends it in the timer's thread, which waits for nobody.
+void TaPlugin::FreeRetiredEngines() {
+  if (tDataCallDepth > 0) return;
+  std::vector<std::shared_ptr<TSerialPortDM>> going;
+  {
+    platform::CriticalSectionGuard guard(FRetiredLock);
+    const auto held = std::stable_partition(FRetired.begin(), FRetired.end(),
+                                            [](const auto& engine) { return engine.use_count() > 1; });
+    std::move(held, FRetired.end(), std::back_inserter(going));
+    FRetired.erase(held, FRetired.end());
+  }
+  going.clear();  // with no lock held
 }
 
 // The last engine of the data source, as a change of state finds it.

@@ -10,8 +10,10 @@
 // it without the lock, so a data call never waits for a settings load, a queue rebuild, an
 // engine's end or a log line, and whatever a host does from inside its send (a data call for
 // any data source, a command) never waits for a lock that the send's caller holds. Engines taken
-// out of the list go when their last reference goes: after the tick, data call or command that
-// still works on them. The settings object's contents are read and written by commands alone,
+// out of the list are retired: they start nothing more, and the retired list keeps them until a
+// command (or the plug-in's end) finds nobody else holding them and frees them. So a data call
+// never ends an engine, whose end may wait for the thread that owns its timer; a tick may, in
+// that thread. The settings object's contents are read and written by commands alone,
 // which the command lock serialises, so settings loads read the store with no lock of this
 // object held.
 //
@@ -98,9 +100,15 @@ protected:
 private:
   void LoadConfig();
   void LogConfigurationFindings();  // one log line per finding of the configuration check
+  // Engines left out of the list: each starts nothing more and is kept until FreeRetiredEngines.
+  void Retire(std::vector<std::shared_ptr<TSerialPortDM>> engines);
+  // Frees the retired engines that nothing else holds any longer; none from inside a data call.
+  void FreeRetiredEngines();
 
   mutable platform::TMultiReadExclusiveWriteSynchronizer FEnginesLock;
   std::vector<std::shared_ptr<TSerialPortDM>> FEngines;  // under FEnginesLock
+  platform::TCriticalSection FRetiredLock;
+  std::vector<std::shared_ptr<TSerialPortDM>> FRetired;  // under FRetiredLock
   // Whether Config exists, for the data calls and the engines, which never read Config itself.
   std::atomic<bool> FHasSettings{false};
   // The link address, read by the engines while they build frames (without the engines lock).

@@ -68,7 +68,8 @@ TSerialPortDM::~TSerialPortDM() {
 
 void TSerialPortDM::Restart() {
   if (!Queue) return;
-  bool on = FOwner && FOwner->IsStateFlagSet(0) && RequestList && RequestList->Count() > 0;
+  bool on =
+      !FRetired.load() && FOwner && FOwner->IsStateFlagSet(0) && RequestList && RequestList->Count() > 0;
   Queue->SetEnabled(on);
 }
 
@@ -80,6 +81,11 @@ void TSerialPortDM::ClearLastRequest() {
   // The receive path works on the outstanding request under the queue's read lock.
   platform::WriteGuard guard(*RequestList);
   FLastReq = nullptr;
+}
+
+void TSerialPortDM::Retire() {
+  FRetired = true;
+  StopQueueTimer();
 }
 
 void TSerialPortDM::RequestReset(uint8_t code) {
@@ -110,7 +116,7 @@ void TSerialPortDM::QueueTick() {
     }
   } hold;
   platform::CriticalSectionGuard tick(FTickLock);
-  if (FDestroying || !Queue) return;
+  if (FDestroying || !Queue || FRetired.load()) return;
   // The plug-in frees its engines as it goes, and their destruction waits for this lock: while
   // it is held here, the plug-in may be going but is not gone.
   if (FOwner) {

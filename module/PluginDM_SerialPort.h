@@ -130,6 +130,8 @@ public:
   void Restart() override;
   // The plug-in's "PORT-OPEN": every request, once-only ones included, is sent again.
   void RequestReset(uint8_t code);
+  // The plug-in took the engine out of its list: it starts nothing more, whoever still holds it.
+  void Retire();
 
   // --- request queue loader
   void StopQueueTimer() override;
@@ -211,6 +213,7 @@ private:
   // directly and freed from another thread waits here for a tick that is under way.
   platform::TCriticalSection FTickLock;
   bool FDestroying = false;  // under FTickLock
+  std::atomic<bool> FRetired{false};
 
   TEngineCounters FCounters;
   // The outstanding transaction, under the queue's lock (written by Send under the write lock,

@@ -32,6 +32,7 @@ using namespace livetest;
 namespace {
 
 constexpr int kRounds = 12;
+constexpr uint64_t kRowBoundMs = 10000;
 const char kOneSource[] = "1;COM1;Press line 1";
 
 // A port the test serves itself: the PLC's answers are handed to ProcessData piece by piece, one
@@ -64,6 +65,10 @@ public:
       std::lock_guard lock(FLock);
       for (TRow& row : result.Rows) Rows.push_back(std::move(row));
     }
+  }
+  std::size_t RowCount() {
+    std::lock_guard lock(FLock);
+    return Rows.size();
   }
   std::vector<TRow> Rows;  // under FLock once the round runs
 
@@ -151,6 +156,7 @@ struct TRoundFigures {
   int Rows[3] = {};
   int Commands = 0;
   bool FreedInsideTheSend = false;
+  uint64_t MsToRows = 0;  // until both data sources had a row, or the bound
 };
 
 TRoundFigures RunRound(TKeldaHost& host, const TIniFile& ini, int round, std::vector<TRow> (&rows)[3]) {
@@ -206,7 +212,15 @@ TRoundFigures RunRound(TKeldaHost& host, const TIniFile& ini, int round, std::ve
     }
   });
   std::thread freeThread([&] {
-    std::this_thread::sleep_for(std::chrono::milliseconds(600 + 50 * round));
+    // The instance goes once both data sources delivered rows under the churn (a memory checker
+    // slows every exchange, so the moment follows the rows, not the clock), and not before a
+    // moment that differs from round to round.
+    const uint64_t start = TKeldaHost::Now();
+    const uint64_t earliest = start + 600 + 50 * round, bound = start + kRowBoundMs;
+    while (TKeldaHost::Now() < bound &&
+           (TKeldaHost::Now() < earliest || port1.RowCount() == 0 || port2.RowCount() == 0))
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    figures.MsToRows = TKeldaHost::Now() - start;
     {
       std::unique_lock lock(moment.Lock);
       moment.Wanted = true;
@@ -222,13 +236,17 @@ TRoundFigures RunRound(TKeldaHost& host, const TIniFile& ini, int round, std::ve
     moment.Changed.notify_all();
   });
 
-  uint64_t nextSetState = TKeldaHost::Now() + 50;
+  // Every SET-STATE rebuilds the queues and switches the engines' timers off and on, which starts
+  // their 50 ms afresh: set again sooner than a tick after the last one ended, the state would
+  // keep every tick from coming (the longer a SET-STATE takes, as under a memory checker, the
+  // surer). So the next one waits for two ticks after the last one ended.
+  uint64_t nextSetState = TKeldaHost::Now() + 100;
   uint64_t endAfterFree = 0;
   host.RunUntil(
       [&] {
         if (TKeldaHost::Now() >= nextSetState) {
-          nextSetState = TKeldaHost::Now() + 50;
           SetState(host, instance, kTwoSources, 1);
+          nextSetState = TKeldaHost::Now() + 100;
         }
         tHostLoopServing = true;
         port1.Serve();
@@ -264,22 +282,107 @@ TEST(HostReentry, AnswersFromInsideTheSendWhileCommandsChurnAndTheInstanceIsFree
 
   std::vector<TRow> rows[3];
   int freedInside = 0, commands = 0;
+  uint64_t longestToRows = 0;
+  int roundsWithRows = 0;
   for (int round = 0; round < kRounds; ++round) {
     SCOPED_TRACE("round " + std::to_string(round));
     const TRoundFigures figures = RunRound(host, ini, round, rows);
     freedInside += figures.FreedInsideTheSend ? 1 : 0;
     commands += figures.Commands;
+    longestToRows = std::max(longestToRows, figures.MsToRows);
+    roundsWithRows += figures.Rows[1] > 0 && figures.Rows[2] > 0 ? 1 : 0;
   }
   ExpectRowsMatchMemory(rows[1], 1, "COM1");
   ExpectRowsMatchMemory(rows[2], 2, "COM2");
-#ifndef __SANITIZE_ADDRESS__
-  // Under AddressSanitizer the churn restarts every exchange before it can complete, so no row
-  // need arrive there; what that build checks is no hang, no memory fault and no wrong row.
   EXPECT_GT(rows[1].size(), 0u) << "data source 1 delivers rows before the instance goes";
   EXPECT_GT(rows[2].size(), 0u) << "data source 2 delivers rows between its engine's ends";
-#endif
-  std::printf("reentry: %d rounds, %d freed inside a tick's send; %zu + %zu rows; %d commands\n", kRounds,
-              freedInside, rows[1].size(), rows[2].size(), commands);
+  std::printf(
+      "reentry: %d rounds, %d freed inside a tick's send; %zu + %zu rows; %d commands; %d rounds with "
+      "rows on both data sources, the longest wait for them %llu ms\n",
+      kRounds, freedInside, rows[1].size(), rows[2].size(), commands, roundsWithRows,
+      static_cast<unsigned long long>(longestToRows));
+}
+
+// The moment the churn above reaches by chance, played in order: engine 2's tick sends, the host
+// hands engine 1's waiting answer to a data call inside that send, engine 1 answers with its next
+// frame, and inside that nested send the host frees the instance and then hands over what the
+// PLC answered. The data call and then the tick hold the last references: the instance must end
+// when the tick returns, in the tick's thread, and send nothing after it.
+TEST(HostReentry, InstanceFreedInsideADataCallInsideATicksSend) {
+  TWatchdog watchdog(60000);
+  TIniFile ini("reentry-free.ini");
+  std::string config = ConfigXml({PolledRequest(kProtoSnp, 20)});
+  for (std::size_t at; (at = config.find("<Timeout>1000<")) != std::string::npos;)
+    config.replace(at, 14, "<Timeout>600000<");
+  ini.Store("Free", config, kProtoSnp);
+  TKeldaHost host(KELDA_LIBRARY_PATH);
+  const int32_t hostIndex = 9;
+  const uintptr_t instance = host.Create(hostIndex);
+  ASSERT_NE(instance, 0u);
+  TPort port1(host, instance, 1), port2(host, instance, 2);
+
+  // Everything below runs in this thread: the loop, the engines' ticks and the sends.
+  bool armed = false, loopServing = false, insideTickSend = false, freed = false;
+  int writes = 0, handedBackAfterFree = 0;
+  host.RouteWrites(instance, 1, [&](const std::string& bytes) -> int32_t {
+    ++writes;
+    port1.Write(bytes);
+    if (insideTickSend && !freed) {
+      TPluginCallRec record = TKeldaHost::NewRecord(instance, hostIndex);
+      EXPECT_EQ(host.FreePluginInstance(&record), 0);
+      freed = true;
+      handedBackAfterFree = port1.Serve();  // what the PLC answered: no instance takes it now
+    }
+    return static_cast<int32_t>(bytes.size());
+  });
+  host.RouteWrites(instance, 2, [&](const std::string& bytes) -> int32_t {
+    ++writes;
+    port2.Write(bytes);
+    if (armed && !loopServing && !insideTickSend) {  // a send of engine 2's tick
+      insideTickSend = true;
+      port1.Serve();  // engine 1's answer, held back since the arming
+      insideTickSend = false;
+    }
+    return static_cast<int32_t>(bytes.size());
+  });
+  ASSERT_EQ(host.Command(instance, "LOAD", LoadFromIni(host, ini, "Free")).Code, 0);
+  ASSERT_EQ(SetState(host, instance, kTwoSources, 1).Code, 0);
+
+  auto serve = [&](bool both) {
+    loopServing = true;
+    if (both) port1.Serve();
+    port2.Serve();
+    loopServing = false;
+  };
+  ASSERT_TRUE(host.RunUntil(
+      [&] {
+        serve(true);
+        return port1.RowCount() > 0 && port2.RowCount() > 0;
+      },
+      20000))
+      << "both engines deliver rows";
+  // From now on engine 1's answers wait on its line until a send of engine 2's tick hands them on.
+  armed = true;
+  int writesWhenTickReturned = 0;
+  ASSERT_TRUE(host.RunUntil(
+      [&] {
+        if (freed) {  // the loop runs again: the tick that freed the instance has returned
+          writesWhenTickReturned = writes;
+          return true;
+        }
+        serve(false);
+        return false;
+      },
+      20000))
+      << "the instance was freed inside a data call inside a tick's send";
+  EXPECT_GT(handedBackAfterFree, 0);
+  host.RunFor(300);  // two engines polling every 20 ms would have sent by now
+  EXPECT_EQ(writes, writesWhenTickReturned) << "the freed instance's engines still send";
+  EXPECT_EQ(host.Command(instance, "LOAD-SETTINGS-NOW").Code, kResultRefused) << "the instance is gone";
+  ExpectRowsMatchMemory(port1.Rows, 1, "COM1");
+  ExpectRowsMatchMemory(port2.Rows, 2, "COM2");
+  host.RouteWrites(instance, 1, [](const std::string&) { return -1; });
+  host.RouteWrites(instance, 2, [](const std::string&) { return -1; });
 }
 
 // Data calls for data source 1 in a thread of their own while `slowWork` runs in this thread:
@@ -359,6 +462,108 @@ TEST(HostReentry, DataCallsGoOnWhileSlowWorkRuns) {
         "ended meanwhile, the longest took %llu ms\n",
         static_cast<unsigned long long>(figures.WorkMs), figures.EndedDuring,
         static_cast<unsigned long long>(figures.LongestMs));
+  }
+  {
+    SCOPED_TRACE("a data call holds the engine that SET-STATE drops, of a thread that does not dispatch");
+    TPort port2(host, instance, 2);
+    std::mutex lock;
+    std::condition_variable changed;
+    int writes = 0;
+    bool created = false, holding = false, dropped = false, release = false, freed = false;
+    std::thread::id holderId;
+    // Engine 2 answers the attach with its next frame inside the holder's data call; that send
+    // waits until SET-STATE dropped the engine, so the data call holds the last reference to it.
+    host.RouteWrites(instance, 2, [&](const std::string& bytes) -> int32_t {
+      port2.Write(bytes);
+      std::unique_lock guard(lock);
+      ++writes;
+      changed.notify_all();
+      if (std::this_thread::get_id() == holderId) {
+        holding = true;
+        changed.wait_for(guard, std::chrono::seconds(30), [&] { return dropped; });
+      }
+      return static_cast<int32_t>(bytes.size());
+    });
+    // The engine of data source 2 is made in this thread, which runs its ticks until the attach
+    // went out, then waits without dispatching; released, it dispatches again until told.
+    std::thread owner([&] {
+      SetState(host, instance, kTwoSources, 1);
+      host.RunUntil(
+          [&] {
+            std::lock_guard guard(lock);
+            return writes >= 2;  // the line break and the attach
+          },
+          20000);
+      std::unique_lock guard(lock);
+      created = true;
+      changed.notify_all();
+      changed.wait(guard, [&] { return release; });
+      guard.unlock();
+      host.RunUntil(
+          [&] {
+            std::lock_guard check(lock);
+            return freed;
+          },
+          30000);
+    });
+    {
+      std::unique_lock guard(lock);
+      changed.wait(guard, [&] { return created; });
+      ASSERT_GE(writes, 2) << "engine 2 opened its exchange";
+    }
+    uint64_t heldEnd = 0;
+    std::thread holder([&] {
+      {
+        std::lock_guard guard(lock);
+        holderId = std::this_thread::get_id();
+      }
+      port2.Serve();  // the attach's answer
+      heldEnd = TKeldaHost::Now();
+    });
+    bool held = false;
+    {
+      std::unique_lock guard(lock);
+      held = changed.wait_for(guard, std::chrono::seconds(20), [&] { return holding; });
+    }
+    EXPECT_TRUE(held) << "engine 2 answered the attach inside the data call";
+    uint64_t heldMs = 0, setStateMs = 0;
+    const TDataCallFigures figures = MeasureDataCalls(host, instance, [&] {
+      const uint64_t start = TKeldaHost::Now();
+      EXPECT_EQ(SetState(host, instance, kOneSource, 1).Code, 0);
+      const uint64_t droppedAt = TKeldaHost::Now();
+      setStateMs = droppedAt - start;
+      {
+        std::lock_guard guard(lock);
+        dropped = true;
+      }
+      changed.notify_all();
+      holder.join();
+      heldMs = heldEnd - droppedAt;
+    });
+    {
+      std::lock_guard guard(lock);
+      release = true;
+    }
+    changed.notify_all();
+    // The next command frees the dropped engine; its thread dispatches again by now.
+    const uint64_t start = TKeldaHost::Now();
+    EXPECT_EQ(host.Command(instance, "EVENT", {Param("EVENT-TYPE", "PORT-OPEN")}).Code, 0);
+    const uint64_t commandMs = TKeldaHost::Now() - start;
+    {
+      std::lock_guard guard(lock);
+      freed = true;
+    }
+    owner.join();
+    host.RouteWrites(instance, 2, [](const std::string&) { return -1; });
+    EXPECT_LT(heldMs, 5000u) << "the data call waited for the end of the engine it held";
+    EXPECT_GE(figures.EndedDuring, 1) << "data calls wait for the engine's end";
+    std::printf(
+        "slow work: SET-STATE dropping an engine a data call holds took %llu ms; the data call ended "
+        "%llu ms after it; %d other data calls ended meanwhile, the longest took %llu ms; the next "
+        "command took %llu ms\n",
+        static_cast<unsigned long long>(setStateMs), static_cast<unsigned long long>(heldMs),
+        figures.EndedDuring, static_cast<unsigned long long>(figures.LongestMs),
+        static_cast<unsigned long long>(commandMs));
   }
   {
     SCOPED_TRACE("the INI file's lock is held elsewhere while the settings load");

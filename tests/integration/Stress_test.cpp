@@ -26,6 +26,7 @@
 #include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -43,6 +44,16 @@ uint32_t StressSeconds() {
   const char* text = std::getenv("KELDA_STRESS_SECONDS");
   const int seconds = text ? std::atoi(text) : 0;
   return seconds > 0 ? static_cast<uint32_t>(seconds) : 3;
+}
+
+// How much slower than a plain build every step runs (KELDA_TIME_SCALE, 1 when unset): the
+// waits for the other threads and the watchdog grow with it. A memory checker that runs one
+// thread at a time makes each step some 50 times slower; the phases themselves keep their
+// length, so the run does the fewer steps instead.
+uint32_t TimeScale() {
+  const char* text = std::getenv("KELDA_TIME_SCALE");
+  const int scale = text ? std::atoi(text) : 0;
+  return scale > 0 ? static_cast<uint32_t>(scale) : 1;
 }
 
 // How many times a log line arrived: a line repeated right after itself comes once, with " x"
@@ -78,6 +89,15 @@ constexpr int kHandBackSource = 2;
 struct TPhase {
   std::atomic<bool> Churn{true};
   std::atomic<bool> PortOpensOver{false};  // the command thread opens the port no more
+  // Where the command thread is, for a report of a run that does not go on.
+  std::atomic<const char*> Command{""};
+  std::atomic<uint32_t> CommandSince{0};  // the clock's low 32 bits: a memory checker takes
+                                          // 64-bit atomics on this platform for races
+  void Doing(const char* command) {
+    CommandSince = static_cast<uint32_t>(TKeldaHost::Now());
+    Command = command;
+  }
+  uint32_t MsInCommand() const { return static_cast<uint32_t>(TKeldaHost::Now()) - CommandSince.load(); }
 };
 
 void RunCommands(TKeldaHost& host, uintptr_t instance, const std::string& ini, const std::atomic<bool>& stop,
@@ -85,6 +105,7 @@ void RunCommands(TKeldaHost& host, uintptr_t instance, const std::string& ini, c
   uint64_t nextPortOpen = TKeldaHost::Now() + 700;
   uint64_t nextReload = TKeldaHost::Now() + 500;
   for (int n = 0; !stop.load(); ++n) {
+    phase.Doing("SET-MODULE-PARAMETER");
     const std::string events = "PORT-OPEN;E" + std::to_string(n);
     const TCommandResult set = host.Command(instance, "SET-MODULE-PARAMETER",
                                             {Param("PARAM", "EventsSupported"), Param("VALUE", events)});
@@ -92,10 +113,12 @@ void RunCommands(TKeldaHost& host, uintptr_t instance, const std::string& ini, c
     if (host.Command(instance, "GET-MODULE-PARAMETER", {Param("PARAM", "EventsSupported")}).Result.ToText() !=
         events)
       f.Fault("EventsSupported read back differs");
+    phase.Doing("ITEMS");
     const TCommandResult items = host.Command(instance, "ITEMS");
     if (items.Code != 0 || items.Result.ToText().find("|R1|") == std::string::npos)
       f.Fault("ITEMS lost an item");
     f.Commands.fetch_add(3);
+    phase.Doing("");
     if (!phase.Churn.load()) {
       phase.PortOpensOver = true;
       continue;
@@ -104,6 +127,7 @@ void RunCommands(TKeldaHost& host, uintptr_t instance, const std::string& ini, c
     // rarely enough to let the engines answer in between.
     if (TKeldaHost::Now() >= nextPortOpen) {
       nextPortOpen = TKeldaHost::Now() + 700;
+      phase.Doing("PORT-OPEN");
       if (host.Command(instance, "EVENT", {Param("EVENT-TYPE", "PORT-OPEN")}).Code != 0)
         f.Fault("PORT-OPEN failed");
       f.PortOpens.fetch_add(1);
@@ -112,6 +136,7 @@ void RunCommands(TKeldaHost& host, uintptr_t instance, const std::string& ini, c
     // The settings read again (every queue rebuilt) while data calls come from inside the sends.
     if (TKeldaHost::Now() >= nextReload) {
       nextReload = TKeldaHost::Now() + 500;
+      phase.Doing("LOAD-SETTINGS-NOW");
       // The command answers "not handled" (-2) by rule; refused or failed is a fault.
       const int code =
           host.Command(instance, "LOAD-SETTINGS-NOW", {Param("INI-FILE", ini), Param("NO-SAVE", 1)}).Code;
@@ -119,6 +144,7 @@ void RunCommands(TKeldaHost& host, uintptr_t instance, const std::string& ini, c
       f.Reloads.fetch_add(1);
       f.Commands.fetch_add(1);
     }
+    phase.Doing("");
   }
   phase.PortOpensOver = true;
 }
@@ -137,6 +163,41 @@ void RunLog(TKeldaHost& host, uintptr_t instance, const std::atomic<bool>& stop,
   std::lock_guard lock(f.Lock);
   f.FetchedLines = std::move(fetched);
 }
+
+// A slow run reports how far each thread got, once a minute, so that a run that ends at its
+// watchdog shows which thread stopped moving.
+class TProgress {
+public:
+  TProgress(const TPhase& phase, const TStressFigures& f, const std::atomic<int>& turns)
+      : FThread([&, this] {
+          const uint64_t start = TKeldaHost::Now();
+          std::unique_lock lock(FLock);
+          while (!FChanged.wait_for(lock, std::chrono::seconds(60), [this] { return FStop; })) {
+            const uint64_t now = TKeldaHost::Now();
+            std::printf(
+                "stress progress: %llu s; churn %d; host loop turns %d, SET-STATE %d; commands %d (in "
+                "\"%s\" for %u ms); log lines %d; GetModuleInfo %d\n",
+                static_cast<unsigned long long>((now - start) / 1000), phase.Churn.load() ? 1 : 0,
+                turns.load(), f.SetStates.load(), f.Commands.load(), phase.Command.load(),
+                phase.MsInCommand(), f.LogWrites.load(), f.InfoCalls.load());
+            std::fflush(stdout);
+          }
+        }) {}
+  ~TProgress() {
+    {
+      std::lock_guard lock(FLock);
+      FStop = true;
+    }
+    FChanged.notify_all();
+    FThread.join();
+  }
+
+private:
+  std::mutex FLock;
+  std::condition_variable FChanged;
+  bool FStop = false;
+  std::thread FThread;
+};
 
 void RunInfo(TKeldaHost& host, uintptr_t instance, const std::atomic<bool>& stop, TStressFigures& f) {
   while (!stop.load()) {
@@ -182,7 +243,7 @@ public:
       }
       return ++turn == 2;
     };
-    EXPECT_TRUE(FHost.RunUntil(look, 60000)) << "the host's loop is stuck";
+    EXPECT_TRUE(FHost.RunUntil(look, 60000 * TimeScale())) << "the host's loop is stuck";
     return tally;
   }
   int Breaks(int s) { return FHost.Line(FInstance, s)->Breaks(); }
@@ -228,18 +289,25 @@ TEST(Stress, FourThreadsOnOneInstanceWithTwoEngines) {
   TTally churned, polled;
   int loops = 0;
   {
-    TWatchdog watchdog(seconds * 1000 * 20 + 120000);
+    TWatchdog watchdog((seconds * 1000 * 20 + 120000) * TimeScale());
     std::atomic<bool> stop{false};
     TPhase phase;
     std::thread commands(RunCommands, std::ref(host), instance, std::cref(ini.Name), std::cref(stop),
                          std::ref(phase), std::ref(f));
     std::thread log(RunLog, std::ref(host), instance, std::cref(stop), std::ref(f));
     std::thread info(RunInfo, std::ref(host), instance, std::cref(stop), std::ref(f));
+    std::atomic<int> turns{0};
+    const auto turn = [&turns] {
+      turns.fetch_add(1);
+      return false;
+    };
+    std::unique_ptr<TProgress> progress;
+    if (TimeScale() > 1) progress = std::make_unique<TProgress>(phase, f, turns);
 
     // The queues churn: the host thread's message loop, and the state set again as a host does
     // after a change.
     for (const uint64_t end = TKeldaHost::Now() + churnMs; TKeldaHost::Now() < end; ++loops) {
-      host.RunFor(100);
+      host.RunUntil(turn, 100);
       if (SetState(host, instance, kTwoSources, 1).Code != 0) f.Fault("SET-STATE failed");
       f.SetStates.fetch_add(1);
       lines.Collect();
@@ -247,16 +315,21 @@ TEST(Stress, FourThreadsOnOneInstanceWithTwoEngines) {
     // Once the command thread has stopped opening the port, a transaction that a tick starts
     // (its break) comes after the last restart was taken: from then on nothing is dropped.
     phase.Churn = false;
-    EXPECT_TRUE(host.RunUntil([&] { return phase.PortOpensOver.load(); }, 60000));
+    const uint64_t churnOver = TKeldaHost::Now();
+    EXPECT_TRUE(host.RunUntil([&] { return turn() || phase.PortOpensOver.load(); }, 60000 * TimeScale()))
+        << "the command thread is still in \"" << phase.Command.load() << "\", for " << phase.MsInCommand()
+        << " ms";
+    const uint64_t commandsLeftChurn = TKeldaHost::Now() - churnOver;
     const int breaks[3] = {0, lines.Breaks(1), lines.Breaks(2)};
     EXPECT_TRUE(
-        host.RunUntil([&] { return lines.Breaks(1) > breaks[1] && lines.Breaks(2) > breaks[2]; }, 60000))
+        host.RunUntil([&] { return turn() || (lines.Breaks(1) > breaks[1] && lines.Breaks(2) > breaks[2]); },
+                      60000 * TimeScale()))
         << "both engines start a transaction after the churn";
     churned = lines.Settle();
 
     // The engines only poll, the other threads go on.
     for (const uint64_t end = TKeldaHost::Now() + pollMs; TKeldaHost::Now() < end; ++loops) {
-      host.RunFor(100);
+      host.RunUntil(turn, 100);
       lines.Collect();
     }
     stop = true;
@@ -264,6 +337,9 @@ TEST(Stress, FourThreadsOnOneInstanceWithTwoEngines) {
     log.join();
     info.join();
     polled = lines.Settle();
+    progress.reset();
+    std::printf("stress: the command thread left the churn %llu ms after it ended\n",
+                static_cast<unsigned long long>(commandsLeftChurn));
   }
 
   for (int s : {1, 2}) {
@@ -310,7 +386,7 @@ TEST(Stress, FourThreadsOnOneInstanceWithTwoEngines) {
       f.PortOpens.load(), f.Reloads.load(), f.LogWrites.load(), f.LogFetches.load(), f.InfoCalls.load(),
       host.Notifications());
 
-  TWatchdog watchdog(60000);
+  TWatchdog watchdog(60000 * TimeScale());
   EXPECT_EQ(host.Free(instance), 0);
 }
 
