@@ -163,6 +163,10 @@ const std::map<std::string, TSetter>& Setters() {
          o.SimEndlessChain = FaultCount("--sim-endless-chain", v);
        }},
       {"--sim-error-nack", SetErrorNack},
+      {"--sim-baud",
+       [](TPollOptions& o, const std::string& v) {
+         o.SimBaud = static_cast<uint32_t>(Number("--sim-baud", v, 300, 115200));
+       }},
       {"--sim-snp-data-size",
        [](TPollOptions& o, const std::string& v) {
          o.SimSnpDataSize = static_cast<std::size_t>(Number("--sim-snp-data-size", v, 1, 8192));
@@ -188,6 +192,10 @@ TPollOptions ParsePollOptions(const std::vector<std::string>& args) {
     }
     if (arg == "--quiet" || arg == "-q") {
       options.Quiet = true;
+      continue;
+    }
+    if (arg == "--fast") {
+      options.Fast = true;
       continue;
     }
     if (arg.rfind("--", 0) != 0) {
@@ -251,11 +259,18 @@ decoded values live.
                        is the time in milliseconds since the start of the run
   --trace FILE         every frame in both directions with its time, bytes and meaning
   --quiet              no live table; only the summary and problems
+  --fast               the module keeps the PLC's session open and sends each request as
+                       soon as the line is free ("Keep session" and "Send when ready"); for
+                       a PLC polled faster than its link-idle time, on a line with no other
+                       master
 
 The built-in simulated PLC (--port sim) answers as SNP ID PLC1 or CCM station 2; its
 registers hold their own numbers (%R1=1, %R2=2, ...; %AI and %AQ alike). Its faults take a
 count of answers to spoil, or "always":
   --sim-id ID          its SNP ID, or its CCM station number (1..90)
+  --sim-baud N         a timed line: every byte takes its time at N baud (with --parity and
+                       --stop) both ways, breaks hold the line, and the PLC keeps GE's gaps
+                       (SNP T1, the CCM enquiry delay); the summary then shows the line use
   --sim-noise N        noise bytes before N answers
   --sim-corrupt N      a wrong check byte in N answers
   --sim-nak N          N requests refused (NAK)

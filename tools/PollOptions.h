@@ -34,6 +34,7 @@ struct TPollOptions {
   std::string TraceFile;
   bool Quiet = false;
   bool Help = false;
+  bool Fast = false;  // --fast: the module keeps its session and sends when the line is ready
   // The built-in simulated PLC.
   std::string SimId;  // empty: PLC1 for SNP and SNP-X, station 2 for CCM
   std::string SimMemory;
@@ -53,6 +54,7 @@ struct TPollOptions {
   bool SimCcmPad = false;          // CCM
   bool SimDataOnlyLrc = false;     // CCM
   std::size_t SimSnpDataSize = 0;  // SNP; 0: the simulator's default (1000)
+  uint32_t SimBaud = 0;  // a line timed at this rate (with Serial's parity and stop bits); 0: untimed
 
   bool Simulated() const { return Port == "sim"; }
   bool Ccm() const {

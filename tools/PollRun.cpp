@@ -18,6 +18,7 @@
 #include "tools/KeldaSettings.h"
 #include "tools/PollCsv.h"
 #include "tools/PollLine.h"
+#include "tools/PollLineUse.h"
 #include "tools/PollProgress.h"
 #include "tools/PollTable.h"
 #include "tools/plcsim/MemoryFile.h"
@@ -71,6 +72,10 @@ public:
     WriteIniValue(FPath, section, "Proto", std::to_string(static_cast<int>(options.Protocol)));
     WriteIniValue(FPath, section, "Local address", std::to_string(options.LocalId));
     WriteIniValue(FPath, section, "Min interval", std::to_string(options.MinIntervalMs));
+    if (options.Fast) {
+      WriteIniValue(FPath, section, "Keep session", "1");
+      WriteIniValue(FPath, section, "Send when ready", "1");
+    }
   }
   ~TSettingsFile() {
     std::error_code ignored;
@@ -162,6 +167,7 @@ private:
   std::unique_ptr<TCsvWriter> FCsv;
   std::unique_ptr<trace::TWireTrace> FTrace;
   std::unique_ptr<TKeldaHost> FHost;
+  std::unique_ptr<TLineUse> FLineUse;
   uintptr_t FInstance = 0;
   uint64_t FStart = 0;
   TPollCounts FCounts;
@@ -190,6 +196,7 @@ int TPoller::Run() {
 
 void TPoller::Open() {
   FConfiguration = ReadConfiguration(FOptions.ConfigFile);
+  FLineUse = std::make_unique<TLineUse>(FOptions, FConfiguration);
   FLine = OpenLine(FOptions, FHooks);
   gActiveLine = FLine.get();
   try {
@@ -304,6 +311,7 @@ void TPoller::TakeRows(const std::vector<TRow>& rows) {
     const TRow values = DecodedValues(row);
     FCounts.Row(now);
     FTable.Update(values);
+    FLineUse->Row(values, now - FStart);
     if (FCsv) FCsv->Add(now - FStart, values);
   }
   if (!rows.empty() && FHooks.OnRows) FHooks.OnRows(FCounts.Rows());
@@ -397,7 +405,7 @@ int TPoller::Finish(int status, const std::string& message) {
       FView.Show(ms, FTable, ProgressLine(FCounts, FStatisticsText, kDataSource, ms), true);
   }
   if (FHost && FInstance) {
-    FOut << Summary(FOptions, FCounts, FStatisticsText, kDataSource, ms) << std::flush;
+    FOut << Summary(FOptions, FCounts, FStatisticsText, kDataSource, ms) << FLineUse->Report() << std::flush;
     if (status == kPollOk && FCounts.Rows() == 0) {
       const bool sentNothing = FHost->SendCount() == 0;
       status = sentNothing ? kPollFailed : kPollNoAnswer;
