@@ -104,6 +104,7 @@ std::vector<TPolledRequest> RequestsOf(const std::string& configuration) {
       request.Caption = Unescape(block.substr(from, block.find('"', from) - from));
     }
     request.Enabled = Checked(block, "Enabled", true);
+    request.Polled = Checked(block, "MethodPoll", true);
     request.Memory = static_cast<int>(Whole(TagText(block, "Memory")));
     request.Offset = Whole(TagText(block, "Offset"));
     request.Size = Whole(TagText(block, "Size"));
@@ -150,7 +151,10 @@ TLineUse::TLineUse(const TPollOptions& options, const std::string& configuration
   rules.snpT1Ms = std::max(kModuleSnpT1Ms, plcsim::kSnpSlaveT1Ms);
   rules.breakMs = kModuleBreakMs;
   for (const TPolledRequest& request : RequestsOf(configuration)) {
-    if (!request.Enabled) continue;
+    if (!request.Enabled || !request.Polled) {
+      FReadOnce.push_back(request);
+      continue;
+    }
     TRequestUse use{request,
                     plcsim::ReadExchange(options.Protocol, ReadDataBytes(request, options.Protocol), *FFormat,
                                          FSession, rules),
@@ -161,15 +165,22 @@ TLineUse::TLineUse(const TPollOptions& options, const std::string& configuration
 }
 
 void TLineUse::Row(const TRow& values, uint64_t nowMs) {
+  // The row also carries the standard fields (MEMORY, PLC_STATUS, ...); a value of the request's
+  // own items tells which request it answers.
+  auto answers = [&](const TPolledRequest& request) {
+    for (const auto& value : values)
+      if (std::find(request.Names.begin(), request.Names.end(), value.first) != request.Names.end())
+        return true;
+    return false;
+  };
+  for (const TPolledRequest& once : FReadOnce)
+    if (answers(once)) return;
   FAll.Add(nowMs);
-  if (values.empty()) return;
-  for (TRequestUse& use : FRequests) {
-    const auto& names = use.Request.Names;
-    if (std::find(names.begin(), names.end(), values.front().first) != names.end()) {
+  for (TRequestUse& use : FRequests)
+    if (answers(use.Request)) {
       use.Tally.Add(nowMs);
       return;
     }
-  }
 }
 
 double TLineUse::WireLimitedPerSecond() const {

@@ -21,6 +21,7 @@ namespace kelda::host {
 struct TPolledRequest {
   std::string Caption;
   bool Enabled = true;
+  bool Polled = true;  // false: read once
   int Memory = 0;
   uint32_t Offset = 0;
   uint32_t Size = 0;
@@ -44,7 +45,8 @@ public:
   TLineUse(const TPollOptions& options, const std::string& configuration);
 
   bool HasWire() const { return FFormat.has_value(); }
-  // A decoded packet at nowMs; its value names tell which request it answers.
+  // A decoded packet at nowMs; its value names tell which request it answers. Answers to requests
+  // read once are no part of the rate.
   void Row(const TRow& values, uint64_t nowMs);
 
   double WireLimitedPerSecond() const;  // all enabled requests in turn
@@ -67,8 +69,9 @@ private:
   const TPollOptions& FOptions;
   std::optional<plcsim::LineFormat> FFormat;
   plcsim::SessionUse FSession;
-  std::vector<TRequestUse> FRequests;
-  double FCycleMs = 0;  // every enabled request once
+  std::vector<TRequestUse> FRequests;     // polled, in turn
+  std::vector<TPolledRequest> FReadOnce;  // read once, or disabled
+  double FCycleMs = 0;                    // every enabled request once
   TTally FAll;
 };
 

@@ -68,14 +68,8 @@ public:
     name << "kelda-poll-" << std::hex << random() << platform::Now() << ".ini";
     FPath = (std::filesystem::temp_directory_path() / name.str()).string();
     const std::string section = std::string(kSectionPrefix) + ".Common";
-    WriteIniValue(FPath, section, "Parser config", EncodeStoredText(configuration));
-    WriteIniValue(FPath, section, "Proto", std::to_string(static_cast<int>(options.Protocol)));
-    WriteIniValue(FPath, section, "Local address", std::to_string(options.LocalId));
-    WriteIniValue(FPath, section, "Min interval", std::to_string(options.MinIntervalMs));
-    if (options.Fast) {
-      WriteIniValue(FPath, section, "Keep session", "1");
-      WriteIniValue(FPath, section, "Send when ready", "1");
-    }
+    for (const auto& [key, value] : ModuleSettings(options, configuration))
+      WriteIniValue(FPath, section, key, value);
   }
   ~TSettingsFile() {
     std::error_code ignored;
@@ -421,6 +415,20 @@ int TPoller::Finish(int status, const std::string& message) {
 }
 
 }  // namespace
+
+std::vector<std::pair<std::string, std::string>> ModuleSettings(const TPollOptions& options,
+                                                                const std::string& configuration) {
+  std::vector<std::pair<std::string, std::string>> settings = {
+      {"Parser config", EncodeStoredText(configuration)},
+      {"Proto", std::to_string(static_cast<int>(options.Protocol))},
+      {"Local address", std::to_string(options.LocalId)},
+      {"Min interval", std::to_string(options.MinIntervalMs)}};
+  if (options.Fast) {
+    settings.emplace_back("Keep session", "1");
+    settings.emplace_back("Send when ready", "1");
+  }
+  return settings;
+}
 
 void RequestPollStop() {
   gStopRequested = true;

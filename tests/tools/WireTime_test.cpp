@@ -56,6 +56,7 @@ TEST(WireTime, PublishedReadTimesAt19200) {
   EXPECT_EQ(snp.gaps, 5u);
   EXPECT_NEAR(snp.ms, 90.3, 0.05);
   EXPECT_NEAR(snp.cycleMs, 95.3, 0.05) << "the next request waits T1 after the master's last ACK";
+  EXPECT_NEAR(snp.masterGapMs, 15, 1e-9) << "T1 before the master's two ACKs and its next request";
   EXPECT_NEAR(ReadExchange(Mode::Snp, 20, line, kKeep, T1(10)).ms, 115.3, 0.05) << "the LM90's 10 ms T1";
   ExchangeTime small = ReadExchange(Mode::Snp, 6, line, kKeep, T1(5));
   EXPECT_EQ(small.chars, 84u) << "up to 6 bytes travel in the reply mailbox";
@@ -105,6 +106,8 @@ TEST(WireTime, DefaultModeOpensTheSessionEachRead) {
     const double extraGaps = mode == Mode::Snp ? 20 : 0;
     EXPECT_NEAR(opened.ms, kept.ms + 48 * line.charMs() + 150 + extraGaps, 1e-9);
     EXPECT_DOUBLE_EQ(opened.cycleMs, opened.ms) << "the break needs no gap before it";
+    EXPECT_DOUBLE_EQ(opened.masterGapMs, mode == Mode::Snp ? 50 + 3 * 10 : 50)
+        << "T4, and SNP's T1 before the request and before the ACKs of the reply";
     EXPECT_GT(kept.perSecond(), opened.perSecond());
   }
   ExchangeTime ccmOpen = ReadExchange(Mode::CcmMasterSlave, 20, line, open, rules);

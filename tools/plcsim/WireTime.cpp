@@ -17,13 +17,15 @@ size_t Blocks(size_t bytes, size_t size) {
 
 // Request, ACK, the reply mailbox and the master's ACK; bigger reads add text buffers, each
 // ACKed. Every message and every ACK waits T1 after the one before it.
-void SnpRead(size_t n, const WireRules& rules, ExchangeTime& t) {
+// Returns how many of the gaps are the master's (before its ACKs).
+uint32_t SnpRead(size_t n, const WireRules& rules, ExchangeTime& t) {
   t.chars += 2 * (kSnpMailbox + kSnpAck);
   t.gaps += 3;
-  if (n <= kSnpMailboxData) return;
+  if (n <= kSnpMailboxData) return 1;
   const size_t buffers = Blocks(n, rules.snpDataSize);
   t.chars += n + buffers * (kSnpFraming + kSnpAck);
   t.gaps += 2 * static_cast<uint32_t>(buffers);
+  return 1 + static_cast<uint32_t>(buffers);
 }
 
 // Master-slave: "N", id, ENQ and its three-character ACK; peer-to-peer: ENQ and ACK. Then the
@@ -45,9 +47,10 @@ ExchangeTime ReadExchange(Mode mode, size_t n, const LineFormat& format, Session
   ExchangeTime t;
   const bool snp = mode == Mode::Snp, snpX = mode == Mode::SnpX;
   double gapEach = 0;
+  uint32_t masterGaps = 0;
   if (snp) {
     gapEach = rules.snpT1Ms;
-    SnpRead(n, rules, t);
+    masterGaps = SnpRead(n, rules, t);
   } else if (snpX) {
     t.chars = kSnpXRequest + kSnpXResponse + n;
   } else {
@@ -61,11 +64,14 @@ ExchangeTime ReadExchange(Mode mode, size_t n, const LineFormat& format, Session
     t.breakMs = rules.breakMs + rules.t4Ms;
     // SNP: T1 before the attach response and before the request that follows it.
     if (snp) t.gaps += 2;
+    if (snp) masterGaps += 1;
   }
   t.gapMs = t.gaps * gapEach;
   t.ms = t.chars * format.charMs() + t.gapMs + t.breakMs;
   // Back to back, the master's next request waits T1 after its last ACK; a break needs no gap.
-  t.cycleMs = t.ms + (snp && !opens ? rules.snpT1Ms : 0);
+  const bool nextWaitsT1 = snp && !opens;
+  t.cycleMs = t.ms + (nextWaitsT1 ? rules.snpT1Ms : 0);
+  t.masterGapMs = (masterGaps + (nextWaitsT1 ? 1 : 0)) * gapEach + (opens ? rules.t4Ms : 0);
   return t;
 }
 

@@ -56,6 +56,9 @@ struct ExchangeTime {
   double breakMs = 0;  // break and T4 when the session is opened for the read
   double ms = 0;       // the exchange, first character to last
   double cycleMs = 0;  // read after read: the exchange plus the gap before the next request
+  // The part of cycleMs that is the master's to keep (SNP: T1 before its ACKs and requests; T4).
+  // A line that paces only the PLC's side cannot make a read faster than cycleMs - masterGapMs.
+  double masterGapMs = 0;
   double perSecond() const { return cycleMs > 0 ? 1000.0 / cycleMs : 0; }
 };
 
