@@ -5,7 +5,10 @@
 # markdown table for the README's "Benchmarks" section.
 #
 #   bench/wire_rate.sh [--modes "default fast"] [--seconds N] [--baud N] [--protocols "ccm-ms snp snpx"]
-#                      [--preset native-release]
+#                      [--preset native-release] [--demotions "off on"]
+#
+# Then: the time to recover after a PLC comes back, and the reads per second of the healthy PLCs
+# on a line with one dead PLC of four, with demotion off and on.
 #
 # Every run polls the built-in simulated PLC with --sim-baud (8O1): each byte takes its time on the
 # wire both ways and the PLC answers at once, keeping GE's gaps. The wire-limited rate is the
@@ -18,6 +21,7 @@ seconds=6
 baud=19200
 protocols="ccm-ms ccm-peer snp snpx"
 preset=native-release
+demotions="off on"
 while [ $# -gt 0 ]; do
   case "$1" in
     --modes) modes="$2"; shift 2 ;;
@@ -25,7 +29,8 @@ while [ $# -gt 0 ]; do
     --baud) baud="$2"; shift 2 ;;
     --protocols) protocols="$2"; shift 2 ;;
     --preset) preset="$2"; shift 2 ;;
-    -h|--help) sed -n '2,14p' "$0"; exit 0 ;;
+    --demotions) demotions="$2"; shift 2 ;;
+    -h|--help) sed -n '2,17p' "$0"; exit 0 ;;
     *) echo "wire_rate.sh: unknown option $1" >&2; exit 2 ;;
   esac
 done
@@ -41,17 +46,22 @@ work="$(mktemp -d)"
 trap 'rm -rf "$work"' EXIT
 
 # A configuration of $3 requests, each reading $2 registers of %R back to back (poll interval 0),
-# each with one value of its own so that the poller can tell the answers apart.
+# each with one value of its own so that the poller can tell the answers apart. With $5 = plcs,
+# request k reads PLC k (PLC1, PLC2, ...; CCM stations 2, 3, ...).
 configuration() {
-  local protocol="$1" registers="$2" requests="$3" file="$4"
-  local address="PLC1" size="$registers" first=0
+  local protocol="$1" registers="$2" requests="$3" file="$4" spread="${5:-}"
+  local size="$registers" first=0 ccm=""
   case "$protocol" in
-    ccm-*) address=2; size=$((registers * 2)); first=1 ;;  # CCM: bytes, registers from 1
+    ccm-*) ccm=1; size=$((registers * 2)); first=1 ;;  # CCM: bytes, registers from 1
   esac
   {
     echo '<?xml version="1.0" encoding="windows-1252"?>'
     echo '<MODBUSRTUQUERY>'
     for k in $(seq 1 "$requests"); do
+      local plc=1
+      [ "$spread" = plcs ] && plc=$k
+      local address="PLC$plc"
+      [ -n "$ccm" ] && address=$((plc + 1))
       cat <<XML
   <Request caption="Q$k %R x $registers">
     <Enabled check="2"/>
@@ -90,6 +100,11 @@ XML
   } >"$file"
 }
 
+# Runs the poller; the summary on standard output, problems in $work/err.
+poll() {
+  "$host" poll "$library" --quiet --sim-baud "$baud" "$@" 2>"$work/err" || true
+}
+
 echo "Timed simulated line at $baud 8O1, $seconds s per run, $preset build ($(date -u +%Y-%m-%d))."
 echo
 echo "| protocol | registers | requests | mode | reads/s | wire-limited reads/s | share |"
@@ -102,8 +117,7 @@ for protocol in $protocols; do
         configuration "$protocol" "$registers" "$requests" "$config"
         extra=()
         [ "$mode" = fast ] && extra=(--fast)
-        out="$("$host" poll "$library" --config "$config" --protocol "$protocol" --quiet \
-          --sim-baud "$baud" --seconds "$seconds" "${extra[@]}" 2>"$work/err" || true)"
+        out="$(poll --config "$config" --protocol "$protocol" --seconds "$seconds" "${extra[@]}")"
         # "line use at 19200 8O1, ...: 7.9 reads/s of 8.3 wire-limited (95 %)"
         line="$(grep '^line use' <<<"$out" || true)"
         if [[ "$line" =~ :\ ([0-9.?]+)\ reads/s\ of\ ([0-9.]+)\ wire-limited\ \(([0-9?]+)\ ?%?\) ]]; then
@@ -113,5 +127,55 @@ for protocol in $protocols; do
         fi
       done
     done
+  done
+done
+
+# The PLC is off the line for the first $down ms; the recovery is the time from its return to the
+# first row. Demotion ("Demote after" 3, "Demote for" 10 s) skips a PLC after failures, so the
+# module may ask again only when the demotion ends.
+down=3000
+echo
+echo "Recovery: one 10-register request, the PLC off the line for the first $down ms."
+echo
+echo "| protocol | demotion | first row after the PLC's return |"
+echo "|---|---|---:|"
+for protocol in $protocols; do
+  for demotion in $demotions; do
+    config="$work/$protocol-recovery.xml"
+    csv="$work/$protocol-recovery.csv"
+    configuration "$protocol" 10 1 "$config"
+    extra=(--seconds $((down / 1000 + 5)))
+    [ "$demotion" = on ] && extra=(--seconds $((down / 1000 + 16)) --setting "Demote after=3" --setting "Demote for=10000")
+    poll --config "$config" --protocol "$protocol" --sim-down "$down" --csv "$csv" "${extra[@]}" >/dev/null
+    first="$(sed -n 2p "$csv" 2>/dev/null | cut -d, -f1)"
+    if [ -n "$first" ]; then
+      echo "| $protocol | $demotion | $((first - down)) ms |"
+    else
+      echo "| $protocol | $demotion | no row: $(head -c 100 "$work/err" | tr '\n|' '  ') |"
+    fi
+  done
+done
+
+# Four PLCs on one line, one request each; the fourth never answers. The wire-limited rate is the
+# one of the healthy PLCs polled alone (all requests are alike).
+echo
+echo "One dead PLC among four, one 10-register request each, $((seconds + 4)) s per run."
+echo
+echo "| protocol | demotion | reads/s of the three healthy PLCs | wire-limited reads/s | share |"
+echo "|---|---|---:|---:|---:|"
+for protocol in $protocols; do
+  for demotion in $demotions; do
+    config="$work/$protocol-dead.xml"
+    configuration "$protocol" 10 4 "$config" plcs
+    extra=()
+    [ "$demotion" = on ] && extra=(--setting "Demote after=3" --setting "Demote for=10000")
+    out="$(poll --config "$config" --protocol "$protocol" --sim-plcs 4 --sim-dead 1 \
+      --seconds $((seconds + 4)) "${extra[@]}")"
+    line="$(grep '^line use' <<<"$out" || true)"
+    if [[ "$line" =~ :\ ([0-9.?]+)\ reads/s\ of\ ([0-9.]+)\ wire-limited\ \(([0-9?]+)\ ?%?\) ]]; then
+      echo "| $protocol | $demotion | ${BASH_REMATCH[1]} | ${BASH_REMATCH[2]} | ${BASH_REMATCH[3]} % |"
+    else
+      echo "| $protocol | $demotion | failed: $(head -c 120 "$work/err" | tr '\n|' '  ') | | |"
+    fi
   done
 done

@@ -427,6 +427,7 @@ std::vector<std::pair<std::string, std::string>> ModuleSettings(const TPollOptio
     settings.emplace_back("Keep session", "1");
     settings.emplace_back("Send when ready", "1");
   }
+  settings.insert(settings.end(), options.Settings.begin(), options.Settings.end());
   return settings;
 }
 

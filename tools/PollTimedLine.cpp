@@ -16,11 +16,33 @@ plcsim::LineFormat SimLineFormat(const TPollOptions& options) {
 
 namespace {
 
-std::unique_ptr<plcsim::Simulator> MakePlc(const TPollOptions& options) {
-  auto plc = std::make_unique<plcsim::Simulator>(options.Protocol, SimulatedPlcSnpId(options),
-                                                 SimulatedPlcCcmId(options));
-  SetUpSimulatedPlc(*plc, options);
-  return plc;
+// The PLCs on the line, IDs counting up; the last --sim-dead of them never answer.
+std::vector<std::unique_ptr<plcsim::Simulator>> MakePlcs(const TPollOptions& options) {
+  std::vector<std::unique_ptr<plcsim::Simulator>> plcs;
+  for (int k = 0; k < options.SimPlcs; ++k) {
+    TPollOptions one = options;
+    one.SimId = SimPlcId(options, k);
+    auto plc =
+        std::make_unique<plcsim::Simulator>(one.Protocol, SimulatedPlcSnpId(one), SimulatedPlcCcmId(one));
+    SetUpSimulatedPlc(*plc, one);
+    if (k >= options.SimPlcs - options.SimDead) plc->faults().silent = -1;
+    plcs.push_back(std::move(plc));
+  }
+  return plcs;
+}
+
+std::vector<plcsim::Simulator*> Pointers(const std::vector<std::unique_ptr<plcsim::Simulator>>& plcs) {
+  std::vector<plcsim::Simulator*> pointers;
+  for (const auto& plc : plcs) pointers.push_back(plc.get());
+  return pointers;
+}
+
+std::string Names(const TPollOptions& options) {
+  if (options.SimPlcs == 1 && options.SimDead == 0) return SimulatedPlcName(options);
+  std::string text = std::to_string(options.SimPlcs) + " simulated PLCs (" + SimPlcId(options, 0);
+  if (options.SimPlcs > 1) text += " to " + SimPlcId(options, options.SimPlcs - 1);
+  if (options.SimDead > 0) text += ", the last " + std::to_string(options.SimDead) + " dead";
+  return text + ")";
 }
 
 const char* ParityLetter(platform::TParity parity) {
@@ -30,12 +52,13 @@ const char* ParityLetter(platform::TParity parity) {
 }  // namespace
 
 TTimedPollLine::TTimedPollLine(const TPollOptions& options)
-    : FPlc(MakePlc(options)),
-      FLine(*FPlc, SimLineFormat(options)),
+    : FPlcs(MakePlcs(options)),
+      FLine(Pointers(FPlcs), SimLineFormat(options)),
       FMaxPiece(options.SimChunk),
       FStart(std::chrono::steady_clock::now()) {
-  FDescription = SimulatedPlcName(options) + " on a timed line at " + std::to_string(options.SimBaud) +
-                 " baud, 8" + ParityLetter(options.Serial.Parity) + std::to_string(options.Serial.StopBits);
+  FLine.unplugUntil(uint64_t{options.SimDownMs} * 1000);
+  FDescription = Names(options) + " on a timed line at " + std::to_string(options.SimBaud) + " baud, 8" +
+                 ParityLetter(options.Serial.Parity) + std::to_string(options.Serial.StopBits);
 }
 
 uint64_t TTimedPollLine::NowUs() const {

@@ -24,12 +24,12 @@ public:
   std::vector<std::string> Read(uint64_t now) override;
   bool Break(uint32_t ms, uint64_t now) override;
   std::string Describe() const override { return FDescription; }
-  plcsim::Simulator& Plc() { return *FPlc; }
+  plcsim::Simulator& Plc(std::size_t k = 0) { return *FPlcs.at(k); }
 
 private:
   uint64_t NowUs() const;
 
-  std::unique_ptr<plcsim::Simulator> FPlc;
+  std::vector<std::unique_ptr<plcsim::Simulator>> FPlcs;
   plcsim::TimedLine FLine;
   std::size_t FMaxPiece;
   std::chrono::steady_clock::time_point FStart;

@@ -134,3 +134,32 @@ TEST(PollFast, SetsBothSpeedSettings) {
       << "without break and attach an SNP-X read of 10 registers is several times shorter";
   EXPECT_NE(kept.Report().find("session kept"), std::string::npos) << kept.Report();
 }
+
+// Several simulated PLCs, dead ones and a late start belong to the timed line; their IDs count up
+// from the first and must stay addressable; --setting passes any module setting through.
+TEST(PollTimedLineOptions, SeveralPlcsDeadOnesAndSettings) {
+  const std::string sample = std::string(KELDA_SAMPLES_DIR) + "/snpx.xml";
+  auto parse = [&](std::vector<std::string> extra, const std::string& protocol = "snpx") {
+    std::vector<std::string> args = {"lib", "--config", sample, "--protocol", protocol};
+    args.insert(args.end(), extra.begin(), extra.end());
+    return ParsePollOptions(args);
+  };
+  TPollOptions four =
+      parse({"--sim-baud", "19200", "--sim-plcs", "4", "--sim-dead", "1", "--sim-down", "500"});
+  EXPECT_EQ(SimPlcId(four, 0), "PLC1");
+  EXPECT_EQ(SimPlcId(four, 3), "PLC4");
+  EXPECT_EQ(SimPlcId(parse({"--sim-id", "TANK9"}), 2), "TANK11");
+  EXPECT_EQ(SimPlcId(parse({"--sim-id", "ABC"}), 1), "ABC2");
+  EXPECT_EQ(SimPlcId(parse({}, "ccm-ms"), 2), "4");
+  EXPECT_THROW(parse({"--sim-plcs", "2"}), EPollUsage) << "only on the timed line";
+  EXPECT_THROW(parse({"--sim-baud", "19200", "--sim-plcs", "2", "--sim-dead", "3"}), EPollUsage);
+  EXPECT_THROW(parse({"--sim-baud", "19200", "--sim-id", "PLC9999", "--sim-plcs", "2"}), EPollUsage)
+      << "PLC10000 is 8 characters";
+  EXPECT_THROW(parse({"--sim-baud", "19200", "--sim-id", "89", "--sim-plcs", "3"}, "ccm-ms"), EPollUsage);
+  EXPECT_THROW(parse({"--setting", "=1"}), EPollUsage);
+
+  TPollOptions settings = parse({"--setting", "Retries=2", "--setting", "Demote for=10000"});
+  auto stored = ModuleSettings(settings, "<MODBUSRTUQUERY/>");
+  EXPECT_EQ(stored.back(), (std::pair<std::string, std::string>("Demote for", "10000")));
+  EXPECT_EQ(stored[stored.size() - 2], (std::pair<std::string, std::string>("Retries", "2")));
+}

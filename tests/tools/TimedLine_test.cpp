@@ -149,3 +149,28 @@ TEST(TimedLine, CcmDelaysOnlyTheEnquiryAnswer) {
     EXPECT_EQ(times.front(), format.endOfCharUs(headerEnd, 1)) << "the header's ACK at once";
   }
 }
+
+// Several PLCs on one line all hear the master; only the one addressed answers, a PLC that is
+// off the line hears nothing, and what the master sent then is lost.
+TEST(TimedLine, SeveralPlcsShareTheLine) {
+  Simulator first(Mode::SnpX, "PLC1"), second(Mode::SnpX, "PLC2");
+  const LineFormat format = Format();
+  TimedLine line({&first, &second}, format);
+  line.unplugUntil(100000);
+  const Bytes early = XAttach("PLC2");
+  line.write(early.data(), early.size(), 0);
+  EXPECT_TRUE(line.read(90000).empty());
+  EXPECT_FALSE(second.sessionOpen()) << "the PLCs were off the line";
+
+  const Bytes attach = XAttach("PLC2");
+  line.write(attach.data(), attach.size(), 200000);
+  const std::vector<uint64_t> times = Arrivals(line, 200000, 24, 1200000);
+  ASSERT_EQ(times.size(), 24u) << "one answer, from PLC2 alone";
+  EXPECT_TRUE(second.sessionOpen());
+  EXPECT_FALSE(first.sessionOpen());
+  EXPECT_EQ(first.counters().requests, 0);
+  EXPECT_EQ(times.front(), format.endOfCharUs(format.endOfCharUs(200000, 24), 1));
+
+  Simulator other(Mode::Snp, "PLC3");
+  EXPECT_THROW(TimedLine({&first, &other}, format), std::invalid_argument);
+}

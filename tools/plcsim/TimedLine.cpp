@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
+#include <stdexcept>
 
 namespace kelda::plcsim {
 
@@ -16,7 +17,14 @@ uint64_t Ms(uint64_t us) {
 
 }  // namespace
 
-TimedLine::TimedLine(Simulator& plc, const LineFormat& format) : plc_(plc), format_(format) {}
+TimedLine::TimedLine(Simulator& plc, const LineFormat& format)
+    : TimedLine(std::vector<Simulator*>{&plc}, format) {}
+
+TimedLine::TimedLine(std::vector<Simulator*> plcs, const LineFormat& format)
+    : plcs_(std::move(plcs)), mode_(plcs_.at(0)->mode()), format_(format) {
+  for (const Simulator* plc : plcs_)
+    if (plc->mode() != mode_) throw std::invalid_argument("the PLCs on one line speak one protocol");
+}
 
 void TimedLine::write(const uint8_t* data, size_t size, uint64_t nowUs) {
   advance(nowUs);
@@ -54,12 +62,14 @@ void TimedLine::advance(uint64_t nowUs) {
   while (!toPlc_.empty() && toPlc_.front().atUs <= nowUs) {
     const ToPlc item = toPlc_.front();
     toPlc_.pop_front();
-    if (item.isBreak) {
-      plc_.lineBreak(Ms(item.atUs));
-    } else {
-      plc_.receive(&item.byte, 1, Ms(item.atUs));
-      lastFromMaster_ = item.byte;
+    if (item.atUs < unpluggedUntilUs_) continue;
+    for (Simulator* plc : plcs_) {
+      if (item.isBreak)
+        plc->lineBreak(Ms(item.atUs));
+      else
+        plc->receive(&item.byte, 1, Ms(item.atUs));
     }
+    if (!item.isBreak) lastFromMaster_ = item.byte;
     takeAnswers(item.atUs, Ms(item.atUs));
   }
   // Answers held back on purpose (--delay) and steady noise fall due between the master's bytes.
@@ -67,15 +77,16 @@ void TimedLine::advance(uint64_t nowUs) {
 }
 
 void TimedLine::takeAnswers(uint64_t readyUs, uint64_t nowMs) {
-  for (const std::vector<uint8_t>& frame : plc_.takeOutput(nowMs)) send(frame, readyUs);
+  for (Simulator* plc : plcs_)
+    for (const std::vector<uint8_t>& frame : plc->takeOutput(nowMs)) send(*plc, frame, readyUs);
 }
 
 // SNP: T1 after the last message either way, before every message and ACK. CCM: the target's
 // delay before the answer to an enquiry. SNP-X mandates no gap.
-uint64_t TimedLine::gapBeforeUs(const std::vector<uint8_t>&) const {
-  switch (plc_.mode()) {
+uint64_t TimedLine::gapBeforeUs(const Simulator& from) const {
+  switch (mode_) {
     case Mode::Snp:
-      return uint64_t{plc_.snpT1Ms()} * 1000;
+      return uint64_t{from.snpT1Ms()} * 1000;
     case Mode::CcmMasterSlave:
     case Mode::CcmPeerToPeer:
       if (lastFromMaster_ != kEnq) return 0;
@@ -86,12 +97,12 @@ uint64_t TimedLine::gapBeforeUs(const std::vector<uint8_t>&) const {
   return 0;
 }
 
-void TimedLine::send(const std::vector<uint8_t>& frame, uint64_t readyUs) {
+void TimedLine::send(const Simulator& from, const std::vector<uint8_t>& frame, uint64_t readyUs) {
   if (frame.empty()) return;
-  const uint64_t gap = gapBeforeUs(frame);
+  const uint64_t gap = gapBeforeUs(from);
   uint64_t start = readyUs + gap;
   // The PLC's next frame follows its previous one on the wire, SNP's T1 after it.
-  if (plcHasSent_) start = std::max(start, plcFreeUs_ + (plc_.mode() == Mode::Snp ? gap : 0));
+  if (plcHasSent_) start = std::max(start, plcFreeUs_ + (mode_ == Mode::Snp ? gap : 0));
   for (size_t k = 0; k < frame.size(); ++k)
     toMaster_.push_back({format_.endOfCharUs(start, k + 1), frame[k]});
   plcFreeUs_ = toMaster_.back().atUs;

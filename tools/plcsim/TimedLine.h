@@ -23,6 +23,13 @@ class TimedLine {
 public:
   // The PLC stays the caller's and must outlive the line.
   TimedLine(Simulator& plc, const LineFormat& format);
+  // Several PLCs on one line (multidrop): each hears everything the master sends and answers for
+  // itself; all must be of one protocol. They stay the caller's.
+  TimedLine(std::vector<Simulator*> plcs, const LineFormat& format);
+
+  // The PLCs are off the line until then: what reaches them before is lost, as to a PLC that is
+  // switched off or unplugged.
+  void unplugUntil(uint64_t us) { unpluggedUntilUs_ = us; }
 
   // Bytes the master writes at nowUs: they go out after whatever it still sends.
   void write(const uint8_t* data, size_t size, uint64_t nowUs);
@@ -51,17 +58,19 @@ private:
 
   void advance(uint64_t nowUs);
   void takeAnswers(uint64_t readyUs, uint64_t nowMs);
-  void send(const std::vector<uint8_t>& frame, uint64_t readyUs);
-  uint64_t gapBeforeUs(const std::vector<uint8_t>& frame) const;
+  void send(const Simulator& from, const std::vector<uint8_t>& frame, uint64_t readyUs);
+  uint64_t gapBeforeUs(const Simulator& from) const;
 
-  Simulator& plc_;
+  std::vector<Simulator*> plcs_;
+  Mode mode_;
   LineFormat format_;
   std::deque<ToPlc> toPlc_;
   std::deque<ToMaster> toMaster_;
   uint64_t masterFreeUs_ = 0;  // the master's side of the wire is busy until then
   uint64_t plcFreeUs_ = 0;     // the PLC's side
   bool plcHasSent_ = false;
-  uint8_t lastFromMaster_ = 0;  // the last byte the PLC received
+  uint8_t lastFromMaster_ = 0;  // the last byte the PLCs received
+  uint64_t unpluggedUntilUs_ = 0;
 };
 
 }  // namespace kelda::plcsim
