@@ -2,7 +2,7 @@
 # Reads per second on the timed simulated line and their share of the wire-limited rate, for each
 # protocol, a 10- and a 200-register read, one and four requests, in the module's default mode and
 # with --fast (Keep session + Send when ready). Builds the Release preset first and prints a
-# markdown table for the README's "Benchmarks" section.
+# markdown table for the "Benchmarks" section of docs/testing.md.
 #
 #   bench/wire_rate.sh [--modes "default fast"] [--seconds N] [--baud N] [--protocols "ccm-ms snp snpx"]
 #                      [--preset native-release] [--demotions "off on"]
