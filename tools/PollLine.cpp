@@ -1,6 +1,7 @@
 #include "tools/PollLine.h"
 
 #include "tools/PollOptions.h"
+#include "tools/PollTimedLine.h"
 #include "tools/plcsim/MemoryFile.h"
 
 namespace kelda::host {
@@ -56,18 +57,33 @@ void PresetMemory(plcsim::Simulator& plc) {
 }
 
 TSimulatedPollLine::TSimulatedPollLine(const TPollOptions& options)
-    : FLine(options.Protocol, options.Ccm() ? "PLC1" : DefaultSimId(options),
-            static_cast<uint8_t>(options.Ccm() ? std::stoi(DefaultSimId(options)) : 2),
+    : FLine(options.Protocol, SimulatedPlcSnpId(options), SimulatedPlcCcmId(options),
             options.SimChunk ? options.SimChunk : kDefaultChunk, 1) {
-  FLine.Plc().setFaults(FaultsOf(options));
-  if (options.SimSnpDataSize != 0) FLine.Plc().setSnpDataSize(options.SimSnpDataSize);
-  FLine.Plc().setCcmLrcIncludesFraming(!options.SimDataOnlyLrc);
+  SetUpSimulatedPlc(FLine.Plc(), options);
+  FDescription = SimulatedPlcName(options);
+}
+
+void SetUpSimulatedPlc(plcsim::Simulator& plc, const TPollOptions& options) {
+  plc.setFaults(FaultsOf(options));
+  if (options.SimSnpDataSize != 0) plc.setSnpDataSize(options.SimSnpDataSize);
+  plc.setCcmLrcIncludesFraming(!options.SimDataOnlyLrc);
   if (options.SimMemory.empty())
-    PresetMemory(FLine.Plc());
+    PresetMemory(plc);
   else
-    plcsim::LoadMemoryFile(options.SimMemory, FLine.Plc());
-  FDescription = "the built-in simulated PLC (" + std::string(options.Ccm() ? "CCM station " : "SNP ID ") +
-                 DefaultSimId(options) + ")";
+    plcsim::LoadMemoryFile(options.SimMemory, plc);
+}
+
+std::string SimulatedPlcName(const TPollOptions& options) {
+  return "the built-in simulated PLC (" + std::string(options.Ccm() ? "CCM station " : "SNP ID ") +
+         DefaultSimId(options) + ")";
+}
+
+std::string SimulatedPlcSnpId(const TPollOptions& options) {
+  return options.Ccm() ? "PLC1" : DefaultSimId(options);
+}
+
+uint8_t SimulatedPlcCcmId(const TPollOptions& options) {
+  return static_cast<uint8_t>(options.Ccm() ? std::stoi(DefaultSimId(options)) : 2);
 }
 
 bool TSimulatedPollLine::Break(uint32_t ms, uint64_t now) {
@@ -94,6 +110,7 @@ std::vector<std::string> TSerialPollLine::Read(uint64_t) {
 }
 
 std::unique_ptr<TPollLine> OpenPollLine(const TPollOptions& options) {
+  if (options.Simulated() && options.SimBaud != 0) return std::make_unique<TTimedPollLine>(options);
   if (options.Simulated()) return std::make_unique<TSimulatedPollLine>(options);
   return std::make_unique<TSerialPollLine>(options);
 }

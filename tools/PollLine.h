@@ -49,6 +49,12 @@ private:
 
 // Word n (0-based) of %R, %AI and %AQ holds n + 1, so that %R1 reads 1, %R100 reads 100.
 void PresetMemory(plcsim::Simulator& plc);
+// The simulated PLC as the options make it: faults, text buffer size, LRC rule, memory. Throws
+// std::invalid_argument for a fault value and plcsim::MemoryFileError for a memory file.
+void SetUpSimulatedPlc(plcsim::Simulator& plc, const TPollOptions& options);
+std::string SimulatedPlcName(const TPollOptions& options);
+std::string SimulatedPlcSnpId(const TPollOptions& options);
+uint8_t SimulatedPlcCcmId(const TPollOptions& options);
 
 // A serial port opened with the options' settings; throws platform::ESerialPortError.
 class TSerialPollLine : public TPollLine {

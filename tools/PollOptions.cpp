@@ -54,6 +54,21 @@ void CheckSimId(const TPollOptions& options) {
   }
 }
 
+// Several PLCs, dead ones and a late start exist on the timed line only, and every PLC's ID must be
+// one the module can address.
+void CheckLineOfPlcs(const TPollOptions& o) {
+  const bool given = o.SimPlcs != 1 || o.SimDead != 0 || o.SimDownMs != 0;
+  if (given && o.SimBaud == 0)
+    throw EPollUsage("--sim-plcs, --sim-dead and --sim-down need the timed line: add --sim-baud N");
+  if (o.SimDead > o.SimPlcs)
+    throw EPollUsage("--sim-dead " + std::to_string(o.SimDead) + ": the line has only " +
+                     std::to_string(o.SimPlcs) + " PLC(s) (--sim-plcs)");
+  const std::string last = SimPlcId(o, o.SimPlcs - 1);
+  if (o.Ccm() ? std::stoi(last) > 90 : last.size() > 7)
+    throw EPollUsage("--sim-plcs " + std::to_string(o.SimPlcs) + ": the last PLC's ID " + last +
+                     " cannot be addressed; choose a smaller --sim-id or fewer PLCs");
+}
+
 // A fault of another protocol's PLC would be silently ignored.
 void CheckSimFaultsFitProtocol(const TPollOptions& o) {
   const bool snp = o.Protocol == plcsim::Mode::Snp, snpx = o.Protocol == plcsim::Mode::SnpX;
@@ -163,6 +178,29 @@ const std::map<std::string, TSetter>& Setters() {
          o.SimEndlessChain = FaultCount("--sim-endless-chain", v);
        }},
       {"--sim-error-nack", SetErrorNack},
+      {"--sim-plcs",
+       [](TPollOptions& o, const std::string& v) {
+         o.SimPlcs = static_cast<int>(Number("--sim-plcs", v, 1, 8));
+       }},
+      {"--sim-dead",
+       [](TPollOptions& o, const std::string& v) {
+         o.SimDead = static_cast<int>(Number("--sim-dead", v, 1, 8));
+       }},
+      {"--sim-down",
+       [](TPollOptions& o, const std::string& v) {
+         o.SimDownMs = static_cast<uint32_t>(Number("--sim-down", v, 1, 3600000));
+       }},
+      {"--setting",
+       [](TPollOptions& o, const std::string& v) {
+         const std::size_t equals = v.find('=');
+         if (equals == 0 || equals == std::string::npos)
+           throw EPollUsage("--setting takes KEY=VALUE, a module setting (\"Retries=2\"), not \"" + v + "\"");
+         o.Settings.emplace_back(v.substr(0, equals), v.substr(equals + 1));
+       }},
+      {"--sim-baud",
+       [](TPollOptions& o, const std::string& v) {
+         o.SimBaud = static_cast<uint32_t>(Number("--sim-baud", v, 300, 115200));
+       }},
       {"--sim-snp-data-size",
        [](TPollOptions& o, const std::string& v) {
          o.SimSnpDataSize = static_cast<std::size_t>(Number("--sim-snp-data-size", v, 1, 8192));
@@ -192,6 +230,10 @@ TPollOptions ParsePollOptions(const std::vector<std::string>& args) {
     }
     if (arg == "--log-failed") {
       options.LogFailed = true;
+      continue;
+    }
+    if (arg == "--fast") {
+      options.Fast = true;
       continue;
     }
     if (arg.rfind("--", 0) != 0) {
@@ -231,7 +273,18 @@ TPollOptions ParsePollOptions(const std::vector<std::string>& args) {
                      options.Port);
   CheckSimId(options);
   CheckSimFaultsFitProtocol(options);
+  CheckLineOfPlcs(options);
   return options;
+}
+
+std::string SimPlcId(const TPollOptions& options, int k) {
+  if (options.Ccm()) return std::to_string((options.SimId.empty() ? 2 : std::stoi(options.SimId)) + k);
+  std::string id = options.SimId.empty() ? "PLC1" : options.SimId;
+  if (k == 0) return id;
+  std::size_t digits = id.size();
+  while (digits > 0 && id[digits - 1] >= '0' && id[digits - 1] <= '9') --digits;
+  const int first = digits < id.size() ? std::stoi(id.substr(digits)) : 1;
+  return id.substr(0, digits) + std::to_string(first + k);
 }
 
 std::string PollUsage() {
@@ -257,11 +310,24 @@ decoded values live.
   --quiet              no live view; only the summary and problems
   --log-failed         print the module's line for every failed transaction (its
                        "LogFailedTransactions" switch); the live view shows the last one anyway
+  --setting KEY=VALUE  one more of the module's settings for the run, by its key
+                       ("Retries=2"); may be given more than once
+  --fast               the module keeps the PLC's session open and sends each request as
+                       soon as the line is free ("Keep session" and "Send when ready"); for
+                       a PLC polled faster than its link-idle time, on a line with no other
+                       master
 
 The built-in simulated PLC (--port sim) answers as SNP ID PLC1 or CCM station 2; its
 registers hold their own numbers (%R1=1, %R2=2, ...; %AI and %AQ alike). Its faults take a
 count of answers to spoil, or "always":
   --sim-id ID          its SNP ID, or its CCM station number (1..90)
+  --sim-plcs N         timed line: N PLCs on the line (1..8), IDs counting up from the
+                       first (PLC1, PLC2, ...; CCM 2, 3, ...)
+  --sim-dead N         timed line: the last N of them never answer
+  --sim-down MS        timed line: every PLC is off the line for the first MS ms
+  --sim-baud N         a timed line: every byte takes its time at N baud (with --parity and
+                       --stop) both ways, breaks hold the line, and the PLC keeps GE's gaps
+                       (SNP T1, the CCM enquiry delay); the summary then shows the line use
   --sim-noise N        noise bytes before N answers
   --sim-corrupt N      a wrong check byte in N answers
   --sim-nak N          N requests refused (NAK)

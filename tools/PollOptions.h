@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <stdexcept>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "platform/SerialPort.h"
@@ -35,6 +36,10 @@ struct TPollOptions {
   bool Quiet = false;
   bool LogFailed = false;  // print the module's line for every failed transaction
   bool Help = false;
+  bool Fast = false;
+  // --setting KEY=VALUE: more of the module's settings for the run, stored as given.
+  std::vector<std::pair<std::string, std::string>>
+      Settings;  // --fast: the module keeps its session and sends when the line is ready
   // The built-in simulated PLC.
   std::string SimId;  // empty: PLC1 for SNP and SNP-X, station 2 for CCM
   std::string SimMemory;
@@ -54,6 +59,12 @@ struct TPollOptions {
   bool SimCcmPad = false;          // CCM
   bool SimDataOnlyLrc = false;     // CCM
   std::size_t SimSnpDataSize = 0;  // SNP; 0: the simulator's default (1000)
+  // The timed line only: PLCs on it (IDs counting up from the first), how many of the last of them
+  // never answer, and how long every PLC is off the line at the start.
+  int SimPlcs = 1;
+  int SimDead = 0;
+  uint32_t SimDownMs = 0;
+  uint32_t SimBaud = 0;  // a line timed at this rate (with Serial's parity and stop bits); 0: untimed
 
   bool Simulated() const { return Port == "sim"; }
   bool Ccm() const {
@@ -63,6 +74,10 @@ struct TPollOptions {
 
 // Parses the arguments after "poll". Throws EPollUsage.
 TPollOptions ParsePollOptions(const std::vector<std::string>& args);
+
+// The SNP ID or CCM station of the k-th (from 0) simulated PLC on the line: the first one's, counted
+// up (PLC1, PLC2, ...; 2, 3, ...).
+std::string SimPlcId(const TPollOptions& options, int k);
 
 // The --help text.
 std::string PollUsage();

@@ -19,6 +19,7 @@
 #include "tools/KeldaSettings.h"
 #include "tools/PollCsv.h"
 #include "tools/PollLine.h"
+#include "tools/PollLineUse.h"
 #include "tools/PollProgress.h"
 #include "tools/PollRequests.h"
 #include "tools/PollStatistics.h"
@@ -70,10 +71,8 @@ public:
     name << "kelda-poll-" << std::hex << random() << platform::Now() << ".ini";
     FPath = (std::filesystem::temp_directory_path() / name.str()).string();
     const std::string section = std::string(kSectionPrefix) + ".Common";
-    WriteIniValue(FPath, section, "Parser config", EncodeStoredText(configuration));
-    WriteIniValue(FPath, section, "Proto", std::to_string(static_cast<int>(options.Protocol)));
-    WriteIniValue(FPath, section, "Local address", std::to_string(options.LocalId));
-    WriteIniValue(FPath, section, "Min interval", std::to_string(options.MinIntervalMs));
+    for (const auto& [key, value] : ModuleSettings(options, configuration))
+      WriteIniValue(FPath, section, key, value);
   }
   ~TSettingsFile() {
     std::error_code ignored;
@@ -169,6 +168,7 @@ private:
   std::unique_ptr<TCsvWriter> FCsv;
   std::unique_ptr<trace::TWireTrace> FTrace;
   std::unique_ptr<TKeldaHost> FHost;
+  std::unique_ptr<TLineUse> FLineUse;
   uintptr_t FInstance = 0;
   uint64_t FStart = 0;
   TPollCounts FCounts;
@@ -200,6 +200,7 @@ int TPoller::Run() {
 void TPoller::Open() {
   FConfiguration = ReadConfiguration(FOptions.ConfigFile);
   FBoard = std::make_unique<TRequestBoard>(FConfiguration, FOptions.Protocol);
+  FLineUse = std::make_unique<TLineUse>(FOptions, FConfiguration);
   FLine = OpenLine(FOptions, FHooks);
   gActiveLine = FLine.get();
   if (const std::string note = FLine->Note(); !note.empty()) Tell("note: " + note);
@@ -325,6 +326,7 @@ void TPoller::TakeRows(const std::vector<TRow>& rows) {
     const TRow values = DecodedValues(row);
     FCounts.Row(now);
     if (FBoard->TakeRow(values, now - FStart)) ++FValueRows;
+    FLineUse->Row(values, now - FStart);
     if (FCsv)
       FCsv->Add(now - FStart, LocalClockTime(std::chrono::system_clock::now()), FBoard->CaptionOf(values),
                 values);
@@ -465,7 +467,7 @@ int TPoller::Finish(int status, const std::string& message) {
       FView.Show(ms, ViewLines(), ProgressLine(FCounts, FStatisticsText, kDataSource, ms), true);
   }
   if (FHost && FInstance) {
-    FOut << Summary(FOptions, FCounts, FStatisticsText, kDataSource, ms) << std::flush;
+    FOut << Summary(FOptions, FCounts, FStatisticsText, kDataSource, ms) << FLineUse->Report() << std::flush;
     // Error answers carry no value: a run of nothing but them decoded nothing.
     if (status == kPollOk && FValueRows == 0) {
       const bool sentNothing = FHost->SendCount() == 0;
@@ -481,6 +483,21 @@ int TPoller::Finish(int status, const std::string& message) {
 }
 
 }  // namespace
+
+std::vector<std::pair<std::string, std::string>> ModuleSettings(const TPollOptions& options,
+                                                                const std::string& configuration) {
+  std::vector<std::pair<std::string, std::string>> settings = {
+      {"Parser config", EncodeStoredText(configuration)},
+      {"Proto", std::to_string(static_cast<int>(options.Protocol))},
+      {"Local address", std::to_string(options.LocalId)},
+      {"Min interval", std::to_string(options.MinIntervalMs)}};
+  if (options.Fast) {
+    settings.emplace_back("Keep session", "1");
+    settings.emplace_back("Send when ready", "1");
+  }
+  settings.insert(settings.end(), options.Settings.begin(), options.Settings.end());
+  return settings;
+}
 
 void RequestPollStop() {
   gStopRequested = true;

@@ -10,6 +10,7 @@
 #include <memory>
 #include <ostream>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "tools/PollLine.h"
@@ -30,6 +31,10 @@ struct TPollHooks {
   std::function<std::unique_ptr<TPollLine>(const TPollOptions&)> OpenLine;
   std::function<void(uint64_t rows)> OnRows;
 };
+
+// The module's settings for a run, key and stored value, as the poller writes them for LOAD.
+std::vector<std::pair<std::string, std::string>> ModuleSettings(const TPollOptions& options,
+                                                                const std::string& configuration);
 
 // Runs a poll; the live view and the summary go to out, problems and the module's log to err.
 int RunPoll(const TPollOptions& options, std::ostream& out, std::ostream& err, const TPollHooks& hooks = {});

@@ -76,6 +76,15 @@ TEST(SimOptions, DefaultsAndEachFaultOptionReachTheSimulator) {
   EXPECT_TRUE(line.breakRequired);
   EXPECT_EQ(Parse("--mode snp --serial COM3").parity, LineParity::Odd);
   EXPECT_EQ(Parse("--mode snp --serial COM3 --parity none").parity, LineParity::None);
+  EXPECT_FALSE(line.timedLine) << "a serial port keeps its own pace";
+  // --baud on TCP or the standard streams times the line.
+  const SimOptions timed = Parse("--mode snp --tcp 5020 --baud 9600 --parity none --stop 2");
+  EXPECT_TRUE(timed.timedLine);
+  EXPECT_EQ(timed.baud, 9600u);
+  EXPECT_EQ(timed.parity, LineParity::None);
+  EXPECT_EQ(timed.stopBits, 2);
+  EXPECT_TRUE(Parse("--mode ccm-ms --baud 19200").timedLine);
+  EXPECT_FALSE(tcp.timedLine);
 
   EXPECT_TRUE(ParseSimOptions({"--help"}).help);
 }
@@ -180,7 +189,8 @@ TEST(SimOptions, RefusesWhatItCannotHonourNamingTheOption) {
       {"--mode ccm-peer --id 255", "--id 255"},
       {"--mode ccm-ms --id PLC1", "--id PLC1"},
       {"--mode snp --id TOOLONG8", "--id TOOLONG8"},
-      {"--mode snpx --baud 9600", "--baud applies to a serial line only"},
+      {"--mode snpx --parity even", "--parity applies to a serial line or a timed line"},
+      {"--mode snpx --tcp 5020 --stop 2", "--stop applies to a serial line or a timed line"},
       {"--mode snpx --tcp 5020 --break-required", "--break-required applies to a serial line only"},
       {"--mode snpx --stdio --tcp 5020", "choose one of"},
       {"--mode snpx --tcp 1 --serial COM1", "choose one of"},

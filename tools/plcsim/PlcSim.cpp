@@ -166,6 +166,10 @@ std::vector<std::vector<uint8_t>> Simulator::takeOutput(uint64_t now) {
 bool Simulator::hasPendingOutput() const {
   return context_->hasPendingOutput();
 }
+uint32_t Simulator::snpT1Ms() const {
+  return context_->snpT1Ms;
+}
+
 bool Simulator::sessionOpen() const {
   return slave_->sessionOpen();
 }

@@ -112,6 +112,9 @@ public:
   static constexpr size_t kSteadyNoiseBurst = 4096;
   // True while the SNP or SNP-X session is open (always false in the CCM modes).
   bool sessionOpen() const;
+  // SNP: the T1 (ms) the last attach agreed on, the larger of the master's and the PLC's own 5 ms;
+  // both sides keep it before every message and ACK.
+  uint32_t snpT1Ms() const;
 
   // --- counters for tests (answers the PLC sent that a master should accept as valid/complete)
   //   requests      master frames that ask for an answer and are addressed to this PLC with an intact

@@ -106,10 +106,14 @@ void CheckCombination(const SimOptions& o, const std::map<std::string, std::stri
   for (const char* t : {"--stdio", "--tcp", "--serial"}) transports += given.count(t) ? 1 : 0;
   if (transports > 1) throw UsageError("choose one of --stdio, --tcp PORT and --serial DEVICE");
   if (o.transport != Transport::Serial) {
-    for (const char* s : {"--baud", "--parity", "--stop", "--break-required"})
-      if (given.count(s))
+    // On --tcp and --stdio, --baud makes a timed line and --parity and --stop shape its characters.
+    for (const char* s : {"--parity", "--stop"})
+      if (given.count(s) && !given.count("--baud"))
         throw UsageError(std::string(s) +
-                         " applies to a serial line only; add --serial DEVICE or leave it out");
+                         " applies to a serial line or a timed line; add --serial DEVICE or --baud N, or "
+                         "leave it out");
+    if (given.count("--break-required"))
+      throw UsageError("--break-required applies to a serial line only; add --serial DEVICE or leave it out");
   }
   if (given.count("--noise-any") && !given.count("--noise") && !given.count("--noise-every"))
     throw UsageError(
@@ -216,14 +220,15 @@ SimOptions ParseSimOptions(const std::vector<std::string>& args) {
   o.faults.noiseSafe = !given.count("--noise-any");
   o.breakRequired = given.count("--break-required") > 0;
   o.verbose = given.count("--verbose") > 0;
+  o.timedLine = o.transport != Transport::Serial && given.count("--baud") > 0;
   CheckCombination(o, given);
   return o;
 }
 
 std::string SimUsage() {
   return "usage: kelda-plcsim --mode ccm-ms|ccm-peer|snp|snpx [--id ID] [--memory FILE] [--save FILE]\n"
-         "                    [--stdio | --tcp PORT | --serial DEVICE [--baud N] [--parity odd|even|none]\n"
-         "                    [--stop 1|2]] [--noise N] [--noise-any] [--noise-every MS] [--corrupt N]\n"
+         "                    [--stdio | --tcp PORT | --serial DEVICE] [--baud N] [--parity odd|even|none]\n"
+         "                    [--stop 1|2] [--noise N] [--noise-any] [--noise-every MS] [--corrupt N]\n"
          "                    [--nak N] [--silent N] [--delay MS] [--repeat N] [--chunk BYTES] [--seed N]\n"
          "                    [--endless-chain N] [--error-nack N[:MAJOR:MINOR]] [--snp-data-size BYTES]\n"
          "                    [--extra-byte] [--ccm-pad] [--data-only-lrc] [--break-required] [--verbose]\n"
@@ -236,7 +241,9 @@ std::string SimUsage() {
          "  --stdio       the line is standard input/output (default); messages go to standard error\n"
          "  --tcp         listen on this TCP port of 127.0.0.1, one master at a time\n"
          "  --serial      a serial device: COM3 on Windows, /dev/ttyUSB0 or /dev/pts/N on Linux\n"
-         "  --baud --parity --stop   line settings of --serial (default 19200, odd, 1)\n"
+         "  --baud --parity --stop   line settings of --serial (default 19200, odd, 1); with --tcp or\n"
+         "                --stdio, --baud N times the line: every byte takes its time at N baud both\n"
+         "                ways and the PLC keeps GE's gaps (SNP T1, the CCM enquiry delay)\n"
          "  --break-required  on --serial: refuse an attach that no line break preceded\n"
          "  --snp-data-size BYTES  snp: data bytes per text buffer, 1 to 8192 (default 1000)\n"
          "Faults, N = how many answers, or \"always\":\n"

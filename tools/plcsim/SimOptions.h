@@ -25,6 +25,7 @@ struct SimOptions {
   uint32_t baud = 19200;
   LineParity parity = LineParity::Odd;  // GE's serial ports default to odd parity
   uint8_t stopBits = 1;
+  bool timedLine = false;  // --baud on --tcp or --stdio: bytes paced at that rate, GE's gaps kept
   bool breakRequired = false;
   size_t snpDataSize = 1000;          // SNP text buffer data size
   bool ccmLrcIncludesFraming = true;  // false: --data-only-lrc

@@ -11,6 +11,7 @@
 #include "platform/StdStreams.h"
 #include "platform/Tick.h"
 #include "tools/plcsim/MemoryFile.h"
+#include "tools/plcsim/TimedLine.h"
 
 namespace kelda::plcsim {
 
@@ -87,6 +88,52 @@ void LogEvents(const Simulator& sim, uint64_t& seen, uint64_t now, std::ostream&
   seen = total;
 }
 
+// The timed line's format, or null when the line keeps its own pace.
+std::unique_ptr<LineFormat> Pace(const SimOptions& o) {
+  if (!o.timedLine) return nullptr;
+  auto format = std::make_unique<LineFormat>();
+  format->baud = o.baud;
+  format->parity = o.parity != LineParity::None;
+  format->stopBits = o.stopBits;
+  return format;
+}
+
+// Serve on a timed line. The simulator's clock stays the one of the untimed loop (ms since
+// startMs); the line counts microseconds on the same start. While bytes are on the wire the
+// waits are 1 ms, so each byte leaves within a millisecond of its time.
+ServeEnd ServeTimed(Simulator& sim, SimLink& link, const std::atomic<bool>& stop, uint64_t startMs,
+                    std::ostream* log, const LineFormat& format) {
+  TimedLine line(sim, format);
+  const uint64_t baseUs = (platform::Now() - startMs) * 1000;
+  const auto base = std::chrono::steady_clock::now();
+  auto nowUs = [&] {
+    return baseUs + static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::microseconds>(
+                                              std::chrono::steady_clock::now() - base)
+                                              .count());
+  };
+  uint64_t seen = sim.eventCount();
+  uint8_t buffer[1024];
+  bool inputEnded = false;
+  while (!stop) {
+    const uint32_t wait = line.nextEventUs() == UINT64_MAX ? kPollMs : 1;
+    size_t n = 0;
+    if (!inputEnded) {
+      n = link.read(buffer, sizeof buffer, wait);
+      inputEnded = n == 0 && link.closed();
+    } else {
+      std::this_thread::sleep_for(std::chrono::milliseconds(wait));
+    }
+    const uint64_t us = nowUs();
+    if (n > 0) line.write(buffer, n, us);
+    const std::vector<uint8_t> arrived = line.read(us);
+    if (!arrived.empty()) link.write(arrived.data(), arrived.size());
+    if (log) LogEvents(sim, seen, us / 1000, *log);
+    if (inputEnded && line.nextEventUs() == UINT64_MAX && !sim.hasPendingOutput())
+      return ServeEnd::LineClosed;
+  }
+  return ServeEnd::Stopped;
+}
+
 platform::TSerialSettings LineSettings(const SimOptions& o) {
   platform::TSerialSettings s;
   s.BaudRate = o.baud;
@@ -130,7 +177,7 @@ void ServeTcp(Simulator& sim, const SimOptions& o, const std::atomic<bool>& stop
     sim.lineBreak(platform::Now() - start);
     TcpLink link(*connection);
     try {
-      Serve(sim, link, stop, start, o.verbose ? &err : nullptr);
+      Serve(sim, link, stop, start, o.verbose ? &err : nullptr, Pace(o).get());
       err << "kelda-plcsim: master " << connection->Peer() << " disconnected" << std::endl;
     } catch (const platform::ESocketError& e) {
       err << "kelda-plcsim: master " << connection->Peer() << " lost: " << e.what() << std::endl;
@@ -194,7 +241,7 @@ void ServeLine(Simulator& sim, const SimOptions& o, const std::atomic<bool>& sto
     err << "kelda-plcsim: " << ModeName(o.mode) << ", " << Identity(o) << ", on standard input/output"
         << std::endl;
   StdioLink link;
-  Serve(sim, link, stop, start, log);
+  Serve(sim, link, stop, start, log, Pace(o).get());
 }
 
 }  // namespace
@@ -204,7 +251,8 @@ std::unique_ptr<SimLink> SerialLink(platform::TSerialPort& port) {
 }
 
 ServeEnd Serve(Simulator& sim, SimLink& link, const std::atomic<bool>& stop, uint64_t startMs,
-               std::ostream* log) {
+               std::ostream* log, const LineFormat* pace) {
+  if (pace) return ServeTimed(sim, link, stop, startMs, log, *pace);
   uint64_t seen = sim.eventCount();
   uint8_t buffer[1024];
   bool inputEnded = false;

@@ -11,6 +11,7 @@
 
 #include "tools/plcsim/PlcSim.h"
 #include "tools/plcsim/SimOptions.h"
+#include "tools/plcsim/WireTime.h"
 
 namespace kelda::platform {
 class TSerialPort;
@@ -39,9 +40,10 @@ enum class ServeEnd { Stopped, LineClosed };
 
 // Answers on `link` until `stop` becomes true or the line closes. `log`, when given, receives
 // each event of the simulator with its time since `startMs` ("[   1.234] x-attach").
-// Failures of the line propagate as exceptions.
+// Failures of the line propagate as exceptions. With `pace`, the line is timed at that format:
+// the master's bytes reach the PLC and the answers leave at the wire's rate, GE's gaps kept.
 ServeEnd Serve(Simulator& sim, SimLink& link, const std::atomic<bool>& stop, uint64_t startMs,
-               std::ostream* log);
+               std::ostream* log, const LineFormat* pace = nullptr);
 
 // The whole program after its command line: loads the memory, serves on the chosen transport
 // until `stop` or the end of the line, saves the memory. Messages go to `err`. Returns the exit

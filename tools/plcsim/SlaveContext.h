@@ -39,6 +39,7 @@ public:
   bool ccmLrcIncludesFraming = true;
   bool breakRequired = false;
   bool ccmPeerSendsEot = true;
+  uint16_t snpT1Ms = 5;  // SNP: the T1 the last attach agreed on
 
   void note(std::string event);
   const std::vector<std::string>& log() const { return log_; }

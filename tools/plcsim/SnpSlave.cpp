@@ -110,6 +110,7 @@ void SnpSlave::onAttach(const uint8_t* frame, uint64_t now) {
   retries_ = 0;
   negotiatedDataSize_ = 0;
   const uint16_t t1 = std::max<uint16_t>(static_cast<uint16_t>(t1Low | t1High << 8), kOwnT1Ms);
+  ctx_.snpT1Ms = t1;
   ctx_.send(now, SnpAttachResponse(ctx_.snpId, t1), AnswerTraits{CheckKind::AsciiPair});
 }
 

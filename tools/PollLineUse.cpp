@@ -1,0 +1,218 @@
+#include "tools/PollLineUse.h"
+
+#include <algorithm>
+#include <charconv>
+#include <cstdio>
+#include <sstream>
+
+#include "tools/PollTimedLine.h"
+
+namespace kelda::host {
+
+namespace {
+
+// The text of <tag>...</tag> in block, or empty.
+std::string TagText(const std::string& block, const std::string& tag) {
+  const std::string open = "<" + tag + ">", close = "</" + tag + ">";
+  const std::size_t start = block.find(open);
+  if (start == std::string::npos) return "";
+  const std::size_t from = start + open.size(), end = block.find(close, from);
+  return end == std::string::npos ? "" : block.substr(from, end - from);
+}
+
+// Whether <tag check="..."/> is ticked; `absent` when the tag is missing.
+bool Checked(const std::string& block, const std::string& tag, bool absent) {
+  const std::size_t at = block.find("<" + tag + " check=\"");
+  if (at == std::string::npos) return absent;
+  const std::size_t value = at + tag.size() + 9;
+  return value < block.size() && block[value] != '0';
+}
+
+uint32_t Whole(const std::string& text) {
+  std::size_t from = text.find_first_not_of(" \t\r\n");
+  if (from == std::string::npos) return 0;
+  uint32_t value = 0;
+  std::from_chars(text.data() + from, text.data() + text.size(), value);
+  return value;
+}
+
+std::string Unescape(std::string text) {
+  static const std::pair<const char*, const char*> entities[] = {
+      {"&lt;", "<"}, {"&gt;", ">"}, {"&quot;", "\""}, {"&apos;", "'"}, {"&amp;", "&"}};
+  for (const auto& [entity, plain] : entities)
+    for (std::size_t at = text.find(entity); at != std::string::npos; at = text.find(entity, at + 1))
+      text.replace(at, std::string(entity).size(), plain);
+  return text;
+}
+
+// Each <open ...> ... </close> block of text in turn.
+std::vector<std::string> Blocks(const std::string& text, const std::string& open, const std::string& close) {
+  std::vector<std::string> blocks;
+  for (std::size_t at = text.find(open); at != std::string::npos; at = text.find(open, at + 1)) {
+    const char after = at + open.size() < text.size() ? text[at + open.size()] : '\0';
+    if (after != '>' && after != ' ') continue;  // <RequestMethod> is not a <Request>
+    const std::size_t end = text.find(close, at);
+    if (end == std::string::npos) break;
+    blocks.push_back(text.substr(at, end - at));
+    at = end;
+  }
+  return blocks;
+}
+
+std::vector<std::string> ItemNames(const std::string& request) {
+  std::vector<std::string> names;
+  for (const std::string& item : Blocks(request, "<Item", "</Item>")) {
+    const std::string name = Unescape(TagText(item, "Name"));
+    if (!Checked(item, "AppendCnt", false)) {
+      names.push_back(name);
+      continue;
+    }
+    const uint32_t count = std::max<uint32_t>(1, Whole(TagText(item, "Count")));
+    const uint32_t first = Checked(item, "ZeroBaseCnt", false) ? 0 : 1;
+    for (uint32_t k = 0; k < count; ++k) names.push_back(name + std::to_string(first + k));
+  }
+  return names;
+}
+
+bool IsWordTable(int memory) {
+  return memory == 0x08 || memory == 0x0A || memory == 0x0C;
+}
+
+bool IsBitTable(int memory) {
+  return memory >= 0x46 && memory <= 0x56 && memory % 2 == 0;
+}
+
+std::string Fixed(double value, int decimals) {
+  char text[48];
+  std::snprintf(text, sizeof text, "%.*f", decimals, value);
+  return text;
+}
+
+std::string Share(double achieved, double limit) {
+  return limit > 0 ? Fixed(100.0 * achieved / limit, 0) + " %" : "?";
+}
+
+}  // namespace
+
+std::vector<TPolledRequest> RequestsOf(const std::string& configuration) {
+  std::vector<TPolledRequest> requests;
+  for (const std::string& block : Blocks(configuration, "<Request", "</Request>")) {
+    TPolledRequest request;
+    const std::size_t caption = block.find("caption=\"");
+    if (caption != std::string::npos && caption < block.find('>')) {
+      const std::size_t from = caption + 9;
+      request.Caption = Unescape(block.substr(from, block.find('"', from) - from));
+    }
+    request.Enabled = Checked(block, "Enabled", true);
+    request.Polled = Checked(block, "MethodPoll", true);
+    request.Memory = static_cast<int>(Whole(TagText(block, "Memory")));
+    request.Offset = Whole(TagText(block, "Offset"));
+    request.Size = Whole(TagText(block, "Size"));
+    request.Names = ItemNames(block);
+    if (request.Caption.empty()) request.Caption = "request " + std::to_string(requests.size() + 1);
+    requests.push_back(request);
+  }
+  return requests;
+}
+
+std::size_t ReadDataBytes(const TPolledRequest& request, plcsim::Mode protocol) {
+  if (protocol == plcsim::Mode::CcmMasterSlave || protocol == plcsim::Mode::CcmPeerToPeer)
+    return request.Size;  // CCM lengths count bytes
+  if (request.Size == 0) return 0;
+  if (IsBitTable(request.Memory)) return (request.Offset + request.Size - 1) / 8 - request.Offset / 8 + 1;
+  if (IsWordTable(request.Memory)) return 2u * request.Size;
+  return request.Size;  // the byte selectors
+}
+
+void TLineUse::TTally::Add(uint64_t ms) {
+  if (Rows++ == 0) FirstMs = ms;
+  LastMs = ms;
+}
+
+std::optional<double> TLineUse::TTally::PerSecond() const {
+  if (Rows < 2 || LastMs <= FirstMs) return std::nullopt;
+  return 1000.0 * static_cast<double>(Rows - 1) / static_cast<double>(LastMs - FirstMs);
+}
+
+TLineUse::TLineUse(const TPollOptions& options, const std::string& configuration)
+    : FOptions(options),
+      FSession(options.Fast ? plcsim::SessionUse::KeepSession : plcsim::SessionUse::BreakAndAttachEachRead) {
+  if (options.Simulated() && options.SimBaud != 0) {
+    FFormat = SimLineFormat(options);
+  } else if (!options.Simulated()) {
+    plcsim::LineFormat format;
+    format.baud = options.Serial.BaudRate;
+    format.parity = options.Serial.Parity != platform::TParity::None;
+    format.stopBits = options.Serial.StopBits;
+    FFormat = format;
+  }
+  if (!FFormat) return;
+  plcsim::WireRules rules;
+  rules.snpT1Ms = std::max(kModuleSnpT1Ms, plcsim::kSnpSlaveT1Ms);
+  rules.breakMs = kModuleBreakMs;
+  for (const TPolledRequest& request : RequestsOf(configuration)) {
+    if (!request.Enabled || !request.Polled) {
+      FReadOnce.push_back(request);
+      continue;
+    }
+    TRequestUse use{request,
+                    plcsim::ReadExchange(options.Protocol, ReadDataBytes(request, options.Protocol), *FFormat,
+                                         FSession, rules),
+                    {}};
+    FCycleMs += use.Wire.cycleMs;
+    FRequests.push_back(use);
+  }
+}
+
+void TLineUse::Row(const TRow& values, uint64_t nowMs) {
+  // The row also carries the standard fields (MEMORY, PLC_STATUS, ...); a value of the request's
+  // own items tells which request it answers.
+  auto answers = [&](const TPolledRequest& request) {
+    for (const auto& value : values)
+      if (std::find(request.Names.begin(), request.Names.end(), value.first) != request.Names.end())
+        return true;
+    return false;
+  };
+  for (const TPolledRequest& once : FReadOnce)
+    if (answers(once)) return;
+  FAll.Add(nowMs);
+  for (TRequestUse& use : FRequests)
+    if (answers(use.Request)) {
+      use.Tally.Add(nowMs);
+      return;
+    }
+}
+
+double TLineUse::WireLimitedPerSecond() const {
+  return FCycleMs > 0 ? 1000.0 * static_cast<double>(FRequests.size()) / FCycleMs : 0;
+}
+
+std::optional<double> TLineUse::AchievedPerSecond() const {
+  return FAll.PerSecond();
+}
+
+std::string TLineUse::Report() const {
+  if (!FFormat || FRequests.empty()) return "";
+  const bool snpFamily = FOptions.Protocol == plcsim::Mode::Snp || FOptions.Protocol == plcsim::Mode::SnpX;
+  const char parity = !FFormat->parity ? 'N' : FOptions.Serial.Parity == platform::TParity::Even ? 'E' : 'O';
+  std::ostringstream text;
+  text << "line use at " << FFormat->baud << " 8" << parity << int{FFormat->stopBits};
+  if (snpFamily)
+    text << (FSession == plcsim::SessionUse::KeepSession ? ", session kept"
+                                                         : ", break + attach before every read");
+  const double limit = WireLimitedPerSecond();
+  const auto achieved = AchievedPerSecond();
+  text << ": " << (achieved ? Fixed(*achieved, 1) : std::string("?")) << " reads/s of " << Fixed(limit, 1)
+       << " wire-limited (" << (achieved ? Share(*achieved, limit) : std::string("?")) << ")\n";
+  const double eachInTurn = FCycleMs > 0 ? 1000.0 / FCycleMs : 0;
+  for (const TRequestUse& use : FRequests) {
+    const auto rate = use.Tally.PerSecond();
+    text << "  " << use.Request.Caption << ": " << (rate ? Fixed(*rate, 1) : std::string("?"))
+         << " reads/s of " << Fixed(eachInTurn, 1) << " ("
+         << (rate ? Share(*rate, eachInTurn) : std::string("?")) << "), " << Fixed(use.Wire.cycleMs, 1)
+         << " ms on the wire per read\n";
+  }
+  return text.str();
+}
+
+}  // namespace kelda::host
