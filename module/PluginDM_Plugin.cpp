@@ -351,10 +351,18 @@ void TaPlugin::LoadConfig() {
 }
 
 // The check only informs: the queues are built from the same text as before. The texts are
-// read under the instance lock, which a change of language writes them under.
+// read under the instance lock, which a change of language writes them under. A configuration
+// is checked again only when its text or the protocol changed.
 void TaPlugin::LogConfigurationFindings() {
   std::vector<std::string> lines;
   try {
+    {
+      const std::string checked =
+          std::to_string(ProtocolOf(Config->comboProto_ItemIndex)) + ';' + Config->lblParams_Caption;
+      platform::CriticalSectionGuard guard(FCheckedLock);
+      if (checked == FCheckedConfiguration) return;
+      FCheckedConfiguration = checked;
+    }
     const std::vector<TConfigFinding> findings =
         CheckConfiguration(Config->lblParams_Caption, ProtocolOf(Config->comboProto_ItemIndex));
     platform::ReadGuard guard(InstanceLock);

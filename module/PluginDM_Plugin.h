@@ -115,6 +115,10 @@ private:
   std::atomic<double> FLocalAddress{1};
   // Read by the engines in their threads, written by "SET-MODULE-PARAMETER".
   std::atomic<bool> FLogFailedTransactions{false};
+  // The protocol and configuration text whose findings were logged last, so that the LOAD and
+  // SET-STATE of one start-up, or a reload of unchanged settings, do not log them again.
+  platform::TCriticalSection FCheckedLock;
+  std::string FCheckedConfiguration;  // under FCheckedLock
 };
 
 // The plug-in class the library instantiates.
