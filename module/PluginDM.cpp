@@ -1,5 +1,6 @@
 #include "module/PluginDM.h"
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 
@@ -25,6 +26,12 @@ const TPropertyInfo DataSourceCfgProperties[] = {
     DoubleField<TDataSourceCfg, &TDataSourceCfg::spMinInt_Value>("spMinInt_Value"),
     IntegerField<TDataSourceCfg, &TDataSourceCfg::comboProto_ItemIndex>("comboProto_ItemIndex"),
     DoubleField<TDataSourceCfg, &TDataSourceCfg::spLocalAddress_Value>("spLocalAddress_Value"),
+    IntegerField<TDataSourceCfg, &TDataSourceCfg::chkKeepSession_Checked>("chkKeepSession_Checked"),
+    IntegerField<TDataSourceCfg, &TDataSourceCfg::chkSendWhenReady_Checked>("chkSendWhenReady_Checked"),
+    DoubleField<TDataSourceCfg, &TDataSourceCfg::spHandshakeTimeout_Value>("spHandshakeTimeout_Value"),
+    IntegerField<TDataSourceCfg, &TDataSourceCfg::spRetries_Value>("spRetries_Value"),
+    IntegerField<TDataSourceCfg, &TDataSourceCfg::spDemoteAfter_Value>("spDemoteAfter_Value"),
+    DoubleField<TDataSourceCfg, &TDataSourceCfg::spDemoteFor_Value>("spDemoteFor_Value"),
 };
 
 // The settings object adds nothing to its bases, which publish nothing themselves.
@@ -44,6 +51,21 @@ TStringList PropertyMapLines() {
     return holder.Strings();
   }();
   return lines;
+}
+
+TSpeedSettings SpeedSettingsOf(const TDataSourceCfg& settings) {
+  TSpeedSettings speed;
+  speed.KeepSession = settings.chkKeepSession_Checked != 0;
+  speed.SendWhenReady = settings.chkSendWhenReady_Checked != 0;
+  // A time that is no time (0, negative, not a number) keeps the default: a handshake that times
+  // out at once or a demotion that ends at once would only look like a setting.
+  const int32_t handshake = TruncSetting(settings.spHandshakeTimeout_Value);
+  if (handshake >= 1) speed.HandshakeTimeout = handshake;
+  speed.Retries = std::clamp(settings.spRetries_Value, 0, TSpeedSettings::kMaxRetries);
+  speed.DemoteAfter = std::max(settings.spDemoteAfter_Value, 0);
+  const int32_t demoteFor = TruncSetting(settings.spDemoteFor_Value);
+  if (demoteFor >= 1) speed.DemoteFor = demoteFor;
+  return speed;
 }
 
 uint8_t ProtocolOf(int32_t itemIndex) {
@@ -127,7 +149,8 @@ std::unique_ptr<TResponseItem> ReadResponseItem(const TXmlElement* element) {
 
 // A request's own fields come before its Response element in the text, and each is found by
 // its first match, so an Offset missing from the request is taken from its first item.
-std::unique_ptr<TRequestItem> ReadRequest(const TXmlElement* element, int position) {
+std::unique_ptr<TRequestItem> ReadRequest(const TXmlElement* element, int position,
+                                          int32_t handshakeTimeout) {
   auto request = std::make_unique<TRequestItem>();
   request->Enabled = ReadBoolean(element, "Enabled", false);
   if (const TXmlElement* response = FindElement(element, "Response"))
@@ -142,6 +165,7 @@ std::unique_ptr<TRequestItem> ReadRequest(const TXmlElement* element, int positi
   request->PollInterval =
       ApplyPollUnits(ReadInteger(element, "PollInterval", 1000), ReadText(element, "PollUnits", ""));
   request->Timeout = ReadInteger(element, "Timeout", 10000);
+  request->HandshakeTimeout = handshakeTimeout;
   return request;
 }
 
@@ -169,12 +193,14 @@ void LoadRequestQueue(const IRequestQueuePlugin* plugin, const TDataSourceCfg* s
   if (engine) {
     engine->SetMinInterval(TruncSetting(settings->spMinInt_Value));
     engine->SetProtocol(ProtocolOf(settings->comboProto_ItemIndex));
+    engine->SetSpeed(SpeedSettingsOf(*settings));
   }
+  const int32_t handshakeTimeout = SpeedSettingsOf(*settings).HandshakeTimeout;
   TXmlDocument document(settings->lblParams_Caption);
   if (const TXmlElement* top = FindElement(document.Root(), "MODBUSRTUQUERY")) {
     int position = 0;
     for (const TXmlElement* element : top->Children) {
-      std::unique_ptr<TRequestItem> request = ReadRequest(element, ++position);
+      std::unique_ptr<TRequestItem> request = ReadRequest(element, ++position, handshakeTimeout);
       queue.Add(request.get());
       request.release();  // owned by the queue now
     }
