@@ -247,6 +247,7 @@ void TSerialPortDM::Reset() {
     // A port opened anew has no session, and every PLC on it a fresh chance.
     DropSession();
     FMailboxSequence = 0;
+    FT1 = kOwnT1Ms;
     FDemotions.clear();
     CountDemoted();
     FWakeAt = 0;
@@ -603,7 +604,8 @@ void TSerialPortDM::Refuse() {
 // The last frame of an answer is in: decode what was collected and hand it to the host.
 void TSerialPortDM::Complete(TReceiveContext& rx, const std::string& packetText) {
   if (FLastReq) TransactionAnswered(*FLastReq);
-  ExchangeEnded();
+  // A CCM master still awaits the slave's EOT and answers it with its own.
+  if (!FLastReq || FLastReq->Step != stAwaitingEot) ExchangeEnded();
   TParsedDataList list;
   if (Decode(FLastReq, list) > 0) {
     list.PacketText = packetText;
