@@ -128,6 +128,10 @@ public:
   void Run() {
     std::size_t pos = 0;
     while (pos < FText.size()) pos = FText[pos] == '<' ? Markup(pos) : TextRun(pos);
+    MoveTo(FText.size());
+    FDoc.FEndLine = FLine;
+    FDoc.FEndColumn = static_cast<int>(FText.size() - FLineStart) + 1;
+    if (FCurrent != &FDoc.FElements.front()) FDoc.FOpenAtEnd = FCurrent;
   }
 
 private:
@@ -166,8 +170,18 @@ private:
     }
     std::size_t end = FindTagEnd(pos + 1);
     if (end == std::string::npos) return pos + 1;  // a stray "<": the rest is read as text
+    MoveTo(pos);
     Tag(NormaliseText(std::string_view(FText).substr(pos + 1, end - pos - 1)));
     return end + 1;
+  }
+
+  // Line counting follows the parse, which only moves forward: linear in the text.
+  void MoveTo(std::size_t pos) {
+    for (; FCounted < pos; ++FCounted) {
+      if (FText[FCounted] != '\n') continue;
+      ++FLine;
+      FLineStart = FCounted + 1;
+    }
   }
 
   void Tag(std::string content) {
@@ -187,6 +201,8 @@ private:
     TXmlElement* element = &FDoc.FElements.back();
     element->Name = std::string(content.substr(0, blank));
     element->Parent = FCurrent;
+    element->Line = FLine;
+    element->Column = static_cast<int>(FCounted - FLineStart) + 1;
     FCurrent->Children.push_back(element);
     if (blank != std::string_view::npos) ReadAttributes(*element, content.substr(blank + 1));
     return element;
@@ -242,6 +258,9 @@ private:
   TXmlDocument& FDoc;
   std::string FText;
   TXmlElement* FCurrent;
+  std::size_t FCounted = 0;      // line breaks are counted up to here
+  int FLine = 1;                 // the line at FCounted
+  std::size_t FLineStart = 0;    // where that line starts
   std::vector<uint8_t> FFailed;  // per position: quote states from which no tag end follows
 };
 

@@ -23,6 +23,10 @@ public:
   std::vector<std::pair<std::string, std::string>> Attributes;  // in tag order, values decoded
   std::vector<TXmlElement*> Children;                           // owned by the document
   TXmlElement* Parent = nullptr;
+  // Where the element's tag starts in the text: 1-based line (any kind of line break counts
+  // once) and 1-based column in bytes. The root has 0, 0.
+  int Line = 0;
+  int Column = 0;
 
   // The first attribute whose name equals `name` exactly (letter case counts); none: nullptr.
   const std::string* FindAttribute(std::string_view name) const;
@@ -40,9 +44,19 @@ public:
   const TXmlElement* Root() const { return &FElements.front(); }
   std::size_t ElementCount() const { return FElements.size(); }
 
+  // The innermost element that was still open when the text ended (its closing tag never came,
+  // as in a text cut off), or nullptr when every opened element was closed.
+  const TXmlElement* OpenAtEnd() const { return FOpenAtEnd; }
+  // Where the text ended: the line and column just after its last byte.
+  int EndLine() const { return FEndLine; }
+  int EndColumn() const { return FEndColumn; }
+
 private:
   friend class TXmlTreeBuilder;
   std::deque<TXmlElement> FElements;  // stable addresses; the first one is the root
+  const TXmlElement* FOpenAtEnd = nullptr;
+  int FEndLine = 1;
+  int FEndColumn = 1;
 };
 
 // `start` itself when its name matches, otherwise the first match among its descendants, searched

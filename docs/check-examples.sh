@@ -2,7 +2,8 @@
 # Checks the user guide against the module: loads each configuration of docs/examples.md into
 # libkelda.so through the host harness, polls a simulated PLC holding the guide's register
 # values, and compares the rows with the values the guide promises. Then reads the worked byte
-# order examples of docs/user-guide.md (section 6) through the module the same way.
+# order examples of docs/user-guide.md (section 6) through the module the same way. Each example
+# must also pass the configuration check (kelda-host check) without a finding.
 # Builds the native library and harness first (incremental). Exits non-zero on any difference.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -63,6 +64,13 @@ for example in "snpx 3" "snp 2" "ccm-ms 0" "ccm-peer 1"; do
   n=$((n + 1))
   xml_block docs/examples.md $n >"$work/$1.xml"
   grep -q '<MODBUSRTUQUERY>' "$work/$1.xml" || { echo "FAIL $1: no example $n"; status=1; continue; }
+  # The module's configuration check finds nothing doubtful in the guide's examples.
+  if findings=$("$host" check "$work/$1.xml" --protocol "$1"); then
+    echo "ok   $1: kelda-host check finds nothing"
+  else
+    echo "FAIL $1: kelda-host check: $findings"
+    status=1
+  fi
   rows=$(poll "$1" "$2" "$work/$1.xml")
   case $1 in
     snpx) expect "$1" "$rows" "$registers" "PLC_STATUS=0 STATUS_CODE=0" "INPUT16=" ;;

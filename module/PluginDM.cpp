@@ -147,6 +147,8 @@ std::unique_ptr<TResponseItem> ReadResponseItem(const TXmlElement* element) {
   return item;
 }
 
+}  // namespace
+
 // A request's own fields come before its Response element in the text, and each is found by
 // its first match, so an Offset missing from the request is taken from its first item.
 std::unique_ptr<TRequestItem> ReadRequest(const TXmlElement* element, int position,
@@ -168,6 +170,8 @@ std::unique_ptr<TRequestItem> ReadRequest(const TXmlElement* element, int positi
   request->HandshakeTimeout = handshakeTimeout;
   return request;
 }
+
+namespace {
 
 bool MayFill(const IRequestQueuePlugin* plugin, const TDataSourceCfg* settings,
              const IRequestQueueEngine* engine) {

@@ -20,6 +20,7 @@
 namespace kelda {
 
 class TzorStrHolder;
+class TXmlElement;
 
 // ---------------------------------------------------------------------------------------------
 // Settings
@@ -161,6 +162,10 @@ protected:
 // bits and saturated to the 32-bit range, so a huge interval stays the longest one possible
 // instead of wrapping into a short or negative one.
 int32_t ApplyPollUnits(int32_t interval, std::string_view units);
+
+// One request as the queue loader reads it from its element of the configuration text;
+// `position` is its 1-based place, which names a request without a caption.
+std::unique_ptr<TRequestItem> ReadRequest(const TXmlElement* element, int position);
 
 // Refills `queue` (owning, of TRequestItem) from the configuration text of `settings`. With an
 // engine the queue is that engine's: its queue timer is stopped first, the queue is only filled

@@ -262,27 +262,30 @@ TFrameMatch FindFrameIn(const uint8_t* data, int32_t size, uint8_t startChar, TE
 
 namespace {
 
-// Checks of any range in constant time, from running values over the whole buffer: the
-// exclusive-or of bytes i..j is X[j+1] ^ X[i]; the SNP check of i..j, begun afresh at i, is
+// Checks of any range in constant time, from running values over the buffer: the exclusive-or
+// of bytes i..j is X[j+1] ^ X[i]; the SNP check of i..j, begun afresh at i, is
 // B[j+1] ^ rotl(B[i], j+1-i), since the rotation distributes over exclusive-or and eight
-// rotations are none.
+// rotations are none. The running values are extended only as far as a frame's end asks, so a
+// call that finds no complete frame (most chunks of a long answer) computes none of them.
 class TRangeChecks {
 public:
-  TRangeChecks(const uint8_t* data, int32_t size, TCheckKind check) : FCheck(check) {
-    FRunning.resize(static_cast<size_t>(size) + 1);
-    FRunning[0] = 0;
-    for (int32_t k = 0; k < size; ++k)
-      FRunning[k + 1] = check == TCheckKind::LrcCheck ? static_cast<uint8_t>(FRunning[k] ^ data[k])
-                                                      : SnpBccStep(FRunning[k], data[k]);
-  }
+  TRangeChecks(const uint8_t* data, TCheckKind check) : FData(data), FCheck(check) { FRunning.push_back(0); }
   uint8_t Range(int32_t first, int32_t last) const {
+    Extend(last + 1);
     if (FCheck == TCheckKind::LrcCheck) return FRunning[last + 1] ^ FRunning[first];
     return FRunning[last + 1] ^ RotateLeft(FRunning[first], static_cast<unsigned>(last + 1 - first) & 7);
   }
 
 private:
+  void Extend(int32_t upTo) const {
+    for (auto k = static_cast<int32_t>(FRunning.size()) - 1; k < upTo; ++k)
+      FRunning.push_back(FCheck == TCheckKind::LrcCheck ? static_cast<uint8_t>(FRunning[k] ^ FData[k])
+                                                        : SnpBccStep(FRunning[k], FData[k]));
+  }
+
+  const uint8_t* FData;
   TCheckKind FCheck;
-  std::vector<uint8_t> FRunning;
+  mutable std::vector<uint8_t> FRunning;
 };
 
 // Which reading of the check a sized frame passed under.
@@ -324,8 +327,7 @@ TFrameMatch FindSizedFrameIn(const uint8_t* data, int32_t size, uint8_t startCha
   if (!data || size <= 0 || !rule) return {};
   const int32_t trailer = TrailerLength(check);
   const TRangeChecks checks(
-      data, size,
-      check == TCheckKind::NoCheck || check == TCheckKind::LrcEither ? TCheckKind::LrcCheck : check);
+      data, check == TCheckKind::NoCheck || check == TCheckKind::LrcEither ? TCheckKind::LrcCheck : check);
   int32_t lowestLive = -1;
   bool failedBeforeLive = false;
   int32_t badChecks = 0;            // given-up starts whose end character stood in place

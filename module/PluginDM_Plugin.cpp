@@ -8,6 +8,7 @@
 #include "Common/zorParamLst.h"
 #include "config/FormResources.h"
 #include "Plugins/zorPluginSettings.h"
+#include "module/PluginDM_ConfigCheck.h"
 #include "module/PluginDM_PlcErrors.h"
 #include "platform/CodePage.h"
 
@@ -285,6 +286,7 @@ void TaPlugin::RestartAllEngines() {
 void TaPlugin::ApplySettings(bool restart) {
   if (!Config) return;
   LoadConfig();
+  LogConfigurationFindings();  // once per load, whatever the number of data sources
   try {
     RebuildAllQueues(Config);
   } catch (const std::exception& failure) {
@@ -296,6 +298,21 @@ void TaPlugin::ApplySettings(bool restart) {
 void TaPlugin::LoadConfig() {
   LoadSettings(*this, PropertyMap(), *Config);
   FLocalAddress = Config->spLocalAddress_Value;
+}
+
+// The check only informs: the queues are built from the same text as before. The texts are
+// read under the instance lock, which a change of language writes them under.
+void TaPlugin::LogConfigurationFindings() {
+  std::vector<std::string> lines;
+  try {
+    const std::vector<TConfigFinding> findings =
+        CheckConfiguration(Config->lblParams_Caption, ProtocolOf(Config->comboProto_ItemIndex));
+    platform::ReadGuard guard(InstanceLock);
+    for (const TConfigFinding& finding : findings) lines.push_back(FindingText(finding, *Resources));
+  } catch (const std::exception&) {
+    // Advice only: a check that cannot run (out of memory) must not stop the load.
+  }
+  for (const std::string& line : lines) AddLog(1, line);
 }
 
 TStringList TaPlugin::PropertyMap() const {

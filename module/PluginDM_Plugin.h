@@ -97,6 +97,7 @@ protected:
 
 private:
   void LoadConfig();
+  void LogConfigurationFindings();  // one log line per finding of the configuration check
 
   mutable platform::TMultiReadExclusiveWriteSynchronizer FEnginesLock;
   std::vector<std::shared_ptr<TSerialPortDM>> FEngines;  // under FEnginesLock

@@ -30,6 +30,35 @@ TTextResources::TTextResources(TComponent* owner) : TCustomTextResources(owner) 
                             &MarkSnpxOnly,
                             &MarkCcmOnly})
     RegisterText(text);
+  for (std::string* text : {&CheckInRequest,
+                            &CheckInItem,
+                            &CheckCutOff,
+                            &CheckNoQuery,
+                            &CheckUnknownElement,
+                            &CheckUnknownAttribute,
+                            &CheckUnknownDataType,
+                            &CheckUnknownPollUnits,
+                            &CheckUnknownCheckOff,
+                            &CheckUnknownCheckDefault,
+                            &CheckNoCheck,
+                            &CheckNoEnabled,
+                            &CheckBooleanText,
+                            &CheckNotANumber,
+                            &CheckFieldFromResponse,
+                            &CheckItemPastRead,
+                            &CheckTextTooShort,
+                            &CheckCcmAddressNotStation,
+                            &CheckCcmAddressRange,
+                            &CheckCcmOffsetZero,
+                            &CheckCcmBitNotOnByte,
+                            &CheckMemoryOtherTable,
+                            &CheckMemoryCcmOnly,
+                            &CheckUnknownMemory,
+                            &CheckNoMemory,
+                            &CheckBitReadNotOnByte,
+                            &CheckSnpIdTooLong,
+                            &CheckTooMany})
+    RegisterText(text);
   for (std::string* text : {&ProtoCcmMasterSlave, &ProtoCcmPeerToPeer, &ProtoSnp, &ProtoSnpX,
                             &ItemSourceAddress, &ItemTargetAddress, &ItemMemory, &ItemMemoryAddress})
     RegisterText(text);

@@ -32,6 +32,75 @@ public:
   std::string CauseSendFailed = "the request could not be written to the port";
   std::string CauseBadAnswer = "the answer did not fit the read (its data overran or fell short)";
   std::string CausePlcError = "the PLC answered with an error: %s";
+  // The configuration check: where a finding is, then what it is and what to do.
+  std::string CheckInRequest = "Request \"%s\"";
+  std::string CheckInItem = "Request \"%s\", item %s";
+  std::string CheckCutOff =
+      "the configuration ends inside <%s> (opened at line %s, column %s) at line %s, column %s: it looks cut "
+      "off, and what should follow is missing; load the complete configuration again";
+  std::string CheckNoQuery =
+      "the configuration has no <MODBUSRTUQUERY> element, so no request is read; load a configuration "
+      "written by the options dialog";
+  std::string CheckUnknownElement =
+      "element <%s> is not known here and is ignored; check its spelling and where it stands";
+  std::string CheckUnknownAttribute =
+      "attribute %s of <%s> is not known and is ignored; attribute names are case-sensitive (caption, check)";
+  std::string CheckUnknownDataType =
+      "data type \"%s\" is not known and reads as D8; write D8, D16, D32, D64, F32, F64, S or BIT in upper "
+      "case";
+  std::string CheckUnknownPollUnits =
+      "poll units \"%s\" are not known and read as milliseconds; write MS, S, M or H in upper case";
+  std::string CheckUnknownCheckOff =
+      "check=\"%s\" of <%s> is not known and reads as off; write check=\"2\" for on or check=\"0\" for off";
+  std::string CheckUnknownCheckDefault =
+      "check=\"%s\" of <%s> is not known and leaves the default; write check=\"2\" for on or check=\"0\" for "
+      "off";
+  std::string CheckNoCheck =
+      "<%s> has neither a text nor a check attribute and takes its default; write check=\"2\" for on or "
+      "check=\"0\" for off";
+  std::string CheckNoEnabled =
+      "there is no <Enabled>, so the request is never sent (its items are only parsed); write <Enabled "
+      "check=\"2\"/> to send it";
+  std::string CheckBooleanText =
+      "<%s> holds the text \"%s\", which reads as off (only 1 is on); write check=\"2\" for on or "
+      "check=\"0\" for off";
+  std::string CheckNotANumber = "<%s> holds \"%s\", which is not a number, so %s is used; write a number";
+  std::string CheckFieldFromResponse =
+      "the request has no <%s> of its own before <Response>, so the one of its first item (line %s) is "
+      "taken; write the request's own before <Response>";
+  std::string CheckItemPastRead =
+      "its values from data byte %s on lie past the %s bytes of data the read gives and take the item's "
+      "Default; make the request's Size larger or the item shorter";
+  std::string CheckTextTooShort =
+      "a text item needs at least 255 bytes of data from byte %s, but the read gives %s, so it takes its "
+      "Default; make the request's Size at least %s";
+  std::string CheckCcmAddressNotStation =
+      "Address \"%s\" is not a CCM station number, so station 2 is addressed; write the PLC's CPU ID in "
+      "decimal, or choose the protocol the configuration was written for";
+  std::string CheckCcmAddressRange =
+      "Address %s is outside the CCM station numbers 1 to %s, so station %s is addressed; write the PLC's "
+      "CPU ID";
+  std::string CheckCcmOffsetZero =
+      "Offset 0: CCM numbers this table from 1, so the read starts before %s; write Offset 1 to start at %s";
+  std::string CheckCcmBitNotOnByte =
+      "CCM reads discrete points in whole bytes from point 1, 9, 17 and so on: %s (Offset %s) is not on a "
+      "byte boundary; write Offset %s";
+  std::string CheckMemoryOtherTable =
+      "memory type %s has no CCM table of its own: CCM reads %s instead; use SNP or SNP-X to read it";
+  std::string CheckMemoryCcmOnly =
+      "memory type %s exists only in CCM: an SNP or SNP-X PLC answers with an error; choose CCM or another "
+      "memory type";
+  std::string CheckUnknownMemory =
+      "memory type %s is not one of the list; write the code of the table to read (8 for %R)";
+  std::string CheckNoMemory =
+      "there is no <Memory>, so memory type 1 is read, which is none of the list; write the code of the "
+      "table to read (8 for %R)";
+  std::string CheckBitReadNotOnByte =
+      "the bit read starts at %s (Offset %s), but the answer starts with the whole byte that holds it, so an "
+      "item's bit 0 at byte 0 is %s; start at Offset %s or count the bits from there";
+  std::string CheckSnpIdTooLong =
+      "the SNP ID \"%s\" is longer than 7 characters, and only \"%s\" is sent; write the PLC's SNP ID";
+  std::string CheckTooMany = "%s more findings in the configuration are not listed";
   // Memory type captions and protocol marks.
   std::string MemRegisters = "Registers";
   std::string MemAnalogInputs = "Analog Inputs";

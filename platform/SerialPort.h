@@ -48,6 +48,9 @@ public:
   TSerialPort& operator=(const TSerialPort&) = delete;
 
   const std::string& Name() const { return FName; }
+  // Set when the device took the port open but kept some line settings of its own (a
+  // pseudo-terminal opened before keeps its parity): what it kept, for the user; else empty.
+  const std::string& SettingsNote() const { return FSettingsNote; }
 
   // Writes every byte before it returns. Throws ESerialPortError when the port fails (an
   // adapter pulled out). A driver that reports fewer bytes written than it sent while the
@@ -74,11 +77,14 @@ public:
   // leaving the rest unsent; a COM port without flow control drains on its own and never waits.
   virtual void Cancel() = 0;
 
+  void SetSettingsNote(std::string note) { FSettingsNote = std::move(note); }
+
 protected:
   explicit TSerialPort(std::string name) : FName(std::move(name)) {}
 
 private:
   std::string FName;
+  std::string FSettingsNote;
 };
 
 // Two connected ends of a pseudo-terminal, for tests and for trying the tools without a cable:

@@ -69,7 +69,11 @@ done
 cp "$lng" "$stage/kelda.lng"
 shopt -s nullglob
 samples=(samples/*.xml)
-docs=(docs/*.md)
+docs=()
+for doc in docs/*.md; do
+  # The developer's pages stay in the source tree; the package carries what a user reads.
+  case "$doc" in docs/developer-guide.md | docs/testing.md) ;; *) docs+=("$doc") ;; esac
+done
 shopt -u nullglob
 if [ ${#samples[@]} -gt 0 ]; then
   cp "${samples[@]}" "$stage/samples/"

@@ -1,11 +1,14 @@
 #include "tools/PollCsv.h"
 
 #include <algorithm>
+#include <cstdio>
+#include <ctime>
 #include <filesystem>
-#include <system_error>
 #include <iterator>
+#include <system_error>
 
 #include "Common/Exceptions.h"
+#include "platform/CodePage.h"
 
 namespace kelda::host {
 
@@ -17,6 +20,36 @@ std::string CsvField(const std::string& text) {
     quoted += c;
   }
   return quoted + "\"";
+}
+
+std::string CsvText(const std::string& moduleText) {
+  std::string text;
+  for (char c : platform::WideToUtf8(platform::AnsiToWide(moduleText))) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (byte < 0x20 || byte == 0x7F) {
+      char escaped[5];
+      std::snprintf(escaped, sizeof escaped, "\\x%02X", byte);
+      text += escaped;
+    } else if (c == '\\') {
+      text += "\\\\";
+    } else {
+      text += c;
+    }
+  }
+  return text;
+}
+
+std::string LocalClockTime(std::chrono::system_clock::time_point time) {
+  const std::time_t seconds = std::chrono::system_clock::to_time_t(time);
+  const auto ms =
+      std::chrono::duration_cast<std::chrono::milliseconds>(time.time_since_epoch()).count() % 1000;
+  const std::tm* local = std::localtime(&seconds);  // the poller's one thread
+  if (!local) return "";
+  char text[40];
+  std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d.%03d", local->tm_year + 1900,
+                local->tm_mon + 1, local->tm_mday, local->tm_hour, local->tm_min, local->tm_sec,
+                static_cast<int>((ms + 1000) % 1000));
+  return text;
 }
 
 TCsvWriter::TCsvWriter(std::string path)
@@ -35,12 +68,13 @@ TCsvWriter::~TCsvWriter() {
 }
 
 std::string TCsvWriter::HeaderRecord() const {
-  std::string header = kTimeColumn;
-  for (const std::string& name : FColumns) header += "," + CsvField(name);
+  std::string header = std::string(kTimeColumn) + "," + kClockColumn + "," + kRequestColumn;
+  for (const std::string& name : FColumns) header += "," + CsvField(CsvText(name));
   return header + "\r\n";
 }
 
-void TCsvWriter::Add(uint64_t ms, const TValues& values) {
+void TCsvWriter::Add(uint64_t ms, const std::string& clock, const std::string& request,
+                     const TValues& values) {
   std::vector<std::string> fields(FColumns.size());
   for (const auto& [name, value] : values) {
     auto at = std::find(FColumns.begin(), FColumns.end(), name);
@@ -51,8 +85,8 @@ void TCsvWriter::Add(uint64_t ms, const TValues& values) {
     }
     fields[static_cast<std::size_t>(at - FColumns.begin())] = value;
   }
-  std::string record = std::to_string(ms);
-  for (const std::string& field : fields) record += "," + CsvField(field);
+  std::string record = std::to_string(ms) + "," + CsvField(clock) + "," + CsvField(CsvText(request));
+  for (const std::string& field : fields) record += "," + CsvField(CsvText(field));
   // Records buffered before a column was added get their empty fields when they are written.
   FPending.emplace_back(std::move(record), FColumns.size());
   ++FRows;

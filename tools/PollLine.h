@@ -28,6 +28,8 @@ public:
   // Ends a read that waits (any thread); the simulated line never waits.
   virtual void Cancel() {}
   virtual std::string Describe() const = 0;
+  // What the line could not take as asked (a pseudo-terminal's own settings); empty when none.
+  virtual std::string Note() const { return {}; }
 };
 
 // The built-in simulated PLC, its memory preset so that a person recognises the values.
@@ -57,6 +59,7 @@ public:
   bool Break(uint32_t ms, uint64_t now) override { return FPort->Break(ms); }
   void Cancel() override { FPort->Cancel(); }
   std::string Describe() const override { return FDescription; }
+  std::string Note() const override { return FPort->SettingsNote(); }
 
 private:
   std::unique_ptr<platform::TSerialPort> FPort;

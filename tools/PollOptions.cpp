@@ -190,6 +190,10 @@ TPollOptions ParsePollOptions(const std::vector<std::string>& args) {
       options.Quiet = true;
       continue;
     }
+    if (arg == "--log-failed") {
+      options.LogFailed = true;
+      continue;
+    }
     if (arg.rfind("--", 0) != 0) {
       if (!options.Library.empty()) throw EPollUsage("one library only: \"" + arg + "\" is one too many");
       options.Library = arg;
@@ -247,10 +251,12 @@ decoded values live.
   --min-interval MS    the module's least time between two requests (default 0)
   --seconds N          stop after N seconds
   --transactions N     stop after N decoded packets (rows)
-  --csv FILE           one row per decoded packet, one column per value; the first column
-                       is the time in milliseconds since the start of the run
+  --csv FILE           one row per decoded packet (UTF-8), one column per value, after
+                       time_ms_since_start, local_time (ISO 8601) and request (its caption)
   --trace FILE         every frame in both directions with its time, bytes and meaning
-  --quiet              no live table; only the summary and problems
+  --quiet              no live view; only the summary and problems
+  --log-failed         print the module's line for every failed transaction (its
+                       "LogFailedTransactions" switch); the live view shows the last one anyway
 
 The built-in simulated PLC (--port sim) answers as SNP ID PLC1 or CCM station 2; its
 registers hold their own numbers (%R1=1, %R2=2, ...; %AI and %AQ alike). Its faults take a
@@ -277,8 +283,9 @@ count of answers to spoil, or "always":
 Ctrl+C stops the run; the CSV and the trace are complete up to that moment.
 
 Exit status: 0 the run ended as asked (time or transactions) with values read;
-1 the run failed (library, configuration, port); 2 a usage error; 3 the PLC never
-answered (no value was decoded during the whole run); 130 stopped by Ctrl+C.
+1 the run failed (library, configuration, port); 2 a usage error; 3 no configured
+value was decoded during the whole run (silence, failed checks, refusals and error
+answers alike); 130 stopped by Ctrl+C.
 )";
 }
 

@@ -33,6 +33,7 @@ struct TPollOptions {
   std::string CsvFile;
   std::string TraceFile;
   bool Quiet = false;
+  bool LogFailed = false;  // print the module's line for every failed transaction
   bool Help = false;
   // The built-in simulated PLC.
   std::string SimId;  // empty: PLC1 for SNP and SNP-X, station 2 for CCM

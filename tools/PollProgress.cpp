@@ -64,23 +64,44 @@ std::string Summary(const TPollOptions& options, const TPollCounts& counts, cons
   return text.str();
 }
 
-std::string NoAnswerHint(const TPollOptions& options, uint64_t ms) {
+std::string NoAnswerHint(const TPollOptions& options, uint64_t ms, const TTrouble& trouble) {
   std::ostringstream text;
   const char* id = options.Ccm() ? "CCM station number" : "SNP ID";
+  const std::string simId = options.SimId.empty() ? (options.Ccm() ? "2" : "PLC1") : options.SimId;
+  const char* parity[] = {"none", "odd", "even"};
+  const std::string plc = options.Simulated() ? "the simulated PLC" : "the PLC";
+  const std::string undecoded = "no value decoded from " + plc + " in " + Seconds(ms) + ": ";
+  if (trouble.Checks > 0) {
+    text << undecoded;
+    text << trouble.Checks << " answers failed their check: ";
+    if (options.Simulated())
+      text << "see the --sim-corrupt and --sim-noise faults";
+    else
+      text << "check the baud rate (" << options.Serial.BaudRate << "), the parity ("
+           << parity[static_cast<int>(options.Serial.Parity)] << ") and that the PLC's port speaks "
+           << options.ProtocolName;
+    return text.str();
+  }
+  if (trouble.Refusals > 0) {
+    text << undecoded << "the PLC refused " << trouble.Refusals
+         << " requests (NAK or an error answer): check the "
+         << "configuration's <Address> (the PLC's " << id
+         << (options.Simulated() ? " " + simId + ", see --sim-id" : std::string()) << "), its <Memory> "
+         << "and that <Offset> and <Size> lie inside the PLC's memory";
+    if (options.Simulated()) text << ", and the --sim-nak and --sim-error-nack faults";
+    return text.str();
+  }
   if (options.Simulated()) {
-    text << "no answer from the simulated PLC in " << Seconds(ms)
-         << ": check that the configuration's <Address> "
-         << "names its " << id << " ("
-         << (options.SimId.empty() ? (options.Ccm() ? "2" : "PLC1") : options.SimId)
+    text << "no answer from " << plc << " in " << Seconds(ms)
+         << ": check that the configuration's <Address> names its " << id << " (" << simId
          << ", see --sim-id) and its --sim-silent and --sim-delay faults";
     return text.str();
   }
-  const char* parity[] = {"none", "odd", "even"};
-  text << "no answer from the PLC in " << Seconds(ms) << ": check the cable, the baud rate ("
-       << options.Serial.BaudRate << "), the parity (" << parity[static_cast<int>(options.Serial.Parity)]
-       << "), the stop bits (" << int{options.Serial.StopBits} << ") and the PLC's " << id
-       << " in the configuration's <Address>";
-  if (options.Ccm()) text << ", and that the PLC's port speaks " << options.ProtocolName;
+  text << "no answer from " << plc << " in " << Seconds(ms) << ": check the cable, the PLC's " << id
+       << " in the configuration's <Address>, "
+       << "and that the PLC's port speaks " << options.ProtocolName << " (baud rate "
+       << options.Serial.BaudRate << ", parity " << parity[static_cast<int>(options.Serial.Parity)]
+       << ", stop bits " << int{options.Serial.StopBits} << ")";
   return text.str();
 }
 

@@ -34,6 +34,15 @@ std::string ProgressLine(const TPollCounts& counts, const std::string& statistic
                          uint64_t ms);
 std::string Summary(const TPollOptions& options, const TPollCounts& counts, const std::string& statistics,
                     int32_t dataSource, uint64_t ms);
-std::string NoAnswerHint(const TPollOptions& options, uint64_t ms);
+// What went wrong with the run's transactions, to choose the hint by.
+struct TTrouble {
+  uint64_t Timeouts = 0;
+  uint64_t Checks = 0;    // answers that failed their check
+  uint64_t Refusals = 0;  // NAKs and the PLC's error answers
+};
+
+// Why no value was decoded, and what to check: failed checks point at the line's settings,
+// refusals at what the requests ask for, silence at the cable, the ID and the protocol.
+std::string NoAnswerHint(const TPollOptions& options, uint64_t ms, const TTrouble& trouble = {});
 
 }  // namespace kelda::host

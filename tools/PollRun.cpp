@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -19,6 +20,8 @@
 #include "tools/PollCsv.h"
 #include "tools/PollLine.h"
 #include "tools/PollProgress.h"
+#include "tools/PollRequests.h"
+#include "tools/PollStatistics.h"
 #include "tools/PollTable.h"
 #include "tools/plcsim/MemoryFile.h"
 #include "tools/trace/WireTrace.h"
@@ -147,6 +150,10 @@ private:
   int ServeLine();
   void TakeRows(const std::vector<TRow>& rows);
   void ShowModuleLog();
+  void ShowLogLines(const std::vector<TLogLine>& lines);
+  TTrouble Trouble() const;
+  std::string NothingSentText() const;
+  std::vector<std::string> ViewLines() const;
   void Tell(const std::string& line);
   void RefreshStatistics(bool force);
   void CheckFailures();
@@ -165,9 +172,11 @@ private:
   uintptr_t FInstance = 0;
   uint64_t FStart = 0;
   TPollCounts FCounts;
+  uint64_t FValueRows = 0;  // rows that carried a configured value
+  uint64_t FModuleLogLines = 0;
   std::string FStatisticsText;
   uint64_t FStatisticsAt = 0;
-  TValueTable FTable;
+  std::unique_ptr<TRequestBoard> FBoard;
   TLiveView FView;
   std::optional<std::string> FPortFailure;
   bool FBreakNoted = false;
@@ -190,8 +199,10 @@ int TPoller::Run() {
 
 void TPoller::Open() {
   FConfiguration = ReadConfiguration(FOptions.ConfigFile);
+  FBoard = std::make_unique<TRequestBoard>(FConfiguration, FOptions.Protocol);
   FLine = OpenLine(FOptions, FHooks);
   gActiveLine = FLine.get();
+  if (const std::string note = FLine->Note(); !note.empty()) Tell("note: " + note);
   try {
     if (!FOptions.CsvFile.empty()) FCsv = std::make_unique<TCsvWriter>(FOptions.CsvFile);
     if (!FOptions.TraceFile.empty())
@@ -214,11 +225,20 @@ void TPoller::Start() {
   if (!FInstance) throw TPollStop{kPollFailed, "the library refused to create an instance"};
   FHost->RouteWrites(FInstance, kDataSource, [this](const std::string& bytes) { return WriteToLine(bytes); });
   if (FTrace) FTrace->Note("polling " + FLine->Describe() + " with " + FOptions.ProtocolName, Ms());
+  // The view names the last failure of each request from the module's failure lines; they are
+  // printed only when asked for (--log-failed).
+  FHost->Command(FInstance, "SET-MODULE-PARAMETER",
+                 {Param("PARAM", "LogFailedTransactions"), Param("VALUE", "1")});
   TParams load = FHost->LoadParams({Param("INI-FILE", FSettings->Path()),
                                     Param("INI-SECTION-PREFIX", kSectionPrefix), Param("LANGUAGE", "EN")});
   const int32_t loaded = FHost->Command(FInstance, "LOAD", load).Code;
   ShowModuleLog();
-  if (loaded != 0) throw TPollStop{kPollFailed, "the module refused LOAD (" + std::to_string(loaded) + ")"};
+  if (loaded != 0) {
+    // What the module logged while it refused may not have been announced yet.
+    ShowLogLines(FHost->FetchLog(FInstance));
+    throw TPollStop{kPollFailed, "the module refused LOAD (" + std::to_string(loaded) + ")" +
+                                     (FModuleLogLines ? ": its log above says why" : "")};
+  }
   // State bit 0 lets the module poll, bit 1 lets it take what the port reads.
   const std::string sources = std::to_string(kDataSource) + ";" + FOptions.Port + ";Bench poller";
   const int32_t started =
@@ -227,6 +247,7 @@ void TPoller::Start() {
                     0x03)
           .Code;
   ShowModuleLog();
+  if (started != 0) ShowLogLines(FHost->FetchLog(FInstance));
   if (started != 0)
     throw TPollStop{kPollFailed, "the module refused to start (" + std::to_string(started) + ")"};
   if (!FOptions.Quiet) FOut << "polling " << FLine->Describe() << " (" << FOptions.ProtocolName << ")\n";
@@ -303,8 +324,10 @@ void TPoller::TakeRows(const std::vector<TRow>& rows) {
   for (const TRow& row : rows) {
     const TRow values = DecodedValues(row);
     FCounts.Row(now);
-    FTable.Update(values);
-    if (FCsv) FCsv->Add(now - FStart, values);
+    if (FBoard->TakeRow(values, now - FStart)) ++FValueRows;
+    if (FCsv)
+      FCsv->Add(now - FStart, LocalClockTime(std::chrono::system_clock::now()), FBoard->CaptionOf(values),
+                values);
   }
   if (!rows.empty() && FHooks.OnRows) FHooks.OnRows(FCounts.Rows());
 }
@@ -319,7 +342,50 @@ void TPoller::Tell(const std::string& line) {
 }
 
 void TPoller::ShowModuleLog() {
-  for (const TLogLine& line : FHost->Received()) Tell("kelda: " + line.Text);
+  ShowLogLines(FHost->Received());
+}
+
+void TPoller::ShowLogLines(const std::vector<TLogLine>& lines) {
+  for (const TLogLine& line : lines) {
+    const bool failure = FBoard->TakeLogLine(line.Text, Ms());
+    if (failure && !FOptions.LogFailed) continue;
+    ++FModuleLogLines;
+    Tell("kelda: " + line.Text);
+  }
+}
+
+// What went wrong so far, from the failures the module logged and its own counters.
+TTrouble TPoller::Trouble() const {
+  const TFailureTotals& totals = FBoard->Totals();
+  TTrouble trouble;
+  trouble.Timeouts = totals.Timeouts;
+  trouble.Checks = totals.Checks;
+  trouble.Refusals = totals.Naks + totals.PlcErrors;
+  if (auto module = StatisticsOf(FStatisticsText, kDataSource)) {
+    trouble.Checks = std::max(trouble.Checks, module->Checks.value_or(0));
+    trouble.Refusals = std::max(trouble.Refusals, module->Naks.value_or(0));
+    trouble.Timeouts = std::max(trouble.Timeouts, module->Timeouts.value_or(0));
+  }
+  for (const TRequestState& request : FBoard->Requests())
+    trouble.Refusals = std::max(trouble.Refusals, request.ErrorRows);
+  return trouble;
+}
+
+// Why the module sent nothing, as far as the configuration shows it.
+std::string TPoller::NothingSentText() const {
+  const std::string start = "kelda-host poll: the module sent no request: ";
+  if (FBoard->Requests().empty())
+    return start + "the configuration " + FOptions.ConfigFile + " holds no <Request>";
+  if (FBoard->EnabledCount() == 0)
+    return start + "none of the configuration's " + std::to_string(FBoard->Requests().size()) +
+           " requests is enabled: a request is polled only with <Enabled check=\"2\"/> (a missing "
+           "<Enabled> leaves it off)";
+  return start + "the configuration's enabled requests cannot be sent" +
+         (FModuleLogLines ? " (the module's log above says why)" : "; check their memory types and sizes");
+}
+
+std::vector<std::string> TPoller::ViewLines() const {
+  return FBoard->Lines(Ms());
 }
 
 void TPoller::RefreshStatistics(bool force) {
@@ -346,9 +412,10 @@ void TPoller::CheckFailures() {
     throw TPollStop{kPollOk, "the transactions asked for were decoded"};
   const uint64_t ms = Ms();
   if (FOptions.Seconds && ms >= uint64_t{FOptions.Seconds} * 1000) throw TPollStop{kPollOk, ""};
-  if (!FHintShown && FCounts.Rows() == 0 && ms >= kNoAnswerHintMs) {
+  if (!FHintShown && FValueRows == 0 && ms >= kNoAnswerHintMs) {
     FHintShown = true;
-    Tell(NoAnswerHint(FOptions, ms));
+    RefreshStatistics(true);
+    Tell(NoAnswerHint(FOptions, ms, Trouble()));
   }
 }
 
@@ -359,7 +426,8 @@ void TPoller::Loop() {
     FHost->Sent();  // the poller writes as it goes; the host need not keep them
     CheckFailures();
     RefreshStatistics(false);
-    if (!FOptions.Quiet) FView.Show(Ms(), FTable, ProgressLine(FCounts, FStatisticsText, kDataSource, Ms()));
+    if (!FOptions.Quiet)
+      FView.Show(Ms(), ViewLines(), ProgressLine(FCounts, FStatisticsText, kDataSource, Ms()));
     if (FCsv) FCsv->FlushIfDue(Ms(), kFlushEveryMs);
     // The trace writes itself out once a second of its own time; flushing it from here would
     // close a frame that is still arriving and show it as two broken ones.
@@ -394,18 +462,18 @@ int TPoller::Finish(int status, const std::string& message) {
       if (status == kPollOk) status = kPollFailed;
     }
     if (!FOptions.Quiet)
-      FView.Show(ms, FTable, ProgressLine(FCounts, FStatisticsText, kDataSource, ms), true);
+      FView.Show(ms, ViewLines(), ProgressLine(FCounts, FStatisticsText, kDataSource, ms), true);
   }
   if (FHost && FInstance) {
     FOut << Summary(FOptions, FCounts, FStatisticsText, kDataSource, ms) << std::flush;
-    if (status == kPollOk && FCounts.Rows() == 0) {
+    // Error answers carry no value: a run of nothing but them decoded nothing.
+    if (status == kPollOk && FValueRows == 0) {
       const bool sentNothing = FHost->SendCount() == 0;
       status = sentNothing ? kPollFailed : kPollNoAnswer;
       if (sentNothing)
-        FErr << "kelda-host poll: the module sent no request: the configuration holds no enabled "
-                "request it can poll (its log above says why)\n";
+        FErr << NothingSentText() << "\n";
       else if (!FHintShown)
-        FErr << NoAnswerHint(FOptions, ms) << "\n";
+        FErr << NoAnswerHint(FOptions, ms, Trouble()) << "\n";
     }
   }
   if (!message.empty() && status != kPollOk) FErr << "kelda-host poll: " << message << "\n";

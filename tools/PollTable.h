@@ -1,27 +1,14 @@
-// The poller's live view: the latest value of every name, in first-seen order, and a progress
-// line. On a terminal the block is redrawn in place; otherwise it is printed as plain lines,
-// at most one block per interval.
+// The poller's live view: a block of lines (one part per request, see TRequestBoard) and a
+// progress line. On a terminal the block is redrawn in place; otherwise it is printed as plain
+// lines, at most one block per interval.
 #pragma once
 
 #include <cstdint>
 #include <ostream>
 #include <string>
-#include <utility>
 #include <vector>
 
 namespace kelda::host {
-
-class TValueTable {
-public:
-  using TValues = std::vector<std::pair<std::string, std::string>>;
-  void Update(const TValues& values);
-  const TValues& Latest() const { return FLatest; }
-  // The table as lines of "name  value", names padded to one width.
-  std::vector<std::string> Lines() const;
-
-private:
-  TValues FLatest;
-};
 
 class TLiveView {
 public:
@@ -29,7 +16,8 @@ public:
       : FOut(out), FTerminal(terminal), FIntervalMs(intervalMs) {}
   // Shows the table and the progress line when the interval passed since the last time (always
   // when force).
-  void Show(uint64_t nowMs, const TValueTable& table, const std::string& progress, bool force = false);
+  void Show(uint64_t nowMs, const std::vector<std::string>& block, const std::string& progress,
+            bool force = false);
   // Something else was written to the terminal: the next block goes below it.
   void StartBelow() { FDrawnLines = 0; }
 

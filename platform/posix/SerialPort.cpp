@@ -82,7 +82,30 @@ bool IsPseudoTerminal(int fd, const std::string& name) {
   return false;
 }
 
-void Configure(int fd, const std::string& name, const TSerialSettings& settings) {
+std::string LineShape(const termios& tio) {
+  static const char kSizes[] = {'5', '6', '7', '8'};
+  std::string shape(1, kSizes[(tio.c_cflag & CSIZE) == CS5   ? 0
+                              : (tio.c_cflag & CSIZE) == CS6 ? 1
+                              : (tio.c_cflag & CSIZE) == CS7 ? 2
+                                                             : 3]);
+  shape += !(tio.c_cflag & PARENB) ? 'N' : (tio.c_cflag & PARODD) ? 'O' : 'E';
+  shape += (tio.c_cflag & CSTOPB) ? '2' : '1';
+  return shape;
+}
+
+// The line settings the device kept, compared with those asked for: empty when it took them.
+std::string SettingsKept(const std::string& name, const termios& asked, const termios& kept) {
+  constexpr tcflag_t kShape = CSIZE | PARENB | PARODD | CSTOPB;
+  const tcflag_t askedShape = asked.c_cflag & (asked.c_cflag & PARENB ? kShape : kShape & ~PARODD);
+  const tcflag_t keptShape = kept.c_cflag & (kept.c_cflag & PARENB ? kShape : kShape & ~PARODD);
+  if (askedShape == keptShape && ::cfgetospeed(&asked) == ::cfgetospeed(&kept)) return "";
+  return name + ": the device keeps its own line settings (" + LineShape(kept) + " instead of " +
+         LineShape(asked) + " asked for); a pseudo-terminal passes the bytes unchanged either way";
+}
+
+// Applies the settings; returns a note when the device kept some of its own (a pseudo-terminal
+// that was opened before refuses parity, or drops it silently).
+std::string Configure(int fd, const std::string& name, const TSerialSettings& settings, bool pseudoTerminal) {
   speed_t speed{};
   if (!SpeedOf(settings.BaudRate, speed))
     throw ESerialPortError(name + ": configure: baud rate " + std::to_string(settings.BaudRate) +
@@ -95,6 +118,7 @@ void Configure(int fd, const std::string& name, const TSerialSettings& settings)
                            " stop bits are not possible; use 1 or 2");
   termios tio{};
   if (::tcgetattr(fd, &tio) != 0) throw Failure(name, "configure", errno);
+  const termios before = tio;
   ::cfmakeraw(&tio);
   // Breaks arrive as marked bytes rather than signals; parity is generated and expected by the
   // line but not checked byte by byte, so a damaged byte reaches the protocol's own check.
@@ -110,8 +134,22 @@ void Configure(int fd, const std::string& name, const TSerialSettings& settings)
   tio.c_cc[VTIME] = 0;
   ::cfsetispeed(&tio, speed);
   ::cfsetospeed(&tio, speed);
-  if (::tcsetattr(fd, TCSANOW, &tio) != 0) throw Failure(name, "configure", errno);
+  if (::tcsetattr(fd, TCSANOW, &tio) != 0) {
+    const int error = errno;
+    if (!pseudoTerminal || error != EINVAL) throw Failure(name, "configure", error);
+    // Raw mode and the break marks matter; the character shape and speed mean nothing on a
+    // pseudo-terminal: keep the ones it has.
+    termios kept = tio;
+    constexpr tcflag_t kShape = CSIZE | PARENB | PARODD | CSTOPB;
+    kept.c_cflag = (tio.c_cflag & ~kShape) | (before.c_cflag & kShape);
+    ::cfsetispeed(&kept, ::cfgetispeed(&before));
+    ::cfsetospeed(&kept, ::cfgetospeed(&before));
+    if (::tcsetattr(fd, TCSANOW, &kept) != 0) throw Failure(name, "configure", errno);
+  }
+  termios now{};
+  if (::tcgetattr(fd, &now) != 0) throw Failure(name, "configure", errno);
   ::tcflush(fd, TCIOFLUSH);
+  return SettingsKept(name, tio, now);
 }
 
 class TPosixSerialPort : public TSerialPort {
@@ -280,9 +318,11 @@ std::unique_ptr<TSerialPort> TSerialPort::Open(const std::string& name, const TS
     e.InUse = true;
     throw e;
   }
-  Configure(fd.Get(), name, settings);
-  const bool canBreak = !IsPseudoTerminal(fd.Get(), name);
-  return std::make_unique<TPosixSerialPort>(name, fd.Release(), true, canBreak);
+  const bool pseudoTerminal = IsPseudoTerminal(fd.Get(), name);
+  std::string note = Configure(fd.Get(), name, settings, pseudoTerminal);
+  auto port = std::make_unique<TPosixSerialPort>(name, fd.Release(), true, !pseudoTerminal);
+  port->SetSettingsNote(std::move(note));
+  return port;
 }
 
 TPseudoTerminalPair OpenPseudoTerminalPair() {

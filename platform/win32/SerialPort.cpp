@@ -25,6 +25,13 @@ std::string DevicePath(const std::string& name) {
   return "\\\\.\\" + name;
 }
 
+// "8O1 at 19200 baud".
+std::string Shape(const DCB& dcb) {
+  const char parity = dcb.Parity == ODDPARITY ? 'O' : dcb.Parity == EVENPARITY ? 'E' : 'N';
+  const char* stop = dcb.StopBits == TWOSTOPBITS ? "2" : dcb.StopBits == ONE5STOPBITS ? "1.5" : "1";
+  return std::to_string(dcb.ByteSize) + parity + stop + " at " + std::to_string(dcb.BaudRate) + " baud";
+}
+
 class TWin32SerialPort : public TSerialPort {
 public:
   TWin32SerialPort(std::string name, HANDLE handle) : TSerialPort(std::move(name)), FHandle(handle) {}
@@ -34,6 +41,7 @@ public:
     DCB dcb{};
     dcb.DCBlength = sizeof dcb;
     if (!GetCommState(FHandle, &dcb)) throw Failure(Name(), "configure", GetLastError());
+    const DCB before = dcb;
     dcb.BaudRate = settings.BaudRate;
     dcb.ByteSize = settings.DataBits;
     dcb.fBinary = TRUE;
@@ -59,8 +67,21 @@ public:
     dcb.fAbortOnError = FALSE;
     if (!SetCommState(FHandle, &dcb)) {
       const DWORD error = GetLastError();
-      throw ESerialPortError(Name() + ": configure (" + std::to_string(settings.BaudRate) +
-                             " baud): " + SystemErrorText(error) + "; check the line settings");
+      // A device that refuses the character shape or speed (Wine on a pseudo-terminal opened
+      // before) still runs with its own: the rest is applied and what it kept is told.
+      DCB kept = dcb;
+      kept.BaudRate = before.BaudRate;
+      kept.ByteSize = before.ByteSize;
+      kept.fParity = before.fParity;
+      kept.Parity = before.Parity;
+      kept.StopBits = before.StopBits;
+      if (!SetCommState(FHandle, &kept))
+        throw ESerialPortError(Name() + ": configure (" + std::to_string(settings.BaudRate) +
+                               " baud): " + SystemErrorText(error) + "; check the line settings");
+      SetSettingsNote(Name() + ": the device keeps its own line settings (" + Shape(kept) + " instead of " +
+                      Shape(dcb) +
+                      " asked for); a pseudo-terminal passes the bytes unchanged either way, "
+                      "a real line needs the PLC's port set to them");
     }
     SetSlice(kReadSliceMs);
     PurgeComm(FHandle, PURGE_RXCLEAR | PURGE_TXCLEAR);

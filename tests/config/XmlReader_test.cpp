@@ -304,3 +304,29 @@ TEST(XmlReaderParsing, DeepNestingAndPathologicalQuotes) {
   TXmlDocument m(mixed);
   EXPECT_EQ(m.Root()->Name, "root");
 }
+
+// Elements know where their tag starts, whatever the line breaks; a text whose elements are not
+// all closed says which one was open when it ended, and where it ended.
+TEST(XmlReaderTree, PositionsAndTextsCutOff) {
+  TXmlDocument doc("<a>\r\n  <b x='1'>t</b>\n\t<c/>\r<d>\r\n</d></a>");
+  const TXmlElement* a = At(doc, "a");
+  ASSERT_NE(a, nullptr);
+  EXPECT_EQ(a->Line, 1);
+  EXPECT_EQ(a->Column, 1);
+  EXPECT_EQ(At(doc, "a/b")->Line, 2);
+  EXPECT_EQ(At(doc, "a/b")->Column, 3);
+  EXPECT_EQ(At(doc, "a/c")->Line, 3) << "LF alone ends a line";
+  EXPECT_EQ(At(doc, "a/c")->Column, 2);
+  EXPECT_EQ(At(doc, "a/d")->Line, 4) << "CR alone ends a line";
+  EXPECT_EQ(doc.OpenAtEnd(), nullptr);
+  EXPECT_EQ(doc.Root()->Line, 0);
+
+  TXmlDocument cut("<a>\n<b>\n<c>1</c>\n<d>2</");
+  ASSERT_NE(cut.OpenAtEnd(), nullptr);
+  EXPECT_EQ(cut.OpenAtEnd()->Name, "d") << "a closing tag cut off is no closing tag";
+  EXPECT_EQ(cut.OpenAtEnd()->Line, 4);
+  EXPECT_EQ(cut.EndLine(), 4);
+  EXPECT_EQ(cut.EndColumn(), 7) << "just after the last byte";
+  TXmlDocument surplus("<a></a></a>");
+  EXPECT_EQ(surplus.OpenAtEnd(), nullptr);
+}

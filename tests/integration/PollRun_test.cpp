@@ -13,6 +13,9 @@
 #include <thread>
 #include <vector>
 
+#include "platform/SerialPort.h"
+#include "platform/Tick.h"
+#include "tools/PollLine.h"
 #include "tools/PollRun.h"
 
 using namespace kelda;
@@ -57,6 +60,41 @@ std::vector<TRecord> ReadCsv(const std::string& path) {
     }
   }
   return records;
+}
+
+// Whether text is well-formed UTF-8 as a strict reader takes it: no stray continuation bytes,
+// no overlong forms, no surrogates, nothing past U+10FFFF.
+bool IsStrictUtf8(const std::string& text) {
+  for (std::size_t i = 0; i < text.size();) {
+    const auto byte = static_cast<unsigned char>(text[i]);
+    std::size_t length = 0;
+    uint32_t code = 0;
+    if (byte < 0x80) {
+      ++i;
+      continue;
+    } else if ((byte & 0xE0) == 0xC0) {
+      length = 2;
+      code = byte & 0x1F;
+    } else if ((byte & 0xF0) == 0xE0) {
+      length = 3;
+      code = byte & 0x0F;
+    } else if ((byte & 0xF8) == 0xF0) {
+      length = 4;
+      code = byte & 0x07;
+    } else {
+      return false;
+    }
+    if (i + length > text.size()) return false;
+    for (std::size_t k = 1; k < length; ++k) {
+      const auto next = static_cast<unsigned char>(text[i + k]);
+      if ((next & 0xC0) != 0x80) return false;
+      code = code << 6 | (next & 0x3F);
+    }
+    static const uint32_t kLeast[] = {0, 0, 0x80, 0x800, 0x10000};
+    if (code < kLeast[length] || code > 0x10FFFF || (code >= 0xD800 && code <= 0xDFFF)) return false;
+    i += length;
+  }
+  return true;
 }
 
 std::string FileText(const std::string& path) {
@@ -139,13 +177,25 @@ TEST_P(PollEveryProtocol, CsvHoldsThePlcsValues) {
 
   std::vector<TRecord> records = ReadCsv(csv);
   ASSERT_GE(records.size(), 6u) << FileText(csv);
+  ASSERT_GE(records[0].size(), 3u);
+  // Readers of the old file find its first column where it was.
   EXPECT_EQ(records[0][0], "time_ms_since_start");
+  EXPECT_EQ(records[0][1], "local_time");
+  EXPECT_EQ(records[0][2], "request");
+  EXPECT_TRUE(IsStrictUtf8(FileText(csv)));
   auto rows = Rows(records);
   int polled = 0;
   double last = -1;
   for (const auto& row : rows) {
     ExpectSampleValues(row, ccm);
     polled += row.at("R1").empty() ? 0 : 1;
+    const std::string second = ccm ? "Recipe R101-R104" : "Analog inputs AI1-AI4";
+    EXPECT_EQ(row.at("request"), row.at("R1").empty() ? second : "Registers R1-R10");
+    const std::string& clock = row.at("local_time");
+    EXPECT_EQ(clock.size(), 23u) << clock;
+    EXPECT_TRUE(clock.size() == 23 && clock[4] == '-' && clock[7] == '-' && clock[10] == 'T' &&
+                clock[13] == ':' && clock[16] == ':' && clock[19] == '.')
+        << "ISO 8601 with milliseconds: " << clock;
     EXPECT_GE(Number(row.at("time_ms_since_start")), last) << "rows in time order";
     last = Number(row.at("time_ms_since_start"));
   }
@@ -192,7 +242,7 @@ TEST(PollRun, SilentPlcEndsWithNoAnswer) {
   EXPECT_EQ(run.Status, kPollNoAnswer);
   EXPECT_NE(run.Err.find("no answer from the simulated PLC"), std::string::npos) << run.Err;
   EXPECT_NE(run.Err.find("SNP ID"), std::string::npos) << "the hint names what to check: " << run.Err;
-  EXPECT_EQ(FileText(csv), "time_ms_since_start\r\n");
+  EXPECT_EQ(FileText(csv), "time_ms_since_start,local_time,request\r\n");
   std::remove(csv.c_str());
 }
 
@@ -331,6 +381,17 @@ TEST(PollRun, BadInputNamesTheCause) {
     TRun run = Poll(options);
     EXPECT_EQ(run.Status, kPollFailed);
     EXPECT_NE(run.Err.find("sent no request"), std::string::npos) << run.Err;
+    EXPECT_NE(run.Err.find("none of the configuration's 2 requests is enabled"), std::string::npos)
+        << run.Err;
+    EXPECT_EQ(run.Err.find("log above"), std::string::npos) << "no log to point at: " << run.Err;
+    // Without <Enabled> at all a request is off as well, and the poller says so.
+    for (std::size_t at = text.find("<Enabled check=\"0\"/>"); at != std::string::npos;
+         at = text.find("<Enabled check=\"0\"/>", at))
+      text.erase(at, 20);
+    std::ofstream(idle, std::ios::binary) << text;
+    run = Poll(options);
+    EXPECT_EQ(run.Status, kPollFailed);
+    EXPECT_NE(run.Err.find("a missing <Enabled> leaves it off"), std::string::npos) << run.Err;
     std::remove(idle.c_str());
   }
   {
@@ -354,4 +415,142 @@ TEST(PollRun, BadInputNamesTheCause) {
     EXPECT_EQ(PollMain({"--help"}, out, err), kPollOk);
     EXPECT_NE(out.str().find("Exit status"), std::string::npos);
   }
+}
+
+// A run whose every answer is the PLC's refusal decoded no value: exit 3, and the hint points at
+// what the requests ask for, not at the line. Failed checks point at the line's settings.
+TEST(PollRun, NoValueDecodedEndsWithNoAnswerAndTheFittingHint) {
+  const std::string csv = "poll_refused.csv";
+  TRun run = Poll(Options("snpx", {"--sim-nak", "always", "--seconds", "2", "--csv", csv.c_str()}));
+  EXPECT_EQ(run.Status, kPollNoAnswer) << "error answers are no values: " << run.Err;
+  EXPECT_NE(run.Err.find("the PLC refused"), std::string::npos) << run.Err;
+  EXPECT_NE(run.Err.find("<Offset> and <Size>"), std::string::npos) << run.Err;
+  EXPECT_NE(run.Err.find("--sim-nak"), std::string::npos) << run.Err;
+  EXPECT_EQ(run.Err.find("no answer"), std::string::npos) << "the PLC did answer: " << run.Err;
+  auto rows = Rows(ReadCsv(csv));
+  ASSERT_FALSE(rows.empty()) << "the error answers are rows of the file";
+  for (const auto& row : rows) {
+    EXPECT_NE(row.at("STATUS_CODE"), "0");
+    EXPECT_FALSE(row.at("request").empty()) << "each error row names its request";
+  }
+  std::remove(csv.c_str());
+
+  run = Poll(Options("snpx", {"--sim-corrupt", "always", "--seconds", "3"}));
+  EXPECT_EQ(run.Status, kPollNoAnswer) << run.Err;
+  EXPECT_NE(run.Err.find("failed their check"), std::string::npos) << run.Err;
+  EXPECT_NE(run.Err.find("--sim-corrupt"), std::string::npos) << run.Err;
+}
+
+// The live view shows every request with its reference, state, counts and last failure; a
+// request that only ever fails is there with its failure in words.
+TEST(PollRun, LiveViewShowsEachRequestWithItsFailure) {
+  TPollOptions options = Options("snpx", {"--sim-nak", "always", "--seconds", "2"});
+  options.Quiet = false;
+  TRun run = Poll(options);
+  EXPECT_EQ(run.Status, kPollNoAnswer) << run.Err;
+  const std::string last = run.Out.substr(run.Out.rfind("Registers R1-R10"));
+  EXPECT_NE(last.find("Registers R1-R10  %R1-%R10  STALE  no value yet  answers 0  failed "),
+            std::string::npos)
+      << run.Out;
+  EXPECT_NE(last.find("Analog inputs AI1-AI4  %AI1-%AI4  STALE"), std::string::npos) << run.Out;
+  EXPECT_NE(last.find("ago: the PLC answered with an error: major 0F"), std::string::npos)
+      << "the PLC's error named, not its number: " << run.Out;
+  EXPECT_EQ(run.Err.find("failed:"), std::string::npos) << "the failure lines only with --log-failed";
+
+  options = Options("snpx", {"--sim-nak", "2", "--transactions", "6", "--seconds", "30", "--log-failed"});
+  options.Quiet = false;
+  run = Poll(options);
+  EXPECT_EQ(run.Status, kPollOk) << run.Err;
+  EXPECT_NE(run.Err.find("request \"Registers R1-R10\" failed: the PLC answered with an error"),
+            std::string::npos)
+      << run.Err;
+  const std::string view = run.Out.substr(run.Out.rfind("Registers R1-R10  %R1-%R10"));
+  EXPECT_NE(view.find("live  age "), std::string::npos) << view;
+  EXPECT_NE(view.find("    R1         1\n"), std::string::npos) << view;
+  EXPECT_NE(view.find("last failure "), std::string::npos) << "the last failure stays in view: " << view;
+}
+
+// Text values reach the file as UTF-8 from the system's 8-bit code page, control bytes escaped,
+// and the file reads back with a strict UTF-8 reader.
+TEST(PollRun, TextValuesReachTheCsvAsUtf8) {
+  const std::string config = "poll_text.xml", memory = "poll_text_memory.txt", csv = "poll_text.csv";
+  std::ofstream(config, std::ios::binary)
+      << "<?xml version=\"1.0\" encoding=\"windows-1252\"?><MODBUSRTUQUERY><Request caption=\"K\xFChler\">"
+         "<Enabled check=\"2\"/><Address>PLC1</Address><Memory>8</Memory><Offset>0</Offset><Size>128</Size>"
+         "<Timeout>1000</Timeout><RequestMethod><MethodOnce check=\"0\"/><MethodPoll check=\"2\">"
+         "<PollInterval>100</PollInterval><PollUnits>MS</PollUnits></MethodPoll></RequestMethod><Response>"
+         "<Item><Name>NAME</Name><Offset>0</Offset><Count>1</Count><AppendCnt "
+         "check=\"0\"/><DataType>S</DataType></Item>"
+         "</Response></Request></MODBUSRTUQUERY>";
+  // A text item takes the bytes to the end of the read, at least its 255: 128 registers. Low
+  // byte first: C4 01 42 41, an "Ä", a control byte, "BA"; the zero bytes after it are dropped.
+  std::ofstream(memory) << "%R1 = 0x01C4 0x4142\n";
+  TPollOptions options = Options("snpx", {"--sim-memory", memory.c_str(), "--transactions", "2", "--seconds",
+                                          "30", "--csv", csv.c_str()});
+  options.ConfigFile = config;
+  TRun run = Poll(options);
+  EXPECT_EQ(run.Status, kPollOk) << run.Err;
+  const std::string text = FileText(csv);
+  EXPECT_TRUE(IsStrictUtf8(text)) << text;
+  auto rows = Rows(ReadCsv(csv));
+  ASSERT_FALSE(rows.empty()) << text;
+  EXPECT_EQ(rows[0].at("NAME"),
+            "\xC3\x84\\x01"
+            "BA");
+  EXPECT_EQ(rows[0].at("request"), "K\xC3\xBChler");
+  std::remove(config.c_str());
+  std::remove(memory.c_str());
+  std::remove(csv.c_str());
+}
+
+// The bench line: one pseudo-terminal pair, the PLC on its driving end, the poller on its
+// terminal end three runs in a row. Each run opens the same device again (which keeps the
+// settings of the run before) and reads the PLC's values.
+TEST(PollRun, OnePseudoTerminalPairServesThreeRunsInARow) {
+  platform::TPseudoTerminalPair pair;
+  try {
+    pair = platform::OpenPseudoTerminalPair();
+  } catch (const platform::ESerialPortError&) {
+    GTEST_SKIP() << "no pseudo-terminals on this system";
+  }
+  std::atomic<bool> stop{false};
+  std::thread plc([&] {
+    plcsim::Simulator sim(plcsim::Mode::SnpX);
+    PresetMemory(sim);
+    const uint64_t start = platform::Now();
+    while (!stop) {
+      uint8_t buffer[256];
+      std::size_t n = 0;
+      try {
+        n = pair.Controller->Read(buffer, sizeof buffer, 10);
+      } catch (const platform::ESerialPortError&) {
+        // Between two runs nobody holds the terminal end.
+        sim.lineBreak(platform::Now() - start);
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        continue;
+      }
+      const uint64_t now = platform::Now() - start;
+      if (n > 0) sim.receive(buffer, n, now);
+      for (const auto& chunk : sim.takeOutput(now)) pair.Controller->Write(chunk.data(), chunk.size());
+    }
+  });
+  for (int run = 1; run <= 3; ++run) {
+    SCOPED_TRACE("run " + std::to_string(run));
+    const std::string csv = "poll_pty_" + std::to_string(run) + ".csv";
+    TRun result = Poll(Options("snpx", {"--port", pair.Name.c_str(), "--transactions", "3", "--seconds", "30",
+                                        "--csv", csv.c_str()}));
+    EXPECT_EQ(result.Status, kPollOk) << result.Err;
+    EXPECT_EQ(result.Err.find("Invalid argument"), std::string::npos) << result.Err;
+    std::size_t notes = 0;
+    for (std::size_t at = result.Err.find("keeps its own line settings"); at != std::string::npos;
+         at = result.Err.find("keeps its own line settings", at + 1))
+      ++notes;
+    EXPECT_LE(notes, 1u) << "said once: " << result.Err;
+    auto rows = Rows(ReadCsv(csv));
+    EXPECT_GE(rows.size(), 3u);
+    for (const auto& row : rows) ExpectSampleValues(row, false);
+    std::remove(csv.c_str());
+  }
+  stop = true;
+  plc.join();
 }

@@ -2,7 +2,9 @@
 // and the poller's round-trip count.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstdio>
+#include <ctime>
 #include <fstream>
 #include <iterator>
 #include <sstream>
@@ -44,10 +46,10 @@ std::string FileText(const std::string& path) {
 
 TEST(PollOptions, ReadsEveryOptionInBothForms) {
   TPollOptions o = ParsePollOptions(
-      {"kelda.dll",   "--config=a.xml", "--protocol", "ccm-peer",  "--port", "COM7",
-       "--baud=9600", "--parity",       "even",       "--stop",    "2",      "--local-id",
-       "5",           "--min-interval", "50",         "--seconds", "30",     "--transactions=100",
-       "--csv",       "out.csv",        "--trace",    "out.trace", "--quiet"});
+      {"kelda.dll",   "--config=a.xml", "--protocol", "ccm-peer",  "--port",  "COM7",
+       "--baud=9600", "--parity",       "even",       "--stop",    "2",       "--local-id",
+       "5",           "--min-interval", "50",         "--seconds", "30",      "--transactions=100",
+       "--csv",       "out.csv",        "--trace",    "out.trace", "--quiet", "--log-failed"});
   EXPECT_EQ(o.Library, "kelda.dll");
   EXPECT_EQ(o.ConfigFile, "a.xml");
   EXPECT_EQ(o.Protocol, plcsim::Mode::CcmPeerToPeer);
@@ -64,8 +66,10 @@ TEST(PollOptions, ReadsEveryOptionInBothForms) {
   EXPECT_EQ(o.CsvFile, "out.csv");
   EXPECT_EQ(o.TraceFile, "out.trace");
   EXPECT_TRUE(o.Quiet);
+  EXPECT_TRUE(o.LogFailed);
 
   TPollOptions d = ParsePollOptions(Args({}));
+  EXPECT_FALSE(d.LogFailed);
   EXPECT_TRUE(d.Simulated()) << "the built-in simulator is the default line";
   EXPECT_EQ(d.Serial.BaudRate, 19200u);
   EXPECT_EQ(d.Serial.Parity, platform::TParity::Odd);
@@ -125,54 +129,90 @@ TEST(PollCsv, QuotesFieldsThatNeedIt) {
 
 TEST(PollCsv, HeaderGrowsAndEveryRecordKeepsItsFields) {
   const std::string path = "poll_units_grow.csv";
+  const std::string clock = "2026-01-02T03:04:05.006";
   {
     TCsvWriter csv(path);
-    EXPECT_EQ(FileText(path), "time_ms_since_start\r\n") << "the header is there before any row";
-    csv.Add(0, {{"A", "1"}, {"B", "x,y"}});
-    csv.Flush();
-    EXPECT_EQ(FileText(path), "time_ms_since_start,A,B\r\n0,1,\"x,y\"\r\n")
-        << "flushed while the run goes on";
-    csv.Add(15, {{"B", "line1\r\nline2"}, {"A", "2"}});
-    csv.Flush();
-    // A name first seen later: a column at the end, earlier records padded, a quoted line break
-    // inside a record not taken for the record's end.
-    csv.Add(30, {{"C", "\"q\""}});
-    csv.Add(45, {{"A", "3"}});
+    EXPECT_EQ(FileText(path), "time_ms_since_start,local_time,request\r\n")
+        << "the header is there before any row, the old first column first";
+    csv.Add(0, clock, "Tank, level", {{"A", "1"}, {"B", "x,y"}});
     csv.Flush();
     EXPECT_EQ(FileText(path),
-              "time_ms_since_start,A,B,C\r\n"
-              "0,1,\"x,y\",\r\n"
-              "15,2,\"line1\r\nline2\",\r\n"
-              "30,,,\"\"\"q\"\"\"\r\n"
-              "45,3,,\r\n");
+              "time_ms_since_start,local_time,request,A,B\r\n"
+              "0," +
+                  clock + ",\"Tank, level\",1,\"x,y\"\r\n")
+        << "flushed while the run goes on";
+    csv.Add(15, clock, "Tank", {{"B", "say \"hi\""}, {"A", "2"}});
+    csv.Flush();
+    // A name first seen later: a column at the end, earlier records padded.
+    csv.Add(30, clock, "", {{"C", "\"q\""}});
+    csv.Add(45, clock, "Tank", {{"A", "3"}});
+    csv.Flush();
+    EXPECT_EQ(FileText(path),
+              "time_ms_since_start,local_time,request,A,B,C\r\n"
+              "0," +
+                  clock +
+                  ",\"Tank, level\",1,\"x,y\",\r\n"
+                  "15," +
+                  clock +
+                  ",Tank,2,\"say \"\"hi\"\"\",\r\n"
+                  "30," +
+                  clock +
+                  ",,,,\"\"\"q\"\"\"\r\n"
+                  "45," +
+                  clock + ",Tank,3,,\r\n");
     // Rows buffered before a column appears in a later buffered row are padded too.
-    csv.Add(60, {{"A", "4"}});
-    csv.Add(75, {{"D", "d"}});
+    csv.Add(60, clock, "Tank", {{"A", "4"}});
+    csv.Add(75, clock, "Tank", {{"D", "d"}});
     EXPECT_EQ(csv.Columns().size(), 4u);
     EXPECT_EQ(csv.Rows(), 6u);
   }
   const std::string text = FileText(path);
-  EXPECT_EQ(text.substr(0, text.find("\r\n")), "time_ms_since_start,A,B,C,D");
-  EXPECT_NE(text.find("\r\n15,2,\"line1\r\nline2\",,\r\n"), std::string::npos) << text;
-  EXPECT_NE(text.find("\r\n60,4,,,\r\n75,,,,d\r\n"), std::string::npos) << "the destructor flushed: " << text;
+  EXPECT_EQ(text.substr(0, text.find("\r\n")), "time_ms_since_start,local_time,request,A,B,C,D");
+  EXPECT_NE(text.find("\r\n60," + clock + ",Tank,4,,,\r\n75," + clock + ",Tank,,,,d\r\n"), std::string::npos)
+      << "the destructor flushed: " << text;
   std::remove(path.c_str());
 }
 
-TEST(PollCsv, FlushesOncePerInterval) {
-  const std::string path = "poll_units_interval.csv";
+// Text values come in the system's 8-bit code page (windows-1252 where this runs); the file is
+// UTF-8 with control characters escaped, so that every record is one line a strict reader takes.
+TEST(PollCsv, TextBecomesUtf8WithControlCharactersEscaped) {
+  EXPECT_EQ(CsvText("Tank A"), "Tank A");
+  EXPECT_EQ(CsvText("\xC4l \xB0"
+                    "C"),
+            "\xC3\x84l \xC2\xB0"
+            "C")
+      << "Ä and ° as UTF-8";
+  EXPECT_EQ(CsvText("\x80"), "\xE2\x82\xAC") << "the euro sign of windows-1252";
+  EXPECT_EQ(CsvText("a\r\nb\x01\x1F\x7F"), "a\\x0D\\x0Ab\\x01\\x1F\\x7F");
+  EXPECT_EQ(CsvText("C:\\x01"), "C:\\\\x01") << "a backslash cannot be taken for an escape";
+
+  const std::string path = "poll_units_utf8.csv";
   {
     TCsvWriter csv(path);
-    csv.Add(10, {{"A", "1"}});
-    csv.FlushIfDue(1000);
-    EXPECT_NE(FileText(path).find("10,1"), std::string::npos);
-    csv.Add(20, {{"A", "2"}});
-    csv.FlushIfDue(1500);
-    EXPECT_EQ(FileText(path).find("20,2"), std::string::npos) << "not yet due";
-    csv.FlushIfDue(2000);
-    EXPECT_NE(FileText(path).find("20,2"), std::string::npos);
+    csv.Add(1, "t",
+            "K\xFC"
+            "hlung",
+            {{"TEXT", "\xE9t\xE9\r\n"}, {"N\xC4ME", "1"}});
   }
+  EXPECT_EQ(FileText(path),
+            "time_ms_since_start,local_time,request,TEXT,N\xC3\x84ME\r\n"
+            "1,t,K\xC3\xBChlung,\xC3\xA9t\xC3\xA9\\x0D\\x0A,1\r\n");
   std::remove(path.c_str());
-  EXPECT_THROW(TCsvWriter("no_such_folder/x/y.csv"), std::exception);
+}
+
+TEST(PollCsv, ClockTimeIsIso8601LocalWithMilliseconds) {
+  std::tm fields{};
+  fields.tm_year = 2026 - 1900;
+  fields.tm_mon = 11;
+  fields.tm_mday = 7;
+  fields.tm_hour = 21;
+  fields.tm_min = 5;
+  fields.tm_sec = 9;
+  fields.tm_isdst = -1;
+  const auto time =
+      std::chrono::system_clock::from_time_t(std::mktime(&fields)) + std::chrono::milliseconds(42);
+  EXPECT_EQ(LocalClockTime(time), "2026-12-07T21:05:09.042");
+  EXPECT_EQ(LocalClockTime(time + std::chrono::milliseconds(958)), "2026-12-07T21:05:10.000");
 }
 
 TEST(PollStatistics, ReadsTheModulesTextPerDataSource) {
@@ -228,38 +268,76 @@ TEST(PollProgress, RoundTripRunsFromTheLastWriteToTheRow) {
   EXPECT_NE(progress.find("rtt 50 ms (avg 40)"), std::string::npos) << progress;
 }
 
-TEST(PollTable, ShowsLatestValuesAndRedrawsInPlace) {
-  TValueTable table;
-  table.Update({{"LEVEL", "10"}, {"FLOW", "1.5"}});
-  table.Update({{"TEXT", "two\r\nlines"}, {"LEVEL", "11"}});
-  ASSERT_EQ(table.Lines().size(), 3u);
-  EXPECT_EQ(table.Lines()[0], "  LEVEL  11") << "the latest value, names padded to one width";
-  EXPECT_EQ(table.Lines()[1], "  FLOW   1.5");
-  EXPECT_EQ(table.Lines()[2], "  TEXT   two  lines") << "a value stays on its line";
-
+TEST(PollTable, ShowsTheBlockAndRedrawsInPlace) {
+  const std::vector<std::string> block = {"  Tank  %R1  live", "    LEVEL  11", "    FLOW   1.5"};
   std::ostringstream plain;
   TLiveView lines(plain, false, 1000);
-  lines.Show(0, table, "rows 1");
-  lines.Show(500, table, "rows 2");  // not yet: one block per second at most
-  lines.Show(1000, table, "rows 3");
-  lines.Show(1200, table, "rows 4", true);
+  lines.Show(0, block, "rows 1");
+  lines.Show(500, block, "rows 2");  // not yet: one block per second at most
+  lines.Show(1000, block, "rows 3");
+  lines.Show(1200, block, "rows 4", true);
   EXPECT_EQ(plain.str().find("rows 2"), std::string::npos);
-  EXPECT_NE(plain.str().find("rows 3"), std::string::npos);
+  EXPECT_NE(plain.str().find("    LEVEL  11\n    FLOW   1.5\nrows 3\n"), std::string::npos) << plain.str();
   EXPECT_NE(plain.str().find("rows 4"), std::string::npos) << "the last block is always shown";
   EXPECT_EQ(plain.str().find('\x1b'), std::string::npos) << "no cursor sequences into a file";
 
   std::ostringstream terminal;
   TLiveView live(terminal, true, 0);
-  live.Show(0, table, "rows 1");
+  live.Show(0, block, "rows 1");
   EXPECT_EQ(terminal.str().find("\x1b[4F"), std::string::npos) << "nothing to go back over yet";
-  TValueTable shorter;
-  shorter.Update({{"LEVEL", "12"}});
-  live.Show(1, shorter, "rows 2");
+  live.Show(1, {"  Tank  %R1  STALE"}, "rows 2");
   const std::string second = terminal.str().substr(terminal.str().find("rows 1"));
   EXPECT_NE(second.find("\x1b[4F"), std::string::npos) << "back to the top of the 4 lines drawn";
   // The two lines the shorter block no longer covers are cleared.
   EXPECT_NE(second.find("rows 2\n\x1b[2K\n\x1b[2K\n"), std::string::npos);
-  live.Show(2, shorter, "rows 3");
+  // Long lines are cut at the terminal's edge rather than wrapped: line wrap is off while drawing.
+  EXPECT_EQ(terminal.str().find("\x1b[?7l"), 0u);
+  EXPECT_NE(second.find("\x1b[?7l\x1b[4F"), std::string::npos) << second;
+  EXPECT_NE(second.find("rows 2\n\x1b[2K\n\x1b[2K\n\x1b[?7h"), std::string::npos);
+  live.Show(2, {}, "rows 3");
   EXPECT_NE(terminal.str().find("\x1b[4F", terminal.str().find("rows 2")), std::string::npos)
       << "the cleared lines count as drawn";
+}
+
+// The hint names what to check from what failed: failed checks the line's settings, refusals
+// what the requests ask for, silence the cable, the ID and the protocol.
+TEST(PollProgress, HintFollowsWhatFailed) {
+  TPollOptions serial = ParsePollOptions(Args({"--port", "/dev/ttyUSB0", "--baud", "9600"}));
+  TPollOptions sim = ParsePollOptions(Args({}));
+  TTrouble checks;
+  checks.Checks = 4;
+  checks.Timeouts = 9;
+  TTrouble refusals;
+  refusals.Refusals = 3;
+  refusals.Timeouts = 9;
+  TTrouble silence;
+  silence.Timeouts = 9;
+
+  const std::string badCheck = NoAnswerHint(serial, 5000, checks);
+  EXPECT_NE(badCheck.find("4 answers failed their check"), std::string::npos) << badCheck;
+  EXPECT_NE(badCheck.find("baud rate (9600)"), std::string::npos) << badCheck;
+  EXPECT_NE(badCheck.find("parity (odd)"), std::string::npos) << badCheck;
+  EXPECT_EQ(badCheck.find("<Address>"), std::string::npos) << "not the address: " << badCheck;
+  EXPECT_EQ(badCheck.find("cable"), std::string::npos) << badCheck;
+
+  const std::string refused = NoAnswerHint(serial, 5000, refusals);
+  EXPECT_NE(refused.find("refused 3 requests"), std::string::npos) << refused;
+  EXPECT_NE(refused.find("<Address>"), std::string::npos) << refused;
+  EXPECT_NE(refused.find("SNP ID"), std::string::npos) << refused;
+  EXPECT_NE(refused.find("<Offset> and <Size>"), std::string::npos) << "the memory range: " << refused;
+  EXPECT_EQ(refused.find("cable"), std::string::npos) << refused;
+  EXPECT_EQ(refused.find("baud"), std::string::npos) << refused;
+
+  const std::string silent = NoAnswerHint(serial, 5000, silence);
+  EXPECT_NE(silent.find("no answer from the PLC in 5.0 s"), std::string::npos) << silent;
+  EXPECT_NE(silent.find("cable"), std::string::npos) << silent;
+  EXPECT_NE(silent.find("SNP ID"), std::string::npos) << silent;
+  EXPECT_NE(silent.find("speaks snp"), std::string::npos) << "the protocol: " << silent;
+
+  EXPECT_NE(NoAnswerHint(sim, 5000, checks).find("--sim-corrupt"), std::string::npos);
+  EXPECT_NE(NoAnswerHint(sim, 5000, refusals).find("--sim-nak"), std::string::npos);
+  EXPECT_NE(NoAnswerHint(sim, 5000, silence).find("--sim-silent"), std::string::npos);
+  EXPECT_NE(NoAnswerHint(ParsePollOptions({"k.dll", "--config", "c", "--protocol", "ccm-ms"}), 5000, refusals)
+                .find("CCM station number 2"),
+            std::string::npos);
 }

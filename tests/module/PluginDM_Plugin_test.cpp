@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <thread>
 
+#include "Common/TWtranslator.h"
 #include "Common/zorTimerEx.h"
 #include "config/TWregistry.h"
 #include "module/PluginDM_Plugin.h"
@@ -206,6 +207,50 @@ TEST(ModulePlugin, LogsRequestsThatCannotBeSentOncePerLoad) {
   for (const auto& line : FetchLog(rig.Handle)) lines.push_back(line.second);
   ASSERT_EQ(lines.size(), 1u);
   EXPECT_NE(lines[0].find("Request \"Far away\" is not sent"), std::string::npos) << lines[0];
+}
+
+// The check informs and never refuses: the values load as before, and each finding is one log
+// line per load however many data sources there are.
+TEST(ModulePlugin, LogsTheConfigurationCheckOncePerLoad) {
+  std::string doubtful = RequestXml("Boiler", ItemXml("T", 1, false, false));
+  doubtful.replace(doubtful.find("<DataType>D16</DataType>"), 24, "<DataType>d16</DataType>");
+  doubtful.replace(doubtful.find("<Memory>8</Memory>"), 18, "<Memroy>8</Memroy><Memory>8</Memory>");
+  PluginRig rig("<MODBUSRTUQUERY>" + doubtful + RequestXml("Clean", ItemXml("B", 1, false, false)) +
+                "</MODBUSRTUQUERY>");
+  rig.Load();
+  std::vector<std::pair<int, std::string>> lines = FetchLog(rig.Handle);
+  ASSERT_EQ(lines.size(), 2u);
+  EXPECT_EQ(lines[0].first, 1);
+  EXPECT_EQ(
+      lines[0].second,
+      "Korvane. Request \"Boiler\": element <Memroy> is not known here and is ignored; check its spelling "
+      "and where it stands");
+  EXPECT_NE(lines[1].second.find("Request \"Boiler\", item T: data type \"d16\" is not known"),
+            std::string::npos)
+      << lines[1].second;
+
+  rig.SetState("1;COM1;One\r\n2;COM2;Two", 1);
+  lines = FetchLog(rig.Handle);
+  EXPECT_EQ(lines.size(), 2u) << "one line per finding, not one per data source";
+  TThreadObjectList* queue = rig.Plugin().FindEngine(2)->RequestList.get();
+  ASSERT_EQ(queue->Count(), 2) << "a doubtful request still loads";
+  platform::ReadGuard guard(*queue);
+  auto* boiler = static_cast<TRequestItem*>(static_cast<TObjectList*>(queue->GuardedObject())->Items(0));
+  EXPECT_EQ(boiler->Memory, 8);
+  EXPECT_EQ(boiler->ResponseItems[0]->DataType, dtD8) << "read as before: an unknown data type is D8";
+}
+
+TEST(ModulePlugin, LogsTheConfigurationCheckInTheHostsLanguage) {
+  std::string doubtful = RequestXml("Boiler", ItemXml("T", 1, false, false));
+  doubtful.replace(doubtful.find("<PollUnits>MS</PollUnits>"), 25, "<PollUnits>m</PollUnits>");
+  PluginRig rig("<MODBUSRTUQUERY>" + doubtful + "</MODBUSRTUQUERY>");
+  TWtransl translator(nullptr, true);
+  translator.LanguageFile = std::string(KELDA_RESOURCES_DIR) + "/kelda.lng";
+  ASSERT_TRUE(translator.Translate("DE", rig.Plugin().Resources, nullptr));
+  rig.Load();
+  std::vector<std::pair<int, std::string>> lines = FetchLog(rig.Handle);
+  ASSERT_EQ(lines.size(), 1u);
+  EXPECT_EQ(lines[0].second.substr(0, 55), "Korvane. Anfrage \"Boiler\": die Intervalleinheit \"m\" ist");
 }
 
 TCommandOutcome GetParameter(uintptr_t handle, const std::string& name) {

@@ -171,3 +171,33 @@ TEST(SerialPort, AClosedFarEndIsAnError) {
   EXPECT_THROW(other.Port->Read(buffer, sizeof buffer, 1000), ESerialPortError);
   EXPECT_THROW(other.Port->Write("x", 1), ESerialPortError);
 }
+
+// A bench line is opened by one run after another: the terminal end of one pair opens with the
+// GE default settings (odd parity) as often as asked, keeps its raw mode each time, and tells
+// what the device kept instead of refusing the open.
+TEST(SerialPort, APseudoTerminalOpensAgainAndAgain) {
+  TPseudoTerminalPair pair;
+  try {
+    pair = OpenPseudoTerminalPair();
+  } catch (const ESerialPortError&) {
+    GTEST_SKIP() << "no pseudo-terminals on this system";
+  }
+  TSerialSettings settings;  // 19200 8O1
+  for (int run = 1; run <= 3; ++run) {
+    SCOPED_TRACE("open " + std::to_string(run));
+    std::unique_ptr<TSerialPort> port;
+    ASSERT_NO_THROW(port = TSerialPort::Open(pair.Name, settings));
+    if (!port->SettingsNote().empty())
+      EXPECT_NE(port->SettingsNote().find(pair.Name), std::string::npos) << port->SettingsNote();
+    // Raw both ways: a CR stays a CR, FF and 00 stay data.
+    const Bytes request = {'Q', '\r', 0xFF, 0x00, static_cast<uint8_t>(run)};
+    pair.Controller->Write(request.data(), request.size());
+    EXPECT_EQ(ReadBytes(*port, request.size()), request);
+    port->Write(request.data(), request.size());
+    EXPECT_EQ(ReadBytes(*pair.Controller, request.size()), request);
+    port.reset();
+    // The driving end sees the hang-up until the next run opens the terminal end.
+    uint8_t buffer[8];
+    EXPECT_THROW(pair.Controller->Read(buffer, sizeof buffer, 100), ESerialPortError);
+  }
+}

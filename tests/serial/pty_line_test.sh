@@ -2,7 +2,13 @@
 # A real serial line end to end: kelda.dll under Wine, driven by the bench poller
 # (kelda-host.exe poll), opens a COM port through the Win32 serial API; Wine maps that port to one
 # end of a pseudo-terminal pair made by socat, and the PLC simulator program (native
-# kelda-plcsim) answers on the other end. Each protocol must deliver the PLC's values into the CSV.
+# kelda-plcsim) answers on the other end. Each protocol must deliver the PLC's values into the CSV,
+# which must read back as strict UTF-8 CSV.
+#
+# Then the bench line of the guide, run again and again: one socat pair and one kelda-plcsim, the
+# native poller (libkelda.so) three times in a row on the same end, then kelda.dll under Wine twice
+# on it; then the pair is made anew under the same names (kelda-plcsim's line hangs up) and a
+# fourth native run must still be answered.
 #
 # Needs the win32 and native builds (kelda.dll, kelda-host.exe, kelda-plcsim) and socat.
 # Usage: tests/serial/pty_line_test.sh [build-root]   (default: build)
@@ -13,7 +19,9 @@ src=$PWD
 plcsim=$root/native/tools/plcsim/kelda-plcsim
 host=$root/win32/tools/kelda-host.exe
 dll=$root/win32/module/kelda.dll
-for f in "$plcsim" "$host" "$dll"; do
+native_host=$root/native/tools/kelda-host
+native_library=$root/native/module/libkelda.so
+for f in "$plcsim" "$host" "$dll" "$native_host" "$native_library"; do
   [ -e "$f" ] || { echo "pty line: $f is missing: build the native and win32 presets first"; exit 1; }
 done
 command -v socat >/dev/null || { echo "pty line: socat is missing (scripts/install-deps.sh installs it)"; exit 1; }
@@ -43,6 +51,30 @@ cat >"$work/memory.txt" <<'MEM'
 %AI1 = 2001 2002 2003 2004
 MEM
 
+# The first polled row's R1 R2 R6 R10, read with a strict UTF-8 CSV reader ("?" when the file
+# does not read).
+first_values() {
+  python3 - "$1" <<'PY' 2>/dev/null || echo "unreadable CSV"
+import csv, sys
+with open(sys.argv[1], encoding="utf-8", errors="strict", newline="") as f:
+    rows = list(csv.DictReader(f))
+for row in rows:
+    if row.get("R1"):
+        print(" ".join(row.get(k, "?") for k in ("R1", "R2", "R6", "R10")))
+        break
+else:
+    print("no row")
+PY
+}
+
+start_pair() {
+  rm -f "$work/host" "$work/plc"
+  socat pty,raw,echo=0,link="$work/host" pty,raw,echo=0,link="$work/plc" 2>>"$work/socat.log" &
+  socat_pid=$!
+  pids+=($socat_pid)
+  for _ in $(seq 100); do [ -e "$work/host" ] && [ -e "$work/plc" ] && break; sleep 0.05; done
+}
+
 failed=0
 for protocol in ccm-ms ccm-peer snp snpx; do
   rm -f "$work/host" "$work/plc"
@@ -61,16 +93,7 @@ for protocol in ccm-ms ccm-peer snp snpx; do
      --config "Z:$src/samples/$protocol.xml" --protocol "$protocol" --port COM23 \
      --transactions 4 --seconds 60 --quiet --csv "Z:$csv" --trace "Z:$work/$protocol.trace") \
      >"$work/poll-$protocol.out" 2>&1 || status=$?
-  # The first polled row must hold the memory's values.
-  row=$(grep -m1 -E '^[0-9]+,' "$csv" 2>/dev/null | tr -d '\r' || true)
-  header=$(head -1 "$csv" 2>/dev/null | tr -d '\r' || true)
-  values=$(python3 - "$header" "$row" <<'PY'
-import sys
-names, fields = sys.argv[1].split(","), sys.argv[2].split(",")
-row = dict(zip(names, fields))
-print(" ".join(row.get(k, "?") for k in ("R1", "R2", "R6", "R10")))
-PY
-)
+  values=$(first_values "$csv")
   if [ "$status" -eq 0 ] && [ "$values" = "1001 1002 1006 1010" ]; then
     echo "pty line: $protocol ok ($(grep -c -E '^[0-9]+,' "$csv") rows; R1 R2 R6 R10 = $values)"
   else
@@ -84,4 +107,39 @@ PY
   wait 2>/dev/null || true
   pids=()
 done
+# The bench line again and again: the same pair, the same simulator.
+start_pair
+"$plcsim" --mode snpx --serial "$work/plc" --memory "$work/memory.txt" 2>"$work/plcsim-bench.log" &
+pids+=($!)
+bench_run() {
+  local run=$1 status=0
+  if [ "${run#wine}" != "$run" ]; then
+    ln -sfn "$(readlink -f "$work/host")" "$prefix/dosdevices/$com"
+    (cd "$work" && KELDA_WINEPREFIX="$prefix" timeout 120 "$src/cmake/wine-run.sh" "$host" poll "$dll" \
+       --config "Z:$src/samples/snpx.xml" --protocol snpx --port COM23 --transactions 4 --seconds 30 \
+       --quiet --csv "Z:$work/bench-$run.csv") >"$work/bench-$run.out" 2>&1 || status=$?
+  else
+    timeout 60 "$native_host" poll "$native_library" --config "$src/samples/snpx.xml" --protocol snpx \
+      --port "$work/host" --transactions 4 --seconds 30 --quiet --csv "$work/bench-$run.csv" \
+      >"$work/bench-$run.out" 2>&1 || status=$?
+  fi
+  local values
+  values=$(first_values "$work/bench-$run.csv")
+  if [ "$status" -eq 0 ] && [ "$values" = "1001 1002 1006 1010" ]; then
+    echo "pty line: bench run $run ok ($(grep -c 'keeps its own line settings' "$work/bench-$run.out") note on the line's settings)"
+  else
+    echo "pty line: bench run $run FAILED (poller exit $status, R1 R2 R6 R10 = '$values')"
+    sed 's/^/  poll: /' "$work/bench-$run.out" | tail -10
+    sed 's/^/  plcsim: /' "$work/plcsim-bench.log" | tail -10
+    failed=1
+  fi
+}
+for run in 1 2 3; do bench_run $run; done
+# kelda.dll under Wine on the same end, twice: the Win32 serial port meets the same device.
+for run in wine1 wine2; do bench_run $run; done
+# The pair made anew under the same names: the simulator's line hung up, it serves the next one.
+kill "$socat_pid" 2>/dev/null || true
+wait "$socat_pid" 2>/dev/null || true
+start_pair
+bench_run 4
 exit $failed

@@ -145,6 +145,53 @@ TEST(PlcSimProgram, AnswersAnSnpXMasterOnAPseudoTerminalAndSavesItsMemory) {
   std::filesystem::remove(saved);
 }
 
+// A master that hangs up does not end the program: the device is opened again and the next
+// master is served. The link name stands for the device, as a pseudo-terminal pair made anew
+// under the same names (socat's link=) or a re-plugged adapter would have it.
+TEST(PlcSimProgram, ServesTheNextMasterAfterAHangUp) {
+  kelda::platform::TPseudoTerminalPair first;
+  try {
+    first = kelda::platform::OpenPseudoTerminalPair();
+  } catch (const ESerialPortError&) {
+    GTEST_SKIP() << "no pseudo-terminals on this system";
+  }
+  const auto link = std::filesystem::temp_directory_path() / "kelda-plcsim-hangup-link";
+  std::filesystem::remove(link);
+  std::filesystem::create_symlink(first.Name, link);
+  const auto memory = TempFile("kelda-plcsim-hangup-memory.txt", kMemory);
+  SimOptions options =
+      ParseSimOptions({"--mode", "snpx", "--serial", link.string(), "--memory", memory.string()});
+  std::atomic<bool> stop{false};
+  TMessages buffer;
+  std::ostream messages(&buffer);
+  int status = -1;
+  std::thread program([&] { status = RunSimulator(options, stop, messages); });
+  ASSERT_TRUE(kelda::test::WaitFor([&] {
+    return buffer.Text().find("on " + link.string()) != std::string::npos;
+  })) << buffer.Text();
+  AttachAndReadRegisters(*first.Controller);
+
+  // The master hangs up: the whole line goes, and a new one comes under the same name.
+  first.Controller.reset();
+  ASSERT_TRUE(kelda::test::WaitFor([&] {
+    return buffer.Text().find("waiting for the next master") != std::string::npos;
+  })) << buffer.Text();
+  kelda::platform::TPseudoTerminalPair second = kelda::platform::OpenPseudoTerminalPair();
+  const auto fresh = link.string() + ".new";
+  std::filesystem::remove(fresh);
+  std::filesystem::create_symlink(second.Name, fresh);
+  std::filesystem::rename(fresh, link);
+  // The program opens and sets up the new terminal end before the master may speak.
+  ASSERT_TRUE(kelda::test::WaitFor([&] { return buffer.Text().find("open again") != std::string::npos; }))
+      << buffer.Text();
+  AttachAndReadRegisters(*second.Controller);
+  stop = true;
+  program.join();
+  EXPECT_EQ(status, 0) << buffer.Text();
+  std::filesystem::remove(link);
+  std::filesystem::remove(memory);
+}
+
 TEST(PlcSimProgram, ServesTcpMastersOneAfterAnother) {
   // A free port: the system picks one, the listener lets it go, the program takes it.
   uint16_t port = 0;

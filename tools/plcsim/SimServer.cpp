@@ -26,14 +26,18 @@ class PortLink : public SimLink {
 public:
   explicit PortLink(platform::TSerialPort& port) : port_(port) {}
   size_t read(uint8_t* buffer, size_t size, uint32_t timeoutMs) override {
-    return port_.Read(buffer, size, timeoutMs);
+    const size_t n = port_.Read(buffer, size, timeoutMs);
+    received_ += n;
+    return n;
   }
+  size_t received() const { return received_; }
   bool closed() const override { return false; }  // a vanished port throws instead
   void write(const uint8_t* data, size_t size) override { port_.Write(data, size); }
   bool takeBreak() override { return port_.TakeBreakReceived(); }
 
 private:
   platform::TSerialPort& port_;
+  size_t received_ = 0;
 };
 
 class TcpLink : public SimLink {
@@ -134,17 +138,58 @@ void ServeTcp(Simulator& sim, const SimOptions& o, const std::atomic<bool>& stop
   }
 }
 
+// The device opened again after the line was lost; nullptr once stopped. A device that is
+// away for a while (an adapter re-plugged, a pseudo-terminal pair made anew under the same link
+// name) is waited for.
+std::unique_ptr<platform::TSerialPort> Reopen(const SimOptions& o, const std::atomic<bool>& stop) {
+  while (!stop) {
+    try {
+      return platform::TSerialPort::Open(o.device, LineSettings(o));
+    } catch (const platform::ESerialPortError&) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(kAcceptMs));
+    }
+  }
+  return nullptr;
+}
+
+// A serial line serves one master after another: when a master hangs up (the far end of a
+// pseudo-terminal closed, a tty's device went away) the device is opened again for the next.
+void ServeSerial(Simulator& sim, const SimOptions& o, const std::atomic<bool>& stop, uint64_t start,
+                 std::ostream& err) {
+  std::ostream* log = o.verbose ? &err : nullptr;
+  auto port = platform::TSerialPort::Open(o.device, LineSettings(o));
+  err << "kelda-plcsim: " << ModeName(o.mode) << ", " << Identity(o) << ", on " << o.device << std::endl;
+  if (!port->SettingsNote().empty()) err << "kelda-plcsim: note: " << port->SettingsNote() << std::endl;
+  bool told = false;  // the loss was told: the next master's arrival is told too
+  while (port) {
+    PortLink link(*port);
+    try {
+      Serve(sim, link, stop, start, log);
+      return;
+    } catch (const platform::ESerialPortError& e) {
+      // A line that hangs up again before a byte came is the same loss, told once.
+      if (link.received() > 0) {
+        err << "kelda-plcsim: " << e.what() << "; waiting for the next master on " << o.device << std::endl;
+        told = true;
+      }
+    }
+    port.reset();
+    // Whatever session the previous master had is over.
+    sim.lineBreak(platform::Now() - start);
+    std::this_thread::sleep_for(std::chrono::milliseconds(kAcceptMs));
+    port = Reopen(o, stop);
+    if (port && told) {
+      err << "kelda-plcsim: " << o.device << " open again for the next master" << std::endl;
+      told = false;
+    }
+  }
+}
+
 void ServeLine(Simulator& sim, const SimOptions& o, const std::atomic<bool>& stop, uint64_t start,
                std::ostream& err) {
   std::ostream* log = o.verbose ? &err : nullptr;
   if (o.transport == Transport::Tcp) return ServeTcp(sim, o, stop, start, err);
-  if (o.transport == Transport::Serial) {
-    const auto port = platform::TSerialPort::Open(o.device, LineSettings(o));
-    err << "kelda-plcsim: " << ModeName(o.mode) << ", " << Identity(o) << ", on " << o.device << std::endl;
-    PortLink link(*port);
-    Serve(sim, link, stop, start, log);
-    return;
-  }
+  if (o.transport == Transport::Serial) return ServeSerial(sim, o, stop, start, err);
   if (o.verbose)
     err << "kelda-plcsim: " << ModeName(o.mode) << ", " << Identity(o) << ", on standard input/output"
         << std::endl;
