@@ -151,8 +151,7 @@ std::unique_ptr<TResponseItem> ReadResponseItem(const TXmlElement* element) {
 
 // A request's own fields come before its Response element in the text, and each is found by
 // its first match, so an Offset missing from the request is taken from its first item.
-std::unique_ptr<TRequestItem> ReadRequest(const TXmlElement* element, int position,
-                                          int32_t handshakeTimeout) {
+std::unique_ptr<TRequestItem> ReadRequest(const TXmlElement* element, int position) {
   auto request = std::make_unique<TRequestItem>();
   request->Enabled = ReadBoolean(element, "Enabled", false);
   if (const TXmlElement* response = FindElement(element, "Response"))
@@ -167,7 +166,6 @@ std::unique_ptr<TRequestItem> ReadRequest(const TXmlElement* element, int positi
   request->PollInterval =
       ApplyPollUnits(ReadInteger(element, "PollInterval", 1000), ReadText(element, "PollUnits", ""));
   request->Timeout = ReadInteger(element, "Timeout", 10000);
-  request->HandshakeTimeout = handshakeTimeout;
   return request;
 }
 
@@ -204,7 +202,8 @@ void LoadRequestQueue(const IRequestQueuePlugin* plugin, const TDataSourceCfg* s
   if (const TXmlElement* top = FindElement(document.Root(), "MODBUSRTUQUERY")) {
     int position = 0;
     for (const TXmlElement* element : top->Children) {
-      std::unique_ptr<TRequestItem> request = ReadRequest(element, ++position, handshakeTimeout);
+      std::unique_ptr<TRequestItem> request = ReadRequest(element, ++position);
+      request->HandshakeTimeout = handshakeTimeout;
       queue.Add(request.get());
       request.release();  // owned by the queue now
     }
