@@ -74,6 +74,11 @@ void TzorTimerEx::SetEnabled(bool value) {
 }
 
 void TzorTimerEx::SetInterval(uint32_t value) {
+  const platform::WindowHandle window = FWindowHandle.load();
+  if (window != platform::kNoWindow && !InOwnerThread()) {
+    platform::PostWindowMessage(window, kSetIntervalMessage, value, 0);
+    return;
+  }
   if (value == FInterval.load()) return;
   FInterval = value;
   UpdateTimer();
@@ -138,6 +143,9 @@ intptr_t TzorTimerEx::WindowProc::HandleMessage(platform::WindowHandle window, u
         return 0;
       case kSetEnabledMessage:
         FTimer.SetEnabled(wParam == 1);
+        return 0;
+      case kSetIntervalMessage:
+        FTimer.SetInterval(static_cast<uint32_t>(wParam));
         return 0;
       case kReleaseWindowMessage:
         FTimer.ReleaseWindow();

@@ -25,6 +25,7 @@ public:
   // hidden window.
   static constexpr uint32_t kSetEnabledMessage = 0x0810;
   static constexpr uint32_t kReleaseWindowMessage = 0x0811;
+  static constexpr uint32_t kSetIntervalMessage = 0x0812;  // wParam: the new interval
   static constexpr uint32_t kTimerId = 1;
   static constexpr uint32_t kDefaultOwnerWaitMs = 5000;
 
@@ -38,7 +39,8 @@ public:
   void SetEnabled(bool value);
 
   // Changing the interval restarts the period; writing the same value changes nothing.
-  // Written in the owner thread only. 0 stops the ticks.
+  // 0 stops the ticks. From another thread the change is posted to the owner thread, like
+  // SetEnabled.
   uint32_t Interval() const { return FInterval.load(); }
   void SetInterval(uint32_t value);
 

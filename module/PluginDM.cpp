@@ -1,5 +1,6 @@
 #include "module/PluginDM.h"
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 
@@ -25,6 +26,12 @@ const TPropertyInfo DataSourceCfgProperties[] = {
     DoubleField<TDataSourceCfg, &TDataSourceCfg::spMinInt_Value>("spMinInt_Value"),
     IntegerField<TDataSourceCfg, &TDataSourceCfg::comboProto_ItemIndex>("comboProto_ItemIndex"),
     DoubleField<TDataSourceCfg, &TDataSourceCfg::spLocalAddress_Value>("spLocalAddress_Value"),
+    IntegerField<TDataSourceCfg, &TDataSourceCfg::chkKeepSession_Checked>("chkKeepSession_Checked"),
+    IntegerField<TDataSourceCfg, &TDataSourceCfg::chkSendWhenReady_Checked>("chkSendWhenReady_Checked"),
+    DoubleField<TDataSourceCfg, &TDataSourceCfg::spHandshakeTimeout_Value>("spHandshakeTimeout_Value"),
+    IntegerField<TDataSourceCfg, &TDataSourceCfg::spRetries_Value>("spRetries_Value"),
+    IntegerField<TDataSourceCfg, &TDataSourceCfg::spDemoteAfter_Value>("spDemoteAfter_Value"),
+    DoubleField<TDataSourceCfg, &TDataSourceCfg::spDemoteFor_Value>("spDemoteFor_Value"),
 };
 
 // The settings object adds nothing to its bases, which publish nothing themselves.
@@ -44,6 +51,21 @@ TStringList PropertyMapLines() {
     return holder.Strings();
   }();
   return lines;
+}
+
+TSpeedSettings SpeedSettingsOf(const TDataSourceCfg& settings) {
+  TSpeedSettings speed;
+  speed.KeepSession = settings.chkKeepSession_Checked != 0;
+  speed.SendWhenReady = settings.chkSendWhenReady_Checked != 0;
+  // A time that is no time (0, negative, not a number) keeps the default: a handshake that times
+  // out at once or a demotion that ends at once would only look like a setting.
+  const int32_t handshake = TruncSetting(settings.spHandshakeTimeout_Value);
+  if (handshake >= 1) speed.HandshakeTimeout = handshake;
+  speed.Retries = std::clamp(settings.spRetries_Value, 0, TSpeedSettings::kMaxRetries);
+  speed.DemoteAfter = std::max(settings.spDemoteAfter_Value, 0);
+  const int32_t demoteFor = TruncSetting(settings.spDemoteFor_Value);
+  if (demoteFor >= 1) speed.DemoteFor = demoteFor;
+  return speed;
 }
 
 uint8_t ProtocolOf(int32_t itemIndex) {
@@ -173,12 +195,15 @@ void LoadRequestQueue(const IRequestQueuePlugin* plugin, const TDataSourceCfg* s
   if (engine) {
     engine->SetMinInterval(TruncSetting(settings->spMinInt_Value));
     engine->SetProtocol(ProtocolOf(settings->comboProto_ItemIndex));
+    engine->SetSpeed(SpeedSettingsOf(*settings));
   }
+  const int32_t handshakeTimeout = SpeedSettingsOf(*settings).HandshakeTimeout;
   TXmlDocument document(settings->lblParams_Caption);
   if (const TXmlElement* top = FindElement(document.Root(), "MODBUSRTUQUERY")) {
     int position = 0;
     for (const TXmlElement* element : top->Children) {
       std::unique_ptr<TRequestItem> request = ReadRequest(element, ++position);
+      request->HandshakeTimeout = handshakeTimeout;
       queue.Add(request.get());
       request.release();  // owned by the queue now
     }

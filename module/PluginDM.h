@@ -42,7 +42,28 @@ public:
   double spMinInt_Value = 0;         // minimal interval between data packets, ms
   int32_t comboProto_ItemIndex = 2;  // 0 CCM master to slave, 1 CCM peer to peer, 2 SNP, 3 SNP-X
   double spLocalAddress_Value = 1;   // the module's own address on the link
+  // Speed settings; their defaults keep the engine's plain behaviour.
+  int32_t chkKeepSession_Checked = 0;      // SNP, SNP-X: attach once, read on while the link is fresh
+  int32_t chkSendWhenReady_Checked = 0;    // the next request leaves when the line is ready
+  double spHandshakeTimeout_Value = 2000;  // ms, the opening steps' time-out
+  int32_t spRetries_Value = 0;             // repeats of a failed transaction
+  int32_t spDemoteAfter_Value = 0;         // failed transactions in a row that demote a PLC; 0 never
+  double spDemoteFor_Value = 10000;        // ms a demoted PLC is skipped
 };
+
+// The speed settings as the engine uses them, each in its valid range.
+struct TSpeedSettings {
+  bool KeepSession = false;
+  bool SendWhenReady = false;
+  int32_t HandshakeTimeout = 2000;  // ms, at least 1
+  int32_t Retries = 0;              // 0 .. kMaxRetries
+  int32_t DemoteAfter = 0;          // 0: never
+  int32_t DemoteFor = 10000;        // ms, at least 1
+  static constexpr int32_t kMaxRetries = 255;
+  // Either setting asks the engine to keep GE's line timing to the letter.
+  bool Timed() const { return KeepSession || SendWhenReady; }
+};
+TSpeedSettings SpeedSettingsOf(const TDataSourceCfg& settings);
 
 // The property map: "property,key" lines in order, with comment and blank lines kept as they
 // are, because the options form carries the same lines and both sides must agree. Its one
@@ -100,6 +121,8 @@ public:
   bool MethodPoll = false;
   int32_t PollInterval = 0;  // ms, unit already applied
   int16_t Sequence = -1;
+  int32_t RetriesDone = 0;  // repeats of the failing transaction so far
+  bool RetryDue = false;    // a failed transaction is to be repeated at the next tick
   std::vector<std::unique_ptr<TResponseItem>> ResponseItems;
   std::string Address;  // target PLC address as text
   uint8_t Memory = 0;   // memory type code
@@ -125,6 +148,7 @@ public:
   virtual void ClearLastRequest() = 0;
   virtual void SetMinInterval(int32_t ms) = 0;
   virtual void SetProtocol(uint8_t protocol) = 0;
+  virtual void SetSpeed(const TSpeedSettings&) {}
   // Called once the queue holds every request of the configuration, before Restart.
   virtual void QueueLoaded() {}
   // Switches the queue timer on exactly when the plug-in is started and the queue not empty.

@@ -71,6 +71,7 @@ int32_t TSerialPortDM::CcmMasterAnswer(TReceiveContext& rx, TRequestItem& reques
       request.Step = stIdle;
       FLastReq = nullptr;
       PostChar(EOT);
+      ExchangeEnded();  // the master's EOT ends the exchange, not the last block
       return m.Start;
     }
     default:

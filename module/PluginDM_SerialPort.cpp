@@ -70,6 +70,7 @@ void TSerialPortDM::Restart() {
   if (!Queue) return;
   bool on =
       !FRetired.load() && FOwner && FOwner->IsStateFlagSet(0) && RequestList && RequestList->Count() > 0;
+  if (on) Queue->SetInterval(NextTickMs());
   Queue->SetEnabled(on);
 }
 
@@ -80,6 +81,8 @@ void TSerialPortDM::StopQueueTimer() {
 void TSerialPortDM::ClearLastRequest() {
   // The receive path works on the outstanding request under the queue's read lock.
   platform::WriteGuard guard(*RequestList);
+  // An exchange abandoned half-way leaves the PLC in the middle of it.
+  if (FLastReq) DropSession();
   FLastReq = nullptr;
 }
 
@@ -160,10 +163,15 @@ void TSerialPortDM::RunTick() {
     Reset();
     return;
   }
+  ClearPassedWake();
   {
     platform::CriticalSectionGuard gate(FGateLock);
     if (!MinIntervalGate.IsClear()) {
-      if (!MinIntervalGate.Expired()) return;
+      if (!MinIntervalGate.Expired()) {
+        // Ready as soon as the gate opens.
+        if (FSpeed.SendWhenReady) ScheduleWake(MinIntervalGate.Deadline);
+        return;
+      }
       MinIntervalGate.Clear();
     }
   }
@@ -171,7 +179,8 @@ void TSerialPortDM::RunTick() {
   const int32_t current = static_cast<int32_t>(Queue->Tag);
   int32_t from = 0;
   if (current >= 0 && current < count) {
-    if (ExamineRequest(current, false) == TExamined::Waiting) return;
+    const TExamined examined = ExamineRequest(current, false);
+    if (examined == TExamined::Waiting || examined == TExamined::Started) return;
     from = current + 1;
   }
   for (int32_t k = 0; k < count; ++k) {
@@ -196,18 +205,33 @@ TSerialPortDM::TExamined TSerialPortDM::ExamineRequest(int32_t index, bool maySt
     uint32_t limit =
         request.Step == stAwaitingData ? EffectiveMs(request.Timeout) : EffectiveMs(request.HandshakeTimeout);
     if (!request.Timer.Expired(limit)) return TExamined::Waiting;
-    request.Busy = false;  // timed out: on to the next request
+    request.Busy = false;  // timed out: on to the next request, or the same one again
     FCounters.TimedOut();
-    ReportFailure(request, TimeoutCause(request));
-    RestUnanswered(request);
-    return TExamined::Finished;
+    DropSession();
+    const TTransactionFailure cause = TimeoutCause(request);
+    if (!Retry(request)) {
+      ReportFailure(request, cause);
+      TransactionLost(request);
+      RestUnanswered(request);
+      return TExamined::Finished;
+    }
   }
-  if (!mayStart) return TExamined::Finished;
   // A disabled request or one that does not fit the wire may still stand at the queue position
   // after the queue was refilled; it is never sent.
-  if (!request.Enabled || !RequestFitsWire(request)) return TExamined::NotDue;
+  if (!request.Enabled || !RequestFitsWire(request)) {
+    request.RetryDue = false;
+    return TExamined::NotDue;
+  }
+  if (request.RetryDue) return StartTransaction(request);
+  if (!mayStart) return TExamined::Finished;
   if (!request.MethodPoll && !request.Timer.IsClear()) return TExamined::NotDue;  // a "once" that was read
   if (!request.Timer.Expired(EffectiveMs(request.PollInterval))) return TExamined::NotDue;
+  if (IsDemoted(request)) return TExamined::NotDue;  // its PLC is set aside; the others keep their turns
+  return StartTransaction(request);
+}
+
+TSerialPortDM::TExamined TSerialPortDM::StartTransaction(TRequestItem& request) {
+  request.RetryDue = false;
   request.Busy = true;
   request.Timer.Restart();
   request.Sequence = SequenceBase;
@@ -226,6 +250,13 @@ void TSerialPortDM::Reset() {
   Queue->Tag = -1;
   try {
     platform::WriteGuard guard(*RequestList);
+    // A port opened anew has no session, and every PLC on it a fresh chance.
+    DropSession();
+    FMailboxSequence = 0;
+    FT1 = kOwnT1Ms;
+    FDemotions.clear();
+    CountDemoted();
+    FWakeAt = 0;
     // The port was opened anew: an exchange under way on the old one is over, without an answer
     // and without a time-out to count, and nothing it left in the buffer answers the new ones.
     FLastReq = nullptr;
@@ -238,6 +269,8 @@ void TSerialPortDM::Reset() {
     for (TObject* object : list) {
       auto* request = static_cast<TRequestItem*>(object);
       request->Busy = false;
+      request->RetryDue = false;
+      request->RetriesDone = 0;
       request->Timer.Clear();
       if (request->MethodPoll && EffectiveMs(request->PollInterval) < TimerInterval)
         TimerInterval = EffectiveMs(request->PollInterval);
@@ -274,18 +307,32 @@ void TSerialPortDM::Send(TRequestItem* request) {
   switch (Protocol) {
     case protoCcmMasterSlave:
       SendCcmEnquiry(*request);
-      break;
+      return;
     case protoCcmPeerToPeer:
       request->Step = stOpeningSent;
       Post(*request, TFrameRole::Opening, std::string(1, static_cast<char>(ENQ)));
-      break;
-    case protoSnp:
-      OpenSnp(*request, false);
-      break;
+      return;
     default:
-      OpenSnp(*request, true);
       break;
   }
+  const bool snpX = Protocol == protoSnpX;
+  if (!snpX && FSpeed.KeepSession) {
+    // Each read of a kept session has a sequence number of its own, which the PLC echoes: a
+    // reply it repeats for an earlier read is then never taken for this one.
+    request->Sequence = FMailboxSequence;
+    FMailboxSequence = static_cast<uint8_t>((FMailboxSequence + 1) % 0xFF);
+  }
+  if (!UseSession(*request)) {
+    DropSession();
+    OpenSnp(*request, snpX);
+    return;
+  }
+  // The session is open: the read goes out without a break and an attach.
+  request->Step = stOpeningSent;
+  if (snpX)
+    SendSnpXRead(*request, TFrameRole::Opening);
+  else
+    SendMailboxRead(*request, TFrameRole::Opening);
 }
 
 // Queues a frame of the outstanding transaction of `request`, whose state for the frame's step is
@@ -298,6 +345,7 @@ void TSerialPortDM::Post(TRequestItem& request, TFrameRole role, std::string byt
   frame.Transaction = FTransaction;
   frame.Step = request.Step;
   frame.PreviousStep = previousStep;
+  SetLineTiming(frame);
   platform::CriticalSectionGuard outbox(FOutboxLock);
   FOutbox.push_back(std::move(frame));
 }
@@ -306,6 +354,7 @@ void TSerialPortDM::Post(TRequestItem& request, TFrameRole role, std::string byt
 void TSerialPortDM::PostReply(const uint8_t* data, int32_t count) {
   TOutFrame frame;
   frame.Bytes.assign(reinterpret_cast<const char*>(data), static_cast<size_t>(count));
+  SetLineTiming(frame);
   platform::CriticalSectionGuard outbox(FOutboxLock);
   FOutbox.push_back(std::move(frame));
 }
@@ -320,16 +369,31 @@ void TSerialPortDM::FlushOutbox() {
   }
   for (;;) {
     TOutFrame frame;
+    uint64_t wait = 0;
     {
       platform::CriticalSectionGuard outbox(FOutboxLock);
       if (FOutbox.empty()) {
         FFlushing = false;
         return;
       }
-      frame = std::move(FOutbox.front());
-      FOutbox.pop_front();
+      // A frame that must wait for the line holds back the ones after it; a tick sends it.
+      const uint64_t due = DueAt(FOutbox.front());
+      if (due > platform::Now()) {
+        FFlushing = false;
+        wait = due;
+      } else {
+        frame = std::move(FOutbox.front());
+        FOutbox.pop_front();
+      }
     }
-    if (SendToHost(frame.Bytes)) {
+    if (wait != 0) {
+      ScheduleWake(wait);
+      return;
+    }
+    FLastHandedAt = platform::Now();
+    const bool sent = SendToHost(frame.Bytes);
+    FLineActivity = platform::Now();
+    if (sent) {
       // A line break is a line condition, not bytes.
       if (frame.Role != TFrameRole::LineBreak) FCounters.BytesSent(static_cast<int32_t>(frame.Bytes.size()));
       if (frame.Role == TFrameRole::Opening) FCounters.RequestSent();
@@ -369,6 +433,7 @@ void TSerialPortDM::FrameFailed(const TOutFrame& frame) {
 void TSerialPortDM::SendFailed(TRequestItem& request) {
   request.Busy = false;
   request.Timer.Clear();
+  DropSession();
   ReportFailure(request, TTransactionFailure::SendFailed);
 }
 
@@ -394,17 +459,29 @@ void TSerialPortDM::RestUnanswered(TRequestItem& request) {
 // Ends the outstanding transaction at once: its answers cannot be taken (they overrun or do not
 // fit the read), or the PLC answered with an error. The next request goes out at the next tick.
 void TSerialPortDM::FailTransaction(TRequestItem& request, TTransactionFailure cause, uint16_t plcError) {
-  ReportFailure(request, cause, plcError);
+  DropSession();
   request.Busy = false;
   request.Step = stIdle;
-  if (cause != TTransactionFailure::PlcError) RestUnanswered(request);  // an error answer is an answer
   ResponseData.clear();
   FAnnouncedLength = 0;
   if (FLastReq == &request) FLastReq = nullptr;
+  // An error answer is an answer: the PLC is there and would answer the same again.
+  if (cause == TTransactionFailure::PlcError) {
+    ReportFailure(request, cause, plcError);
+    TransactionAnswered(request);
+    return;
+  }
+  if (Retry(request)) return;
+  ReportFailure(request, cause, plcError);
+  TransactionLost(request);
+  RestUnanswered(request);
+  ExchangeEnded();
 }
 
 // Trouble met by the outstanding transaction's answers; the first one names the failure.
 void TSerialPortDM::NoteTrouble(TTransactionFailure cause) {
+  // Whatever spoiled the exchange may have thrown the PLC's side of the session off too.
+  DropSession();
   if (FSpoiled) return;
   FSpoiled = true;
   FSpoiledBy = cause;
@@ -448,6 +525,7 @@ int TSerialPortDM::ReceiveData(TPluginCallRecIntft& record) {
 
 void TSerialPortDM::ProcessReceived(TPluginCallRecIntft& record, const uint8_t* data, int32_t size) {
   if (data) FCounters.BytesReceived(size);
+  if (data && size > 0) FLineActivity = platform::Now();
   try {
     ProcessLocked(record, data, size);
   } catch (...) {
@@ -517,16 +595,23 @@ TFrameMatch TSerialPortDM::Search(TReceiveContext& rx, uint8_t startChar, TEndCh
 void TSerialPortDM::Refuse() {
   if (!FLastReq) return;
   FCounters.NakReceived();
-  ReportFailure(*FLastReq, TTransactionFailure::Nak);
-  FLastReq->Busy = false;
-  FLastReq->Step = stRefused;
-  RestUnanswered(*FLastReq);
+  TRequestItem& request = *FLastReq;
+  request.Busy = false;
+  request.Step = stRefused;
   FLastReq = nullptr;
   ResponseData.clear();
+  if (Retry(request)) return;
+  ReportFailure(request, TTransactionFailure::Nak);
+  TransactionLost(request);
+  RestUnanswered(request);
+  ExchangeEnded();
 }
 
 // The last frame of an answer is in: decode what was collected and hand it to the host.
 void TSerialPortDM::Complete(TReceiveContext& rx, const std::string& packetText) {
+  if (FLastReq) TransactionAnswered(*FLastReq);
+  // A CCM master still awaits the slave's EOT and answers it with its own.
+  if (!FLastReq || FLastReq->Step != stAwaitingEot) ExchangeEnded();
   TParsedDataList list;
   if (Decode(FLastReq, list) > 0) {
     list.PacketText = packetText;

@@ -29,9 +29,11 @@
 // counters live as long as the engine, so they survive every rebuild of its request queue.
 #pragma once
 
+#include <array>
 #include <atomic>
 #include <cstdint>
 #include <deque>
+#include <map>
 #include <memory>
 #include <string>
 
@@ -120,6 +122,23 @@ public:
   static constexpr int32_t kSnpFrameMaxLength = 1100;
   static constexpr int32_t kSnpOpeningMinBytes = 24;
 
+  // GE's line timing, kept with either speed setting on (TSpeedSettings::Timed).
+  static constexpr uint32_t kBreakMs = 100;  // the line break the host makes of kBreakCommand
+  static constexpr uint32_t kT4Ms = 50;      // quiet line after the break before an attach
+  static constexpr uint32_t kOwnT1Ms = 10;   // the T1 our SNP attach offers ("0A00")
+  static constexpr uint32_t kMaxT1Ms = 1000;
+  // SNP-X defines no gap between an answer and the next request; a Series 90 CPU port serves
+  // SNP and SNP-X alike and keeps its own SNP T1 of 5 ms, so the engine does the same.
+  static constexpr uint32_t kSnpXGapMs = 5;
+  // GE's public CCM material names no gap between transactions; 20 ms lets the slave's last
+  // character times pass (4 character times are 19 ms at 2400 baud) before the next enquiry.
+  static constexpr uint32_t kCcmGapMs = 20;
+  // A kept session is used only while the line has been idle for less than this. The shortest
+  // link idle time (T3') a GE CPU has by default is 5 s (Series 90-70); the engine sees the line
+  // later than the PLC does (the host's data call, the timer's grain, the next request's own
+  // wire time: 40 bytes take 370 ms at 1200 baud), so it keeps 2 s of that for them.
+  static constexpr uint32_t kSessionIdleMs = 3000;
+
   // The engine belongs to `component` (none when counted references own it) and works for
   // `owner` (the plug-in's engine view).
   TSerialPortDM(TComponent* component, ISerialPortOwner* owner);
@@ -137,8 +156,16 @@ public:
   void StopQueueTimer() override;
   void ClearLastRequest() override;
   void SetMinInterval(int32_t ms) override { MinInterval = ms; }
-  void SetProtocol(uint8_t protocol) override { Protocol = ProtocolOf(protocol); }
+  void SetProtocol(uint8_t protocol) override;
+  void SetSpeed(const TSpeedSettings& speed) override;
   void QueueLoaded() override;
+  const TSpeedSettings& Speed() const { return FSpeed; }
+  // SNP, SNP-X: whether a session is kept open for the next read, and the T1 of the last attach.
+  bool SessionKept() const { return FSessionOpen; }
+  uint32_t NegotiatedT1() const { return FT1.load(); }
+  // The interval the scheduler's timer runs at next: the tick interval, shortened to wake the
+  // engine for a frame that waits for the line or for the next request ("Send when ready").
+  uint32_t NextTickMs() const;
 
   // --- sending
   void Send(TRequestItem* request);  // starts a transaction (under the queue's write lock)
@@ -186,6 +213,11 @@ private:
     uint64_t Transaction = 0;
     uint8_t Step = 0;          // the step the frame began
     uint8_t PreviousStep = 0;  // the step before it
+    // When the frame may leave, with GE's timing kept: this long after the previous frame was
+    // handed to the host (the attach after a break), and this long after the line was last
+    // busy either way (T1, the gap before a request).
+    uint32_t AfterHandedMs = 0;
+    uint32_t QuietMs = 0;
   };
 
   // SNP: the length of the next text buffer as the frame before it announced it; 0 for none.
@@ -216,6 +248,23 @@ private:
   std::atomic<bool> FRetired{false};
 
   TEngineCounters FCounters;
+
+  // Speed settings and what they keep. Session, sequence and demotions are under the queue's
+  // lock like the outstanding transaction; the line times are read by the outbox writer too.
+  TSpeedSettings FSpeed;
+  bool FSessionOpen = false;
+  std::array<uint8_t, 8> FSessionId{};
+  uint8_t FMailboxSequence = 0;  // SNP with kept sessions: each read's own sequence number
+  std::atomic<uint32_t> FT1{kOwnT1Ms};
+  std::atomic<uint64_t> FLineActivity{0};  // last bytes from the line or frame handed to it
+  std::atomic<uint64_t> FLastHandedAt{0};  // when the last frame was handed to the host
+  std::atomic<uint64_t> FWakeAt{0};        // a tick is wanted then; 0 for none
+  struct TDemotion {
+    int32_t Failures = 0;  // failed transactions in a row
+    bool Demoted = false;  // set aside until Until, then on trial for one transaction
+    uint64_t Until = 0;
+  };
+  std::map<std::string, TDemotion> FDemotions;  // by target address
   // The outstanding transaction, under the queue's lock (written by Send under the write lock,
   // by the receive path under the read lock and the receive buffer's lock): when its first
   // frame went out, and the first trouble its answers met, which names the failure should the
@@ -238,7 +287,27 @@ private:
   void GuardedTick();
   void RunTick();
   TExamined ExamineRequest(int32_t index, bool mayStart);
+  TExamined StartTransaction(TRequestItem& request);
   void StartMinIntervalGate();
+
+  // speed settings: kept sessions, line timing, retries, demotion
+  bool UseSession(const TRequestItem& request) const;
+  void OpenSession(const TRequestItem& request);
+  void DropSession() { FSessionOpen = false; }
+  void NoteAttachT1(const uint8_t* field);
+  uint32_t GapMs() const;
+  void SetLineTiming(TOutFrame& frame) const;
+  uint64_t DueAt(const TOutFrame& frame) const;
+  void ScheduleWake(uint64_t at);
+  void ClearPassedWake();
+  void ExchangeEnded();
+  bool Retry(TRequestItem& request);
+  void TransactionLost(const TRequestItem& request);
+  void TransactionAnswered(TRequestItem& request);
+  std::string TargetKey(const TRequestItem& request) const;
+  bool IsDemoted(const TRequestItem& request) const;
+  bool OnTrial(const TRequestItem& request) const;
+  uint32_t CountDemoted();  // publishes and answers how many PLCs are set aside
 
   // failures and counting
   void ReportFailure(const TRequestItem& request, TTransactionFailure cause, uint16_t plcError = 0);
@@ -276,9 +345,9 @@ private:
 
   // SNP and SNP-X
   void OpenSnp(TRequestItem& request, bool snpX);
-  void SendSnpXRead(TRequestItem& request);
-  void SendMailboxRead(TRequestItem& request);
-  void SendReadRequest(TRequestItem& request, const std::string& frame, TStep next);
+  void SendSnpXRead(TRequestItem& request, TFrameRole role = TFrameRole::Request);
+  void SendMailboxRead(TRequestItem& request, TFrameRole role = TFrameRole::Request);
+  void SendReadRequest(TRequestItem& request, const std::string& frame, TStep next, TFrameRole role);
   void SendSnpAck();
   int32_t SnpAnswer(TReceiveContext& rx, TRequestItem& request);
   int32_t SnpOpeningAnswer(TReceiveContext& rx, TRequestItem& request);

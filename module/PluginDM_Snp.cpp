@@ -232,24 +232,25 @@ void TSerialPortDM::OpenSnp(TRequestItem& request, bool snpX) {
   Post(request, TFrameRole::Opening, snpX ? SnpXAttachFrame(request) : SnpAttachFrame(request));
 }
 
-void TSerialPortDM::SendSnpXRead(TRequestItem& request) {
-  SendReadRequest(request, SnpXReadFrame(request), stAwaitingData);
+void TSerialPortDM::SendSnpXRead(TRequestItem& request, TFrameRole role) {
+  SendReadRequest(request, SnpXReadFrame(request), stAwaitingData, role);
 }
 
-void TSerialPortDM::SendMailboxRead(TRequestItem& request) {
+void TSerialPortDM::SendMailboxRead(TRequestItem& request, TFrameRole role) {
   ++request.Sequence;
   SendReadRequest(request, SnpMailboxReadFrame(request, static_cast<uint8_t>(request.Sequence & 0xFF)),
-                  stMailboxSent);
+                  stMailboxSent, role);
 }
 
 // A read request starts the request's next step and stopwatch before it goes out; should its
-// send fail, the request rests for the next tick.
-void TSerialPortDM::SendReadRequest(TRequestItem& request, const std::string& frame, TStep next) {
+// send fail, the request rests for the next tick. In a kept session it opens the transaction.
+void TSerialPortDM::SendReadRequest(TRequestItem& request, const std::string& frame, TStep next,
+                                    TFrameRole role) {
   const uint8_t previous = request.Step;
   request.Step = next;
   request.Timer.Restart();
   request.Busy = true;
-  Post(request, TFrameRole::Request, frame, previous);
+  Post(request, role, frame, previous);
 }
 
 void TSerialPortDM::SendSnpAck() {
@@ -278,10 +279,14 @@ int32_t TSerialPortDM::SnpOpeningAnswer(TReceiveContext& rx, TRequestItem& reque
   TFrameMatch m = Counted(FindSizedFrameIn(rx.Data, rx.Size, ESC, {ETB}, &AttachAnswerLength, nullptr,
                                            snpX ? TCheckKind::BccBinary : TCheckKind::BccHex));
   if (!m.Found()) return m.ConsumedThrough();
-  if (snpX)
+  if (snpX) {
+    OpenSession(request);
     SendSnpXRead(request);
-  else if (rx.Data[m.Start + 1] == 'R')
+  } else if (rx.Data[m.Start + 1] == 'R') {
+    NoteAttachT1(rx.Data + m.Start + 10);
+    OpenSession(request);
     SendMailboxRead(request);
+  }
   // Any other answer to an SNP attach is dropped and the step times out.
   return m.End + 5;
 }
@@ -345,6 +350,7 @@ void TSerialPortDM::SnpXAnswer(TReceiveContext& rx, TRequestItem& request, const
     // An error answer is the PLC's refusal: it still goes to the host as a row with its status
     // code (error answers carry no data), and is counted and reported with the PLC's error.
     FCounters.NakReceived();
+    DropSession();  // some of GE's SNP-X errors end the session
     ReportFailure(request, TTransactionFailure::PlcError,
                   static_cast<uint16_t>(major << 8 | rx.Data[s + kSnpXMajorErrorAt + 1]));
   }
@@ -363,6 +369,9 @@ void TSerialPortDM::SnpXAnswer(TReceiveContext& rx, TRequestItem& request, const
 void TSerialPortDM::SnpMailboxReply(TReceiveContext& rx, TRequestItem& request, const TFrameMatch& m) {
   const int32_t s = m.Start;
   const bool first = ResponseData.empty() && FAnnouncedLength == 0;
+  // In a kept session each read has its own sequence number: a reply with another one answers
+  // an earlier read (the PLC repeats a reply whose acknowledgement it missed).
+  if (FSpeed.KeepSession && rx.Data[s + 8] != static_cast<uint8_t>(request.Sequence & 0xFF)) return;
   switch (rx.Data[s + 9]) {
     case kMailboxCompletionWithText: {
       if (!first) return;

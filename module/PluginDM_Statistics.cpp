@@ -32,6 +32,9 @@ TEngineStatistics TEngineCounters::Read() const {
   s.BytesIn = FBytesIn.load(std::memory_order_relaxed);
   s.RoundTripMs = FRoundTripMs.load(std::memory_order_relaxed);
   s.RoundTripAverageMs = FRoundTripAverageMs.load(std::memory_order_relaxed);
+  s.Retries = FRetries.load(std::memory_order_relaxed);
+  s.Demotions = FDemotions.load(std::memory_order_relaxed);
+  s.Demoted = FDemoted.load(std::memory_order_relaxed);
   return s;
 }
 
@@ -52,6 +55,9 @@ std::string StatisticsLine(int32_t dataSourceId, const TEngineStatistics& s) {
   field("in", s.BytesIn);
   field("rtt", s.RoundTripMs);
   field("rtt_avg", s.RoundTripAverageMs);
+  field("retries", s.Retries);
+  field("demotions", s.Demotions);
+  field("demoted", s.Demoted);
   return line;
 }
 

@@ -36,10 +36,14 @@ struct TEngineStatistics {
   uint64_t BytesIn = 0;             // bytes the host handed over from the port
   uint32_t RoundTripMs = 0;         // the last transaction's, first send to decoded row
   uint32_t RoundTripAverageMs = 0;  // over every round trip, rounded to whole ms
+  uint64_t Retries = 0;             // failed transactions repeated at once ("Retries" setting)
+  uint64_t Demotions = 0;           // times a PLC was set aside after failing in a row
+  uint32_t Demoted = 0;             // PLCs set aside now, or on trial after being set aside
 };
 
 // The statistics line of one data source, without its line end:
-// "1;requests=12;answers=11;timeouts=1;checks=0;naks=0;out=240;in=560;rtt=35;rtt_avg=36".
+// "1;requests=12;answers=11;timeouts=1;checks=0;naks=0;out=240;in=560;rtt=35;rtt_avg=36;
+// retries=1;demotions=0;demoted=0" (one line).
 std::string StatisticsLine(int32_t dataSourceId, const TEngineStatistics& statistics);
 
 class TEngineCounters {
@@ -57,6 +61,12 @@ public:
   void BytesReceived(int32_t count) {
     if (count > 0) FBytesIn.fetch_add(static_cast<uint64_t>(count), std::memory_order_relaxed);
   }
+  void Retried() { FRetries.fetch_add(1, std::memory_order_relaxed); }
+  void Demoted(uint32_t demotedNow) {
+    FDemotions.fetch_add(1, std::memory_order_relaxed);
+    SetDemoted(demotedNow);
+  }
+  void SetDemoted(uint32_t demotedNow) { FDemoted.store(demotedNow, std::memory_order_relaxed); }
   // Records a round trip. Only the receive path completes transactions, and one data call at a
   // time does so: the sum and count behind the average have a single writer.
   void RoundTrip(uint64_t ms);
@@ -73,6 +83,9 @@ private:
   std::atomic<uint64_t> FBytesIn{0};
   std::atomic<uint32_t> FRoundTripMs{0};
   std::atomic<uint32_t> FRoundTripAverageMs{0};
+  std::atomic<uint64_t> FRetries{0};
+  std::atomic<uint64_t> FDemotions{0};
+  std::atomic<uint32_t> FDemoted{0};
   uint64_t FRoundTripSum = 0;    // the writer's own
   uint64_t FRoundTripCount = 0;  // the writer's own
 };

@@ -75,7 +75,7 @@ object frmOption: TfrmOption
     Left = 0
     Top = 65
     Width = 469
-    Height = 262
+    Height = 158
     Align = alClient
     BevelOuter = bvNone
     TabOrder = 1
@@ -113,6 +113,99 @@ object frmOption: TfrmOption
       MinValue = 0
       TabOrder = 0
       Value = 0
+    end
+  end
+  object pan3: TPanel
+    Left = 0
+    Top = 223
+    Width = 469
+    Height = 104
+    Align = alBottom
+    BevelOuter = bvNone
+    TabOrder = 4
+    object chkKeepSession: TCheckBox
+      Left = 8
+      Top = 4
+      Width = 453
+      Height = 17
+      Caption = 'Keep the session between reads (SNP, SNP-X)'
+      TabOrder = 0
+    end
+    object chkSendWhenReady: TCheckBox
+      Left = 8
+      Top = 24
+      Width = 453
+      Height = 17
+      Caption = 'Send the next request as soon as the line is ready'
+      TabOrder = 1
+    end
+    object Label5: TLabel
+      Left = 8
+      Top = 50
+      Width = 120
+      Height = 13
+      Caption = 'Handshake timeout (ms)'
+    end
+    object spHandshakeTimeout: TSpinEdit
+      Left = 144
+      Top = 46
+      Width = 85
+      Height = 22
+      MaxValue = 65535
+      MinValue = 1
+      TabOrder = 2
+      Value = 2000
+    end
+    object Label6: TLabel
+      Left = 248
+      Top = 50
+      Width = 120
+      Height = 13
+      Caption = 'Retries'
+    end
+    object spRetries: TSpinEdit
+      Left = 376
+      Top = 46
+      Width = 85
+      Height = 22
+      MaxValue = 255
+      MinValue = 0
+      TabOrder = 3
+      Value = 0
+    end
+    object Label7: TLabel
+      Left = 8
+      Top = 80
+      Width = 120
+      Height = 13
+      Caption = 'Demote a PLC after failures (0: never)'
+    end
+    object spDemoteAfter: TSpinEdit
+      Left = 144
+      Top = 76
+      Width = 85
+      Height = 22
+      MaxValue = 65535
+      MinValue = 0
+      TabOrder = 4
+      Value = 0
+    end
+    object Label8: TLabel
+      Left = 248
+      Top = 80
+      Width = 120
+      Height = 13
+      Caption = 'Demote for (ms)'
+    end
+    object spDemoteFor: TSpinEdit
+      Left = 376
+      Top = 76
+      Width = 85
+      Height = 22
+      MaxValue = 3600000
+      MinValue = 1
+      TabOrder = 5
+      Value = 10000
     end
   end
   object __pBot: TPanel

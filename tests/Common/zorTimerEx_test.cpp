@@ -182,6 +182,22 @@ TEST_F(TimerTest, SwitchingFromAnotherThreadReturnsAtOnceAndActsWhenOwnerDispatc
   FreeTimer(timer);
 }
 
+// A data thread that wants the next tick sooner posts the interval; the owner thread applies
+// it when it dispatches, and the timer's window is never touched from the other thread.
+TEST_F(TimerTest, IntervalSetFromAnotherThreadActsWhenOwnerDispatches) {
+  TzorTimerEx* timer = new TzorTimerEx(nullptr);
+  TickLog log;
+  timer->SetInterval(60000);
+  timer->SetOnTimer(log.Handler());
+  auto shorter = std::async(std::launch::async, [timer] { timer->SetInterval(20); });
+  ASSERT_EQ(shorter.wait_for(10s), std::future_status::ready);
+  EXPECT_EQ(timer->Interval(), 60000u) << "not before the owner dispatches";
+  ASSERT_TRUE(PumpUntil([&] { return log.Count >= 2; }));
+  EXPECT_EQ(timer->Interval(), 20u);
+  EXPECT_FALSE(log.ForeignThread);
+  FreeTimer(timer);
+}
+
 // Long periods, so that "no tick yet" never depends on how fast the machine is: a timer
 // does not fire early, and the checks leave seconds for a late tick.
 TEST_F(TimerTest, SameIntervalKeepsThePeriodWhileAssigningTheHandlerRestartsIt) {

@@ -96,6 +96,9 @@ TEST(GetOptionsDialog, PackedFormAndSizeProtocol) {
   EXPECT_EQ(std::string(buffer.data() + 24, definition.size()), definition);
   EXPECT_EQ(std::string(buffer.data() + 24 + definition.size(), code.size()), code);
   EXPECT_EQ(definition.substr(0, 4), "TPF0");
+  for (const char* control : {"chkKeepSession", "chkSendWhenReady", "spHandshakeTimeout", "spRetries",
+                              "spDemoteAfter", "spDemoteFor"})
+    EXPECT_NE(definition.find(control), std::string::npos) << "the speed settings' control " << control;
   EXPECT_EQ(code.substr(0, 2), "\x1f\x8b");
 
   // A requested name, in any case, ended by the buffer's capacity rather than a zero byte:

@@ -2,7 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <fstream>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -116,6 +118,54 @@ TEST(FormResources, OptionsFormHoldsItsControls) {
             "Swapped (most significant register first) (32 and 64 bit numbers only)");
   EXPECT_FALSE(platform::ModuleResource("TFRMOPTION_CODE").has_value());
   EXPECT_FALSE(platform::ModuleResource("NOSUCHFORM").has_value());
+}
+
+// The speed settings on the options form: each control the map names, of its class, starting at
+// the settings object's default, and each caption near it with its German translation.
+TEST(FormResources, OptionsFormCarriesTheSpeedSettingsTheMapNames) {
+  TStreamObject form = ReadComponentStream(FormResourceBytes("TFRMOPTION"));
+  TDataSourceCfg defaults(nullptr);
+  struct Control {
+    const char* Name;
+    const char* ClassName;
+    const char* Key;
+    int32_t Value;  // for spin edits
+  };
+  const Control controls[] = {
+      {"chkKeepSession", "TCheckBox", "Keep session", defaults.chkKeepSession_Checked},
+      {"chkSendWhenReady", "TCheckBox", "Send when ready", defaults.chkSendWhenReady_Checked},
+      {"spHandshakeTimeout", "TSpinEdit", "Handshake timeout",
+       TruncSetting(defaults.spHandshakeTimeout_Value)},
+      {"spRetries", "TSpinEdit", "Retries", defaults.spRetries_Value},
+      {"spDemoteAfter", "TSpinEdit", "Demote after", defaults.spDemoteAfter_Value},
+      {"spDemoteFor", "TSpinEdit", "Demote for", TruncSetting(defaults.spDemoteFor_Value)},
+  };
+  const std::vector<std::string> map = ExpectedMapLines();
+  for (const Control& c : controls) {
+    SCOPED_TRACE(c.Name);
+    const TStreamObject* control = form.Find(c.Name);
+    ASSERT_NE(control, nullptr);
+    EXPECT_EQ(control->ClassName, c.ClassName);
+    const std::string property = std::string(c.Name) + (c.ClassName[1] == 'C' ? ".Checked" : ".Value");
+    EXPECT_NE(std::find(map.begin(), map.end(), property + "," + c.Key), map.end()) << property;
+    if (c.ClassName[1] == 'C') {
+      EXPECT_EQ(control->Property("Checked"), nullptr) << "unchecked, as the default";
+    } else {
+      ASSERT_NE(control->Property("Value"), nullptr);
+      EXPECT_EQ(control->Property("Value")->Value.Integer, c.Value);
+    }
+  }
+
+  std::ifstream file(std::string(KELDA_RESOURCES_DIR) + "/kelda.lng", std::ios::binary);
+  const std::string language((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+  for (const char* caption : {"chkKeepSession", "chkSendWhenReady", "Label5", "Label6", "Label7", "Label8"}) {
+    const TStreamObject* control = form.Find(caption);
+    ASSERT_NE(control, nullptr) << caption;
+    const std::string text = control->Property("Caption")->Value.Text;
+    std::size_t at = language.find("EN:>" + text + "\r\nDE:>");
+    if (at == std::string::npos) at = language.find("EN:>" + text + "\nDE:>");
+    EXPECT_NE(at, std::string::npos) << "no German for \"" << text << "\"";
+  }
 }
 
 }  // namespace

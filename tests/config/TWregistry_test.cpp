@@ -435,7 +435,7 @@ TEST(SettingsStore, IniFileChoiceAndCustomStore) {
   EXPECT_TRUE(custom->Load(untouched));
   EXPECT_EQ(untouched.comboProto_ItemIndex, 1);
   EXPECT_TRUE(custom->Save(cfg));
-  EXPECT_EQ(keys.size(), 9u);  // ten mapped properties, one skipped
+  EXPECT_EQ(keys.size(), 15u);  // sixteen mapped properties, one skipped
   EXPECT_EQ(keys.front(), "Top");
 }
 

@@ -81,3 +81,43 @@ TEST(IniSettings, NoSettingsLocationIsLoggedOnce) {
   host.Command(instance, "UNLOAD");
   EXPECT_EQ(host.Free(instance), 0);
 }
+
+// The speed settings travel through the host's file like the others: read at LOAD, written back
+// as read at SAVE-SETTINGS-NOW, and a file without them is saved with today's behaviour.
+TEST(IniSettings, SpeedSettingsComeBackAsTheHostStoredThem) {
+  const std::string name = "ini_settings_speed_test.ini";
+  {
+    std::ofstream out(name, std::ios::binary | std::ios::trunc);
+    out << "[Dev2.Common]\r\nProto=3\r\nKeep session=1\r\nSend when ready=1\r\nHandshake timeout=750\r\n"
+           "Retries=2\r\nDemote after=5\r\nDemote for=2500\r\n";
+  }
+  TKeldaHost host(KELDA_LIBRARY_PATH);
+  uintptr_t instance = host.Create(9);
+  ASSERT_NE(instance, 0u);
+  const TParams location = {Param("INI-FILE", name), Param("INI-SECTION-PREFIX", "Dev2")};
+  TParams load = location;
+  load.push_back(Param("LANGUAGE", "EN"));
+  ASSERT_EQ(host.Command(instance, "LOAD", host.LoadParams(load)).Code, 0);
+  std::remove(name.c_str());
+  host.Command(instance, "SAVE-SETTINGS-NOW", location);
+  const std::string text = ReadFile(name);
+  for (const char* line : {"\r\nKeep session=1\r\n", "\r\nSend when ready=1\r\n", "\r\nHandshake timeout=750",
+                           "\r\nRetries=2\r\n", "\r\nDemote after=5\r\n", "\r\nDemote for=2500"})
+    EXPECT_NE(text.find(line), std::string::npos) << line << " in " << text;
+  host.Command(instance, "UNLOAD", location);
+  EXPECT_EQ(host.Free(instance), 0);
+  std::remove(name.c_str());
+
+  TKeldaHost fresh(KELDA_LIBRARY_PATH);
+  instance = fresh.Create(10);
+  ASSERT_EQ(fresh.Command(instance, "LOAD", fresh.LoadParams(load)).Code, 0);
+  fresh.Command(instance, "SAVE-SETTINGS-NOW", location);
+  const std::string defaults = ReadFile(name);
+  for (const char* line :
+       {"\r\nKeep session=0\r\n", "\r\nSend when ready=0\r\n", "\r\nHandshake timeout=2000",
+        "\r\nRetries=0\r\n", "\r\nDemote after=0\r\n", "\r\nDemote for=10000"})
+    EXPECT_NE(defaults.find(line), std::string::npos) << line << " in " << defaults;
+  fresh.Command(instance, "UNLOAD", location);
+  EXPECT_EQ(fresh.Free(instance), 0);
+  std::remove(name.c_str());
+}

@@ -50,8 +50,9 @@ bool ParseStatistics(const std::string& text, std::vector<TStatisticsLine>& line
   return true;
 }
 
-const std::vector<std::string> kFieldNames = {"requests", "answers", "timeouts", "checks", "naks",
-                                              "out",      "in",      "rtt",      "rtt_avg"};
+const std::vector<std::string> kFieldNames = {"requests", "answers", "timeouts",  "checks",
+                                              "naks",     "out",     "in",        "rtt",
+                                              "rtt_avg",  "retries", "demotions", "demoted"};
 
 TEST(ModuleStatistics, CountsAndFailedTransactionsThroughTheExports) {
   for (int protocol : {kProtoCcmMasterSlave, kProtoCcmPeer, kProtoSnp, kProtoSnpX}) {

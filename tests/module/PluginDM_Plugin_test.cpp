@@ -115,7 +115,7 @@ TEST(ModulePlugin, DescribesItselfToTheHost) {
   EXPECT_TRUE(plugin.IsUnloaded());
   EXPECT_EQ(plugin.Config, nullptr);
   ASSERT_NE(plugin.Resources, nullptr);
-  EXPECT_EQ(plugin.Properties->Strings().Count(), 17);
+  EXPECT_EQ(plugin.Properties->Strings().Count(), 24);
   EXPECT_EQ(plugin.Properties->Strings().Strings(5), "lblParams.Caption,Parser config");
 }
 
@@ -277,7 +277,9 @@ TEST(ModulePlugin, StatisticsAndTheLogOfFailedTransactions) {
   EXPECT_EQ(GetParameter(rig.Handle, "Statistics").Result.ToText(), "") << "no data source yet";
   rig.Load();
   rig.SetState("2;COM2;Two\r\n1;COM1;One", 1);
-  const std::string idle = "requests=0;answers=0;timeouts=0;checks=0;naks=0;out=0;in=0;rtt=0;rtt_avg=0\r\n";
+  const std::string idle =
+      "requests=0;answers=0;timeouts=0;checks=0;naks=0;out=0;in=0;rtt=0;rtt_avg=0;retries=0;demotions=0;"
+      "demoted=0\r\n";
   EXPECT_EQ(GetParameter(rig.Handle, "statistics").Result.ToText(), "1;" + idle + "2;" + idle);
   auto text = [](const char* value) { return TVariant::Adopt(VariantFromText(value)); };
   auto number = [](int32_t value) { return TVariant::Adopt(VariantFromInt(value)); };
@@ -313,7 +315,7 @@ TEST(ModulePlugin, StatisticsAndTheLogOfFailedTransactions) {
   engine->QueueTick();
   const std::string sent = "1;requests=1;answers=0;timeouts=0;checks=0;naks=0;out=" +
                            std::to_string(24) +  // the SNP-X attach; the break is no byte
-                           ";in=0;rtt=0;rtt_avg=0\r\n2;" + idle;
+                           ";in=0;rtt=0;rtt_avg=0;retries=0;demotions=0;demoted=0\r\n2;" + idle;
   EXPECT_EQ(GetParameter(rig.Handle, "Statistics").Result.ToText(), sent);
   rig.Plugin().ApplySettings(true);
   EXPECT_EQ(GetParameter(rig.Handle, "Statistics").Result.ToText(), sent);

@@ -45,6 +45,22 @@ TRequestItem& StartSnpRead(TEngineRig& rig, int32_t registers) {
   return request;
 }
 
+// The tests against the simulated PLC run with the speed settings off (the plain engine), on,
+// and on with retries: no combination may lose a row or take a wrong one.
+struct TSpeedCase {
+  std::string Name;
+  TSpeedSettings Speed;
+};
+
+std::vector<TSpeedCase> SpeedCases() {
+  TSpeedSettings fast;
+  fast.KeepSession = true;
+  fast.SendWhenReady = true;
+  TSpeedSettings retrying = fast;
+  retrying.Retries = 2;
+  return {{"plain", TSpeedSettings{}}, {"fast", fast}, {"fast with retries", retrying}};
+}
+
 bool Contains(const std::vector<std::string>& lines, const std::string& part) {
   for (const std::string& line : lines)
     if (line.find(part) != std::string::npos) return true;
@@ -245,19 +261,22 @@ void AnswerBeforeSendReturns(TSimRig& rig, bool readerThread) {
 }
 
 TEST(AnswerBeforeSendReturns, EveryAnswerGivesItsRow) {
-  for (uint8_t protocol : kProtocols) {
-    for (bool readerThread : {false, true}) {
-      SCOPED_TRACE(Name(protocol) + (readerThread ? ", reader thread" : ", same thread"));
-      TSimRig rig(protocol);
-      AnswerBeforeSendReturns(rig, readerThread);
-      rig.Plc.setSnpDataSize(64);
-      rig.AddRegisterRead(10, 100);
-      rig.AddRegisterRead(100, 100);  // over several SNP text buffers
-      rig.Run(2000);
-      EXPECT_GE(rig.Owner.Delivered.size(), 8u);
-      EXPECT_EQ(static_cast<int>(rig.Owner.Delivered.size()), rig.Plc.counters().completeReads);
-      EXPECT_EQ(rig.Engine.Statistics().Timeouts, 0u);
-      rig.ExpectRegisterRows(10);
+  for (const TSpeedCase& speed : SpeedCases()) {
+    for (uint8_t protocol : kProtocols) {
+      for (bool readerThread : {false, true}) {
+        SCOPED_TRACE(Name(protocol) + (readerThread ? ", reader thread, " : ", same thread, ") + speed.Name);
+        TSimRig rig(protocol);
+        rig.Engine.SetSpeed(speed.Speed);
+        AnswerBeforeSendReturns(rig, readerThread);
+        rig.Plc.setSnpDataSize(64);
+        rig.AddRegisterRead(10, 100);
+        rig.AddRegisterRead(100, 100);  // over several SNP text buffers
+        rig.Run(2000);
+        EXPECT_GE(rig.Owner.Delivered.size(), 8u);
+        EXPECT_EQ(static_cast<int>(rig.Owner.Delivered.size()), rig.Plc.counters().completeReads);
+        EXPECT_EQ(rig.Engine.Statistics().Timeouts, 0u);
+        rig.ExpectRegisterRows(10);
+      }
     }
   }
 }
@@ -300,38 +319,46 @@ TEST(PlcErrorAnswer, SnpErrorNackEndsTheTransactionAtOnce) {
 }
 
 TEST(PlcErrorAnswer, SimulatedPlcWithoutPrivilegeIsNotWaitedOut) {
-  TSimRig rig(protoSnp);
-  rig.Plc.setPrivilegeLevel(0);  // every read is answered with an error nack, major 02
-  rig.AddRegisterRead(4, 100);
-  rig.Run(1000);
-  EXPECT_GE(rig.Engine.Statistics().Naks, 8u) << "one error per poll, none waited out";
-  EXPECT_EQ(rig.Engine.Statistics().Timeouts, 0u);
-  EXPECT_TRUE(rig.Owner.Delivered.empty());
-  EXPECT_TRUE(Contains(rig.Owner.Failures, "major 02 (insufficient privilege)"));
+  for (const TSpeedCase& speed : SpeedCases()) {
+    SCOPED_TRACE(speed.Name);
+    TSimRig rig(protoSnp);
+    rig.Engine.SetSpeed(speed.Speed);
+    rig.Plc.setPrivilegeLevel(0);  // every read is answered with an error nack, major 02
+    rig.AddRegisterRead(4, 100);
+    rig.Run(3000);  // with GE's timing kept each read breaks, attaches and waits T1 anew
+    EXPECT_GE(rig.Engine.Statistics().Naks, 8u) << "one error per poll, none waited out";
+    EXPECT_EQ(rig.Engine.Statistics().Timeouts, 0u);
+    EXPECT_EQ(rig.Engine.Statistics().Retries, 0u) << "an error answer is an answer";
+    EXPECT_TRUE(rig.Owner.Delivered.empty());
+    EXPECT_TRUE(Contains(rig.Owner.Failures, "major 02 (insufficient privilege)"));
+  }
 }
 
 // --- read-once requests ----------------------------------------------------------------------
 
 TEST(ReadOnce, FailedReadIsTriedAgainUntilAnAnswerIsTaken) {
-  for (uint8_t protocol : kProtocols) {
-    for (const char* fault : {"silent", "corrupt", "nak"}) {
-      SCOPED_TRACE(Name(protocol) + ", " + fault);
-      TSimRig rig(protocol);
-      sim::Faults faults;
-      if (std::string(fault) == "silent") faults.silent = 2;
-      if (std::string(fault) == "corrupt") faults.corruptCheck = 2;
-      if (std::string(fault) == "nak") faults.nak = 2;
-      rig.Plc.setFaults(faults);
-      rig.AddRegisterRead(4, 0);  // once, at start-up
-      rig.Run(15000);
-      rig.Drain();
-      // One row: the first answer taken. An SNP-X error answer is such an answer (a row with its
-      // status code), so it is not read again.
-      ASSERT_EQ(rig.Owner.Delivered.size(), 1u);
-      const bool errorRow = rig.Owner.Delivered[0].Values.count("STATUS_CODE") &&
-                            rig.Owner.Delivered[0].Int("STATUS_CODE") != 0;
-      EXPECT_EQ(errorRow, protocol == protoSnpX && std::string(fault) == "nak");
-      rig.ExpectRegisterRows(4);
+  for (const TSpeedCase& speed : SpeedCases()) {
+    for (uint8_t protocol : kProtocols) {
+      for (const char* fault : {"silent", "corrupt", "nak"}) {
+        SCOPED_TRACE(Name(protocol) + ", " + fault + ", " + speed.Name);
+        TSimRig rig(protocol);
+        rig.Engine.SetSpeed(speed.Speed);
+        sim::Faults faults;
+        if (std::string(fault) == "silent") faults.silent = 2;
+        if (std::string(fault) == "corrupt") faults.corruptCheck = 2;
+        if (std::string(fault) == "nak") faults.nak = 2;
+        rig.Plc.setFaults(faults);
+        rig.AddRegisterRead(4, 0);  // once, at start-up
+        rig.Run(15000);
+        rig.Drain();
+        // One row: the first answer taken. An SNP-X error answer is such an answer (a row with its
+        // status code), so it is not read again.
+        ASSERT_EQ(rig.Owner.Delivered.size(), 1u);
+        const bool errorRow = rig.Owner.Delivered[0].Values.count("STATUS_CODE") &&
+                              rig.Owner.Delivered[0].Int("STATUS_CODE") != 0;
+        EXPECT_EQ(errorRow, protocol == protoSnpX && std::string(fault) == "nak");
+        rig.ExpectRegisterRows(4);
+      }
     }
   }
 }
@@ -339,21 +366,24 @@ TEST(ReadOnce, FailedReadIsTriedAgainUntilAnAnswerIsTaken) {
 // --- fair turns ------------------------------------------------------------------------------
 
 TEST(FairTurns, RequestsPolledEveryMillisecondEachGetTheirTurn) {
-  for (uint8_t protocol : kProtocols) {
-    for (int requests : {2, 4}) {
-      SCOPED_TRACE(Name(protocol) + ", " + std::to_string(requests) + " requests");
-      TSimRig rig(protocol);
-      for (int k = 0; k < requests; ++k)
-        rig.AddRegisterRead(2 + k, 1).ResponseItems[0]->Name = std::string(1, static_cast<char>('A' + k));
-      rig.Run(3000);
-      std::vector<size_t> rows(static_cast<size_t>(requests));
-      for (const TDelivered& row : rig.Owner.Delivered)
+  for (const TSpeedCase& speed : SpeedCases()) {
+    for (uint8_t protocol : kProtocols) {
+      for (int requests : {2, 4}) {
+        SCOPED_TRACE(Name(protocol) + ", " + std::to_string(requests) + " requests, " + speed.Name);
+        TSimRig rig(protocol);
+        rig.Engine.SetSpeed(speed.Speed);
         for (int k = 0; k < requests; ++k)
-          if (row.Values.count(std::string(1, static_cast<char>('A' + k)) + "1"))
-            ++rows[static_cast<size_t>(k)];
-      const auto [low, high] = std::minmax_element(rows.begin(), rows.end());
-      EXPECT_GE(*low, 3u);
-      EXPECT_LE(*high - *low, 1u) << "the rows per request differ by at most one turn";
+          rig.AddRegisterRead(2 + k, 1).ResponseItems[0]->Name = std::string(1, static_cast<char>('A' + k));
+        rig.Run(3000);
+        std::vector<size_t> rows(static_cast<size_t>(requests));
+        for (const TDelivered& row : rig.Owner.Delivered)
+          for (int k = 0; k < requests; ++k)
+            if (row.Values.count(std::string(1, static_cast<char>('A' + k)) + "1"))
+              ++rows[static_cast<size_t>(k)];
+        const auto [low, high] = std::minmax_element(rows.begin(), rows.end());
+        EXPECT_GE(*low, 3u);
+        EXPECT_LE(*high - *low, 1u) << "the rows per request differ by at most one turn";
+      }
     }
   }
 }

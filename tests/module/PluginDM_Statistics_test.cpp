@@ -159,11 +159,14 @@ TEST(EngineStatistics, RoundTripsRunFromTheFirstSendToTheDecodedRow) {
 
 TEST(EngineStatistics, LineFormThePollerParses) {
   TEngineStatistics s;
-  EXPECT_EQ(StatisticsLine(3, s),
-            "3;requests=0;answers=0;timeouts=0;checks=0;naks=0;out=0;in=0;rtt=0;rtt_avg=0");
-  s = {12, 11, 1, 2, 3, 5000000000ull, 560, 35, 36};
+  EXPECT_EQ(
+      StatisticsLine(3, s),
+      "3;requests=0;answers=0;timeouts=0;checks=0;naks=0;out=0;in=0;rtt=0;rtt_avg=0;retries=0;demotions=0;"
+      "demoted=0");
+  s = {12, 11, 1, 2, 3, 5000000000ull, 560, 35, 36, 4, 2, 1};
   EXPECT_EQ(StatisticsLine(-1, s),
-            "-1;requests=12;answers=11;timeouts=1;checks=2;naks=3;out=5000000000;in=560;rtt=35;rtt_avg=36")
+            "-1;requests=12;answers=11;timeouts=1;checks=2;naks=3;out=5000000000;in=560;rtt=35;rtt_avg=36;"
+            "retries=4;demotions=2;demoted=1")
       << "counters beyond 32 bits";
 }
 

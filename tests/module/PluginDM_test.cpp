@@ -44,6 +44,10 @@ public:
     Protocol = protocol;
     Calls += " proto";
   }
+  void SetSpeed(const TSpeedSettings& speed) override {
+    Speed = speed;
+    Calls += " speed";
+  }
   void Restart() override {
     TimerOn = FPlugin.StateFlags[0] && FQueue.Count() > 0;
     Calls += " restart(" + std::to_string(FQueue.Count()) + ")";
@@ -53,6 +57,7 @@ public:
   const void* LastRequest = this;
   int32_t MinInterval = -7;
   uint8_t Protocol = 99;
+  TSpeedSettings Speed;
   std::string Calls;
 
 private:
@@ -134,6 +139,13 @@ TEST(DataSourceCfg, DefaultsAndPropertyMap) {
                                           "spCPUSlot.Value,CPU slot",
                                           "",
                                           "comboProto.ItemIndex,Proto",
+                                          "",
+                                          "chkKeepSession.Checked,Keep session",
+                                          "chkSendWhenReady.Checked,Send when ready",
+                                          "spHandshakeTimeout.Value,Handshake timeout",
+                                          "spRetries.Value,Retries",
+                                          "spDemoteAfter.Value,Demote after",
+                                          "spDemoteFor.Value,Demote for",
                                           ""};
   EXPECT_EQ(lines, expected);
 
@@ -155,10 +167,12 @@ TEST(DataSourceCfg, DefaultsAndPropertyMap) {
     TPropertyKind kind = TPropertyKind::Integer;
     if (name == "lblParams_Caption" || name.find("Dialog_FileName") != std::string::npos)
       kind = TPropertyKind::Text;
-    if (name == "spMinInt_Value" || name == "spLocalAddress_Value") kind = TPropertyKind::Double;
+    if (name == "spMinInt_Value" || name == "spLocalAddress_Value" || name == "spHandshakeTimeout_Value" ||
+        name == "spDemoteFor_Value")
+      kind = TPropertyKind::Double;
     EXPECT_EQ(p->Kind, kind) << name;
   }
-  EXPECT_EQ(mapped, 10);
+  EXPECT_EQ(mapped, 16);
   EXPECT_EQ(missing,
             (std::vector<std::string>{"spRemoteAddress_Value", "spCPURack_Value", "spCPUSlot_Value"}));
 
@@ -168,6 +182,56 @@ TEST(DataSourceCfg, DefaultsAndPropertyMap) {
   EXPECT_EQ(cfg.lblParams_Caption, "<x/>");
   EXPECT_EQ(cfg.spMinInt_Value, 12.5);
   EXPECT_EQ(cfg.comboProto_ItemIndex, 3);
+}
+
+// The speed settings reach the engine in their valid ranges; a value that is no time keeps the
+// default, and the handshake time-out reaches every request.
+TEST(DataSourceCfg, SpeedSettingsDefaultToThePlainEngineAndStayInRange) {
+  TDataSourceCfg cfg(nullptr);
+  TSpeedSettings speed = SpeedSettingsOf(cfg);
+  EXPECT_FALSE(speed.KeepSession);
+  EXPECT_FALSE(speed.SendWhenReady);
+  EXPECT_FALSE(speed.Timed());
+  EXPECT_EQ(speed.HandshakeTimeout, 2000);
+  EXPECT_EQ(speed.Retries, 0);
+  EXPECT_EQ(speed.DemoteAfter, 0);
+  EXPECT_EQ(speed.DemoteFor, 10000);
+
+  cfg.chkSendWhenReady_Checked = 5;
+  cfg.spHandshakeTimeout_Value = 350.9;
+  cfg.spRetries_Value = 1000;
+  cfg.spDemoteAfter_Value = 3;
+  cfg.spDemoteFor_Value = 2500.5;
+  speed = SpeedSettingsOf(cfg);
+  EXPECT_TRUE(speed.SendWhenReady);
+  EXPECT_TRUE(speed.Timed());
+  EXPECT_EQ(speed.HandshakeTimeout, 350);
+  EXPECT_EQ(speed.Retries, TSpeedSettings::kMaxRetries);
+  EXPECT_EQ(speed.DemoteAfter, 3);
+  EXPECT_EQ(speed.DemoteFor, 2500);
+
+  cfg.spHandshakeTimeout_Value = std::numeric_limits<double>::quiet_NaN();
+  cfg.spRetries_Value = -4;
+  cfg.spDemoteAfter_Value = -1;
+  cfg.spDemoteFor_Value = 0;
+  speed = SpeedSettingsOf(cfg);
+  EXPECT_EQ(speed.HandshakeTimeout, 2000);
+  EXPECT_EQ(speed.Retries, 0);
+  EXPECT_EQ(speed.DemoteAfter, 0);
+  EXPECT_EQ(speed.DemoteFor, 10000);
+
+  TFakePlugin plugin;
+  TThreadObjectList queue(true);
+  TFakeEngine engine(plugin, queue);
+  cfg.lblParams_Caption = Query("<R1><Enabled>2</Enabled></R1><R2><Enabled>2</Enabled></R2>");
+  cfg.chkKeepSession_Checked = 1;
+  cfg.spHandshakeTimeout_Value = 750;
+  LoadRequestQueue(&plugin, &cfg, queue, &engine);
+  EXPECT_TRUE(engine.Speed.KeepSession);
+  EXPECT_EQ(engine.Speed.HandshakeTimeout, 750);
+  const std::vector<const TRequestItem*> requests = Requests(queue);
+  ASSERT_EQ(requests.size(), 2u);
+  for (const TRequestItem* request : requests) EXPECT_EQ(request->HandshakeTimeout, 750);
 }
 
 TEST(LoadRequestQueue, EngineStepsFollowThePluginState) {
@@ -180,7 +244,7 @@ TEST(LoadRequestQueue, EngineStepsFollowThePluginState) {
   TFakeEngine engine(plugin, queue);
 
   LoadRequestQueue(&plugin, &settings, queue, &engine);
-  EXPECT_EQ(engine.Calls, "stop(0) clear min proto restart(2)");
+  EXPECT_EQ(engine.Calls, "stop(0) clear min proto speed restart(2)");
   EXPECT_TRUE(engine.TimerOn);
   EXPECT_EQ(engine.LastRequest, nullptr);
   EXPECT_EQ(engine.MinInterval, 99);
@@ -191,7 +255,7 @@ TEST(LoadRequestQueue, EngineStepsFollowThePluginState) {
   engine.Calls.clear();
   settings.lblParams_Caption = Query("<Request/>");
   LoadRequestQueue(&plugin, &settings, queue, &engine);
-  EXPECT_EQ(engine.Calls, "stop(2) clear min proto restart(1)");
+  EXPECT_EQ(engine.Calls, "stop(2) clear min proto speed restart(1)");
   EXPECT_EQ(queue.Count(), 1);
 
   // Filled for state flag 1 alone, but the timer runs only with flag 0.

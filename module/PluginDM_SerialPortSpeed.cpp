@@ -1,0 +1,192 @@
+// The engine's speed settings: kept SNP and SNP-X sessions, GE's line timing (T4 after the
+// break, the negotiated T1 before every SNP frame, a gap before each request), the next request
+// as soon as the line is ready, retries and the demotion of PLCs that keep failing.
+//
+// With both speed settings off the engine keeps its plain rhythm: every frame goes out as soon
+// as it is posted, and the next request waits for the next tick.
+#include <algorithm>
+
+#include "Common/zorTimerEx.h"
+#include "module/PluginDM_SerialPort.h"
+#include "platform/Tick.h"
+
+namespace kelda {
+
+void TSerialPortDM::SetSpeed(const TSpeedSettings& speed) {
+  if (!speed.KeepSession) DropSession();
+  if (speed.DemoteAfter != FSpeed.DemoteAfter || speed.DemoteFor != FSpeed.DemoteFor) {
+    FDemotions.clear();
+    CountDemoted();
+  }
+  FSpeed = speed;
+}
+
+void TSerialPortDM::SetProtocol(uint8_t protocol) {
+  const uint8_t next = ProtocolOf(protocol);
+  if (next != Protocol) DropSession();
+  Protocol = next;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Kept sessions
+
+// A session is kept with one PLC: another SNP ID needs its own break and attach, and a line
+// that was idle too long may have lost the session on the PLC's side already.
+bool TSerialPortDM::UseSession(const TRequestItem& request) const {
+  if (!FSpeed.KeepSession || !FSessionOpen) return false;
+  if (SnpRequestFields(request).SnpId != FSessionId) return false;
+  return platform::Now() - FLineActivity.load() < kSessionIdleMs;
+}
+
+void TSerialPortDM::OpenSession(const TRequestItem& request) {
+  if (!FSpeed.KeepSession) return;
+  FSessionOpen = true;
+  FSessionId = SnpRequestFields(request).SnpId;
+}
+
+// The attach response's T1 field: four hexadecimal characters, low byte first; the PLC names
+// the larger of its own T1 and ours, which both sides keep for the session.
+void TSerialPortDM::NoteAttachT1(const uint8_t* field) {
+  auto digit = [](uint8_t c) -> int {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    return -1;
+  };
+  int d[4];
+  for (int i = 0; i < 4; ++i)
+    if ((d[i] = digit(field[i])) < 0) return;
+  const uint32_t t1 = static_cast<uint32_t>((d[0] << 4 | d[1]) | (d[2] << 4 | d[3]) << 8);
+  FT1 = std::clamp(t1, kOwnT1Ms, kMaxT1Ms);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Line timing
+
+uint32_t TSerialPortDM::GapMs() const {
+  switch (Protocol) {
+    case protoSnp:
+      return FT1.load();
+    case protoSnpX:
+      return kSnpXGapMs;
+    default:
+      return kCcmGapMs;
+  }
+}
+
+void TSerialPortDM::SetLineTiming(TOutFrame& frame) const {
+  if (!FSpeed.Timed()) return;
+  const bool snp = Protocol == protoSnp || Protocol == protoSnpX;
+  if (snp && frame.Role == TFrameRole::Opening && frame.Step == stOpeningSent) {
+    // The attach: T4 after the break has ended. Counted from the break's request, a host that
+    // returns from the break before the line is free again is covered too.
+    frame.AfterHandedMs = kBreakMs + kT4Ms;
+    return;
+  }
+  if (Protocol == protoSnp) {
+    frame.QuietMs = FT1.load();  // before every frame of an SNP master, acknowledgements too
+    return;
+  }
+  if (frame.Role == TFrameRole::Opening || frame.Role == TFrameRole::LineBreak) frame.QuietMs = GapMs();
+}
+
+uint64_t TSerialPortDM::DueAt(const TOutFrame& frame) const {
+  uint64_t due = 0;
+  if (frame.AfterHandedMs != 0) due = FLastHandedAt.load() + frame.AfterHandedMs;
+  if (frame.QuietMs != 0) due = std::max(due, FLineActivity.load() + frame.QuietMs);
+  return due;
+}
+
+// Asks for a tick at `at` (or soon after): the earliest of the wishes holds until a tick has
+// run past it.
+void TSerialPortDM::ScheduleWake(uint64_t at) {
+  uint64_t current = FWakeAt.load();
+  while ((current == 0 || at < current) && !FWakeAt.compare_exchange_weak(current, at)) {
+  }
+  if (Queue) Queue->SetInterval(NextTickMs());
+}
+
+void TSerialPortDM::ClearPassedWake() {
+  uint64_t wake = FWakeAt.load();
+  if (wake != 0 && wake <= platform::Now()) FWakeAt.compare_exchange_strong(wake, 0);
+}
+
+uint32_t TSerialPortDM::NextTickMs() const {
+  uint32_t ms = TimerInterval;
+  const uint64_t wake = FWakeAt.load();
+  if (wake != 0) {
+    const uint64_t now = platform::Now();
+    const uint64_t left = wake > now ? wake - now : 1;
+    if (left < ms) ms = static_cast<uint32_t>(left);
+  }
+  return ms < 1 ? 1 : ms;
+}
+
+// The outstanding exchange is over. Ready for the next request: the line's gap after it.
+void TSerialPortDM::ExchangeEnded() {
+  if (FSpeed.SendWhenReady) ScheduleWake(platform::Now() + GapMs());
+}
+
+// ---------------------------------------------------------------------------------------------
+// Retries and demotion
+
+// A failed transaction of `request` is repeated at the next tick while it has repeats left. A
+// PLC on trial after its demotion gets one transaction and no repeat.
+bool TSerialPortDM::Retry(TRequestItem& request) {
+  if (request.RetriesDone >= FSpeed.Retries || OnTrial(request)) {
+    request.RetriesDone = 0;
+    return false;
+  }
+  ++request.RetriesDone;
+  request.RetryDue = true;
+  FCounters.Retried();
+  DropSession();
+  ScheduleWake(platform::Now());
+  return true;
+}
+
+void TSerialPortDM::TransactionLost(const TRequestItem& request) {
+  if (FSpeed.DemoteAfter <= 0) return;
+  TDemotion& demotion = FDemotions[TargetKey(request)];
+  ++demotion.Failures;
+  if (!demotion.Demoted && demotion.Failures < FSpeed.DemoteAfter) return;
+  // Demoted, or its trial failed: set aside again for the whole time.
+  demotion.Demoted = true;
+  demotion.Until = platform::Now() + static_cast<uint64_t>(FSpeed.DemoteFor);
+  FCounters.Demoted(CountDemoted());
+}
+
+void TSerialPortDM::TransactionAnswered(TRequestItem& request) {
+  request.RetriesDone = 0;
+  request.RetryDue = false;
+  if (FDemotions.erase(TargetKey(request)) != 0) CountDemoted();
+}
+
+uint32_t TSerialPortDM::CountDemoted() {
+  uint32_t demoted = 0;
+  for (const auto& [key, entry] : FDemotions) demoted += entry.Demoted ? 1 : 0;
+  FCounters.SetDemoted(demoted);
+  return demoted;
+}
+
+// The PLC a request goes to: the CCM station number, or the SNP ID as sent.
+std::string TSerialPortDM::TargetKey(const TRequestItem& request) const {
+  if (Protocol == protoCcmMasterSlave || Protocol == protoCcmPeerToPeer)
+    return "ccm:" + std::to_string(CcmTargetNumber(request.Address) & 0xFF);
+  const auto id = SnpRequestFields(request).SnpId;
+  return "snp:" + std::string(reinterpret_cast<const char*>(id.data()), id.size());
+}
+
+bool TSerialPortDM::IsDemoted(const TRequestItem& request) const {
+  if (FSpeed.DemoteAfter <= 0 || FDemotions.empty()) return false;
+  auto it = FDemotions.find(TargetKey(request));
+  return it != FDemotions.end() && it->second.Demoted && platform::Now() < it->second.Until;
+}
+
+bool TSerialPortDM::OnTrial(const TRequestItem& request) const {
+  if (FDemotions.empty()) return false;
+  auto it = FDemotions.find(TargetKey(request));
+  return it != FDemotions.end() && it->second.Demoted;
+}
+
+}  // namespace kelda

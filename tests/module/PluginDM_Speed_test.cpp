@@ -1,0 +1,421 @@
+// The engine's speed settings on the driven clock: kept SNP and SNP-X sessions and when they are
+// given up, GE's T4 and T1, the next request as soon as the line is ready, retries, and the
+// demotion of a PLC that keeps failing.
+#include <gtest/gtest.h>
+
+#include "EngineFrames.h"
+#include "EngineSimKit.h"
+
+namespace kelda::enginetest {
+namespace {
+
+TSpeedSettings Fast(bool keepSession, bool sendWhenReady) {
+  TSpeedSettings speed;
+  speed.KeepSession = keepSession;
+  speed.SendWhenReady = sendWhenReady;
+  return speed;
+}
+
+// Counts what the engine put on the line: breaks, attaches, and frames to one SNP ID.
+struct TLineCount {
+  int Breaks = 0;
+  int Attaches = 0;
+  std::map<std::string, int> ById;
+
+  void Hook(TFakeOwner& owner) {
+    owner.OnFrame = [this](const std::string& frame) {
+      if (frame == kBreakCommand) {
+        ++Breaks;
+        return;
+      }
+      if (frame.size() < 11 || frame[0] != '\x1B') return;
+      if (frame[1] == 'A' || (frame[1] == 'X' && frame[10] == '\0')) ++Attaches;
+      if (frame[1] == 'A' || frame[1] == 'X') ++ById[std::string(frame.c_str() + 2)];
+    };
+  }
+};
+
+// Ticks whenever the engine's timer would: the interval it asks for after each tick. Answers due
+// by then come in first, as a host's data calls do meanwhile.
+void RunByTimer(TSimRig& rig, uint64_t ms) {
+  const uint64_t end = gNow + ms;
+  while (gNow < end) {
+    rig.Advance(rig.Engine.NextTickMs());
+    rig.Pump();
+    rig.Tick();
+    rig.Pump();
+  }
+}
+
+// An SNP attach response that names `t1` ms (the larger of the two sides' T1).
+std::string SnpAttachAnswerWithT1(uint16_t t1) {
+  std::string frame = std::string("\x1BR") + std::string("PLC1\0\0\0\0", 8) + HexDigits(t1 & 0xFF, 2) +
+                      HexDigits(t1 >> 8, 2) + "0   \x17" + std::string(3, '\0');
+  return frame + HexDigits(SnpBcc(U(frame), frame.size()), 2);
+}
+
+// A mailbox reply carrying the sequence number `sequence`.
+std::string MailboxWithSequence(uint8_t kind, const std::string& six, uint8_t sequence) {
+  std::string frame = Mailbox(kind, six);
+  frame.pop_back();
+  frame[8] = static_cast<char>(sequence);
+  return WithBcc(frame);
+}
+
+TEST(KeepSession, ReadsWithoutBreakAndAttachUntilTheLinkIdlesPastTheMarginOrThePortOpens) {
+  for (uint8_t protocol : {protoSnp, protoSnpX}) {
+    SCOPED_TRACE(Name(protocol));
+    TSimRig rig(protocol);
+    rig.Engine.SetSpeed(Fast(true, false));
+    TRequestItem& request = rig.AddRegisterRead(4, 1000);
+    TLineCount line;
+    line.Hook(rig.Owner);
+
+    rig.Run(5000);
+    EXPECT_EQ(line.Breaks, 1);
+    EXPECT_EQ(line.Attaches, 1);
+    EXPECT_GE(rig.Owner.Delivered.size(), 4u);
+    rig.ExpectRegisterRows(4);
+    EXPECT_TRUE(rig.Engine.SessionKept());
+    EXPECT_TRUE(rig.Plc.sessionOpen());
+
+    // Read every 2.5 s the line idles well under the margin: the session stays.
+    request.PollInterval = 2500;
+    rig.Run(5000);
+    EXPECT_EQ(line.Breaks, 1);
+
+    // Every 3.5 s it idles past it: each read attaches again, though the PLC (10 s) would still
+    // hold the session; a Series 90-70 (5 s) might not.
+    request.PollInterval = 3500;
+    const int breaksBefore = line.Breaks;
+    const size_t rows = rig.Owner.Delivered.size();
+    rig.Run(8000);
+    const int reads = static_cast<int>(rig.Owner.Delivered.size() - rows);
+    EXPECT_GE(reads, 2);
+    EXPECT_GE(line.Breaks - breaksBefore, reads) << "every read attached";
+    EXPECT_LE(line.Breaks - breaksBefore, reads + 1);
+    EXPECT_EQ(line.Attaches, line.Breaks);
+
+    // A port opened anew has no session.
+    request.PollInterval = 1000;
+    rig.Run(2000);
+    const int breaks = line.Breaks;
+    rig.Engine.RequestReset(2);
+    rig.Run(3000);
+    EXPECT_EQ(line.Breaks, breaks + 1);
+    rig.ExpectRegisterRows(4);
+    EXPECT_TRUE(rig.Owner.Failures.empty());
+  }
+}
+
+TEST(KeepSession, AnyFailureAttachesAgainAndNoLateAnswerIsTakenForTheNextRead) {
+  for (uint8_t protocol : {protoSnp, protoSnpX}) {
+    SCOPED_TRACE(Name(protocol));
+    TSimRig rig(protocol);
+    rig.Engine.SetSpeed(Fast(true, true));
+    rig.AddRegisterRead(4, 500);
+    TLineCount line;
+    line.Hook(rig.Owner);
+    rig.Run(1000);
+    ASSERT_EQ(line.Breaks, 1);
+    ASSERT_TRUE(rig.Engine.SessionKept());
+
+    // The PLC answers the next read only after its time-out: the session is given up, the next
+    // read breaks and attaches, and the late answer gives no row.
+    rig.Plc.faults().lateMs = 2500;  // past the data and the handshake time-out
+    const size_t rows = rig.Owner.Delivered.size();
+    rig.Run(2600);
+    EXPECT_FALSE(rig.Engine.SessionKept());
+    rig.Plc.faults().lateMs = 0;
+    rig.Run(3000);
+    EXPECT_GE(line.Breaks, 2);
+    EXPECT_GT(rig.Owner.Delivered.size(), rows);
+    rig.ExpectRegisterRows(4);
+    ASSERT_FALSE(rig.Owner.Failures.empty());
+    EXPECT_NE(rig.Owner.Failures[0].find("time-out"), std::string::npos) << rig.Owner.Failures[0];
+
+    // A spoiled answer gives the session up too.
+    rig.Plc.faults().corruptCheck = 1;
+    const int breaks = line.Breaks;
+    rig.Run(3000);
+    EXPECT_EQ(line.Breaks, breaks + 1);
+    rig.ExpectRegisterRows(4);
+  }
+}
+
+// An SNP PLC repeats a reply whose acknowledgement it missed. In a kept session each read has
+// its own sequence number, so the repeat of the last read's reply never answers the next one.
+TEST(KeepSession, SnpRepeatedReplyOfTheLastReadIsNotTakenForTheNext) {
+  TEngineRig rig(protoSnp);
+  rig.Engine.SetSpeed(Fast(true, false));
+  TRequestItem& request = rig.AddRequest("PLC1", 0x08, 0, 2);
+  TEngineRig::AddItem(request, "V", dtD16, 0, 2);
+  rig.Tick();
+  rig.Advance(TSerialPortDM::kBreakMs + TSerialPortDM::kT4Ms);
+  rig.Tick();
+  rig.Receive(SnpAttachAnswer());
+  rig.Advance(TSerialPortDM::kOwnT1Ms);
+  rig.Tick();
+  rig.Receive(kSnpAck);
+  rig.Receive(MailboxWithSequence(0xD4, Bytes({1, 0, 2, 0, 0, 0}), 1));
+  ASSERT_EQ(rig.Owner.Delivered.size(), 1u);
+  rig.Advance(TSerialPortDM::kOwnT1Ms);
+  rig.Tick();  // the acknowledgement
+  rig.Owner.TakeSent();
+
+  rig.Advance(1000);
+  rig.Tick();
+  std::vector<std::string> sent = rig.Owner.TakeSent();
+  ASSERT_EQ(sent.size(), 1u) << "no break, no attach";
+  ASSERT_EQ(sent[0].substr(0, 2), "\x1BM");
+  EXPECT_EQ(static_cast<uint8_t>(sent[0][8]), 2);
+  rig.Receive(kSnpAck);
+  rig.Receive(MailboxWithSequence(0xD4, Bytes({1, 0, 2, 0, 0, 0}), 1));
+  EXPECT_EQ(rig.Owner.Delivered.size(), 1u) << "the repeat of the first read's reply";
+  rig.Receive(MailboxWithSequence(0xD4, Bytes({0, 3, 0, 4, 0, 0}), 2));
+  ASSERT_EQ(rig.Owner.Delivered.size(), 2u);
+  EXPECT_EQ(rig.Owner.Delivered[1].Int("V1"), 3);
+  EXPECT_EQ(rig.Owner.Delivered[1].Int("V2"), 4);
+}
+
+TEST(LineTiming, AttachWaitsT4AfterTheBreakAndEverySnpFrameTheNegotiatedT1) {
+  TEngineRig rig(protoSnp);
+  rig.Engine.SetSpeed(Fast(false, true));
+  TRequestItem& request = rig.AddRequest("PLC1", 0x08, 0, 2);
+  TEngineRig::AddItem(request, "V", dtD16, 0, 2);
+  rig.Tick();
+  EXPECT_EQ(rig.Owner.TakeSent(), std::vector<std::string>{kBreakCommand});
+  // The break lasts 100 ms from its request, then the line stays quiet for T4.
+  rig.Advance(100);
+  rig.Tick();
+  EXPECT_TRUE(rig.Owner.TakeSent().empty());
+  EXPECT_EQ(rig.Engine.NextTickMs(), 50u);
+  rig.Advance(49);
+  rig.Tick();
+  EXPECT_TRUE(rig.Owner.TakeSent().empty());
+  rig.Advance(1);
+  rig.Tick();
+  EXPECT_EQ(rig.Owner.TakeSent(), std::vector<std::string>{SnpAttachFrame(request)});
+
+  // The PLC names a T1 of 20 ms: the mailbox request and each acknowledgement wait for it.
+  rig.Receive(SnpAttachAnswerWithT1(20));
+  EXPECT_EQ(rig.Engine.NegotiatedT1(), 20u);
+  EXPECT_TRUE(rig.Owner.TakeSent().empty());
+  EXPECT_EQ(rig.Engine.NextTickMs(), 20u);
+  rig.Advance(19);
+  rig.Tick();
+  EXPECT_TRUE(rig.Owner.TakeSent().empty());
+  rig.Advance(1);
+  rig.Tick();
+  std::vector<std::string> sent = rig.Owner.TakeSent();
+  ASSERT_EQ(sent.size(), 1u);
+  EXPECT_EQ(sent[0].substr(0, 2), "\x1BM");
+  rig.Advance(3);
+  rig.Receive(kSnpAck);
+  rig.Advance(5);
+  rig.Receive(Mailbox(0xD4, Bytes({1, 0, 2, 0, 0, 0})));
+  EXPECT_EQ(rig.Owner.Delivered.size(), 1u);
+  EXPECT_TRUE(rig.Owner.TakeSent().empty()) << "the acknowledgement waits T1 after the reply";
+  rig.Advance(19);
+  rig.Tick();
+  EXPECT_TRUE(rig.Owner.TakeSent().empty());
+  rig.Advance(1);
+  rig.Tick();
+  EXPECT_EQ(rig.Owner.TakeSent(), std::vector<std::string>{kSnpAck});
+
+  // Without the speed settings the attach follows the break at once, and nothing waits.
+  TEngineRig plain(protoSnp);
+  TRequestItem& other = plain.AddRequest("PLC1", 0x08, 0, 2);
+  plain.Tick();
+  EXPECT_EQ(plain.Owner.TakeSent(), (std::vector<std::string>{kBreakCommand, SnpAttachFrame(other)}));
+  plain.Receive(SnpAttachAnswerWithT1(20));
+  EXPECT_EQ(plain.Owner.TakeSent().size(), 1u);
+  EXPECT_EQ(plain.Engine.NextTickMs(), TSerialPortDM::kTickMs);
+}
+
+// The next request leaves after the protocol's gap, not at the next 50 ms tick; the default mode
+// keeps the tick's rhythm.
+TEST(SendWhenReady, NextReadLeavesAfterTheGapInsteadOfTheNextTick) {
+  struct Case {
+    uint8_t Protocol;
+    uint32_t Gap;
+  };
+  for (const Case& c : {Case{protoSnpX, TSerialPortDM::kSnpXGapMs}, Case{protoSnp, TSerialPortDM::kOwnT1Ms},
+                        Case{protoCcmMasterSlave, TSerialPortDM::kCcmGapMs},
+                        Case{protoCcmPeerToPeer, TSerialPortDM::kCcmGapMs}}) {
+    SCOPED_TRACE(Name(c.Protocol));
+    TSimRig rig(c.Protocol);
+    rig.Engine.SetSpeed(Fast(true, true));
+    rig.AddRegisterRead(2, 1);
+    RunByTimer(rig, 1000);
+    const size_t rows = rig.Owner.Delivered.size();
+    ASSERT_GE(rows, 1u);
+    rig.ExpectRegisterRows(2);
+
+    // Right after an answer: the wake-up comes after the gap, and no frame leaves before it.
+    while (rig.Owner.Delivered.size() == rows) {
+      rig.Advance(1);
+      rig.Tick();
+      rig.Pump();
+    }
+    // SNP's last acknowledgement itself waits T1, and the next request T1 after it.
+    const uint64_t answered = gNow;
+    EXPECT_LE(rig.Engine.NextTickMs(), c.Gap);
+    std::vector<uint64_t> sentAt;
+    rig.Owner.OnFrame = [&sentAt](const std::string&) { sentAt.push_back(gNow); };
+    for (int i = 0; i < 200 && sentAt.empty(); ++i) {
+      rig.Advance(1);
+      rig.Tick();
+    }
+    ASSERT_FALSE(sentAt.empty());
+    EXPECT_GE(sentAt[0], answered + c.Gap);
+    EXPECT_LE(sentAt[0], answered + 2 * c.Gap);
+    rig.Owner.OnFrame = nullptr;
+    rig.Pump();
+
+    // Over a second the fast engine reads at least twice as often as the plain one.
+    TSimRig plain(c.Protocol);
+    plain.AddRegisterRead(2, 1);
+    RunByTimer(plain, 1000);
+    EXPECT_EQ(plain.Engine.NextTickMs(), TSerialPortDM::kTickMs);
+    EXPECT_GE(rows, 2 * plain.Owner.Delivered.size()) << rows << " against " << plain.Owner.Delivered.size();
+  }
+}
+
+// A CCM master's exchange ends with the slave's EOT and its own, not with the last data block:
+// a slave slow to send its EOT is never overtaken by the next enquiry.
+TEST(SendWhenReady, CcmMasterWaitsForTheEotExchange) {
+  TSimRig rig(protoCcmMasterSlave);
+  rig.Engine.SetSpeed(Fast(false, true));
+  rig.Plc.faults().lateMs = 30;
+  rig.AddRegisterRead(2, 1);
+  RunByTimer(rig, 2000);
+  EXPECT_GE(rig.Owner.Delivered.size(), 5u);
+  EXPECT_EQ(rig.Plc.counters().sequenceErrors, 0);
+  EXPECT_TRUE(rig.Owner.Failures.empty());
+  rig.ExpectRegisterRows(2);
+}
+
+TEST(Retries, FailedTransactionIsRepeatedAtOnceAndCountsAsOneOutcome) {
+  for (uint8_t protocol : kProtocols) {
+    SCOPED_TRACE(Name(protocol));
+    TSimRig rig(protocol);
+    TSpeedSettings speed;
+    speed.Retries = 2;
+    rig.Engine.SetSpeed(speed);
+    TRequestItem& request = rig.AddRegisterRead(2, 60000);
+    request.HandshakeTimeout = 300;
+
+    // Two openings go unanswered: the third attempt brings the row, and nothing failed.
+    rig.Plc.faults().silent = 2;
+    rig.Run(1200);
+    EXPECT_EQ(rig.Owner.Delivered.size(), 1u);
+    rig.ExpectRegisterRows(2);
+    EXPECT_TRUE(rig.Owner.Failures.empty());
+    TEngineStatistics s = rig.Engine.Statistics();
+    EXPECT_EQ(s.Retries, 2u);
+    EXPECT_EQ(s.Timeouts, 2u);
+    EXPECT_EQ(s.Answers, 1u);
+    EXPECT_EQ(s.Requests, 3u);
+
+    // Three silent openings: the transaction fails once, after its two repeats.
+    rig.Plc.faults().silent = 3;
+    rig.Engine.RequestReset(2);
+    rig.Run(1500);
+    EXPECT_EQ(rig.Owner.Delivered.size(), 1u);
+    ASSERT_EQ(rig.Owner.Failures.size(), 1u);
+    EXPECT_NE(rig.Owner.Failures[0].find("handshake time-out"), std::string::npos);
+    s = rig.Engine.Statistics();
+    EXPECT_EQ(s.Retries, 4u);
+    EXPECT_EQ(s.Timeouts, 5u);
+  }
+}
+
+TEST(Retries, RefusalsAndSpoiledAnswersFromTheReceivePathAreRepeatedAtTheNextTick) {
+  TSimRig rig(protoCcmPeerToPeer);
+  TSpeedSettings speed;
+  speed.Retries = 1;
+  rig.Engine.SetSpeed(speed);
+  rig.AddRegisterRead(2, 60000);
+  rig.Plc.faults().nak = 1;
+  rig.Tick();
+  rig.Pump();  // refused
+  EXPECT_TRUE(rig.Owner.Delivered.empty());
+  EXPECT_LE(rig.Engine.NextTickMs(), 1u) << "repeated at once";
+  rig.Advance(1);
+  rig.Tick();
+  rig.Pump();
+  EXPECT_EQ(rig.Owner.Delivered.size(), 1u);
+  EXPECT_TRUE(rig.Owner.Failures.empty());
+  EXPECT_EQ(rig.Engine.Statistics().Retries, 1u);
+}
+
+TEST(Demotion, FailingPlcIsSkippedForItsTimeThenTriedOnceWhileOthersKeepTheirRhythm) {
+  TSimRig rig(protoSnpX);
+  TSpeedSettings speed;
+  speed.DemoteAfter = 2;
+  speed.DemoteFor = 10000;
+  rig.Engine.SetSpeed(speed);
+  TRequestItem& gone = rig.AddRequest("PLC9", kRegisters, 0, 2, 500);  // no such PLC on the line
+  gone.HandshakeTimeout = 300;
+  rig.AddRegisterRead(2, 500);
+  TLineCount line;
+  line.Hook(rig.Owner);
+
+  rig.Run(1600);
+  EXPECT_EQ(line.ById["PLC9"], 2);
+  TEngineStatistics s = rig.Engine.Statistics();
+  EXPECT_EQ(s.Demotions, 1u);
+  EXPECT_EQ(s.Demoted, 1u);
+  EXPECT_EQ(rig.Owner.Failures.size(), 2u);
+
+  // Set aside: not one frame to it, and the other PLC is read every 500 ms.
+  const size_t rows = rig.Owner.Delivered.size();
+  rig.Run(9000);
+  EXPECT_EQ(line.ById["PLC9"], 2);
+  EXPECT_GE(rig.Owner.Delivered.size(), rows + 17);
+  rig.ExpectRegisterRows(2);
+
+  // Its time is up: one try, which fails and sets it aside again at once.
+  rig.Run(1500);
+  EXPECT_EQ(line.ById["PLC9"], 3);
+  s = rig.Engine.Statistics();
+  EXPECT_EQ(s.Demotions, 2u);
+  EXPECT_EQ(s.Demoted, 1u);
+  rig.Run(5000);
+  EXPECT_EQ(line.ById["PLC9"], 3);
+}
+
+TEST(Demotion, EndsWithTheFirstAnswerAfterItsTime) {
+  for (uint8_t protocol : kProtocols) {
+    SCOPED_TRACE(Name(protocol));
+    TSimRig rig(protocol);
+    TSpeedSettings speed;
+    speed.DemoteAfter = 2;
+    speed.DemoteFor = 3000;
+    speed.Retries = 3;  // a PLC on trial gets no repeat
+    rig.Engine.SetSpeed(speed);
+    TRequestItem& request = rig.AddRegisterRead(2, 200);
+    request.HandshakeTimeout = 300;
+    rig.Plc.faults().silent = 4 + 4 + 1;  // two failed transactions of four attempts, then the trial
+    rig.Run(2700);
+    EXPECT_EQ(rig.Engine.Statistics().Demoted, 1u);
+    EXPECT_TRUE(rig.Owner.Delivered.empty());
+
+    rig.Run(3300);  // the trial fails: set aside again
+    EXPECT_EQ(rig.Engine.Statistics().Demotions, 2u);
+    EXPECT_EQ(rig.Plc.faults().silent, 0);
+    EXPECT_TRUE(rig.Owner.Delivered.empty());
+
+    rig.Run(3500);  // the next trial is answered: back to its rhythm
+    EXPECT_EQ(rig.Engine.Statistics().Demoted, 0u);
+    const size_t rows = rig.Owner.Delivered.size();
+    EXPECT_GE(rows, 1u);
+    rig.Run(2000);
+    EXPECT_GE(rig.Owner.Delivered.size(), rows + 8);
+    rig.ExpectRegisterRows(2);
+  }
+}
+
+}  // namespace
+}  // namespace kelda::enginetest
