@@ -169,7 +169,7 @@ void TSerialPortDM::RunTick() {
     if (!MinIntervalGate.IsClear()) {
       if (!MinIntervalGate.Expired()) {
         // Ready as soon as the gate opens.
-        if (FSpeed.SendWhenReady) ScheduleWake(MinIntervalGate.Deadline);
+        if (FSendWhenReady.load()) ScheduleWake(MinIntervalGate.Deadline);
         return;
       }
       MinIntervalGate.Clear();
@@ -202,10 +202,11 @@ TSerialPortDM::TExamined TSerialPortDM::ExamineRequest(int32_t index, bool maySt
   if (index < 0 || index >= list.Count()) return TExamined::NotDue;
   TRequestItem& request = *RequestAt(list, index);
   if (request.Busy) {
-    uint32_t limit =
-        request.Step == stAwaitingData ? EffectiveMs(request.Timeout) : EffectiveMs(request.HandshakeTimeout);
+    uint32_t limit = request.Step == stAwaitingData ? EffectiveMs(request.Timeout)
+                                                    : EffectiveMs(request.HandshakeTimeout) + OpeningHoldMs();
     if (!request.Timer.Expired(limit)) return TExamined::Waiting;
     request.Busy = false;  // timed out: on to the next request, or the same one again
+    DropWaitingFrames(false);
     FCounters.TimedOut();
     DropSession();
     const TTransactionFailure cause = TimeoutCause(request);
@@ -260,6 +261,7 @@ void TSerialPortDM::Reset() {
     // The port was opened anew: an exchange under way on the old one is over, without an answer
     // and without a time-out to count, and nothing it left in the buffer answers the new ones.
     FLastReq = nullptr;
+    DropWaitingFrames(true);
     ResponseData.clear();
     FAnnouncedLength = 0;
     FCcmLrcReading = TCcmLrcReading::Unknown;
@@ -429,9 +431,15 @@ void TSerialPortDM::FrameFailed(const TOutFrame& frame) {
   SendFailed(request);
 }
 
+void TSerialPortDM::DropWaitingFrames(bool replies) {
+  platform::CriticalSectionGuard outbox(FOutboxLock);
+  std::erase_if(FOutbox, [replies](const TOutFrame& frame) { return replies || frame.Request != nullptr; });
+}
+
 // A failed send leaves the request idle with a clear stopwatch, so the next tick tries again.
 void TSerialPortDM::SendFailed(TRequestItem& request) {
   request.Busy = false;
+  DropWaitingFrames(false);
   request.Timer.Clear();
   DropSession();
   ReportFailure(request, TTransactionFailure::SendFailed);
@@ -462,6 +470,7 @@ void TSerialPortDM::FailTransaction(TRequestItem& request, TTransactionFailure c
   DropSession();
   request.Busy = false;
   request.Step = stIdle;
+  DropWaitingFrames(false);
   ResponseData.clear();
   FAnnouncedLength = 0;
   if (FLastReq == &request) FLastReq = nullptr;

@@ -191,7 +191,8 @@ public:
   std::string DataSourceFullName;
   TzorTimeout MinIntervalGate;
   std::atomic<uint8_t> ResetRequest{0};
-  uint32_t TimerInterval = kTickMs;
+  // Written by the tick, read by data calls that restart the timer.
+  std::atomic<uint32_t> TimerInterval{kTickMs};
   int32_t MinInterval = 0;
   uint8_t Protocol = protoCcmMasterSlave;
   TzorTimeout LastReceive;
@@ -252,6 +253,7 @@ private:
   // Speed settings and what they keep. Session, sequence and demotions are under the queue's
   // lock like the outstanding transaction; the line times are read by the outbox writer too.
   TSpeedSettings FSpeed;
+  std::atomic<bool> FSendWhenReady{false};  // FSpeed.SendWhenReady, for the tick outside the lock
   bool FSessionOpen = false;
   std::array<uint8_t, 8> FSessionId{};
   uint8_t FMailboxSequence = 0;  // SNP with kept sessions: each read's own sequence number
@@ -324,6 +326,11 @@ private:
   bool SendToHost(const std::string& bytes);
   void SendFailed(TRequestItem& request);
   void FrameFailed(const TOutFrame& frame);
+  // Drops the frames of the exchange that just ended which still wait for the line (and with
+  // `replies` the acknowledgements too, for a port opened anew).
+  void DropWaitingFrames(bool replies);
+  // How long the opening may wait for GE's gaps before it leaves, on top of the handshake time-out.
+  uint32_t OpeningHoldMs() const;
 
   // receive path
   void ProcessReceived(TPluginCallRecIntft& record, const uint8_t* data, int32_t size);

@@ -19,6 +19,7 @@ void TSerialPortDM::SetSpeed(const TSpeedSettings& speed) {
     CountDemoted();
   }
   FSpeed = speed;
+  FSendWhenReady = speed.SendWhenReady;
 }
 
 void TSerialPortDM::SetProtocol(uint8_t protocol) {
@@ -88,6 +89,12 @@ void TSerialPortDM::SetLineTiming(TOutFrame& frame) const {
     return;
   }
   if (frame.Role == TFrameRole::Opening || frame.Role == TFrameRole::LineBreak) frame.QuietMs = GapMs();
+}
+
+// The attach waits for the break and T4 and every opening for the line's gap: the handshake
+// time-out counts the PLC's time, not ours.
+uint32_t TSerialPortDM::OpeningHoldMs() const {
+  return FSpeed.Timed() ? kBreakMs + kT4Ms + GapMs() : 0;
 }
 
 uint64_t TSerialPortDM::DueAt(const TOutFrame& frame) const {

@@ -24,16 +24,25 @@ std::string CsvField(const std::string& text) {
 
 std::string CsvText(const std::string& moduleText) {
   std::string text;
-  for (char c : platform::WideToUtf8(platform::AnsiToWide(moduleText))) {
-    const auto byte = static_cast<unsigned char>(c);
+  const std::string utf8 = platform::WideToUtf8(platform::AnsiToWide(moduleText));
+  auto escape = [&text](unsigned code) {
+    char escaped[5];
+    std::snprintf(escaped, sizeof escaped, "\\x%02X", code);
+    text += escaped;
+  };
+  for (std::size_t i = 0; i < utf8.size(); ++i) {
+    const auto byte = static_cast<unsigned char>(utf8[i]);
+    const auto next = i + 1 < utf8.size() ? static_cast<unsigned char>(utf8[i + 1]) : 0u;
     if (byte < 0x20 || byte == 0x7F) {
-      char escaped[5];
-      std::snprintf(escaped, sizeof escaped, "\\x%02X", byte);
-      text += escaped;
-    } else if (c == '\\') {
+      escape(byte);
+    } else if (byte == 0xC2 && next >= 0x80 && next <= 0x9F) {
+      // U+0080 to U+009F: control characters too (the bytes a code page leaves unassigned).
+      escape(next);
+      ++i;
+    } else if (byte == '\\') {
       text += "\\\\";
     } else {
-      text += c;
+      text += static_cast<char>(byte);
     }
   }
   return text;

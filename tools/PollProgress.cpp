@@ -91,6 +91,14 @@ std::string NoAnswerHint(const TPollOptions& options, uint64_t ms, const TTroubl
     if (options.Simulated()) text << ", and the --sim-nak and --sim-error-nack faults";
     return text.str();
   }
+  if (trouble.EmptyRows > 0) {
+    text << undecoded << trouble.EmptyRows
+         << " answers came but carried no configured value: check the requests' <Response> items "
+            "(each needs a <Name>, and its <Offset> and <Count> must lie inside the read); "
+            "kelda-host check "
+         << options.ConfigFile << " --protocol " << options.ProtocolName << " names what is wrong";
+    return text.str();
+  }
   if (options.Simulated()) {
     text << "no answer from " << plc << " in " << Seconds(ms)
          << ": check that the configuration's <Address> names its " << id << " (" << simId

@@ -37,8 +37,9 @@ std::string Summary(const TPollOptions& options, const TPollCounts& counts, cons
 // What went wrong with the run's transactions, to choose the hint by.
 struct TTrouble {
   uint64_t Timeouts = 0;
-  uint64_t Checks = 0;    // answers that failed their check
-  uint64_t Refusals = 0;  // NAKs and the PLC's error answers
+  uint64_t Checks = 0;     // answers that failed their check
+  uint64_t Refusals = 0;   // NAKs and the PLC's error answers
+  uint64_t EmptyRows = 0;  // answers that came but carried no configured value
 };
 
 // Why no value was decoded, and what to check: failed checks point at the line's settings,

@@ -6,6 +6,7 @@
 
 #include "Common/Thread_ObjectList.h"
 #include "module/PluginDM.h"
+#include "module/PluginDM_ConfigCheck.h"
 #include "module/PluginDM_PlcErrors.h"
 #include "platform/Sync.h"
 
@@ -87,6 +88,17 @@ std::string OneLine(const std::string& text) {
   return line;
 }
 
+// Whether `value` is one of an item's values: its name, or its name and a counter.
+bool NamesValue(const std::vector<std::string>& itemNames, const std::string& value) {
+  for (const std::string& name : itemNames) {
+    if (value.compare(0, name.size(), name) != 0) continue;
+    if (std::all_of(value.begin() + static_cast<std::ptrdiff_t>(name.size()), value.end(),
+                    [](char c) { return c >= '0' && c <= '9'; }))
+      return true;
+  }
+  return false;
+}
+
 }  // namespace
 
 bool IsFixedRowItem(const std::string& name) {
@@ -134,7 +146,11 @@ TRequestBoard::TRequestBoard(const std::string& configuration, plcsim::Mode prot
     const auto& item = *static_cast<const TRequestItem*>(object);
     TRequestState state;
     state.Caption = item.Name;
-    state.Reference = GeReference(item.Memory, item.Offset, item.Size, ccm);
+    // What the protocol really reads (CCM maps several tables onto others), as the check names it.
+    const TReadLayout layout = ReadLayoutOf(item, static_cast<uint8_t>(protocol));
+    state.Reference = layout.Unit != TReadLayout::Unknown
+                          ? Range(layout.Prefix.c_str(), layout.ReadFirst, layout.ReadCount)
+                          : GeReference(item.Memory, item.Offset, item.Size, ccm);
     state.Enabled = item.Enabled;
     state.PollIntervalMs = item.MethodPoll ? static_cast<uint32_t>(std::max(item.PollInterval, 0)) : 0;
     // As the module fills its rows: SNP-X names the memory by its selector, the others by the
@@ -142,6 +158,8 @@ TRequestBoard::TRequestBoard(const std::string& configuration, plcsim::Mode prot
     state.Address = item.Address;
     state.Memory = std::to_string(protocol == plcsim::Mode::SnpX ? item.Memory : CcmMemoryType(item.Memory));
     state.MemoryAddress = std::to_string(item.Offset);
+    for (const std::unique_ptr<TResponseItem>& response : item.ResponseItems)
+      if (!response->Name.empty()) state.ItemNames.push_back(response->Name);
     FRequests.push_back(std::move(state));
   }
 }
@@ -150,13 +168,25 @@ const TRequestState* TRequestBoard::Find(const TRequestValues& row) const {
   const std::string* address = ItemOf(row, "TARGET_ADDRESS");
   const std::string* memory = ItemOf(row, "MEMORY");
   const std::string* memoryAddress = ItemOf(row, "MEMORY_ADDRESS");
-  if (!address || !memory || !memoryAddress) return nullptr;
-  // Two requests of the same place: the enabled one, since only it is polled.
+  const std::string* firstValue = nullptr;
+  for (const auto& item : row)
+    if (!IsFixedRowItem(item.first)) {
+      firstValue = &item.first;
+      break;
+    }
+  // Best: the place and the value's name agree; then the name alone; then the place alone (an
+  // error answer has no value), the enabled request first, since only it is polled.
   const TRequestState* found = nullptr;
+  int foundScore = 0;
   for (const TRequestState& request : FRequests) {
-    if (request.Address != *address || request.Memory != *memory || request.MemoryAddress != *memoryAddress)
-      continue;
-    if (!found || (request.Enabled && !found->Enabled)) found = &request;
+    const bool place = address && memory && memoryAddress && request.Address == *address &&
+                       request.Memory == *memory && request.MemoryAddress == *memoryAddress;
+    const bool named = firstValue && NamesValue(request.ItemNames, *firstValue);
+    const int score = (named ? 4 : 0) + (place ? 2 : 0) + (request.Enabled ? 1 : 0);
+    if ((named || place) && score > foundScore) {
+      found = &request;
+      foundScore = score;
+    }
   }
   return found;
 }

@@ -27,6 +27,9 @@ struct TRequestState {
   uint32_t PollIntervalMs = 0;  // 0: read once
   // What the module writes into each of its rows, to find the request of a row.
   std::string Address, Memory, MemoryAddress;
+  // Its items' names: rows of two requests of the same place (or of tables a protocol reads
+  // alike) are told apart by the names of their values.
+  std::vector<std::string> ItemNames;
   TRequestValues Values;  // the latest decoded values, in first-seen order
   std::optional<uint64_t> ValueAtMs;
   bool LastFailed = false;

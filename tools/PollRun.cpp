@@ -143,7 +143,7 @@ private:
   void Open();
   void Start();
   void Loop();
-  int Finish(int status, const std::string& message);
+  int Finish(int status, std::string message);
   int32_t WriteToLine(const std::string& bytes);
   void BreakLine(uint32_t ms, uint64_t now);
   int ServeLine();
@@ -368,8 +368,13 @@ TTrouble TPoller::Trouble() const {
     trouble.Refusals = std::max(trouble.Refusals, module->Naks.value_or(0));
     trouble.Timeouts = std::max(trouble.Timeouts, module->Timeouts.value_or(0));
   }
-  for (const TRequestState& request : FBoard->Requests())
+  uint64_t errorRows = 0;
+  for (const TRequestState& request : FBoard->Requests()) {
     trouble.Refusals = std::max(trouble.Refusals, request.ErrorRows);
+    errorRows += request.ErrorRows;
+  }
+  const uint64_t rows = FCounts.Rows();
+  trouble.EmptyRows = rows > FValueRows + errorRows ? rows - FValueRows - errorRows : 0;
   return trouble;
 }
 
@@ -439,7 +444,7 @@ void TPoller::Loop() {
 
 // Every way out: the files complete up to now, the module stopped and freed, a summary, and
 // the reason a run failed.
-int TPoller::Finish(int status, const std::string& message) {
+int TPoller::Finish(int status, std::string message) {
   const uint64_t ms = Ms();
   // The files first: they are complete up to now whatever the module does while it stops.
   if (FTrace) {
@@ -472,6 +477,7 @@ int TPoller::Finish(int status, const std::string& message) {
     if (status == kPollOk && FValueRows == 0) {
       const bool sentNothing = FHost->SendCount() == 0;
       status = sentNothing ? kPollFailed : kPollNoAnswer;
+      message.clear();  // the run's end as asked is no news beside the hint
       if (sentNothing)
         FErr << NothingSentText() << "\n";
       else if (!FHintShown)

@@ -159,6 +159,27 @@ TEST(PollRequests, RowsAndFailuresFindTheirRequest) {
   EXPECT_EQ(ccm.CaptionOf(Row("10", "4", {})), "");
 }
 
+// Two enabled requests of one place (a fast and a slow poll of %R1), and on SNP %AI and %I
+// bits, which the module's rows name alike: the values' names tell whose row it is.
+TEST(PollRequests, RowsOfRequestsOfOnePlaceGoToTheRequestTheirValuesNameNotTheFirst) {
+  const std::string config = "<MODBUSRTUQUERY>" + Request("Fast", kOn, 8, 0, 2, kPoll200, "FAST") +
+                             Request("Slow", kOn, 8, 0, 2, kPoll200, "SLOW") +
+                             Request("Inputs", kOn, 10, 0, 1, kPoll200, "AI") +
+                             Request("Bits", kOn, 70, 0, 1, kPoll200, "IN") + "</MODBUSRTUQUERY>";
+  TRequestBoard snpx(config, plcsim::Mode::SnpX);
+  EXPECT_TRUE(snpx.TakeRow(Row("8", "0", {{"SLOW", "7"}}), 100));
+  EXPECT_EQ(snpx.Requests()[0].Answers, 0u);
+  EXPECT_EQ(snpx.Requests()[1].Answers, 1u);
+  EXPECT_EQ(snpx.CaptionOf(Row("8", "0", {{"FAST", "1"}})), "Fast");
+
+  TRequestBoard snp(config, plcsim::Mode::Snp);
+  EXPECT_TRUE(snp.TakeRow(Row("2", "0", {{"IN0", "1"}, {"IN1", "0"}}), 100));
+  EXPECT_EQ(snp.Requests()[2].Answers, 0u) << "an %I row was given to the %AI request";
+  EXPECT_EQ(snp.Requests()[3].Answers, 1u);
+  EXPECT_EQ(snp.CaptionOf(Row("2", "0", {{"AI", "5"}})), "Inputs");
+  EXPECT_EQ(snp.CaptionOf(Row("2", "0", {{"OTHER", "5"}})), "Inputs") << "by place when no name fits";
+}
+
 TEST(PollRequests, StaleWithoutAFreshValueWithinTwiceTheInterval) {
   TRequestBoard board(kConfig, plcsim::Mode::Snp);
   const TRequestState& levels = board.Requests()[0];  // every 200 ms

@@ -185,6 +185,7 @@ TEST(PollCsv, TextBecomesUtf8WithControlCharactersEscaped) {
   EXPECT_EQ(CsvText("\x80"), "\xE2\x82\xAC") << "the euro sign of windows-1252";
   EXPECT_EQ(CsvText("a\r\nb\x01\x1F\x7F"), "a\\x0D\\x0Ab\\x01\\x1F\\x7F");
   EXPECT_EQ(CsvText("C:\\x01"), "C:\\\\x01") << "a backslash cannot be taken for an escape";
+  EXPECT_EQ(CsvText("a\x81\x9D"), "a\\x81\\x9D") << "bytes windows-1252 leaves unassigned are controls too";
 
   const std::string path = "poll_units_utf8.csv";
   {
@@ -333,6 +334,17 @@ TEST(PollProgress, HintFollowsWhatFailed) {
   EXPECT_NE(silent.find("cable"), std::string::npos) << silent;
   EXPECT_NE(silent.find("SNP ID"), std::string::npos) << silent;
   EXPECT_NE(silent.find("speaks snp"), std::string::npos) << "the protocol: " << silent;
+
+  // Answers that came without a configured value: not silence, the configuration's items.
+  TTrouble empty;
+  empty.EmptyRows = 4;
+  for (const TPollOptions* options : {&serial, &sim}) {
+    const std::string noValue = NoAnswerHint(*options, 5000, empty);
+    EXPECT_NE(noValue.find("4 answers came but carried no configured value"), std::string::npos) << noValue;
+    EXPECT_NE(noValue.find("kelda-host check"), std::string::npos) << noValue;
+    EXPECT_EQ(noValue.find("no answer"), std::string::npos) << noValue;
+    EXPECT_EQ(noValue.find("cable"), std::string::npos) << noValue;
+  }
 
   EXPECT_NE(NoAnswerHint(sim, 5000, checks).find("--sim-corrupt"), std::string::npos);
   EXPECT_NE(NoAnswerHint(sim, 5000, refusals).find("--sim-nak"), std::string::npos);

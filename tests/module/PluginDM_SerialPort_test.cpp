@@ -231,11 +231,11 @@ TEST(Scheduler, ResetTakesTheSmallestPollIntervalAsTickAndNeverStopsTheTimer) {
   rig.AddRequest("PLC1", 8, 0, 1, 20);
   rig.Engine.RequestReset(2);
   rig.Tick();
-  EXPECT_EQ(rig.Engine.TimerInterval, 20u);
+  EXPECT_EQ(rig.Engine.TimerInterval.load(), 20u);
   rig.AddRequest("PLC1", 8, 0, 1, 0).MethodPoll = true;  // polling with interval 0
   rig.Engine.RequestReset(2);
   rig.Tick();
-  EXPECT_EQ(rig.Engine.TimerInterval, 1u);
+  EXPECT_EQ(rig.Engine.TimerInterval.load(), 1u);
   EXPECT_EQ(rig.Engine.Queue->Interval(), 1u);
 }
 

@@ -233,6 +233,47 @@ TEST(LineTiming, AttachWaitsT4AfterTheBreakAndEverySnpFrameTheNegotiatedT1) {
   EXPECT_EQ(plain.Engine.NextTickMs(), TSerialPortDM::kTickMs);
 }
 
+// GE's gaps hold the attach back 150 ms after its break: a short handshake time-out must count
+// from then, and frames of an exchange that ended while they waited (a time-out, PORT-OPEN) must
+// never reach the line, or every new exchange finds an old attach in front of it.
+TEST(LineTiming, HeldFramesOfAnEndedExchangeNeverLeaveAndTheHoldIsNotTheHandshakesTime) {
+  TEngineRig rig(protoSnpX);
+  rig.Engine.SetSpeed(Fast(true, false));
+  TRequestItem& request = rig.AddRequest("PLC1", 0x08, 0, 2);
+  TEngineRig::AddItem(request, "V", dtD16, 0, 2);
+  request.HandshakeTimeout = 100;
+  rig.Tick();
+  EXPECT_EQ(rig.Owner.TakeSent(), std::vector<std::string>{kBreakCommand});
+  rig.Advance(120);
+  rig.Tick();  // the attach still waits for T4; the handshake's 100 ms have not begun
+  EXPECT_TRUE(rig.Owner.TakeSent().empty());
+  rig.Advance(30);
+  rig.Tick();
+  EXPECT_EQ(rig.Owner.TakeSent(), std::vector<std::string>{SnpXAttachFrame(request)});
+  rig.Receive(SnpXAttachAnswer());
+  rig.Receive(SnpXReadAnswer(Bytes({1, 2, 3, 4})));
+  EXPECT_EQ(rig.Owner.Delivered.size(), 1u);
+
+  // PORT-OPEN while the next exchange's attach waits for the line: the new port sees a break
+  // first, and only one attach after it.
+  rig.Owner.TakeSent();
+  rig.Advance(60000);
+  rig.Tick();
+  EXPECT_EQ(rig.Owner.TakeSent(), std::vector<std::string>{kBreakCommand});
+  rig.Advance(100);
+  rig.Engine.RequestReset(2);
+  rig.Tick();  // the reset itself
+  std::vector<std::string> sent;
+  for (int k = 0; k < 10; ++k) {
+    rig.Advance(50);
+    rig.Tick();
+    for (std::string& frame : rig.Owner.TakeSent()) sent.push_back(std::move(frame));
+  }
+  ASSERT_GE(sent.size(), 2u);
+  EXPECT_EQ(sent[0], kBreakCommand) << "an attach held for the old port went out on the new one";
+  EXPECT_EQ(sent[1], SnpXAttachFrame(request));
+}
+
 // The next request leaves after the protocol's gap, not at the next 50 ms tick; the default mode
 // keeps the tick's rhythm.
 TEST(SendWhenReady, NextReadLeavesAfterTheGapInsteadOfTheNextTick) {
