@@ -8,7 +8,7 @@
 #                      [--preset native-release] [--demotions "off on"]
 #
 # Then: the time to recover after a PLC comes back, and the reads per second of the healthy PLCs
-# on a line with one dead PLC of four, with demotion off and on.
+# on a line with one dead PLC of four, in each mode, with demotion off and on.
 #
 # Every run polls the built-in simulated PLC with --sim-baud (8O1): each byte takes its time on the
 # wire both ways and the PLC answers at once, keeping GE's gaps. The wire-limited rate is the
