@@ -409,22 +409,6 @@ std::string MemoryName(const std::string& codeText, const TTextResources& texts)
   return name;
 }
 
-// Each "%s" of a message replaced by the next argument, in one pass: a "%s" inside an argument
-// stays as it is.
-std::string FillIn(const std::string& format, const std::vector<std::string>& arguments) {
-  std::string text;
-  auto next = arguments.begin();
-  std::size_t from = 0;
-  for (std::size_t at = format.find("%s"); at != std::string::npos && next != arguments.end();
-       at = format.find("%s", from)) {
-    text.append(format, from, at - from);
-    text += *next++;
-    from = at + 2;
-  }
-  text.append(format, from, std::string::npos);
-  return text;
-}
-
 const std::string& MessageOf(TCheckFinding kind, const TTextResources& t) {
   switch (kind) {
     case TCheckFinding::CutOff:
@@ -527,10 +511,10 @@ std::string FindingText(const TConfigFinding& finding, const TTextResources& tex
   std::vector<std::string> arguments = finding.Arguments;
   if (finding.Kind == TCheckFinding::MemoryOtherTable || finding.Kind == TCheckFinding::MemoryCcmOnly)
     for (std::string& argument : arguments) argument = MemoryName(argument, texts);
-  const std::string message = FillIn(MessageOf(finding.Kind, texts), arguments);
+  const std::string message = FillInMessage(MessageOf(finding.Kind, texts), arguments);
   if (finding.Request.empty() && !finding.InItem) return message;
-  const std::string where = finding.InItem ? FillIn(texts.CheckInItem, {finding.Request, finding.Item})
-                                           : FillIn(texts.CheckInRequest, {finding.Request});
+  const std::string where = finding.InItem ? FillInMessage(texts.CheckInItem, {finding.Request, finding.Item})
+                                           : FillInMessage(texts.CheckInRequest, {finding.Request});
   return where + ": " + message;
 }
 

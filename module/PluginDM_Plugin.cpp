@@ -17,30 +17,6 @@ namespace kelda {
 
 namespace {
 
-// "%s" in a message text replaced by the argument (the first occurrence).
-std::string FormatMessage(const std::string& format, const std::string& argument) {
-  std::string text = format;
-  std::size_t at = text.find("%s");
-  if (at != std::string::npos) text.replace(at, 2, argument);
-  return text;
-}
-
-// Each "%s" of a message text replaced by the next argument, in one pass: a "%s" inside an
-// argument (a caption may hold one) stays as it is.
-std::string FormatMessage(const std::string& format, std::initializer_list<std::string> arguments) {
-  std::string text;
-  auto next = arguments.begin();
-  std::size_t from = 0;
-  for (std::size_t at = format.find("%s"); at != std::string::npos && next != arguments.end();
-       at = format.find("%s", from)) {
-    text.append(format, from, at - from);
-    text += *next++;
-    from = at + 2;
-  }
-  text.append(format, from, std::string::npos);
-  return text;
-}
-
 // A value for "LogFailedTransactions": 1 or 0 as a number, the text "1" or "0", or a boolean.
 bool ReadSwitch(const VARIANT& value, bool& on) {
   TVariant v(value);
@@ -340,7 +316,7 @@ void TaPlugin::ApplySettings(bool restart) {
   try {
     RebuildAllQueues(Config);
   } catch (const std::exception& failure) {
-    AddLog(0, FormatMessage(Resources->MsgItemsFormationError, failure.what()));
+    AddLog(0, FillInMessage(Resources->MsgItemsFormationError, {failure.what()}));
   }
   if (restart) RestartAllEngines();
 }
@@ -395,7 +371,7 @@ void TaPlugin::LogRequestNotSent(const TRequestItem& request) {
   std::string line;
   {
     platform::ReadGuard guard(InstanceLock);
-    line = FormatMessage(Resources->MsgRequestNotSent, request.Name);
+    line = FillInMessage(Resources->MsgRequestNotSent, {request.Name});
   }
   AddLog(0, line);
 }
@@ -410,9 +386,9 @@ void TaPlugin::TransactionFailed(int32_t dataSourceId, const std::string& dataSo
     platform::ReadGuard guard(InstanceLock);  // see LogRequestNotSent
     std::string causeText = FailureCauseText(cause);
     if (cause == TTransactionFailure::PlcError)
-      causeText = FormatMessage(causeText, PlcErrorText(static_cast<uint8_t>(plcError >> 8),
-                                                        static_cast<uint8_t>(plcError & 0xFF)));
-    line = FormatMessage(Resources->MsgTransactionFailed, {source, request.Name, causeText});
+      causeText = FillInMessage(causeText, {PlcErrorText(static_cast<uint8_t>(plcError >> 8),
+                                                         static_cast<uint8_t>(plcError & 0xFF))});
+    line = FillInMessage(Resources->MsgTransactionFailed, {source, request.Name, causeText});
   }
   AddLog(1, line);
 }

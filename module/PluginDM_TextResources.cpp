@@ -87,4 +87,18 @@ TTextResources::TTextResources(TComponent* owner) : TCustomTextResources(owner) 
     RegisterText(text);
 }
 
+std::string FillInMessage(const std::string& format, const std::vector<std::string>& arguments) {
+  std::string text;
+  auto next = arguments.begin();
+  std::size_t from = 0;
+  for (std::size_t at = format.find("%s"); at != std::string::npos && next != arguments.end();
+       at = format.find("%s", from)) {
+    text.append(format, from, at - from);
+    text += *next++;
+    from = at + 2;
+  }
+  text.append(format, from, std::string::npos);
+  return text;
+}
+
 }  // namespace kelda

@@ -177,4 +177,8 @@ public:
   std::string MsgDefault = "Default value";
 };
 
+// A message text with each "%s" replaced by the next argument, in one pass: a "%s" inside an
+// argument (a caption may hold one) stays as it is.
+std::string FillInMessage(const std::string& format, const std::vector<std::string>& arguments);
+
 }  // namespace kelda
