@@ -93,8 +93,13 @@ uintptr_t TKeldaHost::Create(int32_t hostIndex, int32_t* result) {
   TPluginCallRec record = NewRecord(0, hostIndex);
   int32_t code = CreatePluginInstance(&record);
   if (result) *result = code;
-  if (code == 0) FInstancesByIndex[hostIndex] = record.Instance;
-  return code == 0 ? record.Instance : 0;
+  if (code != 0) return 0;
+  // A handle names one live instance only: one freed through the raw export (not Free) left its
+  // entry here, and the new instance may have its handle. Writes, lines and data calls are found
+  // by the host index of a handle, so the stale entry would take the new instance's traffic.
+  std::erase_if(FInstancesByIndex, [&record](const auto& entry) { return entry.second == record.Instance; });
+  FInstancesByIndex[hostIndex] = record.Instance;
+  return record.Instance;
 }
 
 int32_t TKeldaHost::Free(uintptr_t instance) {

@@ -5,7 +5,8 @@
 // opens the port in a loop, and a third frees the instance, at the moment when a data call made
 // from inside a tick's send is still running. Nothing may hang (a watchdog ends the program),
 // nothing may be used after it was freed (the sanitizer preset watches), and every row holds the
-// PLC's memory.
+// PLC's memory. In each round the commands pause once, with the instance alive: both data sources
+// must then deliver rows again, so a source that the churn left without a working exchange shows.
 //
 // And the data calls' view of slow work: while a change of state frees an engine whose timer
 // belongs to a thread that does not dispatch, and while the INI file's lock is held elsewhere,
@@ -33,6 +34,8 @@ namespace {
 
 constexpr int kRounds = 12;
 constexpr uint64_t kRowBoundMs = 10000;
+constexpr int kQuietRows = 3;  // each data source, in each round's pause of the commands
+constexpr uint64_t kQuietBoundMs = 20000;
 const char kOneSource[] = "1;COM1;Press line 1";
 
 // A port the test serves itself: the PLC's answers are handed to ProcessData piece by piece, one
@@ -154,10 +157,17 @@ thread_local bool tHostLoopServing = false;
 
 struct TRoundFigures {
   int Rows[3] = {};
+  int QuietRows[3] = {};  // delivered while the commands paused, the instance alive
   int Commands = 0;
   bool FreedInsideTheSend = false;
-  uint64_t MsToRows = 0;  // until both data sources had a row, or the bound
+  bool RowsUnderChurn = false;  // both data sources delivered rows while the commands churned
+  uint64_t MsToRows = 0;        // until both data sources had a row under the churn, or the bound
 };
+
+// A round: the commands churn until both data sources delivered rows (or the bound); then they
+// pause, and with the instance alive each data source must deliver rows again; then they churn
+// again and the instance is freed, at the moment a data call made inside a tick's send runs.
+enum class TPhase { Churn, Pausing, Quiet, Freeing };
 
 TRoundFigures RunRound(TKeldaHost& host, const TIniFile& ini, int round, std::vector<TRow> (&rows)[3]) {
   TRoundFigures figures;
@@ -197,11 +207,18 @@ TRoundFigures RunRound(TKeldaHost& host, const TIniFile& ini, int round, std::ve
   EXPECT_EQ(host.Command(instance, "LOAD", LoadFromIni(host, ini, "Reentry")).Code, 0);
   EXPECT_EQ(SetState(host, instance, kTwoSources, 1).Code, 0);
 
-  std::atomic<bool> stop{false};
+  std::atomic<TPhase> phase{TPhase::Churn};
+  std::atomic<bool> stop{false}, commandsPaused{false};
   std::atomic<int> commands{0};
   // Engine 2 goes with every SET-STATE of this thread and comes back with the host thread's.
   std::thread commandThread([&] {
     while (!stop.load()) {
+      const TPhase now = phase.load();
+      if (now == TPhase::Pausing || now == TPhase::Quiet) {
+        commandsPaused = true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        continue;
+      }
       SetState(host, instance, kOneSource, 1);
       host.Command(instance, "LOAD-SETTINGS-NOW", {Param("INI-FILE", ini.Name), Param("NO-SAVE", 1)});
       host.Command(instance, "EVENT", {Param("EVENT-TYPE", "PORT-OPEN")});
@@ -212,15 +229,12 @@ TRoundFigures RunRound(TKeldaHost& host, const TIniFile& ini, int round, std::ve
     }
   });
   std::thread freeThread([&] {
-    // The instance goes once both data sources delivered rows under the churn (a memory checker
-    // slows every exchange, so the moment follows the rows, not the clock), and not before a
-    // moment that differs from round to round.
-    const uint64_t start = TKeldaHost::Now();
-    const uint64_t earliest = start + 600 + 50 * round, bound = start + kRowBoundMs;
-    while (TKeldaHost::Now() < bound &&
-           (TKeldaHost::Now() < earliest || port1.RowCount() == 0 || port2.RowCount() == 0))
+    // The instance goes once the commands churn again, not before a moment that differs from
+    // round to round.
+    while (phase.load() != TPhase::Freeing && !stop.load())
       std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    figures.MsToRows = TKeldaHost::Now() - start;
+    const uint64_t earliest = TKeldaHost::Now() + 100 + 50 * round;
+    while (TKeldaHost::Now() < earliest) std::this_thread::sleep_for(std::chrono::milliseconds(10));
     {
       std::unique_lock lock(moment.Lock);
       moment.Wanted = true;
@@ -240,11 +254,16 @@ TRoundFigures RunRound(TKeldaHost& host, const TIniFile& ini, int round, std::ve
   // their 50 ms afresh: set again sooner than a tick after the last one ended, the state would
   // keep every tick from coming (the longer a SET-STATE takes, as under a memory checker, the
   // surer). So the next one waits for two ticks after the last one ended.
-  uint64_t nextSetState = TKeldaHost::Now() + 100;
-  uint64_t endAfterFree = 0;
+  const uint64_t start = TKeldaHost::Now();
+  uint64_t nextSetState = start + 100;
+  uint64_t quietEnd = 0, endAfterFree = 0;
+  std::size_t quietFrom[3] = {};
   host.RunUntil(
       [&] {
-        if (TKeldaHost::Now() >= nextSetState) {
+        const uint64_t now = TKeldaHost::Now();
+        const TPhase current = phase.load();
+        const bool churning = current == TPhase::Churn || current == TPhase::Freeing;
+        if (churning && now >= nextSetState) {
           SetState(host, instance, kTwoSources, 1);
           nextSetState = TKeldaHost::Now() + 100;
         }
@@ -252,6 +271,28 @@ TRoundFigures RunRound(TKeldaHost& host, const TIniFile& ini, int round, std::ve
         port1.Serve();
         tHostLoopServing = false;
         portThread.ServeAndWait();
+        const std::size_t rows1 = port1.RowCount(), rows2 = port2.RowCount();
+        if (current == TPhase::Churn) {
+          figures.RowsUnderChurn = rows1 > 0 && rows2 > 0;
+          if ((figures.RowsUnderChurn && now >= start + 600) || now >= start + kRowBoundMs) {
+            figures.MsToRows = now - start;
+            phase = TPhase::Pausing;
+          }
+        } else if (current == TPhase::Pausing && commandsPaused.load()) {
+          // The last command may have dropped engine 2: the host brings it back.
+          EXPECT_EQ(SetState(host, instance, kTwoSources, 1).Code, 0);
+          quietFrom[1] = port1.RowCount();
+          quietFrom[2] = port2.RowCount();
+          quietEnd = TKeldaHost::Now() + kQuietBoundMs;
+          phase = TPhase::Quiet;
+        } else if (current == TPhase::Quiet) {
+          figures.QuietRows[1] = static_cast<int>(rows1 - quietFrom[1]);
+          figures.QuietRows[2] = static_cast<int>(rows2 - quietFrom[2]);
+          if ((figures.QuietRows[1] >= kQuietRows && figures.QuietRows[2] >= kQuietRows) || now >= quietEnd) {
+            nextSetState = now;
+            phase = TPhase::Freeing;
+          }
+        }
         std::lock_guard lock(moment.Lock);  // never held while the instance is freed
         if (moment.Freed && !endAfterFree) endAfterFree = TKeldaHost::Now() + 200;
         return endAfterFree && TKeldaHost::Now() >= endAfterFree;
@@ -263,6 +304,8 @@ TRoundFigures RunRound(TKeldaHost& host, const TIniFile& ini, int round, std::ve
   EXPECT_EQ(host.Command(instance, "LOAD-SETTINGS-NOW").Code, kResultRefused) << "the instance is gone";
   host.RouteWrites(instance, 1, [](const std::string&) { return -1; });
   host.RouteWrites(instance, 2, [](const std::string&) { return -1; });
+  EXPECT_GE(figures.QuietRows[1], kQuietRows) << "data source 1 delivers rows once the commands pause";
+  EXPECT_GE(figures.QuietRows[2], kQuietRows) << "data source 2 delivers rows once the commands pause";
   figures.Commands = commands.load();
   for (TPort* port : {&port1, &port2}) {
     const int source = port == &port1 ? 1 : 2;
@@ -281,26 +324,27 @@ TEST(HostReentry, AnswersFromInsideTheSendWhileCommandsChurnAndTheInstanceIsFree
   TKeldaHost host(KELDA_LIBRARY_PATH);
 
   std::vector<TRow> rows[3];
-  int freedInside = 0, commands = 0;
+  int freedInside = 0, commands = 0, roundsWithRows = 0, fewestQuietRows = -1;
   uint64_t longestToRows = 0;
-  int roundsWithRows = 0;
   for (int round = 0; round < kRounds; ++round) {
     SCOPED_TRACE("round " + std::to_string(round));
     const TRoundFigures figures = RunRound(host, ini, round, rows);
     freedInside += figures.FreedInsideTheSend ? 1 : 0;
     commands += figures.Commands;
     longestToRows = std::max(longestToRows, figures.MsToRows);
-    roundsWithRows += figures.Rows[1] > 0 && figures.Rows[2] > 0 ? 1 : 0;
+    roundsWithRows += figures.RowsUnderChurn ? 1 : 0;
+    for (int source : {1, 2})
+      if (fewestQuietRows < 0 || figures.QuietRows[source] < fewestQuietRows)
+        fewestQuietRows = figures.QuietRows[source];
   }
   ExpectRowsMatchMemory(rows[1], 1, "COM1");
   ExpectRowsMatchMemory(rows[2], 2, "COM2");
-  EXPECT_GT(rows[1].size(), 0u) << "data source 1 delivers rows before the instance goes";
-  EXPECT_GT(rows[2].size(), 0u) << "data source 2 delivers rows between its engine's ends";
   std::printf(
       "reentry: %d rounds, %d freed inside a tick's send; %zu + %zu rows; %d commands; %d rounds with "
-      "rows on both data sources, the longest wait for them %llu ms\n",
+      "rows on both data sources under the churn, the longest wait for them %llu ms; at least %d rows "
+      "per data source in each pause\n",
       kRounds, freedInside, rows[1].size(), rows[2].size(), commands, roundsWithRows,
-      static_cast<unsigned long long>(longestToRows));
+      static_cast<unsigned long long>(longestToRows), fewestQuietRows);
 }
 
 // The moment the churn above reaches by chance, played in order: engine 2's tick sends, the host
