@@ -119,7 +119,14 @@ void TSerialPortDM::QueueTick() {
     }
   } hold;
   platform::CriticalSectionGuard tick(FTickLock);
-  if (FDestroying || !Queue || FRetired.load()) return;
+  if (FDestroying || !Queue) return;
+  if (FRetired.load()) {
+    // A Restart that found the engine in service a moment before it retired (a data call's
+    // decode, a tick's end) may switch the timer on after Retire switched it off: the first tick
+    // that comes switches it off again, in the timer's own thread, and starts nothing.
+    Queue->SetEnabled(false);
+    return;
+  }
   // The plug-in frees its engines as it goes, and their destruction waits for this lock: while
   // it is held here, the plug-in may be going but is not gone.
   if (FOwner) {

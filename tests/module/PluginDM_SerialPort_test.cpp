@@ -569,6 +569,49 @@ TEST(SnpSteps, TextBufferLengthReadEitherWay) {
   }
 }
 
+// A plug-in that takes the engine out of service while the engine's Restart asks for its state:
+// that Restart read the engine as in service a moment before.
+class TRetiringOwner : public TFakeOwner {
+public:
+  bool IsStateFlagSet(int index) const override {
+    if (RetireOnNextRead && Engine) {
+      RetireOnNextRead = false;
+      Engine->Retire();
+    }
+    return TFakeOwner::IsStateFlagSet(index);
+  }
+  mutable bool RetireOnNextRead = false;
+  TSerialPortDM* Engine = nullptr;
+};
+
+TEST(Scheduler, ARetiredEngineStopsATimerThatARacingRestartLeftOnAndNeverSends) {
+  ClockScope clock;
+  TRetiringOwner owner;
+  TSerialPortDM engine(nullptr, &owner);
+  owner.Engine = &engine;
+  owner.Engines[0] = &engine;
+  engine.SetProtocol(protoSnpX);
+  auto* request = new TRequestItem;
+  request->Enabled = true;
+  request->MethodPoll = true;
+  request->PollInterval = 100;
+  engine.RequestList->Add(request);
+  engine.Restart();
+  ASSERT_TRUE(engine.Queue->Enabled());
+
+  owner.RetireOnNextRead = true;
+  engine.Restart();
+  ASSERT_TRUE(engine.Queue->Enabled()) << "the Restart that raced the retirement switched the timer on";
+  for (int tick = 0; tick < 3; ++tick) {
+    engine.QueueTick();
+    gNow += 200;  // the request is due at every tick
+  }
+  EXPECT_FALSE(engine.Queue->Enabled()) << "a retired engine's timer keeps ticking";
+  EXPECT_TRUE(owner.Sent.empty()) << "a retired engine sends";
+  engine.Restart();
+  EXPECT_FALSE(engine.Queue->Enabled()) << "a retired engine is switched on again";
+}
+
 // An engine freed from another thread while its tick waits in the host's send: the free waits for
 // the tick, and the tick never runs on a freed engine (the sanitizer preset watches).
 TEST(Scheduler, EngineFreedFromAnotherThreadWaitsForARunningTick) {
