@@ -444,6 +444,10 @@ void TSerialPortDM::DropWaitingFrames(bool replies) {
 }
 
 // A failed send leaves the request idle with a clear stopwatch, so the next tick tries again.
+// The frame never reached the PLC: that costs no repeat and gives none back (the repeats done so
+// far stay, and the attempt that reaches the line next takes this one's place, so the PLC still
+// gets one try and at most Retries repeats), and it is no failure of the PLC's (nothing
+// counts towards its demotion).
 void TSerialPortDM::SendFailed(TRequestItem& request) {
   request.Busy = false;
   DropWaitingFrames(false);

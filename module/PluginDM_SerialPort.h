@@ -258,7 +258,16 @@ private:
   std::array<uint8_t, 8> FSessionId{};
   uint8_t FMailboxSequence = 0;  // SNP with kept sessions: each read's own sequence number
   std::atomic<uint32_t> FT1{kOwnT1Ms};
-  std::atomic<uint64_t> FLineActivity{0};  // last bytes from the line or frame handed to it
+  // The last bytes from the line or frame handed to it. The line's gaps (T1, the gap before a
+  // request) are counted from here, not from the wire: DataLogger_SendDataEx says only that the
+  // host took the bytes, not when the last of them left the port, and the port's rate is the
+  // host's, so the engine cannot work out the wire's end. After the PLC's frame that errs on
+  // the safe side (the data call comes after the wire's end); after a frame of our own, a host
+  // that returns from its write before the bytes are out shortens the gap by what is still
+  // being sent. Two frames of ours follow each other only at the attach, which waits from the
+  // break's request for the break and T4, and where a closing frame of ours (the CCM master's
+  // EOT, the last ACK of a kept SNP session) is followed by the next request.
+  std::atomic<uint64_t> FLineActivity{0};
   std::atomic<uint64_t> FLastHandedAt{0};  // when the last frame was handed to the host
   std::atomic<uint64_t> FWakeAt{0};        // a tick is wanted then; 0 for none
   struct TDemotion {
