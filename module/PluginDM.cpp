@@ -118,6 +118,40 @@ void TResponseItem::SetDataType(uint8_t code) {
   ByteSize = DataTypeByteSize(DataType);
 }
 
+const TResponseItemList::TItems& TResponseItemList::Items() const {
+  static const TItems none;
+  return FItems ? *FItems : none;
+}
+
+TResponseItemList::TItems& TResponseItemList::Own() {
+  if (!FItems) {
+    FItems = std::make_shared<TItems>();
+  } else if (FItems.use_count() > 1) {
+    auto own = std::make_shared<TItems>();
+    own->reserve(FItems->size());
+    for (const std::unique_ptr<TResponseItem>& item : *FItems)
+      own->push_back(std::make_unique<TResponseItem>(*item));
+    FItems = std::move(own);
+  }
+  return *FItems;
+}
+
+void TResponseItemList::push_back(std::unique_ptr<TResponseItem> item) {
+  Own().push_back(std::move(item));
+}
+
+void TResponseItemList::insert(const_iterator at, std::unique_ptr<TResponseItem> item) {
+  const auto index = std::distance(Items().begin(), at.FAt);
+  TItems& items = Own();
+  items.insert(items.begin() + index, std::move(item));
+}
+
+void TResponseItemList::erase(const_iterator at) {
+  const auto index = std::distance(Items().begin(), at.FAt);
+  TItems& items = Own();
+  items.erase(items.begin() + index);
+}
+
 int32_t ApplyPollUnits(int32_t interval, std::string_view units) {
   int64_t multiplier = 1;
   if (units == "S") multiplier = 1000;
@@ -169,19 +203,41 @@ std::unique_ptr<TRequestItem> ReadRequest(const TXmlElement* element, int positi
   return request;
 }
 
-namespace {
+TParsedRequests::TParsedRequests(const TDataSourceCfg& settings) {
+  const int32_t handshakeTimeout = SpeedSettingsOf(settings).HandshakeTimeout;
+  TXmlDocument document(settings.lblParams_Caption);
+  const TXmlElement* top = FindElement(document.Root(), "MODBUSRTUQUERY");
+  if (!top) return;
+  FRequests.reserve(top->Children.size());
+  int position = 0;
+  for (const TXmlElement* element : top->Children) {
+    std::unique_ptr<TRequestItem> request = ReadRequest(element, ++position);
+    request->HandshakeTimeout = handshakeTimeout;
+    FRequests.push_back(std::move(request));
+  }
+}
 
-bool MayFill(const IRequestQueuePlugin* plugin, const TDataSourceCfg* settings,
-             const IRequestQueueEngine* engine) {
-  if (!settings) return false;
-  if (!engine) return true;
+// The parsed requests are never handed out for writing, so each copy starts with the run-time
+// fields of a new request and shares the parsed request's response items.
+void TParsedRequests::AppendTo(TThreadObjectList& queue) const {
+  for (const std::unique_ptr<const TRequestItem>& parsed : FRequests) {
+    auto request = std::make_unique<TRequestItem>(*parsed);
+    queue.Add(request.get());
+    request.release();  // owned by the queue now
+  }
+}
+
+bool EngineQueuesFill(const IRequestQueuePlugin* plugin) {
   return plugin && !plugin->IsUnloaded() && (plugin->IsStateFlagSet(0) || plugin->IsStateFlagSet(1));
 }
 
-}  // namespace
-
 void LoadRequestQueue(const IRequestQueuePlugin* plugin, const TDataSourceCfg* settings,
                       TThreadObjectList& queue, IRequestQueueEngine* engine) {
+  LoadRequestQueue(plugin, settings, nullptr, queue, engine);
+}
+
+void LoadRequestQueue(const IRequestQueuePlugin* plugin, const TDataSourceCfg* settings,
+                      const TParsedRequests* parsed, TThreadObjectList& queue, IRequestQueueEngine* engine) {
   // The scheduler must not walk the queue while it is rebuilt: its timer is off until the
   // last request is in.
   if (engine) engine->StopQueueTimer();
@@ -191,22 +247,16 @@ void LoadRequestQueue(const IRequestQueuePlugin* plugin, const TDataSourceCfg* s
   platform::WriteGuard guard(queue);
   if (engine) engine->ClearLastRequest();
   queue.Clear();
-  if (!MayFill(plugin, settings, engine)) return;
+  if (!settings || (engine && !EngineQueuesFill(plugin))) return;
   if (engine) {
     engine->SetMinInterval(TruncSetting(settings->spMinInt_Value));
     engine->SetProtocol(ProtocolOf(settings->comboProto_ItemIndex));
     engine->SetSpeed(SpeedSettingsOf(*settings));
   }
-  const int32_t handshakeTimeout = SpeedSettingsOf(*settings).HandshakeTimeout;
-  TXmlDocument document(settings->lblParams_Caption);
-  if (const TXmlElement* top = FindElement(document.Root(), "MODBUSRTUQUERY")) {
-    int position = 0;
-    for (const TXmlElement* element : top->Children) {
-      std::unique_ptr<TRequestItem> request = ReadRequest(element, ++position);
-      request->HandshakeTimeout = handshakeTimeout;
-      queue.Add(request.get());
-      request.release();  // owned by the queue now
-    }
+  if (parsed) {
+    parsed->AppendTo(queue);
+  } else {
+    TParsedRequests(*settings).AppendTo(queue);
   }
   if (engine) {
     engine->QueueLoaded();

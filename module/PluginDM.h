@@ -4,7 +4,9 @@
 #pragma once
 
 #include <array>
+#include <cstddef>
 #include <cstdint>
+#include <iterator>
 #include <memory>
 #include <span>
 #include <string>
@@ -109,7 +111,68 @@ public:
   long double Scale = 1;
 };
 
-// One queued request: a block of PLC memory read once or at an interval.
+// The response items of a request, in configuration order. Read through pointers to const
+// items: a list is filled once and then only read, so copies of a request (each engine's queue
+// holds its own copy of every configured request) share one list by counted reference, and the
+// decodes of several engines read it at the same time without a lock. A request that changes its
+// list while it shares it gets a list of its own first.
+class TResponseItemList {
+  using TItems = std::vector<std::unique_ptr<TResponseItem>>;
+
+public:
+  class const_iterator {
+  public:
+    using iterator_category = std::forward_iterator_tag;
+    using value_type = const TResponseItem*;
+    using difference_type = std::ptrdiff_t;
+    using pointer = const TResponseItem* const*;
+    using reference = const TResponseItem*;
+    const_iterator() = default;
+    const TResponseItem* operator*() const { return FAt->get(); }
+    const_iterator& operator++() {
+      ++FAt;
+      return *this;
+    }
+    const_iterator operator++(int) {
+      const_iterator was = *this;
+      ++FAt;
+      return was;
+    }
+    bool operator==(const const_iterator&) const = default;
+
+  private:
+    friend class TResponseItemList;
+    explicit const_iterator(TItems::const_iterator at) : FAt(at) {}
+    TItems::const_iterator FAt;
+  };
+
+  std::size_t size() const { return FItems ? FItems->size() : 0; }
+  bool empty() const { return size() == 0; }
+  const_iterator begin() const { return const_iterator(Items().begin()); }
+  const_iterator end() const { return const_iterator(Items().end()); }
+  const TResponseItem* operator[](std::size_t index) const { return Items()[index].get(); }
+  const TResponseItem* back() const { return Items().back().get(); }
+
+  // Changes: each gives this list its own items first when it shares them.
+  TResponseItem* operator[](std::size_t index) { return Own()[index].get(); }
+  TResponseItem* back() { return Own().back().get(); }
+  void push_back(std::unique_ptr<TResponseItem> item);
+  void insert(const_iterator at, std::unique_ptr<TResponseItem> item);
+  void erase(const_iterator at);
+  void clear() { FItems.reset(); }
+
+  // Whether both lists are one list, shared.
+  bool SharedWith(const TResponseItemList& other) const { return FItems && FItems == other.FItems; }
+
+private:
+  const TItems& Items() const;
+  TItems& Own();
+  std::shared_ptr<TItems> FItems;  // none while empty
+};
+
+// One queued request: a block of PLC memory read once or at an interval. The scheduler and the
+// receive path write Busy, Step, Sequence, RetriesDone, RetryDue and Timer; everything else is
+// the configuration's and stays as the loader read it.
 class TRequestItem : public TObject {
 public:
   bool Enabled = false;  // false: the request is never sent, its items are still declared
@@ -123,7 +186,7 @@ public:
   int16_t Sequence = -1;
   int32_t RetriesDone = 0;  // repeats of the failing transaction so far
   bool RetryDue = false;    // a failed transaction is to be repeated at the next tick
-  std::vector<std::unique_ptr<TResponseItem>> ResponseItems;
+  TResponseItemList ResponseItems;
   std::string Address;  // target PLC address as text
   uint8_t Memory = 0;   // memory type code
   int32_t Offset = 0;
@@ -167,14 +230,43 @@ int32_t ApplyPollUnits(int32_t interval, std::string_view units);
 // `position` is its 1-based place, which names a request without a caption.
 std::unique_ptr<TRequestItem> ReadRequest(const TXmlElement* element, int position);
 
+// The requests of one configuration text as the queue loader reads them, read once per settings
+// load and then only read. A queue filled from them gets fresh requests of its own, with the
+// run-time fields as a new request has them, that share the response item lists; so several
+// engines' queues cost one parse, and each engine's scheduler writes only its own requests.
+class TParsedRequests {
+public:
+  TParsedRequests() = default;  // no requests
+  // Reads the configuration text of `settings`; every request gets the handshake time-out of its
+  // speed settings. An exception while reading (out of memory) propagates.
+  explicit TParsedRequests(const TDataSourceCfg& settings);
+
+  int Count() const { return static_cast<int>(FRequests.size()); }
+  const TRequestItem& Request(int index) const { return *FRequests[static_cast<std::size_t>(index)]; }
+  // Appends a new copy of every request to `queue`, in order. An exception while appending frees
+  // the copy under construction and propagates; the copies appended before it stay.
+  void AppendTo(TThreadObjectList& queue) const;
+
+private:
+  std::vector<std::unique_ptr<const TRequestItem>> FRequests;
+};
+
+// Whether an engine's queue is filled at all: only while the plug-in is loaded and started
+// (state flag 0 or 1). Otherwise the engine stays stopped with an empty queue.
+bool EngineQueuesFill(const IRequestQueuePlugin* plugin);
+
 // Refills `queue` (owning, of TRequestItem) from the configuration text of `settings`. With an
 // engine the queue is that engine's: its queue timer is stopped first, the queue is only filled
 // while the plug-in is loaded and started, and the engine is restarted after the last request.
 // Without an engine a free-standing queue is built whatever the plug-in's state. An exception
-// while building frees the request under construction and propagates; the requests appended
-// before it stay.
+// while building propagates; the requests appended before it stay.
 void LoadRequestQueue(const IRequestQueuePlugin* plugin, const TDataSourceCfg* settings,
                       TThreadObjectList& queue, IRequestQueueEngine* engine);
+// The same, with the requests of `settings` already read into `parsed` (none: read here if the
+// queue is filled), so that the queues of one load share one parse. `settings` still gives the
+// engine its minimal interval, protocol and speed settings.
+void LoadRequestQueue(const IRequestQueuePlugin* plugin, const TDataSourceCfg* settings,
+                      const TParsedRequests* parsed, TThreadObjectList& queue, IRequestQueueEngine* engine);
 
 // ---------------------------------------------------------------------------------------------
 // Memory types

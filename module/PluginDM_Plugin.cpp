@@ -4,6 +4,7 @@
 #include <exception>
 #include <initializer_list>
 #include <iterator>
+#include <optional>
 
 #include "Common/Variants.h"
 #include "Common/zorParamLst.h"
@@ -199,12 +200,11 @@ void TaPlugin::zorPluginBeforeGetParserItems() {
   AddParserItem("MEMORY", Resources->ItemMemory, "", kTypeInteger);
   AddParserItem("MEMORY_ADDRESS", Resources->ItemMemoryAddress, "", kTypeInteger);
 
-  TThreadObjectList queue(true);  // freed on every path
-  LoadRequestQueue(this, Config, queue, nullptr);
-  platform::ReadGuard queueGuard(queue);
-  for (TObject* object : *static_cast<TObjectList*>(queue.GuardedObject())) {
-    auto* request = static_cast<TRequestItem*>(object);
-    for (const std::unique_ptr<TResponseItem>& item : request->ResponseItems) {
+  // The items are those of the configuration as it stands; no engine's queue is involved.
+  const TParsedRequests parsed = Config ? TParsedRequests(*Config) : TParsedRequests();
+  for (int i = 0; i < parsed.Count(); ++i) {
+    const TRequestItem* request = &parsed.Request(i);
+    for (const TResponseItem* item : request->ResponseItems) {
       if (item->Name.empty()) continue;
       if (item->Count > 1 && item->AppendCnt) {
         for (int32_t k = 1; k <= item->Count; ++k) {
@@ -299,10 +299,19 @@ TSerialPortDM* TaPlugin::FindEngine(int32_t id) {
 }
 
 // Each queue is refilled with no lock of this object held: the refill waits for the engine's
-// data calls to leave its queue, and it logs requests that cannot be sent.
+// data calls to leave its queue. The configuration text is read once for all engines, and only
+// when their queues are filled at all; a text that cannot be read (out of memory) leaves every
+// queue as it was. Requests that cannot be sent are the configuration's, logged once per load
+// whatever the number of data sources.
 void TaPlugin::RebuildAllQueues(TDataSourceCfg* settings) {
-  for (const std::shared_ptr<TSerialPortDM>& engine : Engines())
-    LoadRequestQueue(this, settings, *engine->RequestList, engine.get());
+  const std::vector<std::shared_ptr<TSerialPortDM>> engines = Engines();
+  std::optional<TParsedRequests> parsed;
+  if (settings && !engines.empty() && EngineQueuesFill(this)) parsed.emplace(*settings);
+  for (const std::shared_ptr<TSerialPortDM>& engine : engines)
+    LoadRequestQueue(this, settings, parsed ? &*parsed : nullptr, *engine->RequestList, engine.get());
+  if (!parsed) return;
+  for (int i = 0; i < parsed->Count(); ++i)
+    if (!RequestFitsWire(parsed->Request(i))) LogRequestNotSent(parsed->Request(i));
 }
 
 void TaPlugin::RestartAllEngines() {

@@ -85,7 +85,6 @@ public:
   int AddStandardFields(TParsedDataList& list, const std::string& data, int32_t dataSourceId,
                         const std::string& name, const std::string& fullName) override;
   void DeliverPacket(TPluginCallRecIntft& record, TParsedDataList& list) override;
-  void LogRequestNotSent(const TRequestItem& request) override;
   void TransactionFailed(int32_t dataSourceId, const std::string& dataSourceName, const TRequestItem& request,
                          TTransactionFailure cause, uint16_t plcError) override;
   const std::string& FailureCauseText(TTransactionFailure cause) const;  // under InstanceLock
@@ -99,6 +98,9 @@ protected:
 
 private:
   void LoadConfig();
+  // Logs that a configured request cannot be sent because its fields do not fit the wire
+  // (configuration problems are logged; framing errors never are).
+  void LogRequestNotSent(const TRequestItem& request);
   void LogConfigurationFindings();  // one log line per finding of the configuration check
   // Engines left out of the list: each starts nothing more and is kept until FreeRetiredEngines.
   void Retire(std::vector<std::shared_ptr<TSerialPortDM>> engines);

@@ -96,16 +96,6 @@ void TSerialPortDM::RequestReset(uint8_t code) {
   Restart();
 }
 
-void TSerialPortDM::QueueLoaded() {
-  if (!FOwner) return;
-  platform::ReadGuard guard(*RequestList);
-  TObjectList& list = *static_cast<TObjectList*>(RequestList->GuardedObject());
-  for (TObject* object : list) {
-    auto* request = static_cast<TRequestItem*>(object);
-    if (!RequestFitsWire(*request)) FOwner->LogRequestNotSent(*request);
-  }
-}
-
 void TSerialPortDM::QueueTick() {
   // What the tick holds for its run, let go after the tick lock: the engine first (its plug-in
   // still exists while it goes), then the plug-in, whose end may end this engine too. Nothing of

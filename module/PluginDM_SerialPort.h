@@ -88,9 +88,6 @@ public:
                                 const std::string& name, const std::string& fullName) = 0;
   // Hands a decoded packet to the host in the call record of the running data call.
   virtual void DeliverPacket(TPluginCallRecIntft& record, TParsedDataList& list) = 0;
-  // Logs that a configured request cannot be sent because its fields do not fit the wire
-  // (configuration problems are logged; framing errors never are).
-  virtual void LogRequestNotSent(const TRequestItem& request) = 0;
   // A transaction of `request` ended without its answer. The plug-in logs it only when asked
   // to: framing trouble is normal on a noisy line and is not logged by default. Called with
   // the engine's queue lock held (and, from the receive path, its receive buffer's lock).
@@ -158,7 +155,6 @@ public:
   void SetMinInterval(int32_t ms) override { MinInterval = ms; }
   void SetProtocol(uint8_t protocol) override;
   void SetSpeed(const TSpeedSettings& speed) override;
-  void QueueLoaded() override;
   const TSpeedSettings& Speed() const { return FSpeed; }
   // SNP, SNP-X: whether a session is kept open for the next read, and the T1 of the last attach.
   bool SessionKept() const { return FSessionOpen; }

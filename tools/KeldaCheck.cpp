@@ -123,7 +123,7 @@ std::string DescribeRequest(const TRequestItem& r, uint8_t protocol) {
   if (r.ResponseItems.empty()) return text + " no items";
   int64_t next = 0;
   const char* separator = " ";
-  for (const std::unique_ptr<TResponseItem>& item : r.ResponseItems) {
+  for (const TResponseItem* item : r.ResponseItems) {
     text += separator + DescribeItem(*item, layout, next);
     separator = ", ";
   }

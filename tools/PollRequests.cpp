@@ -158,7 +158,7 @@ TRequestBoard::TRequestBoard(const std::string& configuration, plcsim::Mode prot
     state.Address = item.Address;
     state.Memory = std::to_string(protocol == plcsim::Mode::SnpX ? item.Memory : CcmMemoryType(item.Memory));
     state.MemoryAddress = std::to_string(item.Offset);
-    for (const std::unique_ptr<TResponseItem>& response : item.ResponseItems)
+    for (const TResponseItem* response : item.ResponseItems)
       if (!response->Name.empty()) state.ItemNames.push_back(response->Name);
     FRequests.push_back(std::move(state));
   }

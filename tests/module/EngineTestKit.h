@@ -96,9 +96,6 @@ public:
     }
     Delivered.push_back(std::move(packet));
   }
-  void LogRequestNotSent(const TRequestItem& request) override {
-    Log.push_back("not sent: \"" + request.Name + "\"");
-  }
   void TransactionFailed(int32_t dataSourceId, const std::string& dataSourceName, const TRequestItem& request,
                          TTransactionFailure cause, uint16_t plcError) override {
     static const char* const kCauses[] = {"handshake time-out", "data time-out", "check failed", "NAK",
@@ -131,7 +128,6 @@ public:
   std::vector<std::string> Sent;
   std::vector<int32_t> SentTo;
   std::vector<TDelivered> Delivered;
-  std::vector<std::string> Log;
   std::vector<std::string> Failures;  // every failed transaction the engine reported
 };
 

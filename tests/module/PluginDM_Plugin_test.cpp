@@ -48,13 +48,7 @@ public:
                std::to_string(++gCount) + ".ini"))
                  .string()) {
     platform::DeleteFileAt(FIni);
-    TDataSourceCfg settings(nullptr);
-    settings.lblParams_Caption = config;
-    settings.comboProto_ItemIndex = protocol;
-    TWreg store(nullptr);
-    store.INIFile = FIni;
-    for (const auto& line : PropertyMapLines()) store.Components.Add(line.Text);
-    store.Save(settings);
+    Store(config, protocol);
     Handle = CreateInstance();
   }
   ~PluginRig() {
@@ -64,9 +58,25 @@ public:
 
   TaPlugin& Plugin() const { return *static_cast<TaPlugin*>(Instance(Handle)); }
 
+  // The settings as the options dialog stores them.
+  void Store(const std::string& config, int protocol = 3) {
+    TDataSourceCfg settings(nullptr);
+    settings.lblParams_Caption = config;
+    settings.comboProto_ItemIndex = protocol;
+    TWreg store(nullptr);
+    store.INIFile = FIni;
+    for (const auto& line : PropertyMapLines()) store.Components.Add(line.Text);
+    store.Save(settings);
+  }
+
   int32_t Load() {
     THostList list;
     list.Add("COMMAND", "LOAD").Add("INI-FILE", FIni).AddEmpty("RESULT");
+    return RunCommand(Handle, list).Code;
+  }
+  int32_t LoadSettingsNow() {
+    THostList list;
+    list.Add("COMMAND", "LOAD-SETTINGS-NOW").Add("INI-FILE", FIni).Add("NO-SAVE", 1).AddEmpty("RESULT");
     return RunCommand(Handle, list).Code;
   }
   int32_t SetState(const std::string& sources, int32_t value, uint8_t flags = 0x03,
@@ -99,6 +109,10 @@ std::vector<std::string> ItemNames(const TaPlugin& plugin) {
   std::vector<std::string> names;
   for (const TParserItem& item : plugin.ParserItems) names.push_back(item.Name);
   return names;
+}
+
+int32_t KELDA_STDCALL TakeEverySend(int32_t, int32_t, int32_t, int32_t, int32_t, const void*, int32_t count) {
+  return count;
 }
 
 const std::vector<std::string> kFixedItems = {
@@ -195,18 +209,103 @@ TEST(ModulePlugin, BrokenConfigurationsNeverStopTheInstance) {
   }
 }
 
+// A request that cannot be sent is the configuration's fault, not a data source's: one line per
+// load however many data sources run it.
 TEST(ModulePlugin, LogsRequestsThatCannotBeSentOncePerLoad) {
   std::string unfit = RequestXml("Far away", ItemXml("A", 1, false, false));
   unfit.replace(unfit.find("<Offset>0</Offset>"), 18, "<Offset>70000</Offset>");
   PluginRig rig("<MODBUSRTUQUERY>" + unfit + RequestXml("Near", ItemXml("B", 1, false, false)) +
                 "</MODBUSRTUQUERY>");
   rig.Load();
-  FetchLog(rig.Handle);
-  rig.SetState("1;COM1;One", 1);
-  std::vector<std::string> lines;
-  for (const auto& line : FetchLog(rig.Handle)) lines.push_back(line.second);
-  ASSERT_EQ(lines.size(), 1u);
-  EXPECT_NE(lines[0].find("Request \"Far away\" is not sent"), std::string::npos) << lines[0];
+  EXPECT_TRUE(FetchLog(rig.Handle).empty()) << "no data source yet: no queue is filled";
+  for (const char* sources : {"1;COM1;One", "1;COM1;One\r\n2;COM2;Two\r\n3;COM3;Three"}) {
+    SCOPED_TRACE(sources);
+    rig.SetState(sources, 1);
+    std::vector<std::string> lines;
+    for (const auto& line : FetchLog(rig.Handle)) lines.push_back(line.second);
+    // The log folds a line that arrives again at once into one line that says how often ("x3").
+    EXPECT_EQ(lines,
+              std::vector<std::string>{"Korvane. Request \"Far away\" is not sent: its data address or "
+                                       "size is outside 0 to 65535"});
+  }
+  // Engines that neither poll nor read (state flags 0 and 1 clear) get no queue.
+  rig.SetState("1;COM1;One\r\n2;COM2;Two", 0, 0x03);
+  rig.SetState("1;COM1;One\r\n2;COM2;Two", 1, 0x04);
+  EXPECT_EQ(rig.EngineIds().size(), 2u);
+  rig.LoadSettingsNow();
+  for (const auto& line : FetchLog(rig.Handle)) ADD_FAILURE() << line.second;
+}
+
+// The engines' requests, in queue order, as the scheduler reads them.
+std::vector<TRequestItem*> QueuedRequests(TSerialPortDM& engine) {
+  platform::ReadGuard guard(*engine.RequestList);
+  std::vector<TRequestItem*> requests;
+  for (TObject* object : *static_cast<TObjectList*>(engine.RequestList->GuardedObject()))
+    requests.push_back(static_cast<TRequestItem*>(object));
+  return requests;
+}
+
+// Every data source runs the one configuration, read once per load. Each engine's requests are
+// its own, so a transaction under way in one engine leaves the others' requests idle and due,
+// and a reload of changed settings gives every engine the new requests.
+TEST(ModulePlugin, EnginesRunOneReadingOfTheConfigurationEachWithItsOwnRequests) {
+  PluginRig rig("<MODBUSRTUQUERY>" + RequestXml("Levels", ItemXml("A", 2, true, false)) +
+                    RequestXml("Flow", ItemXml("B", 1, false, false)) + "</MODBUSRTUQUERY>",
+                3);
+  rig.Load();
+  rig.SetState("1;COM1;One\r\n2;COM2;Two\r\n3;COM3;Three", 1);
+  const std::vector<std::shared_ptr<TSerialPortDM>> engines = rig.Plugin().Engines();
+  ASSERT_EQ(engines.size(), 3u);
+  std::vector<std::vector<TRequestItem*>> queues;
+  for (const auto& engine : engines) queues.push_back(QueuedRequests(*engine));
+  for (std::size_t e = 0; e < queues.size(); ++e) {
+    ASSERT_EQ(queues[e].size(), 2u);
+    EXPECT_EQ(queues[e][0]->Name, "Levels");
+    EXPECT_EQ(queues[e][1]->Name, "Flow");
+    for (std::size_t other = 0; other < e; ++other)
+      for (std::size_t r = 0; r < 2; ++r) {
+        EXPECT_NE(queues[e][r], queues[other][r])
+            << "engines " << e << " and " << other << " share a request";
+        EXPECT_TRUE(queues[e][r]->ResponseItems.SharedWith(queues[other][r]->ResponseItems));
+      }
+  }
+
+  rig.Plugin().DataLogger_SendDataEx = TakeEverySend;
+  engines[1]->QueueTick();
+  TRequestItem& started = *queues[1][0];
+  EXPECT_TRUE(started.Busy);
+  EXPECT_EQ(started.Step, stOpeningSent);
+  EXPECT_FALSE(started.Timer.IsClear());
+  EXPECT_EQ(engines[1]->FLastReq, &started);
+  for (std::size_t e : {0u, 2u}) {
+    SCOPED_TRACE("engine " + std::to_string(e));
+    const TRequestItem& idle = *queues[e][0];
+    EXPECT_FALSE(idle.Busy);
+    EXPECT_EQ(idle.Step, stIdle);
+    EXPECT_EQ(idle.Sequence, -1);
+    EXPECT_TRUE(idle.Timer.IsClear()) << "still due at once";
+    EXPECT_EQ(engines[e]->FLastReq, nullptr);
+  }
+  engines[2]->QueueTick();
+  EXPECT_EQ(engines[2]->FLastReq, queues[2][0]) << "the other engine starts its own first request";
+  EXPECT_EQ(engines[1]->FLastReq, &started);
+
+  rig.Store("<MODBUSRTUQUERY>" + RequestXml("Pressure", ItemXml("P", 1, false, false)) + "</MODBUSRTUQUERY>");
+  rig.LoadSettingsNow();
+  for (const auto& engine : engines) {
+    SCOPED_TRACE("data source " + std::to_string(engine->DataSourceId));
+    EXPECT_EQ(engine->FLastReq, nullptr) << "the transaction under way was the old queue's";
+    const std::vector<TRequestItem*> reloaded = QueuedRequests(*engine);
+    ASSERT_EQ(reloaded.size(), 1u);
+    EXPECT_EQ(reloaded[0]->Name, "Pressure");
+    EXPECT_FALSE(reloaded[0]->Busy);
+    ASSERT_EQ(reloaded[0]->ResponseItems.size(), 1u);
+    EXPECT_EQ(reloaded[0]->ResponseItems[0]->Name, "P");
+  }
+  EXPECT_EQ(RunCommand(rig.Handle, "ITEMS").Code, 0);
+  std::vector<std::string> expected = kFixedItems;
+  expected.push_back("P");
+  EXPECT_EQ(ItemNames(rig.Plugin()), expected) << "the parser items follow the reloaded settings";
 }
 
 // The check informs and never refuses: the values load as before, and each finding is one log
@@ -263,10 +362,6 @@ bool SetParameter(uintptr_t handle, const std::string& name, const VARIANT& valu
   THostList list;
   list.Add("COMMAND", "SET-MODULE-PARAMETER").Add("PARAM", name).Add("VALUE", value).AddEmpty("RESULT");
   return RunCommand(handle, list).Result.ToBool();
-}
-
-int32_t KELDA_STDCALL TakeEverySend(int32_t, int32_t, int32_t, int32_t, int32_t, const void*, int32_t count) {
-  return count;
 }
 
 // Statistics per data source in id order, read only; one log line per failed transaction, only

@@ -7,7 +7,9 @@
 #include <cmath>
 #include <limits>
 
+#include "Common/zorParamLst.h"
 #include "config/zorStringHolder.h"
+#include "module/PluginDM_Decode.h"
 #include "platform/File.h"
 #include "platform/Sync.h"
 
@@ -71,6 +73,14 @@ std::vector<const TRequestItem*> Requests(TThreadObjectList& queue) {
   std::vector<const TRequestItem*> out;
   for (TObject* o : *static_cast<TObjectList*>(queue.GuardedObject()))
     out.push_back(static_cast<const TRequestItem*>(o));
+  return out;
+}
+
+std::vector<TRequestItem*> Queued(TThreadObjectList& queue) {
+  platform::ReadGuard guard(queue);
+  std::vector<TRequestItem*> out;
+  for (TObject* o : *static_cast<TObjectList*>(queue.GuardedObject()))
+    out.push_back(static_cast<TRequestItem*>(o));
   return out;
 }
 
@@ -324,6 +334,106 @@ TEST(LoadRequestQueue, EngineStepsFollowThePluginState) {
     LoadRequestQueue(&plugin, &settings, queue, &engine);
     EXPECT_EQ(engine.MinInterval, expected) << stored;
   }
+}
+
+// The queues of one settings load are filled from one reading of the configuration. Each queue
+// gets requests of its own: what one engine's scheduler writes into its request never shows in
+// another's, and every queue starts from a new request's run-time fields. The response items,
+// which nobody writes, are one list that lives as long as any queue holds it and decodes the same
+// values for every engine as a queue read on its own does.
+TEST(ParsedRequests, EachQueueOwnsItsRequestsAndSharesTheirItems) {
+  TDataSourceCfg settings(nullptr);
+  settings.lblParams_Caption = Query(
+      "<Request caption=\"Levels\"><Enabled>1</Enabled><Address>PLC1</Address><Memory>8</Memory>"
+      "<Offset>4</Offset><Size>3</Size><MethodPoll>1</MethodPoll><PollInterval>2</PollInterval>"
+      "<PollUnits>S</PollUnits><Timeout>700</Timeout><Response>"
+      "<Item><Name>LEVEL</Name><Count>2</Count><DataType>D16</DataType><Scale>0,5</Scale></Item>"
+      "<Item><Name>FLAG</Name><DataType>BIT</DataType><Count>3</Count></Item></Response></Request>"
+      "<Request/>");
+  settings.spHandshakeTimeout_Value = 900;
+  auto parsed = std::make_unique<TParsedRequests>(settings);
+  ASSERT_EQ(parsed->Count(), 2);
+  TThreadObjectList first(true);
+  TThreadObjectList second(true);
+  parsed->AppendTo(first);
+  parsed->AppendTo(second);
+  const TBuilt alone(settings.lblParams_Caption);  // a queue that read the text for itself
+  std::vector<const TRequestItem*> a = Requests(first);
+  std::vector<const TRequestItem*> b = Requests(second);
+  ASSERT_EQ(a.size(), 2u);
+  ASSERT_EQ(b.size(), 2u);
+  for (std::size_t i = 0; i < 2; ++i) {
+    SCOPED_TRACE("request " + std::to_string(i));
+    EXPECT_NE(a[i], b[i]);
+    EXPECT_NE(a[i], &parsed->Request(static_cast<int>(i)));
+    for (const TRequestItem* r : {a[i], b[i]}) {
+      EXPECT_EQ(r->Name, alone.Items[i]->Name);
+      EXPECT_EQ(r->Enabled, alone.Items[i]->Enabled);
+      EXPECT_EQ(r->Address, alone.Items[i]->Address);
+      EXPECT_EQ(r->Memory, alone.Items[i]->Memory);
+      EXPECT_EQ(r->Offset, alone.Items[i]->Offset);
+      EXPECT_EQ(r->Size, alone.Items[i]->Size);
+      EXPECT_EQ(r->MethodPoll, alone.Items[i]->MethodPoll);
+      EXPECT_EQ(r->PollInterval, alone.Items[i]->PollInterval);
+      EXPECT_EQ(r->Timeout, alone.Items[i]->Timeout);
+      EXPECT_EQ(r->HandshakeTimeout, 900) << "the settings' handshake time-out";
+      EXPECT_EQ(r->ResponseItems.size(), alone.Items[i]->ResponseItems.size());
+    }
+    if (!a[i]->ResponseItems.empty()) {
+      EXPECT_TRUE(a[i]->ResponseItems.SharedWith(b[i]->ResponseItems));
+    }
+  }
+
+  // One engine's transaction under way.
+  TRequestItem& busy = *Queued(first)[0];
+  busy.Busy = true;
+  busy.Step = 5;
+  busy.Sequence = 7;
+  busy.RetriesDone = 2;
+  busy.RetryDue = true;
+  busy.Timer.StartFor(100);
+  TThreadObjectList third(true);
+  parsed->AppendTo(third);
+  for (const TRequestItem* idle : {b[0], Requests(third)[0], &parsed->Request(0)}) {
+    EXPECT_FALSE(idle->Busy);
+    EXPECT_EQ(idle->Step, 0);
+    EXPECT_EQ(idle->Sequence, -1);
+    EXPECT_EQ(idle->RetriesDone, 0);
+    EXPECT_FALSE(idle->RetryDue);
+    EXPECT_TRUE(idle->Timer.IsClear());
+  }
+
+  // The items outlive the reading and the other queues.
+  parsed.reset();
+  first.Clear();
+  third.Clear();
+  const std::vector<uint8_t> data = {0x01, 0x02, 0xFF, 0xFE, 0x05};
+  auto decoded = [&data](const TRequestItem& request) {
+    TzorParamsList list;
+    DecodeResponseItems(request, data, protoSnp, 1, list);
+    std::vector<std::string> values;
+    for (int32_t i = 0; i < list.Count(); ++i)
+      values.push_back(list.Items(i)->Name + "=" + TVariant(list.Items(i)->Value).ToText());
+    return values;
+  };
+  const std::vector<std::string> shared = decoded(*b[0]);
+  EXPECT_EQ(shared.size(), 4u + 2u + 3u) << "the address items, LEVEL1-2 and FLAG0-2";
+  EXPECT_EQ(shared, decoded(*alone.Items[0]));
+
+  // A request that changes its items gets a list of its own; the reading and the other queues
+  // keep theirs.
+  const TParsedRequests again(settings);
+  TThreadObjectList fourth(true);
+  TThreadObjectList fifth(true);
+  again.AppendTo(fourth);
+  again.AppendTo(fifth);
+  TRequestItem& changed = *Queued(fourth)[0];
+  const TRequestItem& kept = *Queued(fifth)[0];
+  changed.ResponseItems[0]->Name = "OTHER";
+  EXPECT_EQ(kept.ResponseItems[0]->Name, "LEVEL");
+  EXPECT_EQ(again.Request(0).ResponseItems[0]->Name, "LEVEL");
+  EXPECT_FALSE(changed.ResponseItems.SharedWith(kept.ResponseItems));
+  EXPECT_EQ(decoded(kept), shared);
 }
 
 TEST(LoadRequestQueue, FreeStandingQueueIgnoresThePluginState) {

@@ -35,7 +35,6 @@ public:
     ++Packets;
     Values += list.Count();
   }
-  void LogRequestNotSent(const TRequestItem&) override {}
   void TransactionFailed(int32_t, const std::string&, const TRequestItem&, TTransactionFailure,
                          uint16_t) override {}
 
