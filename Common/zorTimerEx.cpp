@@ -84,6 +84,12 @@ void TzorTimerEx::SetInterval(uint32_t value) {
   UpdateTimer();
 }
 
+void TzorTimerEx::TickSoon() {
+  const platform::WindowHandle window = FWindowHandle.load();
+  if (window == platform::kNoWindow || FTickSoonPosted.exchange(true)) return;
+  if (!platform::PostWindowMessage(window, kTickSoonMessage, 0, 0)) FTickSoonPosted = false;
+}
+
 TzorTimerEx::TNotifyEvent TzorTimerEx::OnTimer() const {
   std::lock_guard<std::mutex> lock(FOnTimerLock);
   return FOnTimer;
@@ -146,6 +152,10 @@ intptr_t TzorTimerEx::WindowProc::HandleMessage(platform::WindowHandle window, u
         return 0;
       case kSetIntervalMessage:
         FTimer.SetInterval(static_cast<uint32_t>(wParam));
+        return 0;
+      case kTickSoonMessage:
+        FTimer.FTickSoonPosted = false;  // a request made during this tick asks for another
+        if (FTimer.FEnabled.load() && FTimer.FInterval.load() != 0) FTimer.Tick();
         return 0;
       case kReleaseWindowMessage:
         FTimer.ReleaseWindow();

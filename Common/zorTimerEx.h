@@ -26,6 +26,7 @@ public:
   static constexpr uint32_t kSetEnabledMessage = 0x0810;
   static constexpr uint32_t kReleaseWindowMessage = 0x0811;
   static constexpr uint32_t kSetIntervalMessage = 0x0812;  // wParam: the new interval
+  static constexpr uint32_t kTickSoonMessage = 0x0813;
   static constexpr uint32_t kTimerId = 1;
   static constexpr uint32_t kDefaultOwnerWaitMs = 5000;
 
@@ -43,6 +44,13 @@ public:
   // SetEnabled.
   uint32_t Interval() const { return FInterval.load(); }
   void SetInterval(uint32_t value);
+
+  // Asks for one tick as soon as the owner thread dispatches its messages, without waiting for
+  // the period, whose shortest length is the platform's timer grain (10 ms or more). Any thread
+  // may ask, the owner thread too: the tick never runs inside the call. Requests made before
+  // the tick runs give one tick; a timer that is off by then does not tick. The period goes on
+  // as it was.
+  void TickSoon();
 
   uint32_t OwnerThread() const { return FOwnerThread; }
 
@@ -80,8 +88,9 @@ private:
   mutable std::mutex FOnTimerLock;  // a destroying thread clears the handler the owner may read
   TNotifyEvent FOnTimer;
   std::atomic<bool> FEnabled{true};
-  bool FInTick = false;              // owner thread only
-  bool* FDestroyedInTick = nullptr;  // set while a tick runs, so the tick sees its timer freed
+  std::atomic<bool> FTickSoonPosted{false};  // a TickSoon request waits in the owner's queue
+  bool FInTick = false;                      // owner thread only
+  bool* FDestroyedInTick = nullptr;          // set while a tick runs, so the tick sees its timer freed
   uint32_t FOwnerWaitMs = kDefaultOwnerWaitMs;
   WindowProc FWindowProc{*this};
 };

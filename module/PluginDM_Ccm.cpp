@@ -2,7 +2,8 @@
 //
 // Master to slave: "N" target ENQ -> "N" target ACK; header -> ACK; data blocks (STX data ETB
 // LRC, the last one ending with ETX), each acknowledged; then the slave's EOT, answered with EOT.
-// Peer to peer: ENQ -> ACK; header -> ACK; data blocks as above; no EOT is exchanged.
+// Peer to peer: ENQ -> ACK; header -> ACK; data blocks as above; the target may end with an EOT,
+// which needs no answer: the next enquiry waits for it only with "Send when ready".
 #include <algorithm>
 
 #include "module/PluginDM_SerialPort.h"
@@ -168,6 +169,7 @@ int32_t TSerialPortDM::CcmDataBlock(TReceiveContext& rx, TRequestItem& request) 
     } else {
       request.Busy = false;
       request.Step = stIdle;
+      if (FSpeed.SendWhenReady) AwaitPeerEot();
       Complete(rx, packetText);
       FLastReq = nullptr;
     }

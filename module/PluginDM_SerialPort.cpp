@@ -1,5 +1,6 @@
 #include "module/PluginDM_SerialPort.h"
 
+#include <algorithm>
 #include <span>
 
 #include "Common/zorParamLst.h"
@@ -70,7 +71,7 @@ void TSerialPortDM::Restart() {
   if (!Queue) return;
   bool on =
       !FRetired.load() && FOwner && FOwner->IsStateFlagSet(0) && RequestList && RequestList->Count() > 0;
-  if (on) Queue->SetInterval(NextTickMs());
+  if (on) Queue->SetInterval(std::max<uint32_t>(NextTickMs(), 1));
   Queue->SetEnabled(on);
 }
 
@@ -172,6 +173,7 @@ void TSerialPortDM::RunTick() {
       MinIntervalGate.Clear();
     }
   }
+  if (!LastExchangeOver()) return;
   const int32_t count = RequestList->Count();
   const int32_t current = static_cast<int32_t>(Queue->Tag);
   int32_t from = 0;
@@ -223,7 +225,11 @@ TSerialPortDM::TExamined TSerialPortDM::ExamineRequest(int32_t index, bool maySt
   if (request.RetryDue) return StartTransaction(request);
   if (!mayStart) return TExamined::Finished;
   if (!request.MethodPoll && !request.Timer.IsClear()) return TExamined::NotDue;  // a "once" that was read
-  if (!request.Timer.Expired(EffectiveMs(request.PollInterval))) return TExamined::NotDue;
+  // With "Send when ready" a request polled without an interval is due again the moment its
+  // answer is in, so that the tick asked for at the exchange's end finds it due.
+  const uint32_t pollMs =
+      FSendWhenReady.load() && request.PollInterval < 1 ? 0 : EffectiveMs(request.PollInterval);
+  if (!request.Timer.Expired(pollMs)) return TExamined::NotDue;
   if (IsDemoted(request)) return TExamined::NotDue;  // its PLC is set aside; the others keep their turns
   return StartTransaction(request);
 }
@@ -255,6 +261,7 @@ void TSerialPortDM::Reset() {
     FDemotions.clear();
     CountDemoted();
     FWakeAt = 0;
+    FPeerEotAwaited = false;
     // The port was opened anew: an exchange under way on the old one is over, without an answer
     // and without a time-out to count, and nothing it left in the buffer answers the new ones.
     FLastReq = nullptr;
@@ -299,6 +306,7 @@ void TSerialPortDM::Send(TRequestItem* request) {
   FSpoiled = false;
   FNakNoted = false;
   FTransactionStart = platform::Now();
+  FPeerEotAwaited = false;
   // No byte received before the opening frame can answer it: whatever is still buffered (a
   // repeated frame, the tail of an answer that came too late) would otherwise be taken for the
   // new transaction's answers.
@@ -560,6 +568,7 @@ void TSerialPortDM::ProcessLocked(TPluginCallRecIntft& record, const uint8_t* da
   LastReceive.Restart();
   if (FLastReq && static_cast<TObjectList*>(RequestList->GuardedObject())->IndexOf(FLastReq) < 0)
     FLastReq = nullptr;  // its queue was refilled meanwhile
+  if (!FLastReq) NotePeerEot(data, size);
   if (!FLastReq || size <= 0 || !data) return;
   RxBuffer->Write(data, size);
   TReceiveContext rx{record, rxGuard.Data(), 0};
@@ -577,6 +586,8 @@ void TSerialPortDM::ProcessLocked(TPluginCallRecIntft& record, const uint8_t* da
     RxBuffer->Discard(consumed + 1);
     if (RxBuffer->DataSize() == 0) break;
   }
+  // What followed a peer's last block in the same call.
+  if (!FLastReq) NotePeerEot(rxGuard.Data(), RxBuffer->DataSize());
 }
 
 int32_t TSerialPortDM::HandleAnswer(TReceiveContext& rx) {
@@ -620,8 +631,9 @@ void TSerialPortDM::Refuse() {
 // The last frame of an answer is in: decode what was collected and hand it to the host.
 void TSerialPortDM::Complete(TReceiveContext& rx, const std::string& packetText) {
   if (FLastReq) TransactionAnswered(*FLastReq);
-  // A CCM master still awaits the slave's EOT and answers it with its own.
-  if (!FLastReq || FLastReq->Step != stAwaitingEot) ExchangeEnded();
+  // A CCM master still awaits the slave's EOT and answers it with its own; a peer's target ends
+  // with its EOT.
+  if (!FPeerEotAwaited.load() && (!FLastReq || FLastReq->Step != stAwaitingEot)) ExchangeEnded();
   TParsedDataList list;
   if (Decode(FLastReq, list) > 0) {
     list.PacketText = packetText;

@@ -124,12 +124,20 @@ public:
   static constexpr uint32_t kT4Ms = 50;      // quiet line after the break before an attach
   static constexpr uint32_t kOwnT1Ms = 10;   // the T1 our SNP attach offers ("0A00")
   static constexpr uint32_t kMaxT1Ms = 1000;
-  // SNP-X defines no gap between an answer and the next request; a Series 90 CPU port serves
-  // SNP and SNP-X alike and keeps its own SNP T1 of 5 ms, so the engine does the same.
-  static constexpr uint32_t kSnpXGapMs = 5;
-  // GE's public CCM material names no gap between transactions; 20 ms lets the slave's last
-  // character times pass (4 character times are 19 ms at 2400 baud) before the next enquiry.
-  static constexpr uint32_t kCcmGapMs = 20;
+  // SNP-X defines no turnaround: the next request may follow the response at once. The engine
+  // sees the response's last byte only after the host's port has received it and handed it
+  // over, so the PLC has finished sending by then, and the line is free for the master.
+  static constexpr uint32_t kSnpXGapMs = 0;
+  // CCM, both modes: a transaction ends with an EOT, and GE's stations expect the next enquiry
+  // right after it. Master to slave the last EOT is the master's own, which the port sends
+  // before the enquiry that follows it; peer to peer it is the target's, already received. A
+  // slave delays its answer to an enquiry and drops it when more characters follow the
+  // enquiry, which concerns nobody's characters before it. The module does not know the
+  // line's rate, so no gap counted in character times could be kept anyway.
+  static constexpr uint32_t kCcmGapMs = 0;
+  // CCM peer to peer: a target that sends no EOT after its last block is given this much quiet
+  // line after the last character either way instead (4 character times at 2400 baud, 19 ms).
+  static constexpr uint32_t kCcmPeerEotWaitMs = 20;
   // A kept session is used only while the line has been idle for less than this. The shortest
   // link idle time (T3') a GE CPU has by default is 5 s (Series 90-70); the engine sees the line
   // later than the PLC does (the host's data call, the timer's grain, the next request's own
@@ -160,7 +168,8 @@ public:
   bool SessionKept() const { return FSessionOpen; }
   uint32_t NegotiatedT1() const { return FT1.load(); }
   // The interval the scheduler's timer runs at next: the tick interval, shortened to wake the
-  // engine for a frame that waits for the line or for the next request ("Send when ready").
+  // engine for a frame that waits for the line or for the next request ("Send when ready");
+  // 0 when the engine has asked its timer for a tick at once.
   uint32_t NextTickMs() const;
 
   // --- sending
@@ -266,6 +275,9 @@ private:
   std::atomic<uint64_t> FLineActivity{0};
   std::atomic<uint64_t> FLastHandedAt{0};  // when the last frame was handed to the host
   std::atomic<uint64_t> FWakeAt{0};        // a tick is wanted then; 0 for none
+  // CCM peer to peer with "Send when ready": the last block was taken and acknowledged, and the
+  // target's EOT that ends the exchange has not been seen yet.
+  std::atomic<bool> FPeerEotAwaited{false};
   struct TDemotion {
     int32_t Failures = 0;  // failed transactions in a row
     bool Demoted = false;  // set aside until Until, then on trial for one transaction
@@ -308,6 +320,9 @@ private:
   void ScheduleWake(uint64_t at);
   void ClearPassedWake();
   void ExchangeEnded();
+  bool LastExchangeOver();
+  void AwaitPeerEot();
+  void NotePeerEot(const uint8_t* data, int32_t size);
   bool Retry(TRequestItem& request);
   void TransactionLost(const TRequestItem& request);
   void TransactionAnswered(TRequestItem& request);

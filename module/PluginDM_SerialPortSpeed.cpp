@@ -5,6 +5,7 @@
 // With both speed settings off the engine keeps its plain rhythm: every frame goes out as soon
 // as it is posted, and the next request waits for the next tick.
 #include <algorithm>
+#include <cstring>
 
 #include "Common/zorTimerEx.h"
 #include "module/PluginDM_SerialPort.h"
@@ -105,12 +106,16 @@ uint64_t TSerialPortDM::DueAt(const TOutFrame& frame) const {
 }
 
 // Asks for a tick at `at` (or soon after): the earliest of the wishes holds until a tick has
-// run past it.
+// run past it. A tick wanted now is asked of the timer's thread at once: the shortest period of
+// a platform timer (10 ms, and 15.6 ms grain on Windows) would cost a short read a third of its
+// time on the wire.
 void TSerialPortDM::ScheduleWake(uint64_t at) {
   uint64_t current = FWakeAt.load();
   while ((current == 0 || at < current) && !FWakeAt.compare_exchange_weak(current, at)) {
   }
-  if (Queue) Queue->SetInterval(NextTickMs());
+  if (!Queue) return;
+  Queue->SetInterval(std::max<uint32_t>(NextTickMs(), 1));
+  if (at <= platform::Now()) Queue->TickSoon();
 }
 
 void TSerialPortDM::ClearPassedWake() {
@@ -123,8 +128,8 @@ uint32_t TSerialPortDM::NextTickMs() const {
   const uint64_t wake = FWakeAt.load();
   if (wake != 0) {
     const uint64_t now = platform::Now();
-    const uint64_t left = wake > now ? wake - now : 1;
-    if (left < ms) ms = static_cast<uint32_t>(left);
+    if (wake <= now) return 0;
+    if (wake - now < ms) ms = static_cast<uint32_t>(wake - now);
   }
   return ms < 1 ? 1 : ms;
 }
@@ -132,6 +137,46 @@ uint32_t TSerialPortDM::NextTickMs() const {
 // The outstanding exchange is over. Ready for the next request: the line's gap after it.
 void TSerialPortDM::ExchangeEnded() {
   if (FSpeed.SendWhenReady) ScheduleWake(platform::Now() + GapMs());
+}
+
+// Whether the next transaction may begin: a CCM exchange is over only once its EOTs have been
+// exchanged, so that the next enquiry never meets a station's EOT on the line nor a slave that
+// still waits for the master's. A master-to-slave slave whose EOT does not come within the
+// handshake time-out is sent the master's EOT, which ends the transaction for both.
+// Called by the tick.
+bool TSerialPortDM::LastExchangeOver() {
+  {
+    platform::WriteGuard guard(*RequestList);
+    if (FLastReq && Protocol == protoCcmMasterSlave && FLastReq->Step == stAwaitingEot) {
+      if (!FLastReq->Timer.Expired(EffectiveMs(FLastReq->HandshakeTimeout))) return false;
+      FLastReq->Step = stIdle;
+      FLastReq = nullptr;
+      PostChar(EOT);
+    }
+  }
+  if (!FPeerEotAwaited.load()) return true;
+  const uint64_t quietUntil = FLineActivity.load() + kCcmPeerEotWaitMs;
+  if (platform::Now() < quietUntil) {
+    ScheduleWake(quietUntil);
+    return false;
+  }
+  FPeerEotAwaited = false;  // a target that sends none
+  return true;
+}
+
+// CCM peer to peer with "Send when ready": the last block is in and acknowledged; the target's
+// EOT ends the exchange.
+void TSerialPortDM::AwaitPeerEot() {
+  FPeerEotAwaited = true;
+  ScheduleWake(platform::Now() + kCcmPeerEotWaitMs);
+}
+
+// Bytes that came after the exchange's last block: an EOT among them ends the exchange.
+void TSerialPortDM::NotePeerEot(const uint8_t* data, int32_t size) {
+  if (!FPeerEotAwaited.load() || !data || size <= 0) return;
+  if (!std::memchr(data, EOT, static_cast<size_t>(size))) return;
+  FPeerEotAwaited = false;
+  ExchangeEnded();
 }
 
 // ---------------------------------------------------------------------------------------------

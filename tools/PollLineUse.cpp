@@ -147,21 +147,33 @@ TLineUse::TLineUse(const TPollOptions& options, const std::string& configuration
     FFormat = format;
   }
   if (!FFormat) return;
-  plcsim::WireRules rules;
-  rules.snpT1Ms = std::max(kModuleSnpT1Ms, plcsim::kSnpSlaveT1Ms);
-  rules.breakMs = kModuleBreakMs;
+  FRules.snpT1Ms = std::max(kModuleSnpT1Ms, plcsim::kSnpSlaveT1Ms);
+  FRules.breakMs = kModuleBreakMs;
   for (const TPolledRequest& request : RequestsOf(configuration)) {
     if (!request.Enabled || !request.Polled) {
       FReadOnce.push_back(request);
       continue;
     }
-    TRequestUse use{request,
-                    plcsim::ReadExchange(options.Protocol, ReadDataBytes(request, options.Protocol), *FFormat,
-                                         FSession, rules),
-                    {}};
-    FCycleMs += use.Wire.cycleMs;
-    FRequests.push_back(use);
+    FRequests.push_back(TRequestUse{request, {}, {}});
   }
+  Measure();
+}
+
+void TLineUse::Measure() {
+  FCycleMs = 0;
+  for (TRequestUse& use : FRequests) {
+    use.Wire = plcsim::ReadExchange(FOptions.Protocol, ReadDataBytes(use.Request, FOptions.Protocol),
+                                    *FFormat, FSession, FRules);
+    FCycleMs += use.Wire.cycleMs;
+  }
+}
+
+void TLineUse::NoBreaks() {
+  if (FNoBreaks || !FFormat) return;
+  FNoBreaks = true;
+  FRules.breakMs = 0;
+  FRules.t4Ms = 0;
+  Measure();
 }
 
 void TLineUse::Row(const TRow& values, uint64_t nowMs) {
@@ -197,9 +209,11 @@ std::string TLineUse::Report() const {
   const char parity = !FFormat->parity ? 'N' : FOptions.Serial.Parity == platform::TParity::Even ? 'E' : 'O';
   std::ostringstream text;
   text << "line use at " << FFormat->baud << " 8" << parity << int{FFormat->stopBits};
-  if (snpFamily)
-    text << (FSession == plcsim::SessionUse::KeepSession ? ", session kept"
-                                                         : ", break + attach before every read");
+  if (snpFamily && FSession == plcsim::SessionUse::KeepSession)
+    text << ", session kept";
+  else if (snpFamily)
+    text << (FNoBreaks ? ", attach without a break before every read (the line carries no breaks)"
+                       : ", break + attach before every read");
   const double limit = WireLimitedPerSecond();
   const auto achieved = AchievedPerSecond();
   text << ": " << (achieved ? Fixed(*achieved, 1) : std::string("?")) << " reads/s of " << Fixed(limit, 1)

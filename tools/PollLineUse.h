@@ -45,6 +45,9 @@ public:
   TLineUse(const TPollOptions& options, const std::string& configuration);
 
   bool HasWire() const { return FFormat.has_value(); }
+  // The line carries no breaks (a pseudo-terminal): the module's attach follows at once, so
+  // the wire-limited rate counts neither the break nor GE's wait after it.
+  void NoBreaks();
   // A decoded packet at nowMs; its value names tell which request it answers. Answers to requests
   // read once are no part of the rate.
   void Row(const TRow& values, uint64_t nowMs);
@@ -66,8 +69,12 @@ private:
     TTally Tally;
   };
 
+  void Measure();
+
   const TPollOptions& FOptions;
   std::optional<plcsim::LineFormat> FFormat;
+  plcsim::WireRules FRules;
+  bool FNoBreaks = false;
   plcsim::SessionUse FSession;
   std::vector<TRequestUse> FRequests;     // polled, in turn
   std::vector<TPolledRequest> FReadOnce;  // read once, or disabled

@@ -297,6 +297,7 @@ void TPoller::BreakLine(uint32_t ms, uint64_t now) {
   if (FTrace)
     FTrace->Note("a break of " + std::to_string(ms) + " ms left out: the line cannot carry one",
                  now - FStart);
+  FLineUse->NoBreaks();
   if (!FBreakNoted) {
     FBreakNoted = true;
     Tell("note: " + FLine->Describe() + " cannot carry a break (a pseudo-terminal?): breaks are left out");

@@ -198,6 +198,52 @@ TEST_F(TimerTest, IntervalSetFromAnotherThreadActsWhenOwnerDispatches) {
   FreeTimer(timer);
 }
 
+// A tick asked for at once comes with the next dispatch, long before the period ends, in the
+// owner thread whoever asked; requests made before it runs give one tick, and a timer that is
+// off does not tick. The period is long, so any tick seen here is the one asked for.
+TEST_F(TimerTest, TickSoonTicksAtTheNextDispatchOnceAndOnlyWhileOn) {
+  TzorTimerEx* timer = new TzorTimerEx(nullptr);
+  TickLog log;
+  timer->SetInterval(60000);
+  timer->SetOnTimer(log.Handler());
+  timer->TickSoon();
+  EXPECT_EQ(log.Count, 0) << "never inside the call";
+  timer->TickSoon();
+  timer->TickSoon();
+  platform::ProcessPendingMessages();
+  EXPECT_EQ(log.Count, 1);
+  platform::ProcessPendingMessages();
+  EXPECT_EQ(log.Count, 1);
+
+  // A tick that asks again gets another one, after it has returned.
+  std::atomic<int> depth{0}, maxDepth{0}, ticks{0};
+  timer->SetOnTimer([&](TzorTimerEx* self) {
+    const int d = ++depth;
+    if (d > maxDepth) maxDepth = d;
+    if (++ticks < 3) self->TickSoon();
+    --depth;
+  });
+  timer->TickSoon();
+  ASSERT_TRUE(PumpUntil([&] { return ticks >= 3; }, 5000));
+  EXPECT_EQ(maxDepth, 1);
+  timer->SetOnTimer(log.Handler());
+
+  auto other = std::async(std::launch::async, [timer] { timer->TickSoon(); });
+  ASSERT_EQ(other.wait_for(10s), std::future_status::ready);
+  ASSERT_TRUE(PumpUntil([&] { return log.Count >= 2; }, 5000));
+  EXPECT_FALSE(log.ForeignThread);
+
+  timer->SetEnabled(false);
+  timer->TickSoon();
+  PumpFor(100);
+  EXPECT_EQ(log.Count, 2);
+  timer->SetEnabled(true);
+  timer->TickSoon();
+  platform::ProcessPendingMessages();
+  EXPECT_EQ(log.Count, 3) << "a request ignored while off does not block the next";
+  FreeTimer(timer);
+}
+
 // Long periods, so that "no tick yet" never depends on how fast the machine is: a timer
 // does not fire early, and the checks leave seconds for a late tick.
 TEST_F(TimerTest, SameIntervalKeepsThePeriodWhileAssigningTheHandlerRestartsIt) {

@@ -348,6 +348,20 @@ TEST(PollRun, PortPulledOutWhilePolling) {
   std::remove(trace.c_str());
 }
 
+// A port that carries no breaks: polling goes on, and its line use counts no break either.
+TEST(PollRun, LineUseOfAPortWithoutBreaksCountsNone) {
+  TFlakyLine::Pulled = false;
+  TFlakyLine::Breaks = 0;
+  TPollHooks hooks;
+  hooks.OpenLine = [](const TPollOptions& options) { return std::make_unique<TFlakyLine>(options); };
+  TRun run = Poll(Options("snp", {"--port", "COM9", "--seconds", "2"}), hooks);
+  EXPECT_EQ(run.Status, kPollOk) << run.Err;
+  EXPECT_GT(TFlakyLine::Breaks, 0);
+  EXPECT_NE(run.Out.find("line use at 19200 8O1, attach without a break before every read"),
+            std::string::npos)
+      << run.Out;
+}
+
 TEST(PollRun, BadInputNamesTheCause) {
   {
     TPollOptions options = Options("snp");

@@ -135,6 +135,28 @@ TEST(PollFast, SetsBothSpeedSettings) {
   EXPECT_NE(kept.Report().find("session kept"), std::string::npos) << kept.Report();
 }
 
+// A line that carries no breaks (a pseudo-terminal) takes each attach at once: a read that
+// opens its session then costs neither the break nor T4, 150 ms less; a kept session has no
+// break per read to leave out.
+TEST(PollLineUse, LineWithoutBreaksCountsNoBreakOrT4) {
+  const std::string sample = std::string(KELDA_SAMPLES_DIR) + "/snpx.xml";
+  const std::string config = FileText(sample);
+  TPollOptions plain = ParsePollOptions({"lib", "--config", sample, "--protocol", "snpx", "--port", "COM9"});
+  TLineUse opened(plain, config);
+  ASSERT_TRUE(opened.HasWire());
+  const double msWithBreak = 1000.0 / opened.WireLimitedPerSecond();
+  opened.NoBreaks();
+  EXPECT_NEAR(msWithBreak - 1000.0 / opened.WireLimitedPerSecond(), 150.0, 0.01);
+  EXPECT_NE(opened.Report().find("the line carries no breaks"), std::string::npos) << opened.Report();
+
+  TPollOptions fast = plain;
+  fast.Fast = true;
+  TLineUse kept(fast, config);
+  const double keptRate = kept.WireLimitedPerSecond();
+  kept.NoBreaks();
+  EXPECT_DOUBLE_EQ(kept.WireLimitedPerSecond(), keptRate);
+}
+
 // Several simulated PLCs, dead ones and a late start belong to the timed line; their IDs count up
 // from the first and must stay addressable; --setting passes any module setting through.
 TEST(PollTimedLineOptions, SeveralPlcsDeadOnesAndSettings) {

@@ -222,9 +222,11 @@ TEST(StepTimeOuts, EveryHandshakeStepGivesUpAfterTheHandshakeTime) {
   }
 }
 
-TEST(StepTimeOuts, AMissingEotHoldsUpNoRequest) {
-  // The row is delivered with the last block; the slave's EOT is awaited without holding the
-  // queue: the next due request goes out at the next tick.
+TEST(StepTimeOuts, AMissingEotHoldsTheQueueOnlyForTheHandshakeTime) {
+  // The row is delivered with the last block. The next enquiry, to any slave on the line, waits
+  // for the slave's EOT, so that it never meets it on the line nor finds a slave still waiting
+  // for the master's; but not for ever: after the handshake time-out the master ends the
+  // transaction with its own EOT, and the next due request goes out.
   TEngineRig rig(protoCcmMasterSlave);
   TRequestItem& first = rig.AddRequest("2", 8, 1, 2, 60000);
   TRequestItem& second = rig.AddRequest("3", 8, 1, 2, 60000);
@@ -237,8 +239,18 @@ TEST(StepTimeOuts, AMissingEotHoldsUpNoRequest) {
   rig.Owner.TakeSent();
   rig.Advance(50);
   rig.Tick();
+  EXPECT_FALSE(second.Busy);
+  EXPECT_TRUE(rig.Owner.TakeSent().empty());
+  rig.Advance(1949);
+  rig.Tick();
+  EXPECT_TRUE(rig.Owner.TakeSent().empty());
+  rig.Advance(1);
+  rig.Tick();
   EXPECT_TRUE(second.Busy);
-  EXPECT_EQ(rig.Owner.TakeSent(), std::vector<std::string>{CcmEnquiryFrame(protoCcmMasterSlave, second)});
+  EXPECT_EQ(rig.Owner.TakeSent(),
+            (std::vector<std::string>{Bytes({EOT}), CcmEnquiryFrame(protoCcmMasterSlave, second)}));
+  EXPECT_EQ(first.Step, stIdle);
+  EXPECT_TRUE(rig.Owner.Failures.empty()) << "its answer was taken";
 }
 
 // --- stale bytes and reloads -------------------------------------------------------------------

@@ -35,16 +35,35 @@ struct TLineCount {
   }
 };
 
-// Ticks whenever the engine's timer would: the interval it asks for after each tick. Answers due
-// by then come in first, as a host's data calls do meanwhile.
+// Ticks whenever the engine's timer would: at once when the engine asked for a tick now, else
+// after the interval it runs its timer at. Answers due by then come in first, as a host's data
+// calls do meanwhile.
 void RunByTimer(TSimRig& rig, uint64_t ms) {
   const uint64_t end = gNow + ms;
+  int atOnce = 0;
   while (gNow < end) {
-    rig.Advance(rig.Engine.NextTickMs());
+    const uint32_t next = rig.Engine.NextTickMs();
+    if (next > 0 || ++atOnce > 2) {
+      rig.Advance(std::max<uint32_t>(next, 1));
+      atOnce = 0;
+    }
     rig.Pump();
     rig.Tick();
     rig.Pump();
   }
+}
+
+// Ticks when the engine asks until `frames` frames have left, or 100 ticks; answers when each
+// frame left, on the driven clock.
+std::vector<uint64_t> TickUntilSent(TEngineRig& rig, size_t frames) {
+  std::vector<uint64_t> sentAt;
+  rig.Owner.OnFrame = [&sentAt](const std::string&) { sentAt.push_back(gNow); };
+  for (int i = 0; i < 100 && sentAt.size() < frames; ++i) {
+    rig.Advance(rig.Engine.NextTickMs());
+    rig.Tick();
+  }
+  rig.Owner.OnFrame = nullptr;
+  return sentAt;
 }
 
 // An SNP attach response that names `t1` ms (the larger of the two sides' T1).
@@ -274,67 +293,123 @@ TEST(LineTiming, HeldFramesOfAnEndedExchangeNeverLeaveAndTheHoldIsNotTheHandshak
   EXPECT_EQ(sent[1], SnpXAttachFrame(request));
 }
 
-// The next request leaves after the protocol's gap, not at the next 50 ms tick; the default mode
-// keeps the tick's rhythm.
-TEST(SendWhenReady, NextReadLeavesAfterTheGapInsteadOfTheNextTick) {
+// The next request leaves the moment the exchange has ended: SNP-X after the response, CCM after
+// the EOTs, SNP after its last acknowledgement and the negotiated T1 around it. Nothing leaves
+// earlier or later, and the default mode keeps the tick's rhythm.
+TEST(SendWhenReady, NextReadLeavesAsSoonAsTheExchangeHasEnded) {
   struct Case {
     uint8_t Protocol;
-    uint32_t Gap;
+    size_t Frames;  // up to the next request's first: SNP acknowledges the reply first
+    uint32_t Gap;   // from the end of the exchange to that frame
   };
-  for (const Case& c : {Case{protoSnpX, TSerialPortDM::kSnpXGapMs}, Case{protoSnp, TSerialPortDM::kOwnT1Ms},
-                        Case{protoCcmMasterSlave, TSerialPortDM::kCcmGapMs},
-                        Case{protoCcmPeerToPeer, TSerialPortDM::kCcmGapMs}}) {
+  // GE mandates no gap after an SNP-X response or a CCM transaction's last EOT, and the engine
+  // adds none; SNP keeps T1 before its acknowledgement and again before the next request.
+  const uint32_t t1 = TSerialPortDM::kOwnT1Ms;
+  for (const Case& c : {Case{protoSnpX, 1, 0}, Case{protoSnp, 2, 2 * t1}, Case{protoCcmMasterSlave, 1, 0},
+                        Case{protoCcmPeerToPeer, 1, 0}}) {
     SCOPED_TRACE(Name(c.Protocol));
     TSimRig rig(c.Protocol);
     rig.Engine.SetSpeed(Fast(true, true));
-    rig.AddRegisterRead(2, 1);
+    rig.AddRegisterRead(2).PollInterval = 0;  // as often as the line allows
     RunByTimer(rig, 1000);
     const size_t rows = rig.Owner.Delivered.size();
     ASSERT_GE(rows, 1u);
     rig.ExpectRegisterRows(2);
 
-    // Right after an answer: the wake-up comes after the gap, and no frame leaves before it.
+    // The PLC answers at once: the exchange ends, EOTs included, in the millisecond of the answer.
     while (rig.Owner.Delivered.size() == rows) {
       rig.Advance(1);
       rig.Tick();
       rig.Pump();
     }
-    // SNP's last acknowledgement itself waits T1, and the next request T1 after it.
     const uint64_t answered = gNow;
-    EXPECT_LE(rig.Engine.NextTickMs(), c.Gap);
-    std::vector<uint64_t> sentAt;
-    rig.Owner.OnFrame = [&sentAt](const std::string&) { sentAt.push_back(gNow); };
-    for (int i = 0; i < 200 && sentAt.empty(); ++i) {
-      rig.Advance(1);
-      rig.Tick();
+    const std::vector<uint64_t> sentAt = TickUntilSent(rig, c.Frames);
+    ASSERT_EQ(sentAt.size(), c.Frames);
+    if (c.Protocol == protoSnp) {
+      EXPECT_EQ(sentAt[0], answered + t1) << "the acknowledgement waits T1";
     }
-    ASSERT_FALSE(sentAt.empty());
-    EXPECT_GE(sentAt[0], answered + c.Gap);
-    EXPECT_LE(sentAt[0], answered + 2 * c.Gap);
-    rig.Owner.OnFrame = nullptr;
+    EXPECT_EQ(sentAt.back(), answered + c.Gap);
     rig.Pump();
 
     // Over a second the fast engine reads at least twice as often as the plain one.
     TSimRig plain(c.Protocol);
-    plain.AddRegisterRead(2, 1);
+    plain.AddRegisterRead(2).PollInterval = 0;
     RunByTimer(plain, 1000);
     EXPECT_EQ(plain.Engine.NextTickMs(), TSerialPortDM::kTickMs);
     EXPECT_GE(rows, 2 * plain.Owner.Delivered.size()) << rows << " against " << plain.Owner.Delivered.size();
   }
 }
 
-// A CCM master's exchange ends with the slave's EOT and its own, not with the last data block:
-// a slave slow to send its EOT is never overtaken by the next enquiry.
-TEST(SendWhenReady, CcmMasterWaitsForTheEotExchange) {
-  TSimRig rig(protoCcmMasterSlave);
-  rig.Engine.SetSpeed(Fast(false, true));
-  rig.Plc.faults().lateMs = 30;
-  rig.AddRegisterRead(2, 1);
-  RunByTimer(rig, 2000);
-  EXPECT_GE(rig.Owner.Delivered.size(), 5u);
-  EXPECT_EQ(rig.Plc.counters().sequenceErrors, 0);
-  EXPECT_TRUE(rig.Owner.Failures.empty());
-  rig.ExpectRegisterRows(2);
+// A CCM exchange ends with its EOTs, not with the last block: the next enquiry waits for the
+// slave's EOT (and, master to slave, the master's answer to it), then leaves at once. A slave
+// whose EOT does not come is sent the master's EOT after the handshake time-out; a peer that
+// sends none is given a short quiet line. The default mode waits for the EOTs too.
+TEST(SendWhenReady, CcmNextEnquiryWaitsForTheEotsThenLeavesAtOnce) {
+  for (bool fast : {true, false}) {
+    for (uint8_t protocol : {protoCcmMasterSlave, protoCcmPeerToPeer}) {
+      const bool master = protocol == protoCcmMasterSlave;
+      if (!fast && !master) continue;  // peer to peer, the default mode does not wait for an EOT
+      SCOPED_TRACE(Name(protocol) + (fast ? ", send when ready" : ", default"));
+      TEngineRig rig(protocol);
+      if (fast) rig.Engine.SetSpeed(Fast(false, true));
+      TRequestItem& request = rig.AddRequest("2", kRegisters, 1, 2, 1);
+      request.HandshakeTimeout = 300;
+      const std::string enquiry = CcmEnquiryFrame(protocol, request);
+      const std::string eot = Bytes({0x04});
+      auto readLastBlock = [&] {
+        rig.Receive(master ? Bytes({'N', 0x22, 0x06}) : kAck1);
+        rig.Receive(kAck1);
+        rig.Receive(CcmBlock(Bytes({0x12, 0x34}), true));
+        EXPECT_EQ(rig.Owner.TakeSent(), (std::vector<std::string>{CcmHeaderFrame(request, 1.0), kAck1}));
+      };
+      rig.Tick();
+      ASSERT_EQ(rig.Owner.TakeSent(), std::vector<std::string>{enquiry});
+      readLastBlock();
+      ASSERT_EQ(rig.Owner.Delivered.size(), 1u);
+
+      // The slave's EOT takes 15 ms: the ticks meanwhile send nothing.
+      for (int ms = 1; ms <= 15; ++ms) {
+        rig.Advance(1);
+        rig.Tick();
+        ASSERT_TRUE(rig.Owner.TakeSent().empty()) << ms << " ms after the last block";
+      }
+      rig.Receive(eot);
+      EXPECT_EQ(rig.Owner.TakeSent(), master ? std::vector<std::string>{eot} : std::vector<std::string>{});
+      EXPECT_EQ(rig.Engine.NextTickMs(), fast ? 0u : TSerialPortDM::kTickMs);
+      rig.Tick();
+      EXPECT_EQ(rig.Owner.TakeSent(), std::vector<std::string>{enquiry});
+
+      // No EOT at all.
+      readLastBlock();
+      const uint32_t wait = master ? 300 : TSerialPortDM::kCcmPeerEotWaitMs;
+      rig.Advance(wait - 1);
+      rig.Tick();
+      EXPECT_TRUE(rig.Owner.TakeSent().empty());
+      rig.Advance(1);
+      rig.Tick();
+      EXPECT_EQ(rig.Owner.TakeSent(),
+                master ? (std::vector<std::string>{eot, enquiry}) : std::vector<std::string>{enquiry});
+      EXPECT_EQ(rig.Owner.Delivered.size(), 2u);
+      EXPECT_TRUE(rig.Owner.Failures.empty());
+    }
+  }
+}
+
+// A slave slow to send its EOT (every answer 80 ms late, longer than a tick) is never overtaken
+// by the next enquiry, in either mode.
+TEST(SendWhenReady, SlowCcmSlaveIsNeverOvertakenByTheNextEnquiry) {
+  for (bool fast : {false, true}) {
+    SCOPED_TRACE(fast ? "send when ready" : "default");
+    TSimRig rig(protoCcmMasterSlave);
+    if (fast) rig.Engine.SetSpeed(Fast(false, true));
+    rig.Plc.faults().lateMs = 80;
+    rig.AddRegisterRead(2, 1);
+    RunByTimer(rig, 3000);
+    EXPECT_GE(rig.Owner.Delivered.size(), 5u);
+    EXPECT_EQ(rig.Plc.counters().sequenceErrors, 0);
+    EXPECT_TRUE(rig.Owner.Failures.empty());
+    rig.ExpectRegisterRows(2);
+  }
 }
 
 TEST(Retries, FailedTransactionIsRepeatedAtOnceAndCountsAsOneOutcome) {
