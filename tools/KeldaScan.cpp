@@ -487,10 +487,14 @@ void TScanner::Progress(bool force) {
   for (const TScanStep& step : FPlan)
     for (std::size_t i = 0; i < step.Addresses.size(); ++i)
       if (++counted > FTriesDone) leftMs += TryBudgetMs(FOptions, step.Line);
-  std::string address = FStep->Protocol == plcsim::Mode::CcmMasterSlave
-                            ? "stations " + FStep->Addresses.front() + "-" + FStep->Addresses.back()
-                        : FStep->Protocol == plcsim::Mode::CcmPeerToPeer ? "any peer"
-                                                                         : "null ID";
+  std::string address = FStep->Protocol == plcsim::Mode::CcmPeerToPeer ? "any peer" : "null ID";
+  if (FStep->Protocol == plcsim::Mode::CcmMasterSlave) {
+    const auto next = std::find(FResolved.begin(), FResolved.end(), false);
+    const std::size_t at =
+        next == FResolved.end() ? FResolved.size() - 1 : static_cast<std::size_t>(next - FResolved.begin());
+    address = "station " + FStep->Addresses[at] + " (" + FStep->Addresses.front() + "-" +
+              FStep->Addresses.back() + ")";
+  }
   FOut << "\r" << SettingText(FStep->Line) << " " << ProtocolTitle(FStep->Protocol) << " " << address
        << " | try " << std::min(FTriesDone + 1, FTotalTries) << " of " << FTotalTries << " | at most "
        << DurationText(leftMs) << " left\x1b[K" << std::flush;
