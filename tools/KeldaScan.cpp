@@ -261,19 +261,19 @@ void TScanner::RunStep(const TScanStep& step) {
   if (FTrace) {
     FTrace->Protocol(TraceProtocolOf(step.Protocol), Ms());
     FTrace->Note("trying " + what +
-                     (IsCcm(step.Protocol) && step.Protocol == plcsim::Mode::CcmMasterSlave
+                     (step.Protocol == plcsim::Mode::CcmMasterSlave
                           ? ", stations " + step.Addresses.front() + "-" + step.Addresses.back()
                           : ""),
                  Ms());
   }
   if (!FOptions.Quiet && !FTerminal) FOut << "trying " << what << "\n" << std::flush;
-  const std::size_t triesBefore = FTriesDone;
+  const std::size_t triesBefore = FTriesDone, foundBefore = FFindings.size();
   // The module gives up each address after its time-outs; this bound only guards against a
   // module that would never give up.
   const uint64_t deadline =
       Ms() + step.Addresses.size() * (2ull * TryBudgetMs(FOptions, step.Line) + 200) + 3000;
-  StartModule(step);
   try {
+    StartModule(step);
     for (;;) {
       const int work = FHost->PumpMessages();
       ServeLine();
@@ -296,7 +296,7 @@ void TScanner::RunStep(const TScanStep& step) {
   StopModule();
   FTriesDone = triesBefore + step.Addresses.size();
   const TWireAnswers& wire = FWire->Answers();
-  if (wire.Opened && FFindings.empty())
+  if (wire.Opened && FFindings.size() == foundBefore)
     FPartial.push_back(what + ": the PLC answered the " + (IsCcm(step.Protocol) ? "enquiry" : "attach") +
                        (wire.PlcId.empty() ? std::string() : " as \"" + wire.PlcId + "\"") +
                        (wire.Station ? " as station " + std::to_string(*wire.Station) : std::string()) +
