@@ -10,6 +10,10 @@
 # on it; then the pair is made anew under the same names (kelda-plcsim's line hangs up) and a
 # fourth native run must still be answered.
 #
+# Last, "kelda-host scan" on the pair: it must find kelda-plcsim in each mode with an ID or station
+# other than the defaults (natively, and once under Wine on COM23), the configuration it writes
+# must poll that PLC, a silent line must end with exit 1 and a port in use must be named.
+#
 # Needs the win32 and native builds (kelda.dll, kelda-host.exe, kelda-plcsim) and socat.
 # Usage: tests/serial/pty_line_test.sh [build-root]   (default: build)
 set -euo pipefail
@@ -181,6 +185,24 @@ scan_run snpx PLC7 "SNP-X"
 scan_run snp TANK9 "SNP"
 scan_run ccm-ms 7 "CCM master-slave"
 scan_run ccm-peer 12 "CCM peer-to-peer"
+# kelda.dll under Wine finds the same kind of PLC through the Win32 serial API on COM23.
+kill "${pids[@]}" 2>/dev/null || true
+wait 2>/dev/null || true
+pids=()
+start_pair
+"$plcsim" --mode snpx --id PLC7 --serial "$work/plc" 2>"$work/plcsim-scan-wine.log" &
+pids+=($!)
+ln -sfn "$(readlink -f "$work/host")" "$prefix/dosdevices/$com"
+status=0
+(cd "$work" && KELDA_WINEPREFIX="$prefix" timeout 120 "$src/cmake/wine-run.sh" "$host" scan "$dll" --port COM23 \
+   --bauds 19200 --parities odd --stops 1 --protocols snp,snpx --try-timeout 300) >"$work/scan-wine.out" 2>&1 || status=$?
+if [ "$status" -eq 0 ] && grep -q '^found: SNP-X at 19200 8O1: SNP ID "PLC7"' "$work/scan-wine.out"; then
+  echo "pty line: scan under Wine ok"
+else
+  echo "pty line: scan under Wine FAILED (exit $status)"
+  sed 's/^/  scan: /' "$work/scan-wine.out" | tail -10
+  failed=1
+fi
 # Nothing answers: the simulator is gone, the pair stays.
 kill "${pids[@]}" 2>/dev/null || true
 wait 2>/dev/null || true
