@@ -107,6 +107,30 @@ private:
   std::atomic<int>& FOpen;
 };
 
+// Several CCM slaves on one multidrop line: each hears every byte, the one addressed answers.
+class TMultidropLine : public TPollLine {
+public:
+  explicit TMultidropLine(const std::vector<uint8_t>& stations) {
+    for (uint8_t station : stations) FPlcs.emplace_back(plcsim::Mode::CcmMasterSlave, "PLC1", station);
+  }
+  void Write(const std::string& bytes, uint64_t now) override {
+    for (plcsim::Simulator& plc : FPlcs)
+      plc.receive(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size(), now);
+  }
+  std::vector<std::string> Read(uint64_t now) override {
+    std::vector<std::string> pieces;
+    for (plcsim::Simulator& plc : FPlcs)
+      for (const std::vector<uint8_t>& chunk : plc.takeOutput(now))
+        pieces.emplace_back(chunk.begin(), chunk.end());
+    return pieces;
+  }
+  bool Break(uint32_t, uint64_t) override { return true; }
+  std::string Describe() const override { return "a multidrop line"; }
+
+private:
+  std::vector<plcsim::Simulator> FPlcs;
+};
+
 struct TExpected {
   plcsim::Mode Mode;
   const char* Id;        // what the PLC is set up with
@@ -257,4 +281,23 @@ TEST(ScanRun, MissingOrBusyPortEndsAtOnceAndSaysWhy) {
   scan = Scan(busy, {});
   EXPECT_EQ(scan.Status, kScanNothing);
   EXPECT_NE(scan.Err.find("in use by another program"), std::string::npos) << scan.Err;
+}
+
+TEST(ScanRun, AllFindsEveryStationOnAMultidropLine) {
+  TScanHooks hooks;
+  hooks.OpenLine = [](const std::string&, const TLineSetting&) {
+    return std::make_unique<TMultidropLine>(std::vector<uint8_t>{3, 6});
+  };
+  TScan scan = Scan(Options({"--protocols", "ccm-ms", "--all"}), hooks);
+  ASSERT_EQ(scan.Status, kScanFound) << scan.Out << scan.Err;
+  ASSERT_EQ(scan.Found.size(), 2u) << scan.Out;
+  EXPECT_EQ(scan.Found[0].Address, "3");
+  EXPECT_EQ(scan.Found[1].Address, "6");
+  EXPECT_NE(scan.Out.find("found: CCM master-slave at 19200 8O1: station 3"), std::string::npos) << scan.Out;
+  EXPECT_NE(scan.Out.find("found: CCM master-slave at 19200 8O1: station 6"), std::string::npos) << scan.Out;
+
+  // Without --all the scan ends at the first station that answers.
+  scan = Scan(Options({"--protocols", "ccm-ms"}), hooks);
+  ASSERT_EQ(scan.Found.size(), 1u);
+  EXPECT_EQ(scan.Found[0].Address, "3");
 }
