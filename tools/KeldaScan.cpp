@@ -205,6 +205,13 @@ void TScanner::Open() {
   }
   if (FPlan.empty())
     throw TScanStop{kScanUsage, "nothing to try: the protocols asked for need another parity"};
+  // Found out now rather than after a scan of many minutes.
+  if (!FOptions.ConfigFile.empty()) {
+    const std::filesystem::path folder = std::filesystem::path(FOptions.ConfigFile).parent_path();
+    if (std::error_code ignored; !folder.empty() && !std::filesystem::is_directory(folder, ignored))
+      throw TScanStop{kScanNothing, "cannot write the configuration " + FOptions.ConfigFile +
+                                        ": there is no folder " + folder.string()};
+  }
   std::random_device random;
   std::ostringstream name;
   name << "kelda-scan-" << std::hex << random() << platform::Now() << ".ini";

@@ -269,6 +269,17 @@ TEST(ScanRun, MissingOrBusyPortEndsAtOnceAndSaysWhy) {
   EXPECT_NE(scan.Err.find(missing.Port), std::string::npos) << scan.Err;
   EXPECT_NE(scan.Err.find("check the port's name"), std::string::npos) << scan.Err;
 
+  // A configuration that could not be written is told before the scan, not after it.
+  std::atomic<int> open{0};
+  TScanHooks silent;
+  silent.OpenLine = [&](const std::string&, const TLineSetting&) {
+    return std::make_unique<TSilentLine>(open);
+  };
+  scan = Scan(Options({"--write-config", "no-such-folder/plc.xml"}), silent);
+  EXPECT_EQ(scan.Status, kScanNothing);
+  EXPECT_NE(scan.Err.find("there is no folder no-such-folder"), std::string::npos) << scan.Err;
+  EXPECT_LT(scan.Seconds, 1.0) << "no try was made";
+
   platform::TPseudoTerminalPair pair;
   try {
     pair = platform::OpenPseudoTerminalPair();
