@@ -5,6 +5,7 @@
 //   kelda-host <library> [script-file]      without a script file: the built-in demonstration
 //   kelda-host poll <library> --config FILE --protocol P [options]   (poll --help: the options)
 //   kelda-host check CONFIG --protocol P      the configuration check (see tools/KeldaCheck.h)
+//   kelda-host scan [<library>] --port P      finds the PLC on a port (see tools/KeldaScan.h)
 #include <fstream>
 #include <iostream>
 #include <sstream>
@@ -12,6 +13,7 @@
 #include <vector>
 
 #include "tools/KeldaCheck.h"
+#include "tools/KeldaScan.h"
 #include "tools/KeldaScript.h"
 #include "tools/PollRun.h"
 
@@ -93,12 +95,15 @@ std::string DemoScript() {
 int main(int argc, char** argv) {
   if (argc >= 2 && std::string(argv[1]) == "poll")
     return kelda::host::PollMain(std::vector<std::string>(argv + 2, argv + argc), std::cout, std::cerr);
+  if (argc >= 2 && std::string(argv[1]) == "scan")
+    return kelda::host::ScanMain(std::vector<std::string>(argv + 2, argv + argc), std::cout, std::cerr);
   if (argc >= 2 && std::string(argv[1]) == "check")
     return kelda::host::CheckMain(std::vector<std::string>(argv + 2, argv + argc), std::cout, std::cerr);
   static const char* const kUsage =
       "usage: kelda-host <library> [script-file]\n"
       "       kelda-host poll <library> --config FILE --protocol P [options]  (poll --help)\n"
-      "       kelda-host check CONFIG --protocol P  (check --help)\n";
+      "       kelda-host check CONFIG --protocol P  (check --help)\n"
+      "       kelda-host scan [<library>] --port P [options]  (scan --help)\n";
   if (argc >= 2 && (std::string(argv[1]) == "--help" || std::string(argv[1]) == "-h")) {
     std::cout << kUsage;
     return 0;

@@ -10,6 +10,10 @@
 # on it; then the pair is made anew under the same names (kelda-plcsim's line hangs up) and a
 # fourth native run must still be answered.
 #
+# Last, "kelda-host scan" on the pair: it must find kelda-plcsim in each mode with an ID or station
+# other than the defaults (natively, and once under Wine on COM23), the configuration it writes
+# must poll that PLC, a silent line must end with exit 1 and a port in use must be named.
+#
 # Needs the win32 and native builds (kelda.dll, kelda-host.exe, kelda-plcsim) and socat.
 # Usage: tests/serial/pty_line_test.sh [build-root]   (default: build)
 set -euo pipefail
@@ -142,4 +146,93 @@ kill "$socat_pid" 2>/dev/null || true
 wait "$socat_pid" 2>/dev/null || true
 start_pair
 bench_run 4
+# The scan: on a fresh pair, kelda-plcsim in each mode with an SNP ID or CCM station other than
+# the defaults; "kelda-host scan" must name the protocol and the address, and the configuration
+# it writes must poll that PLC. Then nothing on the line (exit 1 with the reason, in bounded time)
+# and the port held by another program (exit 1, "in use").
+scan_run() {
+  local mode=$1 id=$2 title=$3 status=0
+  kill "${pids[@]}" 2>/dev/null || true
+  wait 2>/dev/null || true
+  pids=()
+  start_pair
+  "$plcsim" --mode "$mode" --id "$id" --serial "$work/plc" --memory "$work/memory.txt" 2>"$work/plcsim-scan-$mode.log" &
+  pids+=($!)
+  timeout 120 "$native_host" scan "$native_library" --port "$work/host" --bauds 19200 --parities odd --stops 1 \
+    --stations 1-8 --try-timeout 200 --write-config "$work/scan-$mode.xml" --trace "$work/scan-$mode.trace" \
+    >"$work/scan-$mode.out" 2>&1 || status=$?
+  local found
+  found=$(grep '^found: ' "$work/scan-$mode.out" || true)
+  local poll_status=0
+  timeout 60 "$native_host" poll "$native_library" --config "$work/scan-$mode.xml" --protocol "$mode" \
+    --port "$work/host" --transactions 2 --seconds 30 --quiet --csv "$work/scan-$mode.csv" \
+    >"$work/scan-poll-$mode.out" 2>&1 || poll_status=$?
+  local values
+  values=$(first_values "$work/scan-$mode.csv")
+  if [ "$status" -eq 0 ] && [[ $found == "found: $title at 19200 8O1: "* ]] &&
+     grep -q "<Address>$id</Address>" "$work/scan-$mode.xml" && [ "$poll_status" -eq 0 ] &&
+     [ "$values" = "1001 1002 1006 1010" ]; then
+    echo "pty line: scan $mode ok (${found#found: })"
+  else
+    echo "pty line: scan $mode FAILED (scan exit $status, '$found'; poll of the written configuration exit $poll_status, R1 R2 R6 R10 = '$values')"
+    sed 's/^/  scan: /' "$work/scan-$mode.out" | tail -10
+    sed 's/^/  poll: /' "$work/scan-poll-$mode.out" | tail -5
+    sed 's/^/  plcsim: /' "$work/plcsim-scan-$mode.log" | tail -5
+    failed=1
+  fi
+}
+scan_run snpx PLC7 "SNP-X"
+scan_run snp TANK9 "SNP"
+scan_run ccm-ms 7 "CCM master-slave"
+scan_run ccm-peer 12 "CCM peer-to-peer"
+# kelda.dll under Wine finds the same kind of PLC through the Win32 serial API on COM23.
+kill "${pids[@]}" 2>/dev/null || true
+wait 2>/dev/null || true
+pids=()
+start_pair
+"$plcsim" --mode snpx --id PLC7 --serial "$work/plc" 2>"$work/plcsim-scan-wine.log" &
+pids+=($!)
+ln -sfn "$(readlink -f "$work/host")" "$prefix/dosdevices/$com"
+status=0
+(cd "$work" && KELDA_WINEPREFIX="$prefix" timeout 120 "$src/cmake/wine-run.sh" "$host" scan "$dll" --port COM23 \
+   --bauds 19200 --parities odd --stops 1 --protocols snp,snpx --try-timeout 300) >"$work/scan-wine.out" 2>&1 || status=$?
+if [ "$status" -eq 0 ] && grep -q '^found: SNP-X at 19200 8O1: SNP ID "PLC7"' "$work/scan-wine.out"; then
+  echo "pty line: scan under Wine ok"
+else
+  echo "pty line: scan under Wine FAILED (exit $status)"
+  sed 's/^/  scan: /' "$work/scan-wine.out" | tail -10
+  failed=1
+fi
+# Nothing answers: the simulator is gone, the pair stays.
+kill "${pids[@]}" 2>/dev/null || true
+wait 2>/dev/null || true
+pids=()
+start_pair
+status=0
+start_s=$(date +%s)
+timeout 120 "$native_host" scan "$native_library" --port "$work/host" --bauds 19200,9600 --parities odd --stops 1 \
+  --stations 1-4 --try-timeout 100 >"$work/scan-silent.out" 2>&1 || status=$?
+took=$(( $(date +%s) - start_s ))
+if [ "$status" -eq 1 ] && grep -q "no PLC answered on $work/host in 14 tries" "$work/scan-silent.out" && [ "$took" -lt 60 ]; then
+  echo "pty line: scan of a silent line ok (exit 1 after ${took} s)"
+else
+  echo "pty line: scan of a silent line FAILED (exit $status after ${took} s)"
+  sed 's/^/  scan: /' "$work/scan-silent.out" | tail -5
+  failed=1
+fi
+# The port held by another program: the simulator opened the host's end itself.
+"$plcsim" --mode snpx --serial "$work/host" 2>"$work/plcsim-holder.log" &
+pids+=($!)
+for _ in $(seq 40); do grep -q . "$work/plcsim-holder.log" 2>/dev/null && break; sleep 0.05; done
+sleep 0.3
+status=0
+timeout 60 "$native_host" scan "$native_library" --port "$work/host" --bauds 19200 --parities odd --stops 1 \
+  >"$work/scan-busy.out" 2>&1 || status=$?
+if [ "$status" -eq 1 ] && grep -q "in use by another program" "$work/scan-busy.out"; then
+  echo "pty line: scan of a port in use ok"
+else
+  echo "pty line: scan of a port in use FAILED (exit $status)"
+  sed 's/^/  scan: /' "$work/scan-busy.out" | tail -5
+  failed=1
+fi
 exit $failed

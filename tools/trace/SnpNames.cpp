@@ -166,6 +166,17 @@ const char* XErrorName(uint8_t minor) {
   }
 }
 
+// The last six data bytes of a completion ACK: how the PLC stands.
+std::string PiggyBackText(const uint8_t* piggyBack) {
+  return "privilege " + std::to_string(piggyBack[1]) + ", " + StatusText(Word(piggyBack + 4));
+}
+
+std::string Sequence(const uint8_t* mailbox) {
+  return "seq " + Hex2(mailbox[8]);
+}
+
+}  // namespace
+
 std::string StatusText(uint16_t status) {
   static const char* const kStates[] = {"Run I/O enabled",  "Run I/O disabled", "Stop I/O disabled",
                                         "CPU stop faulted", "CPU halted",       "CPU suspended",
@@ -183,17 +194,6 @@ std::string StatusText(uint16_t status) {
     if (status & flag.Bit) text += std::string(", ") + flag.Name;
   return text + ")";
 }
-
-// The last six data bytes of a completion ACK: how the PLC stands.
-std::string PiggyBackText(const uint8_t* piggyBack) {
-  return "privilege " + std::to_string(piggyBack[1]) + ", " + StatusText(Word(piggyBack + 4));
-}
-
-std::string Sequence(const uint8_t* mailbox) {
-  return "seq " + Hex2(mailbox[8]);
-}
-
-}  // namespace
 
 std::string Reference(uint8_t selector, uint16_t offset, uint16_t length) {
   const TSelector* found = FindSelector(selector);

@@ -21,5 +21,7 @@ std::string NakReason(uint8_t reason);
 std::string MailboxText(const uint8_t* mailbox, size_t readBytes);
 std::string XRequestText(const uint8_t* request);    // code, selector, reference, length
 std::string XResponseText(const uint8_t* response);  // status or error, data length
+// "PLC status 2054h (Stop I/O disabled, PLC fault present, ...)": the status word SNP and SNP-X carry.
+std::string StatusText(uint16_t status);
 
 }  // namespace kelda::trace

@@ -61,7 +61,9 @@ std::string FormatFrame(const TFrame& frame) {
 }
 
 TWireTrace::TWireTrace(const std::string& path, TProtocol protocol)
-    : FFile(path, std::ios::binary | std::ios::trunc), FProtocol(protocol), FDecoder(protocol) {
+    : FFile(path, std::ios::binary | std::ios::trunc),
+      FProtocol(protocol),
+      FDecoder(std::make_unique<TFrameDecoder>(protocol)) {
   if (!FFile) throw std::runtime_error("cannot write the trace file " + path + ": " + std::strerror(errno));
   FFile << "# Korvane wire trace, protocol " << ProtocolName(FProtocol) << "\n"
         << "# time (s)  direction (> to the PLC, < from the PLC, * note)  meaning | bytes in hex | bytes as"
@@ -79,7 +81,7 @@ TWireTrace::~TWireTrace() {
 void TWireTrace::Sent(const std::string& bytes, uint64_t ms) {
   const std::lock_guard<std::mutex> lock(FLock);
   std::vector<TFrame> frames;
-  FDecoder.Feed(TDirection::ToPlc, bytes, ms, frames);
+  FDecoder->Feed(TDirection::ToPlc, bytes, ms, frames);
   Write(frames);
   FlushEverySecond(ms);
 }
@@ -87,7 +89,7 @@ void TWireTrace::Sent(const std::string& bytes, uint64_t ms) {
 void TWireTrace::Received(const std::string& bytes, uint64_t ms) {
   const std::lock_guard<std::mutex> lock(FLock);
   std::vector<TFrame> frames;
-  FDecoder.Feed(TDirection::FromPlc, bytes, ms, frames);
+  FDecoder->Feed(TDirection::FromPlc, bytes, ms, frames);
   Write(frames);
   FlushEverySecond(ms);
 }
@@ -95,7 +97,7 @@ void TWireTrace::Received(const std::string& bytes, uint64_t ms) {
 void TWireTrace::LineBreak(uint32_t breakMs, uint64_t ms) {
   const std::lock_guard<std::mutex> lock(FLock);
   std::vector<TFrame> frames;
-  FDecoder.LineBreak(frames);
+  FDecoder->LineBreak(frames);
   Write(frames);
   WriteEvent(ms, '>', "break, " + std::to_string(breakMs) + " ms");
   FlushEverySecond(ms);
@@ -104,11 +106,21 @@ void TWireTrace::LineBreak(uint32_t breakMs, uint64_t ms) {
 void TWireTrace::Note(const std::string& text, uint64_t ms) {
   const std::lock_guard<std::mutex> lock(FLock);
   std::vector<TFrame> frames;
-  FDecoder.EndFrames(frames);
+  FDecoder->EndFrames(frames);
   Write(frames);
   WriteEvent(ms, '*', text);
   FFile.flush();
   FFlushedMs = ms;
+}
+
+void TWireTrace::Protocol(TProtocol protocol, uint64_t ms) {
+  const std::lock_guard<std::mutex> lock(FLock);
+  std::vector<TFrame> frames;
+  FDecoder->EndFrames(frames);
+  Write(frames);
+  FProtocol = protocol;
+  FDecoder = std::make_unique<TFrameDecoder>(protocol);
+  WriteEvent(ms, '*', std::string("the line is read as ") + ProtocolName(protocol) + " from here on");
 }
 
 void TWireTrace::Flush() {
@@ -118,7 +130,7 @@ void TWireTrace::Flush() {
 
 void TWireTrace::EndFramesAndFlush() {
   std::vector<TFrame> frames;
-  FDecoder.EndFrames(frames);
+  FDecoder->EndFrames(frames);
   Write(frames);
   FFile.flush();
 }

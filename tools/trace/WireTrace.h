@@ -12,6 +12,7 @@
 
 #include <cstdint>
 #include <fstream>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -37,6 +38,9 @@ public:
   void LineBreak(uint32_t breakMs, uint64_t ms);
   // A remark of the poller ("time-out", "port closed"); a frame in progress ends before it.
   void Note(const std::string& text, uint64_t ms);
+  // The line carries another protocol from now on (the scan tries each in turn): frames in
+  // progress end, and the bytes that follow are read as the new protocol's.
+  void Protocol(TProtocol protocol, uint64_t ms);
   // Shows the frames still in progress as incomplete and writes everything to the file; the
   // poller calls it on its way out, so nothing that came over the line is lost.
   void Flush();
@@ -50,7 +54,7 @@ private:
   std::mutex FLock;
   std::ofstream FFile;
   TProtocol FProtocol;
-  TFrameDecoder FDecoder;
+  std::unique_ptr<TFrameDecoder> FDecoder;
   uint64_t FFlushedMs = 0;
 };
 
