@@ -21,8 +21,7 @@ void AppendEscapedByte(std::string& out, unsigned char byte) {
   out += escaped;
 }
 
-// The length of the UTF-8 sequence at text[i] when it is well formed and a character XML
-// allows; 0 otherwise.
+// The length of the UTF-8 sequence at text[i] when it is well formed; 0 otherwise.
 std::size_t Utf8Length(const std::string& text, std::size_t i) {
   const auto byte = static_cast<unsigned char>(text[i]);
   std::size_t length = 0;
@@ -47,7 +46,6 @@ std::size_t Utf8Length(const std::string& text, std::size_t i) {
   }
   static const uint32_t kLeast[] = {0, 0, 0x80, 0x800, 0x10000};
   if (code < kLeast[length] || code > 0x10FFFF || (code >= 0xD800 && code <= 0xDFFF)) return 0;
-  if (code == 0xFFFE || code == 0xFFFF) return 0;
   return length;
 }
 
@@ -90,6 +88,10 @@ std::string XmlEscape(const std::string& utf8) {
       if (length == 0) {
         out += "\xEF\xBF\xBD";  // U+FFFD
         ++i;
+      } else if (length == 3 && utf8.compare(i, 2, "\xEF\xBF") == 0 &&
+                 static_cast<unsigned char>(utf8[i + 2]) >= 0xBE) {
+        out += "\xEF\xBF\xBD";  // U+FFFE and U+FFFF are no XML characters
+        i += length;
       } else {
         out.append(utf8, i, length);
         i += length;
