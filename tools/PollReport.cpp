@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cmath>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -69,6 +70,12 @@ std::string NumberCell(uint64_t value) {
 }
 std::string Fact(const std::string& name, const std::string& escaped) {
   return "<tr><th>" + name + "</th><td>" + escaped + "</td></tr>";
+}
+
+std::string OneDecimal(double value) {
+  char text[40];
+  std::snprintf(text, sizeof text, "%.1f", value);
+  return text;
 }
 
 std::string PollText(const TReportRequest& request) {
@@ -216,7 +223,7 @@ std::string TPollReport::StatisticsSection() const {
     for (uint64_t count : track.Failures) html += NumberCell(count);
     if (track.RttCount)
       html += "<td class=\"n\">" + std::to_string(track.RttMin) + " ms</td><td class=\"n\">" +
-              NumberText(static_cast<double>(track.RttSum) / static_cast<double>(track.RttCount)) +
+              OneDecimal(static_cast<double>(track.RttSum) / static_cast<double>(track.RttCount)) +
               " ms</td><td class=\"n\">" + std::to_string(track.RttMax) + " ms</td>";
     else
       html += "<td>-</td><td>-</td><td>-</td>";
@@ -311,8 +318,9 @@ std::string TPollReport::Document(const TReportEnd& end) const {
   html += "<body><h1>Poll report: " + XmlEscape(FSetup.ConfigFile) + "</h1>\n";
   html += "<p>" + XmlEscape(FSetup.Protocol) + ", " + XmlEscape(FSetup.Line) + "; " +
           XmlEscape(FSetup.StartClock) + " to " + XmlEscape(end.EndClock) + ".</p>\n";
-  html += RunSection(end) + ConfigurationSection() + StatisticsSection() + ValuesSection(end.Ms) +
-          RttSection() + FailuresSection(end.Ms);
+  // The long part, a chart per value, comes last.
+  html += RunSection(end) + ConfigurationSection() + StatisticsSection() + RttSection() +
+          FailuresSection(end.Ms) + ValuesSection(end.Ms);
   return html + "</body></html>\n";
 }
 

@@ -235,7 +235,7 @@ std::vector<std::vector<TChartPoint>> ThinForDrawing(const TSeries& series, uint
 }
 
 std::string LineChartSvg(const TSeries& series, uint64_t endMs, const std::string& title) {
-  constexpr double kWidth = 760, kHeight = 190, kLeft = 64, kRight = 12, kTop = 12, kBottom = 34;
+  constexpr double kWidth = 760, kHeight = 150, kLeft = 64, kRight = 12, kTop = 10, kBottom = 30;
   constexpr double kPlotWidth = kWidth - kLeft - kRight, kPlotHeight = kHeight - kTop - kBottom;
   const int columns = static_cast<int>(kPlotWidth);
   const uint64_t span = endMs > 0 ? endMs : 1;
@@ -251,7 +251,7 @@ std::string LineChartSvg(const TSeries& series, uint64_t endMs, const std::strin
   };
   auto y = [&](double value) { return kTop + (high - value) / (high - low) * kPlotHeight; };
 
-  std::string svg = std::string(kSvgOpen) + "viewBox=\"0 0 760 190\" width=\"760\" height=\"190\" " + kFont +
+  std::string svg = std::string(kSvgOpen) + "viewBox=\"0 0 760 150\" width=\"760\" height=\"150\" " + kFont +
                     "><title>" + XmlEscape(title) + "</title>";
   svg += "<rect x=\"" + Fixed(kLeft) + "\" y=\"" + Fixed(kTop) + "\" width=\"" + Fixed(kPlotWidth) +
          "\" height=\"" + Fixed(kPlotHeight) + "\" fill=\"#fafafa\" stroke=\"#999\"/>";
