@@ -186,7 +186,9 @@ TEST(PollReport, ARunWithFailuresIsReportedAsTheCsvAndTheModuleSawIt) {
   const int charts = ExpectWellFormedXhtml("report.html");
   // Nine values of the first request (R1-R6, R7_R8, R9_TENTHS, R10), four of the second, the
   // histogram and the timeline.
-  if (charts >= 0) EXPECT_EQ(charts, 9 + 4 + 2);
+  if (charts >= 0) {
+    EXPECT_EQ(charts, 9 + 4 + 2);
+  }
 }
 
 TEST(PollReport, EveryWayOutWritesTheReportOrSaysWhyNot) {
