@@ -150,6 +150,7 @@ const std::map<std::string, TSetter>& Setters() {
        }},
       {"--csv", [](TPollOptions& o, const std::string& v) { o.CsvFile = v; }},
       {"--trace", [](TPollOptions& o, const std::string& v) { o.TraceFile = v; }},
+      {"--report", [](TPollOptions& o, const std::string& v) { o.ReportFile = v; }},
       {"--sim-id", [](TPollOptions& o, const std::string& v) { o.SimId = v; }},
       {"--sim-memory", [](TPollOptions& o, const std::string& v) { o.SimMemory = v; }},
       {"--sim-noise",
@@ -202,9 +203,9 @@ const std::map<std::string, TSetter>& Setters() {
          o.SimBaud = static_cast<uint32_t>(Number("--sim-baud", v, 300, 115200));
        }},
       {"--sim-snp-data-size",
-       [](TPollOptions& o, const std::string& v) {
-         o.SimSnpDataSize = static_cast<std::size_t>(Number("--sim-snp-data-size", v, 1, 8192));
-       }},
+       [](TPollOptions& o,
+          const std::string&
+              v) { o.SimSnpDataSize = static_cast<std::size_t>(Number("--sim-snp-data-size", v, 1, 8192)); }},
   };
   return setters;
 }
@@ -307,6 +308,8 @@ decoded values live.
   --csv FILE           one row per decoded packet (UTF-8), one column per value, after
                        time_ms_since_start, local_time (ISO 8601) and request (its caption)
   --trace FILE         every frame in both directions with its time, bytes and meaning
+  --report FILE        a report of the run in one XHTML file (charts, statistics, failures),
+                       written when the run ends, also on Ctrl+C
   --quiet              no live view; only the summary and problems
   --log-failed         print the module's line for every failed transaction (its
                        "LogFailedTransactions" switch); the live view shows the last one anyway

@@ -33,6 +33,7 @@ struct TPollOptions {
   uint64_t Transactions = 0;  // 0: no row limit
   std::string CsvFile;
   std::string TraceFile;
+  std::string ReportFile;
   bool Quiet = false;
   bool LogFailed = false;  // print the module's line for every failed transaction
   bool Help = false;

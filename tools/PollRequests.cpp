@@ -6,6 +6,7 @@
 
 #include "Common/Thread_ObjectList.h"
 #include "module/PluginDM.h"
+#include "tools/KeldaCheck.h"
 #include "module/PluginDM_ConfigCheck.h"
 #include "module/PluginDM_PlcErrors.h"
 #include "platform/Sync.h"
@@ -47,13 +48,17 @@ std::string Seconds(uint64_t ms) {
   return text.str();
 }
 
-TFailureKind KindOf(const std::string& cause) {
+}  // namespace
+
+TFailureKind FailureKindOf(const std::string& cause) {
   if (cause.find("in time") != std::string::npos) return TFailureKind::Timeout;
   if (cause.find("check") != std::string::npos) return TFailureKind::Check;
   if (cause.find("(NAK)") != std::string::npos) return TFailureKind::Nak;
   if (cause.find("answered with an error") != std::string::npos) return TFailureKind::PlcError;
   return TFailureKind::Other;
 }
+
+namespace {
 
 void Count(TFailureTotals& totals, TFailureKind kind) {
   switch (kind) {
@@ -151,6 +156,7 @@ TRequestBoard::TRequestBoard(const std::string& configuration, plcsim::Mode prot
     state.Reference = layout.Unit != TReadLayout::Unknown
                           ? Range(layout.Prefix.c_str(), layout.ReadFirst, layout.ReadCount)
                           : GeReference(item.Memory, item.Offset, item.Size, ccm);
+    state.Description = DescribeRequest(item, static_cast<uint8_t>(protocol));
     state.Enabled = item.Enabled;
     state.PollIntervalMs = item.MethodPoll ? static_cast<uint32_t>(std::max(item.PollInterval, 0)) : 0;
     // As the module fills its rows: SNP-X names the memory by its selector, the others by the
@@ -237,8 +243,15 @@ bool TRequestBoard::TakeRow(const TRequestValues& row, uint64_t nowMs) {
   return true;
 }
 
-bool TRequestBoard::TakeLogLine(const std::string& text, uint64_t nowMs) {
-  for (TRequestState& request : FRequests) {
+std::optional<std::size_t> TRequestBoard::IndexOf(const TRequestValues& row) const {
+  const TRequestState* request = Find(row);
+  if (!request) return std::nullopt;
+  return static_cast<std::size_t>(request - FRequests.data());
+}
+
+std::optional<std::size_t> TRequestBoard::TakeFailure(const std::string& text, uint64_t nowMs) {
+  for (std::size_t index = 0; index < FRequests.size(); ++index) {
+    TRequestState& request = FRequests[index];
     const std::string marker = "request \"" + request.Caption + "\" failed: ";
     const std::size_t at = text.find(marker);
     if (at == std::string::npos) continue;
@@ -247,10 +260,10 @@ bool TRequestBoard::TakeLogLine(const std::string& text, uint64_t nowMs) {
     request.LastFailed = true;
     request.LastFailure = cause;
     request.FailureAtMs = nowMs;
-    Count(FTotals, KindOf(cause));
-    return true;
+    Count(FTotals, FailureKindOf(cause));
+    return index;
   }
-  return false;
+  return std::nullopt;
 }
 
 bool TRequestBoard::IsStale(const TRequestState& request, uint64_t nowMs) const {

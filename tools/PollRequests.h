@@ -22,7 +22,8 @@ enum class TFailureKind : uint8_t { Timeout, Check, Nak, PlcError, Other };
 
 struct TRequestState {
   std::string Caption;
-  std::string Reference;  // "%R1-%R10"
+  std::string Reference;    // "%R1-%R10"
+  std::string Description;  // as "kelda-host check" shows it: PLC, read, poll, items
   bool Enabled = false;
   uint32_t PollIntervalMs = 0;  // 0: read once
   // What the module writes into each of its rows, to find the request of a row.
@@ -45,6 +46,9 @@ struct TFailureTotals {
   uint64_t All() const { return Timeouts + Checks + Naks + PlcErrors + Other; }
 };
 
+// The kind of a failure the module names in its log line.
+TFailureKind FailureKindOf(const std::string& cause);
+
 // The items every row carries besides the configured values.
 bool IsFixedRowItem(const std::string& name);
 
@@ -66,7 +70,12 @@ public:
   bool TakeRow(const TRequestValues& row, uint64_t nowMs);
   // A line of the module's log: true when it reported a failed transaction of a known request
   // (then it counts for that request).
-  bool TakeLogLine(const std::string& text, uint64_t nowMs);
+  bool TakeLogLine(const std::string& text, uint64_t nowMs) { return TakeFailure(text, nowMs).has_value(); }
+  // The same, with the index of the request that failed (its LastFailure is the cause).
+  std::optional<std::size_t> TakeFailure(const std::string& text, uint64_t nowMs);
+
+  // The index in Requests() of the request a row belongs to.
+  std::optional<std::size_t> IndexOf(const TRequestValues& row) const;
 
   // The caption of the request a row belongs to; empty when none is known.
   std::string CaptionOf(const TRequestValues& row) const;

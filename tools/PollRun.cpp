@@ -21,6 +21,7 @@
 #include "tools/PollLine.h"
 #include "tools/PollLineUse.h"
 #include "tools/PollProgress.h"
+#include "tools/PollReport.h"
 #include "tools/PollRequests.h"
 #include "tools/PollStatistics.h"
 #include "tools/PollTable.h"
@@ -118,6 +119,20 @@ trace::TProtocol TraceProtocol(plcsim::Mode mode) {
   return trace::TProtocol::SnpX;
 }
 
+const char* ProtocolWords(plcsim::Mode mode) {
+  switch (mode) {
+    case plcsim::Mode::CcmMasterSlave:
+      return "CCM master to slave";
+    case plcsim::Mode::CcmPeerToPeer:
+      return "CCM peer to peer";
+    case plcsim::Mode::Snp:
+      return "SNP";
+    case plcsim::Mode::SnpX:
+      break;
+  }
+  return "SNP-X";
+}
+
 TRow DecodedValues(const TRow& row) {
   TRow values;
   for (const auto& item : row)
@@ -156,6 +171,9 @@ private:
   void Tell(const std::string& line);
   void RefreshStatistics(bool force);
   void CheckFailures();
+  void SetUpReport();
+  std::optional<uint64_t> ModuleRoundTrip();
+  void WriteReport(int& status, const std::string& message, uint64_t ms);
   uint64_t Ms() const { return platform::Now() - FStart; }
 
   const TPollOptions& FOptions;
@@ -167,6 +185,9 @@ private:
   std::unique_ptr<TPollLine> FLine;
   std::unique_ptr<TCsvWriter> FCsv;
   std::unique_ptr<trace::TWireTrace> FTrace;
+  std::unique_ptr<TPollReport> FReport;
+  std::string FStartClock;
+  uint64_t FModuleAnswers = 0;  // the module's answers when its round trip was last read
   std::unique_ptr<TKeldaHost> FHost;
   std::unique_ptr<TLineUse> FLineUse;
   uintptr_t FInstance = 0;
@@ -185,6 +206,7 @@ private:
 
 int TPoller::Run() {
   FStart = platform::Now();
+  FStartClock = LocalClockTime(std::chrono::system_clock::now());
   try {
     Open();
     Start();
@@ -208,6 +230,7 @@ void TPoller::Open() {
     if (!FOptions.CsvFile.empty()) FCsv = std::make_unique<TCsvWriter>(FOptions.CsvFile);
     if (!FOptions.TraceFile.empty())
       FTrace = std::make_unique<trace::TWireTrace>(FOptions.TraceFile, TraceProtocol(FOptions.Protocol));
+    if (!FOptions.ReportFile.empty()) SetUpReport();
     FSettings = std::make_unique<TSettingsFile>(FOptions, FConfiguration);
   } catch (const std::exception& failure) {
     throw TPollStop{kPollFailed, failure.what()};
@@ -219,6 +242,31 @@ void TPoller::Open() {
                                      "\n  name the plug-in library of this system (kelda.dll under Wine or "
                                      "Windows, libkelda.so on Linux)"};
   }
+}
+
+void TPoller::SetUpReport() {
+  FReport = std::make_unique<TPollReport>(FOptions.ReportFile);
+  TReportSetup setup;
+  setup.ConfigFile = FOptions.ConfigFile;
+  setup.Protocol = ProtocolWords(FOptions.Protocol);
+  setup.Line = FOptions.Simulated() ? "simulated: " + FLine->Describe() : FLine->Describe();
+  setup.StartClock = FStartClock;
+  for (const TRequestState& request : FBoard->Requests())
+    setup.Requests.push_back(
+        {request.Caption, request.Reference, request.Description, request.PollIntervalMs, request.Enabled});
+  FReport->Setup(std::move(setup));
+}
+
+// The round trip of the row just delivered, as the module measured it: its "rtt" belongs to
+// this row only when exactly one answer came since it was last read.
+std::optional<uint64_t> TPoller::ModuleRoundTrip() {
+  RefreshStatistics(true);
+  const auto module = StatisticsOf(FStatisticsText, kDataSource);
+  if (!module || !module->Answers || !module->RttMs) return std::nullopt;
+  const bool one = *module->Answers == FModuleAnswers + 1;
+  FModuleAnswers = *module->Answers;
+  if (!one) return std::nullopt;
+  return module->RttMs;
 }
 
 void TPoller::Start() {
@@ -326,7 +374,10 @@ void TPoller::TakeRows(const std::vector<TRow>& rows) {
   for (const TRow& row : rows) {
     const TRow values = DecodedValues(row);
     FCounts.Row(now);
-    if (FBoard->TakeRow(values, now - FStart)) ++FValueRows;
+    if (FBoard->TakeRow(values, now - FStart)) {
+      ++FValueRows;
+      if (FReport) FReport->Row(FBoard->IndexOf(values), values, now - FStart, ModuleRoundTrip());
+    }
     FLineUse->Row(values, now - FStart);
     if (FCsv)
       FCsv->Add(now - FStart, LocalClockTime(std::chrono::system_clock::now()), FBoard->CaptionOf(values),
@@ -350,7 +401,13 @@ void TPoller::ShowModuleLog() {
 
 void TPoller::ShowLogLines(const std::vector<TLogLine>& lines) {
   for (const TLogLine& line : lines) {
-    const bool failure = FBoard->TakeLogLine(line.Text, Ms());
+    const uint64_t ms = Ms();
+    const std::optional<std::size_t> failed = FBoard->TakeFailure(line.Text, ms);
+    const bool failure = failed.has_value();
+    if (failed && FReport) {
+      const std::string& cause = FBoard->Requests()[*failed].LastFailure;
+      FReport->Failure(*failed, cause, FailureKindOf(cause), ms);
+    }
     if (failure && !FOptions.LogFailed) continue;
     ++FModuleLogLines;
     Tell("kelda: " + line.Text);
@@ -485,8 +542,25 @@ int TPoller::Finish(int status, std::string message) {
         FErr << NoAnswerHint(FOptions, ms, Trouble()) << "\n";
     }
   }
+  WriteReport(status, message, ms);
   if (!message.empty() && status != kPollOk) FErr << "kelda-host poll: " << message << "\n";
   return status;
+}
+
+void TPoller::WriteReport(int& status, const std::string& message, uint64_t ms) {
+  if (!FReport) return;
+  TReportEnd end;
+  end.Ms = ms;
+  end.EndClock = LocalClockTime(std::chrono::system_clock::now());
+  end.HowEnded = message.empty() ? "the end of the run asked for" : message;
+  end.Module = StatisticsOf(FStatisticsText, kDataSource);
+  try {
+    FReport->Write(end);
+    FOut << "report: " << FOptions.ReportFile << "\n" << std::flush;
+  } catch (const std::exception& failure) {
+    FErr << "kelda-host poll: " << failure.what() << "\n";
+    if (status == kPollOk) status = kPollFailed;
+  }
 }
 
 }  // namespace
