@@ -62,6 +62,11 @@ bool TzorTimerEx::InOwnerThread() const {
   return platform::CurrentThreadId() == FOwnerThread;
 }
 
+bool TzorTimerEx::FreesWithoutWaiting() const {
+  const platform::WindowHandle window = FWindowHandle.load();
+  return InOwnerThread() || window == platform::kNoWindow || !platform::IsWindowAlive(window);
+}
+
 void TzorTimerEx::SetEnabled(bool value) {
   const platform::WindowHandle window = FWindowHandle.load();
   if (window != platform::kNoWindow && !InOwnerThread()) {

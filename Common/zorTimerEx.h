@@ -54,6 +54,10 @@ public:
 
   uint32_t OwnerThread() const { return FOwnerThread; }
 
+  // Whether freeing the timer in the calling thread goes without waiting for the owner thread:
+  // in the owner thread itself, or once the owner thread's window is gone (the thread ended).
+  bool FreesWithoutWaiting() const;
+
   // Assigning a handler (also the same one again) restarts the period. Written in the owner
   // thread only, apart from clearing it when the timer is freed.
   TNotifyEvent OnTimer() const;

@@ -272,18 +272,33 @@ void TaPlugin::Retire(std::vector<std::shared_ptr<TSerialPortDM>> engines) {
 }
 
 // An engine out of the list can no longer be found by a data call; a tick of its own may still
-// take it up meanwhile and then ends it in the timer's thread, which waits for nobody.
+// take it up meanwhile and then ends it in the timer's thread, which waits for nobody. An engine
+// whose timer belongs to another thread that still runs is not ended here: that would hold this
+// command, and every other command, for as long as that thread does not dispatch, and it may be
+// waiting for exactly this command to end. Its timer's thread ends it at its next dispatch (or a
+// command of that thread, or the plug-in's end does).
 void TaPlugin::FreeRetiredEngines() {
   if (tDataCallDepth > 0) return;
   std::vector<std::shared_ptr<TSerialPortDM>> going;
   {
     platform::CriticalSectionGuard guard(FRetiredLock);
-    const auto held = std::stable_partition(FRetired.begin(), FRetired.end(),
-                                            [](const auto& engine) { return engine.use_count() > 1; });
+    const auto held = std::stable_partition(FRetired.begin(), FRetired.end(), [](const auto& engine) {
+      if (engine.use_count() > 1) return true;
+      if (engine->EndsWithoutWaiting()) return false;
+      engine->AskToEndInOwnThread();
+      return true;
+    });
     std::move(held, FRetired.end(), std::back_inserter(going));
     FRetired.erase(held, FRetired.end());
   }
   going.clear();  // with no lock held
+}
+
+void TaPlugin::ReleaseRetired(TSerialPortDM& engine) {
+  platform::CriticalSectionGuard guard(FRetiredLock);
+  const auto at = std::find_if(FRetired.begin(), FRetired.end(),
+                               [&engine](const auto& retired) { return retired.get() == &engine; });
+  if (at != FRetired.end()) FRetired.erase(at);
 }
 
 // The last engine of the data source, as a change of state finds it.

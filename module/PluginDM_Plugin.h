@@ -11,7 +11,8 @@
 // engine's end or a log line, and whatever a host does from inside its send (a data call for
 // any data source, a command) never waits for a lock that the send's caller holds. Engines taken
 // out of the list are retired: they start nothing more, and the retired list keeps them until a
-// command (or the plug-in's end) finds nobody else holding them and frees them. So a data call
+// command (or the plug-in's end) finds nobody else holding them and can end them without waiting
+// for another thread (in their timer's thread, or once that thread has ended), and frees them. So a data call
 // never ends an engine, whose end may wait for the thread that owns its timer; a tick may, in
 // that thread. The settings object's contents are read and written by commands alone,
 // which the command lock serialises, so settings loads read the store with no lock of this
@@ -80,6 +81,7 @@ public:
   int32_t SendToPort(int32_t dataSourceId, const uint8_t* data, int32_t count) override;
   bool HoldForTick() override { return TryAddUse(); }
   void ReleaseFromTick() override { ReleaseUse(); }
+  void ReleaseRetired(TSerialPortDM& engine) override;
   void LockInstance() override { TzorPlugin::LockInstance(); }
   void UnlockInstance() override { TzorPlugin::UnlockInstance(); }
   int AddStandardFields(TParsedDataList& list, const std::string& data, int32_t dataSourceId,

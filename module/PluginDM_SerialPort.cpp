@@ -92,6 +92,14 @@ void TSerialPortDM::Retire() {
   StopQueueTimer();
 }
 
+bool TSerialPortDM::EndsWithoutWaiting() const {
+  return !Queue || Queue->FreesWithoutWaiting();
+}
+
+void TSerialPortDM::AskToEndInOwnThread() {
+  if (Queue && !FEndAsked.exchange(true)) Queue->SetEnabled(true);
+}
+
 void TSerialPortDM::RequestReset(uint8_t code) {
   ResetRequest = code;
   Restart();
@@ -114,8 +122,15 @@ void TSerialPortDM::QueueTick() {
   if (FRetired.load()) {
     // A Restart that found the engine in service a moment before it retired (a data call's
     // decode, a tick's end) may switch the timer on after Retire switched it off: the first tick
-    // that comes switches it off again, in the timer's own thread, and starts nothing.
+    // that comes switches it off again, in the timer's own thread, and starts nothing. When the
+    // plug-in asked for this tick, the engine hands itself back to be ended here, where its
+    // timer goes without waiting for anyone: after this tick, by the hold.
     Queue->SetEnabled(false);
+    if (FEndAsked.load() && FOwner && FOwner->HoldForTick()) {
+      hold.Owner = FOwner;
+      hold.Self = weak_from_this().lock();
+      if (hold.Self) FOwner->ReleaseRetired(*this);
+    }
     return;
   }
   // The plug-in frees its engines as it goes, and their destruction waits for this lock: while

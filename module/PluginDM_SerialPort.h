@@ -80,6 +80,9 @@ public:
   // which may free the plug-in (and with it the engine) in the tick's thread.
   virtual bool HoldForTick() { return true; }
   virtual void ReleaseFromTick() {}
+  // A retired engine's tick, in the timer's own thread, gives up the plug-in's reference to it,
+  // so that it ends there once the tick is over.
+  virtual void ReleaseRetired(TSerialPortDM&) {}
   // The plug-in's own exclusive lock, under which decodes of one instance never overlap.
   virtual void LockInstance() = 0;
   virtual void UnlockInstance() = 0;
@@ -156,6 +159,12 @@ public:
   void RequestReset(uint8_t code);
   // The plug-in took the engine out of its list: it starts nothing more, whoever still holds it.
   void Retire();
+  // Whether ending the engine in the calling thread waits for no other thread: its timer's
+  // thread may be blocked, for instance waiting for the command that would end the engine.
+  bool EndsWithoutWaiting() const;
+  // Asks the timer's thread, once, for a tick in which the retired engine hands itself back to
+  // the plug-in to end there.
+  void AskToEndInOwnThread();
 
   // --- request queue loader
   void StopQueueTimer() override;
@@ -252,6 +261,7 @@ private:
   platform::TCriticalSection FTickLock;
   bool FDestroying = false;  // under FTickLock
   std::atomic<bool> FRetired{false};
+  std::atomic<bool> FEndAsked{false};
 
   TEngineCounters FCounters;
 

@@ -7,9 +7,13 @@
 #include <thread>
 
 #include <atomic>
+#include <condition_variable>
+#include <memory>
+#include <mutex>
 
 #include "Common/zorTimerEx.h"
 #include "EngineFrames.h"
+#include "platform/MessageWindow.h"
 
 using namespace kelda;
 using namespace kelda::enginetest;
@@ -607,6 +611,57 @@ TEST(Scheduler, ARetiredEngineStopsATimerThatARacingRestartLeftOnAndNeverSends) 
   EXPECT_TRUE(owner.Sent.empty()) << "a retired engine sends";
   engine.Restart();
   EXPECT_FALSE(engine.Queue->Enabled()) << "a retired engine is switched on again";
+}
+
+// A plug-in whose retired engine hands itself back from its tick: the plug-in's reference goes,
+// and the thread it went in is noted.
+class TReleasingOwner : public TFakeOwner {
+public:
+  void ReleaseRetired(TSerialPortDM& engine) override {
+    if (Held.get() == &engine) Held.reset();
+    ReleasedIn = std::this_thread::get_id();
+  }
+  std::shared_ptr<TSerialPortDM> Held;
+  std::thread::id ReleasedIn;
+};
+
+// The engine of a thread that does not dispatch cannot be ended from another thread without
+// waiting for it; asked to end in its own thread, it ends there at that thread's next dispatch.
+TEST(Scheduler, ARetiredEngineOfABusyThreadEndsInThatThreadWhenItDispatches) {
+  TReleasingOwner owner;
+  std::weak_ptr<TSerialPortDM> watch;
+  std::mutex lock;
+  std::condition_variable changed;
+  bool created = false, asked = false;
+  std::thread::id ownerThread;
+  bool ended = false;
+  std::thread timerThread([&] {
+    {
+      std::unique_lock guard(lock);
+      owner.Held = std::make_shared<TSerialPortDM>(nullptr, &owner);
+      watch = owner.Held;
+      ownerThread = std::this_thread::get_id();
+      created = true;
+      changed.notify_all();
+      changed.wait(guard, [&] { return asked; });  // busy: no dispatching meanwhile
+    }
+    ended = platform::PumpMessages([&] { return watch.expired(); }, 5000);
+  });
+  {
+    std::unique_lock guard(lock);
+    changed.wait(guard, [&] { return created; });
+    std::shared_ptr<TSerialPortDM> engine = watch.lock();
+    engine->Retire();
+    EXPECT_FALSE(engine->EndsWithoutWaiting()) << "its timer's thread still runs";
+    engine->AskToEndInOwnThread();
+    engine->AskToEndInOwnThread();  // asked again by a later command: one tick is enough
+    asked = true;
+  }
+  changed.notify_all();
+  timerThread.join();
+  EXPECT_TRUE(ended) << "the retired engine did not end in its timer's thread";
+  EXPECT_EQ(owner.ReleasedIn, ownerThread);
+  EXPECT_TRUE(owner.Sent.empty()) << "a retired engine sends";
 }
 
 // An engine freed from another thread while its tick waits in the host's send: the free waits for
