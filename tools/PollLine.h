@@ -27,6 +27,10 @@ public:
   virtual bool Break(uint32_t ms, uint64_t now) = 0;
   // Ends a read that waits (any thread); the simulated line never waits.
   virtual void Cancel() {}
+  // How long until the line next has something for the loop (µs), where the line knows: the
+  // timed line does, so the loop wakes when its next character arrives, not at its next
+  // millisecond. UINT64_MAX when it does not know.
+  virtual uint64_t UsUntilNextEvent() const { return UINT64_MAX; }
   virtual std::string Describe() const = 0;
   // What the line could not take as asked (a pseudo-terminal's own settings); empty when none.
   virtual std::string Note() const { return {}; }

@@ -10,6 +10,7 @@
 #include <optional>
 #include <random>
 #include <sstream>
+#include <thread>
 
 #include "Common/Exceptions.h"
 #include "platform/Console.h"
@@ -162,6 +163,7 @@ private:
   int32_t WriteToLine(const std::string& bytes);
   void BreakLine(uint32_t ms, uint64_t now);
   int ServeLine();
+  void WaitForWork();
   void TakeRows(const std::vector<TRow>& rows);
   void ShowModuleLog();
   void ShowLogLines(const std::vector<TLogLine>& lines);
@@ -496,8 +498,20 @@ void TPoller::Loop() {
     if (FCsv) FCsv->FlushIfDue(Ms(), kFlushEveryMs);
     // The trace writes itself out once a second of its own time; flushing it from here would
     // close a frame that is still arriving and show it as two broken ones.
-    if (work == 0) platform::PumpMessages([] { return gStopRequested.load(); }, 1);
+    if (work == 0) WaitForWork();
   }
+}
+
+// A real port is looked at every millisecond; the timed line says when its next character
+// arrives, and a wake-up a millisecond late would cost each read its share of the wire (a CCM
+// read needs four of the master's reactions).
+void TPoller::WaitForWork() {
+  const uint64_t untilUs = FLine->UsUntilNextEvent();
+  if (untilUs < 1000) {
+    std::this_thread::sleep_for(std::chrono::microseconds(untilUs));
+    return;
+  }
+  platform::PumpMessages([] { return gStopRequested.load(); }, 1);
 }
 
 // Every way out: the files complete up to now, the module stopped and freed, a summary, and

@@ -82,6 +82,13 @@ std::vector<std::string> TTimedPollLine::Read(uint64_t) {
   return pieces;
 }
 
+uint64_t TTimedPollLine::UsUntilNextEvent() const {
+  const uint64_t next = FLine.nextEventUs();
+  if (next == UINT64_MAX) return UINT64_MAX;
+  const uint64_t now = NowUs();
+  return next > now ? next - now : 0;
+}
+
 bool TTimedPollLine::Break(uint32_t ms, uint64_t) {
   FLine.holdBreak(ms, NowUs());
   return true;

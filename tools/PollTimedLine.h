@@ -23,6 +23,7 @@ public:
   // Whatever has arrived, as one piece (pieces of --sim-chunk bytes at most when given).
   std::vector<std::string> Read(uint64_t now) override;
   bool Break(uint32_t ms, uint64_t now) override;
+  uint64_t UsUntilNextEvent() const override;
   std::string Describe() const override { return FDescription; }
   plcsim::Simulator& Plc(std::size_t k = 0) { return *FPlcs.at(k); }
 
