@@ -249,7 +249,11 @@ std::string LineChartSvg(const TSeries& series, uint64_t endMs, const std::strin
   auto x = [&](uint64_t ms) {
     return kLeft + static_cast<double>(std::min(ms, span)) / static_cast<double>(span) * kPlotWidth;
   };
-  auto y = [&](double value) { return kTop + (high - value) / (high - low) * kPlotHeight; };
+  // The extremes stay a few pixels inside the frame: a line drawn on the frame is not seen.
+  constexpr double kInset = 6;
+  auto y = [&](double value) {
+    return kTop + kInset + (high - value) / (high - low) * (kPlotHeight - 2 * kInset);
+  };
 
   std::string svg = std::string(kSvgOpen) + "viewBox=\"0 0 760 150\" width=\"760\" height=\"150\" " + kFont +
                     "><title>" + XmlEscape(title) + "</title>";
