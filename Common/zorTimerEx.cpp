@@ -90,6 +90,7 @@ void TzorTimerEx::SetInterval(uint32_t value) {
 }
 
 void TzorTimerEx::TickSoon() {
+  if (InOwnerThread() && FInTick) return;
   const platform::WindowHandle window = FWindowHandle.load();
   if (window == platform::kNoWindow || FTickSoonPosted.exchange(true)) return;
   if (!platform::PostWindowMessage(window, kTickSoonMessage, 0, 0)) FTickSoonPosted = false;

@@ -49,7 +49,10 @@ public:
   // the period, whose shortest length is the platform's timer grain (10 ms or more). Any thread
   // may ask, the owner thread too: the tick never runs inside the call. Requests made before
   // the tick runs give one tick; a timer that is off by then does not tick. The period goes on
-  // as it was.
+  // as it was. Asked by the owner thread inside one of its ticks, it asks nothing: the period
+  // brings the next tick. A tick that asked every time would keep a message in the thread's
+  // queue for ever, and the thread's timers, input and its own loop come only once the queue
+  // has emptied.
   void TickSoon();
 
   uint32_t OwnerThread() const { return FOwnerThread; }

@@ -502,6 +502,7 @@ void TSerialPortDM::FailTransaction(TRequestItem& request, TTransactionFailure c
   if (cause == TTransactionFailure::PlcError) {
     ReportFailure(request, cause, plcError);
     TransactionAnswered(request);
+    ExchangeEnded();
     return;
   }
   if (Retry(request)) return;

@@ -139,8 +139,10 @@ public:
   // line's rate, so no gap counted in character times could be kept anyway.
   static constexpr uint32_t kCcmGapMs = 0;
   // CCM peer to peer: a target that sends no EOT after its last block is given this much quiet
-  // line after the last character either way instead (4 character times at 2400 baud, 19 ms).
-  static constexpr uint32_t kCcmPeerEotWaitMs = 20;
+  // line after the last character either way instead: 4 character times at 300 baud, the
+  // slowest rate CCM runs at (147 ms), counted from our ACK's hand-over, so that a target's late
+  // EOT is never overtaken by the next enquiry. A target that keeps to GE ends with its EOT.
+  static constexpr uint32_t kCcmPeerEotWaitMs = 150;
   // A kept session is used only while the line has been idle for less than this. The shortest
   // link idle time (T3') a GE CPU has by default is 5 s (Series 90-70); the engine sees the line
   // later than the PLC does (the host's data call, the timer's grain, the next request's own

@@ -395,6 +395,21 @@ TEST(SendWhenReady, CcmNextEnquiryWaitsForTheEotsThenLeavesAtOnce) {
   }
 }
 
+// An error answer ends the exchange as an answer does: the next read follows at once (SNP: T1).
+TEST(SendWhenReady, AnErrorAnswerEndsTheExchangeToo) {
+  TSimRig rig(protoSnp);
+  rig.Engine.SetSpeed(Fast(true, true));
+  rig.AddRegisterRead(2).PollInterval = 0;
+  rig.Plc.faults().errorNack = 1;
+  for (int ms = 0; ms < 5000 && rig.Owner.Failures.empty(); ++ms) {
+    rig.Advance(1);
+    rig.Tick();
+    rig.Pump();
+  }
+  ASSERT_EQ(rig.Owner.Failures.size(), 1u);
+  EXPECT_LE(rig.Engine.NextTickMs(), TSerialPortDM::kOwnT1Ms) << "the next read waits for the plain tick";
+}
+
 // A slave slow to send its EOT (every answer 80 ms late, longer than a tick) is never overtaken
 // by the next enquiry, in either mode.
 TEST(SendWhenReady, SlowCcmSlaveIsNeverOvertakenByTheNextEnquiry) {
