@@ -1,6 +1,8 @@
 // The configuration "kelda-host scan --write-config" writes for the PLC it found.
 #include "tools/KeldaScan.h"
 
+#include <cstdio>
+
 namespace kelda::host {
 
 namespace {
@@ -30,6 +32,22 @@ std::string CommentSafe(std::string text) {
 }
 
 }  // namespace
+
+std::string ScanConfigurationRefusal(const TScanFinding& finding) {
+  for (char c : finding.Address) {
+    const auto byte = static_cast<unsigned char>(c);
+    // XML 1.0 cannot carry control characters, and windows-1252 leaves these five undefined.
+    const bool control = byte < 0x20 || byte == 0x7F;
+    const bool undefined = byte == 0x81 || byte == 0x8D || byte == 0x8F || byte == 0x90 || byte == 0x9D;
+    if (!control && !undefined) continue;
+    char hex[8];
+    std::snprintf(hex, sizeof hex, "%02Xh", byte);
+    return "the PLC's address holds the byte " + std::string(hex) +
+           ", which the configuration file cannot carry; write the configuration with the address set "
+           "by hand, or set the PLC's SNP ID to plain characters";
+  }
+  return {};
+}
 
 std::string ScanConfiguration(const TScanFinding& finding, const std::string& port) {
   const bool ccm =
