@@ -166,47 +166,78 @@ void TSeries::Push(uint64_t ms, double value) {
   }
   FMs.push_back(static_cast<uint32_t>(std::min<uint64_t>(ms, UINT32_MAX)));
   FValues.push_back(value);
+  if (FSliceMs > 1) {
+    // Once compacted, a point joins the slice of time it falls in at once, so that the whole
+    // run is held at one resolution.
+    const uint64_t slice = FMs.back() / FSliceMs;
+    std::size_t from = FMs.size() - 1;
+    while (from > 0 && FMs[from - 1] / FSliceMs == slice) --from;
+    if (from + 1 < FMs.size()) Resize(Reduce(from, FMs.size(), from));
+  }
   if (FMs.size() > kMaxPoints) Compact();
 }
 
-// Each run of eight points keeps its smallest and largest value and a gap wherever one lay
-// before, between or after them, in time order: the extremes survive with their own times, and
-// two kept values are never joined by a line across a failure that lay between them. Points are
-// written only where they were already read, so the vectors compact in place.
-void TSeries::Compact() {
-  constexpr std::size_t kGroup = 8;
-  std::size_t kept = 0;
-  auto keepPoint = [&](std::size_t i) {
-    // A gap after a kept gap says nothing new.
-    if (std::isnan(FValues[i]) && kept > 0 && std::isnan(FValues[kept - 1])) return;
-    FMs[kept] = FMs[i];
-    FValues[kept++] = FValues[i];
-  };
-  for (std::size_t start = 0; start < FMs.size(); start += kGroup) {
-    const std::size_t end = std::min(start + kGroup, FMs.size());
-    std::size_t minAt = SIZE_MAX, maxAt = SIZE_MAX;
-    for (std::size_t i = start; i < end; ++i) {
-      if (std::isnan(FValues[i])) continue;
-      if (minAt == SIZE_MAX || FValues[i] < FValues[minAt]) minAt = i;
-      if (maxAt == SIZE_MAX || FValues[i] > FValues[maxAt]) maxAt = i;
-    }
-    if (minAt == SIZE_MAX) {  // failures only
-      keepPoint(start);
-      continue;
-    }
-    const std::size_t first = std::min(minAt, maxAt), last = std::max(minAt, maxAt);
-    auto gapIn = [&](std::size_t from, std::size_t to) {
-      for (std::size_t i = from; i < to; ++i)
-        if (std::isnan(FValues[i])) return i;
-      return SIZE_MAX;
-    };
-    const std::size_t keep[5] = {gapIn(start, first), first, gapIn(first + 1, last), last,
-                                 gapIn(last + 1, end)};
-    for (std::size_t k = 0; k < 5; ++k)
-      if (keep[k] != SIZE_MAX && (k != 3 || last != first)) keepPoint(keep[k]);
+void TSeries::Resize(std::size_t size) {
+  FMs.resize(size);
+  FValues.resize(size);
+}
+
+// The points [from, to) of one slice of time become its smallest and largest value and a gap
+// wherever one lay before, between or after them, in time order, written from `out` (at or
+// before `from`): the extremes survive with their own times, and two kept values are never
+// joined by a line across a failure that lay between them. Each point is written only where
+// one was already read.
+std::size_t TSeries::Reduce(std::size_t from, std::size_t to, std::size_t out) {
+  std::size_t minAt = SIZE_MAX, maxAt = SIZE_MAX;
+  for (std::size_t i = from; i < to; ++i) {
+    if (std::isnan(FValues[i])) continue;
+    if (minAt == SIZE_MAX || FValues[i] < FValues[minAt]) minAt = i;
+    if (maxAt == SIZE_MAX || FValues[i] > FValues[maxAt]) maxAt = i;
   }
-  FMs.resize(kept);
-  FValues.resize(kept);
+  auto gapIn = [&](std::size_t begin, std::size_t end) {
+    for (std::size_t i = begin; i < end; ++i)
+      if (std::isnan(FValues[i])) return i;
+    return SIZE_MAX;
+  };
+  std::size_t keep[5] = {SIZE_MAX, SIZE_MAX, SIZE_MAX, SIZE_MAX, SIZE_MAX};
+  if (minAt == SIZE_MAX) {
+    keep[0] = from;  // failures only
+  } else {
+    const std::size_t first = std::min(minAt, maxAt), last = std::max(minAt, maxAt);
+    keep[0] = gapIn(from, first);
+    keep[1] = first;
+    if (last != first) {
+      keep[2] = gapIn(first + 1, last);
+      keep[3] = last;
+    }
+    keep[4] = gapIn(last + 1, to);
+  }
+  for (std::size_t i : keep) {
+    if (i == SIZE_MAX) continue;
+    // A gap after a kept gap says nothing new.
+    if (std::isnan(FValues[i]) && out > 0 && std::isnan(FValues[out - 1])) continue;
+    FMs[out] = FMs[i];
+    FValues[out++] = FValues[i];
+  }
+  return out;
+}
+
+// Slices of time twice as wide, each reduced to its extremes and gaps, until the series holds
+// at most half its bound: every part of the run is thinned alike, and a compaction, a pass
+// over all points, comes only after as many new points as it made room for.
+void TSeries::Compact() {
+  do {
+    FSliceMs *= 2;
+    std::size_t kept = 0;
+    for (std::size_t start = 0; start < FMs.size();) {
+      const uint64_t slice = FMs[start] / FSliceMs;
+      std::size_t end = start + 1;
+      while (end < FMs.size() && FMs[end] / FSliceMs == slice) ++end;
+      kept = Reduce(start, end, kept);
+      start = end;
+    }
+    Resize(kept);
+  } while (FMs.size() > kMaxPoints / 2 && FSliceMs <= UINT32_MAX);
 }
 
 std::vector<std::vector<TChartPoint>> ThinForDrawing(const TSeries& series, uint64_t startMs, uint64_t endMs,

@@ -17,10 +17,12 @@ namespace kelda::host {
 std::string XmlEscape(const std::string& utf8);
 
 // A value over the run, compact: the time in ms since the start and the value; a gap (a failed
-// transaction of its request) is a NaN value. Past kMaxPoints the series compacts itself, each
-// run of eight points keeping only its smallest and largest value and the gaps around and
-// between them, so that memory stays bounded in a run of any length while every extreme
-// survives with its own time. A chart is some 700 pixel columns wide: 8192 points is plenty.
+// transaction of its request) is a NaN value. Past kMaxPoints the series compacts itself: the
+// run is cut into slices of time of one width, twice as wide at each compaction, and each slice
+// keeps only its smallest and largest value and the gaps around and between them, so that
+// memory stays bounded in a run of any length, every part of the run is held alike, and every
+// extreme survives with its own time. A chart is some 700 pixel columns wide: 8192 points is
+// plenty.
 class TSeries {
 public:
   static constexpr std::size_t kMaxPoints = 8192;
@@ -46,10 +48,13 @@ public:
 
 private:
   void Push(uint64_t ms, double value);
+  std::size_t Reduce(std::size_t from, std::size_t to, std::size_t out);
+  void Resize(std::size_t size);
 
   std::vector<uint32_t> FMs;  // 49 days of ms; later times are held at the last
   std::vector<double> FValues;
-  uint64_t FCount = 0;  // values ever added
+  uint64_t FCount = 0;    // values ever added
+  uint64_t FSliceMs = 1;  // the slice of time each kept extreme stands for, once compacted
   double FMin = 0, FMax = 0;
 };
 

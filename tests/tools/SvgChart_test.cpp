@@ -182,6 +182,13 @@ TEST(SvgChart, ALongSeriesCompactsItselfKeepingExtremesAndFailures) {
   EXPECT_EQ(series.Max(), 99.0);
   EXPECT_EQ(series.Min(), -99.0);
   EXPECT_EQ(ThinForDrawing(series, 0, kPoints * 2, kColumns).size(), 2u);
+  // Every part of the run is held alike, the start as well as the end: each pixel column of the
+  // chart still has points of its own.
+  std::vector<int> pointsIn(kColumns);
+  for (const auto& run : ThinForDrawing(series, 0, kPoints * 2, kColumns))
+    for (const TChartPoint& point : run)
+      ++pointsIn[static_cast<std::size_t>(ColumnOf(point.Ms, kPoints * 2))];
+  EXPECT_EQ(std::count(pointsIn.begin(), pointsIn.end(), 0), 0) << "pixel columns left without a point";
 
   // Answers and failures that alternate still shrink, so each compaction pays for itself.
   TSeries flaky;
