@@ -24,8 +24,17 @@ std::string Escaped(const std::string& text) {
   return out;
 }
 
-// Comments may not hold two hyphens in a row; an ID could.
+// XML 1.0 cannot carry control characters, and windows-1252 leaves these five bytes undefined.
+bool Uncarried(unsigned char byte) {
+  return byte < 0x20 || byte == 0x7F || byte == 0x81 || byte == 0x8D || byte == 0x8F || byte == 0x90 ||
+         byte == 0x9D;
+}
+
+// Comments may not hold two hyphens in a row; an ID could, and a scratch pad's ID any byte:
+// what the file cannot carry shows as "?", the comment being for the reader only.
 std::string CommentSafe(std::string text) {
+  for (char& c : text)
+    if (Uncarried(static_cast<unsigned char>(c))) c = '?';
   for (std::size_t at = text.find("--"); at != std::string::npos; at = text.find("--"))
     text.replace(at, 2, "- -");
   return text;
@@ -36,10 +45,7 @@ std::string CommentSafe(std::string text) {
 std::string ScanConfigurationRefusal(const TScanFinding& finding) {
   for (char c : finding.Address) {
     const auto byte = static_cast<unsigned char>(c);
-    // XML 1.0 cannot carry control characters, and windows-1252 leaves these five undefined.
-    const bool control = byte < 0x20 || byte == 0x7F;
-    const bool undefined = byte == 0x81 || byte == 0x8D || byte == 0x8F || byte == 0x90 || byte == 0x9D;
-    if (!control && !undefined) continue;
+    if (!Uncarried(byte)) continue;
     char hex[8];
     std::snprintf(hex, sizeof hex, "%02Xh", byte);
     return "the PLC's address holds the byte " + std::string(hex) +

@@ -5,6 +5,7 @@
 // told they end.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
@@ -351,6 +352,18 @@ TEST(ScanRun, MissingOrBusyPortEndsAtOnceAndSaysWhy) {
     EXPECT_NE(scan.Out.find("--config FILE"), std::string::npos)
         << "the poll line names no file that is not there";
   }
+  // A CCM station's scratch pad may name any ID: the comment that quotes it stays well-formed.
+  TScanFinding station;
+  station.Protocol = plcsim::Mode::CcmMasterSlave;
+  station.Address = "2";
+  station.Facts = {"station 2", "SNP ID \"A\x01\x81-B\""};
+  EXPECT_TRUE(ScanConfigurationRefusal(station).empty());
+  const std::string written = ScanConfiguration(station, "bench");
+  EXPECT_EQ(std::count_if(
+                written.begin(), written.end(),
+                [](char c) { return (static_cast<unsigned char>(c) < 0x20 && c != '\n') || c == '\x81'; }),
+            0)
+      << written;
 
   platform::TPseudoTerminalPair pair;
   try {
