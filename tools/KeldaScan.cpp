@@ -452,7 +452,7 @@ void TScanner::TakeLog() {
 
 // A CCM NAK is a single byte, which noise at a wrong setting makes too, and which a station
 // answering late puts on the next station's try: it shows a PLC only after the station asked
-// gave a well-formed answer to its enquiry (peer-to-peer: after any well-formed answer).
+// gave a well-formed answer to its enquiry (peer-to-peer: after a peer acknowledged the ENQ).
 bool TScanner::EnquiryAnswered(std::size_t index) const {
   const TWireAnswers& wire = FWire->Answers();
   if (FStep->Protocol == plcsim::Mode::CcmPeerToPeer) return wire.Opened;

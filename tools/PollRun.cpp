@@ -2,12 +2,12 @@
 
 #include <algorithm>
 #include <atomic>
-#include <mutex>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <random>
 #include <sstream>
@@ -35,11 +35,11 @@ namespace kelda::host {
 namespace {
 
 std::atomic<bool> gStopRequested{false};
-// The line of the run under way, so that Ctrl+C can end a write or read that waits on it.
-// The line Ctrl+C cancels. On Windows the console's handler runs in a thread of its own, so a
-// line may not be freed while it is being cancelled: it is withdrawn under the lock first. On
-// POSIX the handler interrupts this very thread, which may hold the lock; it then cancels
-// nothing, and the loop sees the stop flag at its next turn.
+// The line of the run under way, so that Ctrl+C can end a write or read that waits on it. On
+// Windows the console's handler runs in a thread of its own, so a line may not be freed while
+// it is being cancelled: it is withdrawn under the lock first. On POSIX the handler interrupts
+// this very thread, which may hold the lock; it then cancels nothing, and the loop sees the
+// stop flag at its next turn.
 std::mutex gActiveLineLock;
 TPollLine* gActiveLine = nullptr;
 
