@@ -166,14 +166,6 @@ void TSeries::Push(uint64_t ms, double value) {
   }
   FMs.push_back(static_cast<uint32_t>(std::min<uint64_t>(ms, UINT32_MAX)));
   FValues.push_back(value);
-  if (FSliceMs > 1) {
-    // Once compacted, a point joins the slice of time it falls in at once, so that the whole
-    // run is held at one resolution.
-    const uint64_t slice = FMs.back() / FSliceMs;
-    std::size_t from = FMs.size() - 1;
-    while (from > 0 && FMs[from - 1] / FSliceMs == slice) --from;
-    if (from + 1 < FMs.size()) Resize(Reduce(from, FMs.size(), from));
-  }
   if (FMs.size() > kMaxPoints) Compact();
 }
 
@@ -222,12 +214,13 @@ std::size_t TSeries::Reduce(std::size_t from, std::size_t to, std::size_t out) {
   return out;
 }
 
-// Slices of time twice as wide, each reduced to its extremes and gaps, until the series holds
-// at most half its bound: every part of the run is thinned alike, and a compaction, a pass
-// over all points, comes only after as many new points as it made room for.
+// Each slice of time reduced to its extremes and gaps: the points that came since the last
+// compaction at the slices' width so far, and all of them at twice that width while the series
+// holds more than half its bound. Every part of the run is thinned alike (the newest points
+// are held finer until the next compaction), and a compaction, a pass over all points, comes
+// only after as many new points as it made room for.
 void TSeries::Compact() {
-  do {
-    FSliceMs *= 2;
+  auto reduceSlices = [this] {
     std::size_t kept = 0;
     for (std::size_t start = 0; start < FMs.size();) {
       const uint64_t slice = FMs[start] / FSliceMs;
@@ -237,7 +230,12 @@ void TSeries::Compact() {
       start = end;
     }
     Resize(kept);
-  } while (FMs.size() > kMaxPoints / 2 && FSliceMs <= UINT32_MAX);
+  };
+  reduceSlices();
+  while (FMs.size() > kMaxPoints / 2 && FSliceMs <= UINT32_MAX) {
+    FSliceMs *= 2;
+    reduceSlices();
+  }
 }
 
 std::vector<std::vector<TChartPoint>> ThinForDrawing(const TSeries& series, uint64_t startMs, uint64_t endMs,

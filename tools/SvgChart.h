@@ -18,9 +18,9 @@ std::string XmlEscape(const std::string& utf8);
 
 // A value over the run, compact: the time in ms since the start and the value; a gap (a failed
 // transaction of its request) is a NaN value. Past kMaxPoints the series compacts itself: the
-// run is cut into slices of time of one width, twice as wide at each compaction, and each slice
-// keeps only its smallest and largest value and the gaps around and between them, so that
-// memory stays bounded in a run of any length, every part of the run is held alike, and every
+// run is cut into slices of time of one width, widened as the run grows, and each slice keeps
+// only its smallest and largest value and the gaps around and between them, so that memory
+// stays bounded in a run of any length, every part of the run is held alike, and every
 // extreme survives with its own time. A chart is some 700 pixel columns wide: 8192 points is
 // plenty.
 class TSeries {
