@@ -174,7 +174,9 @@ TEST(SvgChart, ALongSeriesCompactsItselfKeepingExtremesAndFailures) {
     spike |= series.ValueAt(i) == 99.0 && series.MsAt(i) == kSpike * 2;
     dip |= series.ValueAt(i) == -99.0 && series.MsAt(i) == kDip * 2;
     gap |= series.IsGap(i);
-    if (i > 0) EXPECT_LE(series.MsAt(i - 1), series.MsAt(i)) << "still in time order";
+    if (i > 0) {
+      EXPECT_LE(series.MsAt(i - 1), series.MsAt(i)) << "still in time order";
+    }
   }
   EXPECT_TRUE(spike) << "the largest value survives with its own time";
   EXPECT_TRUE(dip) << "the smallest value survives with its own time";
