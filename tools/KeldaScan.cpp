@@ -4,6 +4,7 @@
 #include <atomic>
 #include <filesystem>
 #include <fstream>
+#include <mutex>
 #include <random>
 #include <sstream>
 
@@ -24,7 +25,23 @@ namespace kelda::host {
 namespace {
 
 std::atomic<bool> gStopRequested{false};
-std::atomic<TPollLine*> gActiveLine{nullptr};
+
+// The line Ctrl+C cancels. On Windows the console's handler runs in a thread of its own, so a
+// line may not be freed while it is being cancelled: it is withdrawn under the lock first. On
+// POSIX the handler interrupts this very thread, which may hold the lock; it then cancels
+// nothing, and the loop sees the stop flag at its next turn.
+std::mutex gActiveLineLock;
+TPollLine* gActiveLine = nullptr;
+
+void SetActiveLine(TPollLine* line) {
+  const std::lock_guard<std::mutex> lock(gActiveLineLock);
+  gActiveLine = line;
+}
+
+void CancelActiveLine() {
+  const std::unique_lock<std::mutex> lock(gActiveLineLock, std::try_to_lock);
+  if (lock.owns_lock() && gActiveLine) gActiveLine->Cancel();
+}
 
 constexpr int32_t kDataSource = 1;
 constexpr int32_t kHostIndex = 1;
@@ -133,7 +150,7 @@ public:
     FTotalTries = TryCount(FPlan);
     FTerminal = !options.Quiet && platform::StdoutIsTerminal();
   }
-  ~TScanner() { gActiveLine = nullptr; }
+  ~TScanner() { SetActiveLine(nullptr); }
   TScanner(const TScanner&) = delete;
   TScanner& operator=(const TScanner&) = delete;
 
@@ -150,6 +167,7 @@ private:
   void ServeLine();
   void TakeRow(const TRow& row);
   void TakeLog();
+  bool EnquiryAnswered(std::size_t index) const;
   void Resolve(std::size_t index, const std::string& answer, const TRow* row);
   void CheckStop();
   void Progress(bool force);
@@ -252,7 +270,7 @@ void TScanner::OpenLine(const TLineSetting& setting) {
           "again";
     throw TScanStop{kScanNothing, std::string(failure.what()) + "\n  " + fix};
   }
-  gActiveLine = FLine.get();
+  SetActiveLine(FLine.get());
   if (const std::string note = FLine->Note(); !note.empty() && !FLineNoted) {
     FLineNoted = true;
     Tell("note: " + note);
@@ -353,8 +371,8 @@ void TScanner::StopModule() {
     }
     FInstance = 0;
   }
-  gActiveLine = nullptr;
-  FLine.reset();  // closes the port before the next setting opens it
+  SetActiveLine(nullptr);  // no Ctrl+C can reach the line from here on
+  FLine.reset();           // closes the port before the next setting opens it
 }
 
 // Called by the module from inside its calls: nothing may escape back into it.
@@ -422,7 +440,7 @@ void TScanner::TakeLog() {
     if (!ParseFailure(line.Text, caption, cause)) continue;
     for (std::size_t i = 0; i < FStep->Addresses.size(); ++i) {
       if (Caption(i) != caption || FResolved[i]) continue;
-      if (IsPlcAnswer(cause)) {
+      if (IsPlcAnswer(cause) && EnquiryAnswered(i)) {
         Resolve(i, cause, nullptr);
       } else {
         FResolved[i] = true;
@@ -430,6 +448,22 @@ void TScanner::TakeLog() {
       }
     }
   }
+}
+
+// A CCM NAK is a single byte, which noise at a wrong setting makes too, and which a station
+// answering late puts on the next station's try: it shows a PLC only after the station asked
+// gave a well-formed answer to its enquiry (peer-to-peer: after a peer acknowledged the ENQ).
+bool TScanner::EnquiryAnswered(std::size_t index) const {
+  const TWireAnswers& wire = FWire->Answers();
+  if (FStep->Protocol == plcsim::Mode::CcmPeerToPeer) return wire.Opened;
+  if (FStep->Protocol != plcsim::Mode::CcmMasterSlave) return true;
+  int station = 0;
+  try {
+    station = std::stoi(FStep->Addresses[index]);
+  } catch (const std::exception&) {
+    return false;
+  }
+  return std::find(wire.Stations.begin(), wire.Stations.end(), station) != wire.Stations.end();
 }
 
 void TScanner::Resolve(std::size_t index, const std::string& answer, const TRow* row) {
@@ -536,18 +570,23 @@ int TScanner::Finish(int status, const std::string& message) {
   }
   if (!FFindings.empty()) {
     const TScanFinding& first = FFindings.front();
+    bool written = false;
     if (!FOptions.ConfigFile.empty()) {
-      std::ofstream file(FOptions.ConfigFile, std::ios::binary | std::ios::trunc);
-      file << ScanConfiguration(first, FOptions.Port);
-      file.close();
-      if (!file) {
-        FErr << "kelda-host scan: cannot write " << FOptions.ConfigFile << "\n";
-        if (status == kScanFound) status = kScanNothing;
+      if (const std::string refusal = ScanConfigurationRefusal(first); !refusal.empty()) {
+        FErr << "kelda-host scan: " << FOptions.ConfigFile << " is not written: " << refusal << "\n";
       } else {
-        FOut << "configuration written to " << FOptions.ConfigFile << "\n";
+        std::ofstream file(FOptions.ConfigFile, std::ios::binary | std::ios::trunc);
+        file << ScanConfiguration(first, FOptions.Port);
+        file.close();
+        written = static_cast<bool>(file);
+        if (!written) FErr << "kelda-host scan: cannot write " << FOptions.ConfigFile << "\n";
       }
+      if (written)
+        FOut << "configuration written to " << FOptions.ConfigFile << "\n";
+      else if (status == kScanFound)
+        status = kScanNothing;
     }
-    FOut << "poll it with: " << PollCommand(first, FOptions, FOptions.ConfigFile) << "\n";
+    FOut << "poll it with: " << PollCommand(first, FOptions, written ? FOptions.ConfigFile : "") << "\n";
   } else if (status == kScanNothing && message.empty()) {
     for (const std::string& partial : FPartial) FErr << "  " << partial << "\n";
     FErr << "kelda-host scan: no PLC answered on " << FOptions.Port << " in " << FTotalTries
@@ -572,7 +611,7 @@ int RunScan(const TScanOptions& options, std::ostream& out, std::ostream& err, c
 
 void RequestScanStop() {
   gStopRequested = true;
-  if (TPollLine* line = gActiveLine.load()) line->Cancel();
+  CancelActiveLine();
 }
 
 int ScanMain(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {

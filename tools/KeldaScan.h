@@ -53,6 +53,9 @@ void RequestScanStop();
 // A configuration for the PLC found, in the shape of the samples: its address and a read of
 // %R1-%R10 every second, with the protocol and line settings to poll it with in a comment.
 std::string ScanConfiguration(const TScanFinding& finding, const std::string& port);
+// Why that configuration cannot be written for the PLC found (an SNP ID with bytes the file's
+// XML cannot carry); empty when it can.
+std::string ScanConfigurationRefusal(const TScanFinding& finding);
 // The poller's command line for the PLC found.
 std::string PollCommand(const TScanFinding& finding, const TScanOptions& options,
                         const std::string& configFile);

@@ -1,7 +1,6 @@
 #include "tools/PollReport.h"
 
 #include <algorithm>
-#include <cerrno>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -18,6 +17,7 @@ namespace kelda::host {
 namespace {
 
 constexpr std::size_t kListedFailures = 200;
+constexpr std::size_t kMaxFailureSlices = 4096;
 
 constexpr const char* kStyle = R"(
 body { font-family: sans-serif; color: #111; background: #fff; margin: 1.5em; max-width: 800px; }
@@ -47,6 +47,9 @@ const std::vector<std::pair<std::string, std::string>>& FailureKinds() {
   return kinds;
 }
 
+// The number a value's text reads as; nullopt for text that is no number. A reading that is no
+// finite number ("nan", "inf", or out of range) comes back as itself: the chart takes it as a
+// gap, and the value stays a number.
 std::optional<double> NumberOf(const std::string& text) {
   if (text == "true" || text == "True" || text == "TRUE") return 1.0;
   if (text == "false" || text == "False" || text == "FALSE") return 0.0;
@@ -54,9 +57,8 @@ std::optional<double> NumberOf(const std::string& text) {
   std::replace(dotted.begin(), dotted.end(), ',', '.');
   const char* start = dotted.c_str();
   char* end = nullptr;
-  errno = 0;
   const double value = std::strtod(start, &end);
-  if (end == start || errno == ERANGE || !std::isfinite(value)) return std::nullopt;
+  if (end == start) return std::nullopt;
   while (*end == ' ') ++end;
   if (*end != '\0') return std::nullopt;
   return value;
@@ -151,7 +153,7 @@ void TPollReport::Row(std::optional<std::size_t> request, const TRequestValues& 
     const std::optional<double> number = NumberOf(value);
     if (!number) found->Text = true;
     found->LastText = value;
-    if (number && !found->Text) found->Series.Add(ms, *number);
+    if (number && !found->Text) found->Series.Add(ms, *number);  // not finite: a gap
   }
 }
 
@@ -162,10 +164,28 @@ void TPollReport::Failure(std::size_t request, const std::string& cause, TFailur
   auto [at, added] = FCauseIndex.emplace(cause, static_cast<uint32_t>(FCauses.size()));
   if (added) {
     FCauses.push_back(cause);
-    FCauseKinds.push_back(kind);
+    FCauseCounts.push_back(0);
   }
-  FFailures.push_back(TFailureEvent{static_cast<uint32_t>(std::min<uint64_t>(ms, UINT32_MAX)),
-                                    static_cast<uint32_t>(request), at->second});
+  ++FCauseCounts[at->second];
+  ++FFailureCount;
+  const auto ms32 = static_cast<uint32_t>(std::min<uint64_t>(ms, UINT32_MAX));
+  const auto request32 = static_cast<uint32_t>(request);
+  if (FFailures.size() < kListedFailures) FFailures.push_back(TFailureEvent{ms32, request32, at->second});
+  auto [slice, fresh] =
+      FFailureSlices.emplace(std::make_tuple(ms32 / FSliceMs, request32, static_cast<uint8_t>(kind)), ms32);
+  if (!fresh) slice->second = std::min(slice->second, ms32);
+  // Wider slices once there are too many: a timeline is some 700 pixel columns wide, and slices
+  // of twice the width hold the narrower ones whole, so each keeps its earliest failure.
+  while (FFailureSlices.size() > kMaxFailureSlices && FSliceMs < (uint32_t{1} << 31)) {
+    FSliceMs *= 2;
+    std::map<std::tuple<uint32_t, uint32_t, uint8_t>, uint32_t> wider;
+    for (const auto& [key, firstMs] : FFailureSlices) {
+      auto [merged, first] =
+          wider.emplace(std::make_tuple(std::get<0>(key) / 2, std::get<1>(key), std::get<2>(key)), firstMs);
+      if (!first) merged->second = std::min(merged->second, firstMs);
+    }
+    FFailureSlices = std::move(wider);
+  }
 }
 
 std::string TPollReport::RunSection(const TReportEnd& end) const {
@@ -178,7 +198,7 @@ std::string TPollReport::RunSection(const TReportEnd& end) const {
   std::string rows = std::to_string(FRows);
   if (FOtherRows) rows += " (" + std::to_string(FOtherRows) + " of no configured request)";
   html += Fact("Rows with values", rows);
-  html += Fact("Failed transactions", std::to_string(FFailures.size()));
+  html += Fact("Failed transactions", std::to_string(FFailureCount));
   if (end.Module) {
     const TLineStatistics& m = *end.Module;
     auto count = [](const std::optional<uint64_t>& value) { return value ? std::to_string(*value) : "-"; };
@@ -277,34 +297,31 @@ std::string TPollReport::RttSection() const {
 
 std::string TPollReport::FailuresSection(uint64_t endMs) const {
   std::string html = "<section id=\"failures\"><h2>Failures</h2>";
-  if (FFailures.empty()) return html + "<p>No transaction failed.</p></section>\n";
+  if (FFailureCount == 0) return html + "<p>No transaction failed.</p></section>\n";
   std::vector<std::string> rows;
   for (const TReportRequest& request : FSetup.Requests) rows.push_back(CsvText(request.Caption));
   std::vector<TTimelineMark> marks;
-  marks.reserve(FFailures.size());
-  for (const TFailureEvent& event : FFailures) {
-    if (event.Request >= rows.size())
-      rows.resize(event.Request + 1, "(request " + std::to_string(event.Request) + ")");
-    marks.push_back({event.Ms, event.Request, static_cast<std::size_t>(FCauseKinds[event.Cause])});
+  marks.reserve(FFailureSlices.size());
+  for (const auto& [key, firstMs] : FFailureSlices) {
+    const uint32_t request = std::get<1>(key);
+    if (request >= rows.size()) rows.resize(request + 1, "(request " + std::to_string(request) + ")");
+    marks.push_back({firstMs, request, std::get<2>(key)});
   }
   html += TimelineSvg(rows, marks, FailureKinds(), endMs);
-  // How often each cause came, then the failures one by one.
-  std::vector<uint64_t> perCause(FCauses.size());
-  for (const TFailureEvent& event : FFailures) ++perCause[event.Cause];
+  // How often each cause came, then the first failures one by one.
   html += "<table><tr><th>Cause</th><th>Failures</th></tr>";
   for (std::size_t c = 0; c < FCauses.size(); ++c)
-    html += "<tr>" + Cell(ReportText(FCauses[c])) + NumberCell(perCause[c]) + "</tr>";
+    html += "<tr>" + Cell(ReportText(FCauses[c])) + NumberCell(FCauseCounts[c]) + "</tr>";
   html += "</table><table><tr><th>Time</th><th>Request</th><th>Cause</th></tr>";
-  for (std::size_t i = 0; i < FFailures.size() && i < kListedFailures; ++i) {
-    const TFailureEvent& event = FFailures[i];
+  for (const TFailureEvent& event : FFailures) {
     const std::string caption =
         event.Request < FSetup.Requests.size() ? FSetup.Requests[event.Request].Caption : "";
     html += "<tr>" + Cell(SecondsText(event.Ms)) + Cell(ReportText(caption)) + "<td class=\"failed\">" +
             ReportText(FCauses[event.Cause]) + "</td></tr>";
   }
   html += "</table>";
-  if (FFailures.size() > kListedFailures)
-    html += "<p>And " + std::to_string(FFailures.size() - kListedFailures) + " more, not listed.</p>";
+  if (FFailureCount > FFailures.size())
+    html += "<p>And " + std::to_string(FFailureCount - FFailures.size()) + " more, not listed.</p>";
   return html + "</section>\n";
 }
 

@@ -4,7 +4,8 @@
 // the round-trip times and a timeline of the failures in the live view's words.
 //
 // The run is collected as it goes, compactly: per value its times and numbers (TSeries, which
-// thins itself in a long run), per request its counts, one small record per failure. The file
+// thins itself in a long run), per request its counts, the first failures one by one and the
+// rest as counts per cause and per slice of time. The file
 // is written once, at the end of the run, whatever ended it.
 #pragma once
 
@@ -13,6 +14,7 @@
 #include <map>
 #include <optional>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "tools/PollRequests.h"
@@ -68,6 +70,9 @@ public:
   void Write(const TReportEnd& end) const;
 
   uint64_t Rows() const { return FRows; }
+  // The records the failures take: the first listed ones in detail and the timeline's slices.
+  // Bounded, whatever the length of the run.
+  std::size_t FailureRecords() const { return FFailures.size() + FFailureSlices.size(); }
 
 private:
   struct TValueTrack {
@@ -103,8 +108,13 @@ private:
   std::map<uint64_t, uint64_t> FRtt;  // round trip in ms: how many
   std::vector<std::string> FCauses;
   std::map<std::string, uint32_t> FCauseIndex;
-  std::vector<TFailureKind> FCauseKinds;
-  std::vector<TFailureEvent> FFailures;
+  std::vector<uint64_t> FCauseCounts;
+  uint64_t FFailureCount = 0;
+  std::vector<TFailureEvent> FFailures;  // the first ones, listed one by one
+  // The timeline: per slice of time, request and kind, the first failure's time. The slices
+  // widen (and merge) when there are too many.
+  std::map<std::tuple<uint32_t, uint32_t, uint8_t>, uint32_t> FFailureSlices;
+  uint32_t FSliceMs = 16;
 };
 
 }  // namespace kelda::host

@@ -7,6 +7,7 @@
 #include <fstream>
 #include <iterator>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <random>
 #include <sstream>
@@ -34,8 +35,23 @@ namespace kelda::host {
 namespace {
 
 std::atomic<bool> gStopRequested{false};
-// The line of the run under way, so that Ctrl+C can end a write or read that waits on it.
-std::atomic<TPollLine*> gActiveLine{nullptr};
+// The line of the run under way, so that Ctrl+C can end a write or read that waits on it. On
+// Windows the console's handler runs in a thread of its own, so a line may not be freed while
+// it is being cancelled: it is withdrawn under the lock first. On POSIX the handler interrupts
+// this very thread, which may hold the lock; it then cancels nothing, and the loop sees the
+// stop flag at its next turn.
+std::mutex gActiveLineLock;
+TPollLine* gActiveLine = nullptr;
+
+void SetActiveLine(TPollLine* line) {
+  const std::lock_guard<std::mutex> lock(gActiveLineLock);
+  gActiveLine = line;
+}
+
+void CancelActiveLine() {
+  const std::unique_lock<std::mutex> lock(gActiveLineLock, std::try_to_lock);
+  if (lock.owns_lock() && gActiveLine) gActiveLine->Cancel();
+}
 
 constexpr int32_t kDataSource = 1;
 constexpr int32_t kHostIndex = 1;
@@ -149,7 +165,7 @@ public:
         FOut(out),
         FErr(err),
         FView(out, !options.Quiet && platform::StdoutIsTerminal()) {}
-  ~TPoller() { gActiveLine = nullptr; }
+  ~TPoller() { SetActiveLine(nullptr); }  // before the line is freed
   TPoller(const TPoller&) = delete;
   TPoller& operator=(const TPoller&) = delete;
 
@@ -226,7 +242,7 @@ void TPoller::Open() {
   FBoard = std::make_unique<TRequestBoard>(FConfiguration, FOptions.Protocol);
   FLineUse = std::make_unique<TLineUse>(FOptions, FConfiguration);
   FLine = OpenLine(FOptions, FHooks);
-  gActiveLine = FLine.get();
+  SetActiveLine(FLine.get());
   if (const std::string note = FLine->Note(); !note.empty()) Tell("note: " + note);
   try {
     if (!FOptions.CsvFile.empty()) FCsv = std::make_unique<TCsvWriter>(FOptions.CsvFile);
@@ -518,6 +534,7 @@ void TPoller::WaitForWork() {
 // the reason a run failed.
 int TPoller::Finish(int status, std::string message) {
   const uint64_t ms = Ms();
+  std::string howEnded = message;
   // The files first: they are complete up to now whatever the module does while it stops.
   if (FTrace) {
     FTrace->Note(message.empty() ? "end of the run" : message, ms);
@@ -550,13 +567,16 @@ int TPoller::Finish(int status, std::string message) {
       const bool sentNothing = FHost->SendCount() == 0;
       status = sentNothing ? kPollFailed : kPollNoAnswer;
       message.clear();  // the run's end as asked is no news beside the hint
+      // The report is read without the console: it says why the run failed, not that it ran out.
+      howEnded = sentNothing ? "the module sent no request (exit status 1)"
+                             : "no value was decoded in the whole run (exit status 3)";
       if (sentNothing)
         FErr << NothingSentText() << "\n";
       else if (!FHintShown)
         FErr << NoAnswerHint(FOptions, ms, Trouble()) << "\n";
     }
   }
-  WriteReport(status, message, ms);
+  WriteReport(status, howEnded, ms);
   if (!message.empty() && status != kPollOk) FErr << "kelda-host poll: " << message << "\n";
   return status;
 }
@@ -596,7 +616,7 @@ std::vector<std::pair<std::string, std::string>> ModuleSettings(const TPollOptio
 
 void RequestPollStop() {
   gStopRequested = true;
-  if (TPollLine* line = gActiveLine.load()) line->Cancel();
+  CancelActiveLine();
 }
 
 int RunPoll(const TPollOptions& options, std::ostream& out, std::ostream& err, const TPollHooks& hooks) {

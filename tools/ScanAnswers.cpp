@@ -1,5 +1,7 @@
 #include "tools/ScanAnswers.h"
 
+#include <algorithm>
+
 #include "tools/plcsim/Checks.h"
 
 namespace kelda::host {
@@ -95,10 +97,14 @@ void TScanWire::LookCcm(const std::string& frame) {
     if (frame.size() == 3 && b[0] == 'N' && b[1] > 0x20 && (b[2] == kAck || b[2] == kNak)) {
       FAnswers.Opened = true;
       FAnswers.Station = b[1] - 0x20;
+      if (std::find(FAnswers.Stations.begin(), FAnswers.Stations.end(), *FAnswers.Station) ==
+          FAnswers.Stations.end())
+        FAnswers.Stations.push_back(*FAnswers.Station);
     }
     return;
   }
-  if (frame.size() == 1 && (b[0] == kAck || b[0] == kNak)) FAnswers.Opened = true;
+  // A peer answers the enquiry with an ACK; a lone NAK is as likely a byte of noise.
+  if (frame.size() == 1 && b[0] == kAck) FAnswers.Opened = true;
 }
 
 }  // namespace kelda::host

@@ -16,10 +16,11 @@
 namespace kelda::host {
 
 struct TWireAnswers {
-  bool Opened = false;             // an attach answer (SNP, SNP-X) or an enquiry answer (CCM)
-  std::string PlcId;               // the SNP ID in the attach answer
+  bool Opened = false;  // an attach answer (SNP, SNP-X) or an enquiry answer (CCM; peer-to-peer an ACK)
+  std::string PlcId;    // the SNP ID in the attach answer
   std::optional<uint16_t> Status;  // the PLC status word of an SNP or SNP-X answer
-  std::optional<int> Station;      // CCM master-slave: the station that answered the enquiry
+  std::optional<int> Station;      // CCM master-slave: the station that answered the enquiry last
+  std::vector<int> Stations;       // CCM master-slave: every station that answered an enquiry
 };
 
 class TScanWire {

@@ -1,6 +1,8 @@
 // The configuration "kelda-host scan --write-config" writes for the PLC it found.
 #include "tools/KeldaScan.h"
 
+#include <cstdio>
+
 namespace kelda::host {
 
 namespace {
@@ -22,14 +24,36 @@ std::string Escaped(const std::string& text) {
   return out;
 }
 
-// Comments may not hold two hyphens in a row; an ID could.
+// XML 1.0 cannot carry control characters, and windows-1252 leaves these five bytes undefined.
+bool Uncarried(unsigned char byte) {
+  return byte < 0x20 || byte == 0x7F || byte == 0x81 || byte == 0x8D || byte == 0x8F || byte == 0x90 ||
+         byte == 0x9D;
+}
+
+// Comments may not hold two hyphens in a row; an ID could, and a scratch pad's ID any byte:
+// what the file cannot carry shows as "?", the comment being for the reader only.
 std::string CommentSafe(std::string text) {
+  for (char& c : text)
+    if (Uncarried(static_cast<unsigned char>(c))) c = '?';
   for (std::size_t at = text.find("--"); at != std::string::npos; at = text.find("--"))
     text.replace(at, 2, "- -");
   return text;
 }
 
 }  // namespace
+
+std::string ScanConfigurationRefusal(const TScanFinding& finding) {
+  for (char c : finding.Address) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (!Uncarried(byte)) continue;
+    char hex[8];
+    std::snprintf(hex, sizeof hex, "%02Xh", byte);
+    return "the PLC's address holds the byte " + std::string(hex) +
+           ", which the configuration file cannot carry; write the configuration with the address set "
+           "by hand, or set the PLC's SNP ID to plain characters";
+  }
+  return {};
+}
 
 std::string ScanConfiguration(const TScanFinding& finding, const std::string& port) {
   const bool ccm =

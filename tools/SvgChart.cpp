@@ -144,7 +144,8 @@ bool TSeries::IsGap(std::size_t i) const {
 }
 
 void TSeries::Add(uint64_t ms, double value) {
-  if (std::isnan(value)) return;
+  // Neither a scale nor a line can be drawn through infinity: such a reading is no value.
+  if (!std::isfinite(value)) return Gap(ms);
   if (FCount == 0 || value < FMin) FMin = value;
   if (FCount == 0 || value > FMax) FMax = value;
   ++FCount;
@@ -158,39 +159,83 @@ void TSeries::Gap(uint64_t ms) {
 }
 
 void TSeries::Push(uint64_t ms, double value) {
+  // The whole bound at once: a vector left to grow by itself would double past it.
+  if (FMs.capacity() <= kMaxPoints) {
+    FMs.reserve(kMaxPoints + 1);
+    FValues.reserve(kMaxPoints + 1);
+  }
   FMs.push_back(static_cast<uint32_t>(std::min<uint64_t>(ms, UINT32_MAX)));
   FValues.push_back(value);
   if (FMs.size() > kMaxPoints) Compact();
 }
 
-// Each run of four points keeps its smallest and largest value and its last gap, in time order:
-// the extremes survive with their own times, and a run that ends in a failure still breaks the
-// line before the next value. Points are written only where they were already read, so the
-// vectors compact in place.
-void TSeries::Compact() {
-  constexpr std::size_t kGroup = 4;
-  std::size_t kept = 0;
-  for (std::size_t start = 0; start < FMs.size(); start += kGroup) {
-    const std::size_t end = std::min(start + kGroup, FMs.size());
-    std::size_t minAt = SIZE_MAX, maxAt = SIZE_MAX, gapAt = SIZE_MAX;
-    for (std::size_t i = start; i < end; ++i) {
-      if (std::isnan(FValues[i])) {
-        gapAt = i;
-        continue;
-      }
-      if (minAt == SIZE_MAX || FValues[i] < FValues[minAt]) minAt = i;
-      if (maxAt == SIZE_MAX || FValues[i] > FValues[maxAt]) maxAt = i;
-    }
-    std::size_t keep[3] = {minAt, maxAt, gapAt};
-    std::sort(std::begin(keep), std::end(keep));
-    for (std::size_t k = 0; k < 3; ++k) {
-      if (keep[k] == SIZE_MAX || (k > 0 && keep[k] == keep[k - 1])) continue;
-      FMs[kept] = FMs[keep[k]];
-      FValues[kept++] = FValues[keep[k]];
-    }
+void TSeries::Resize(std::size_t size) {
+  FMs.resize(size);
+  FValues.resize(size);
+}
+
+// The points [from, to) of one slice of time become its smallest and largest value and a gap
+// wherever one lay before, between or after them, in time order, written from `out` (at or
+// before `from`): the extremes survive with their own times, and two kept values are never
+// joined by a line across a failure that lay between them. Each point is written only where
+// one was already read.
+std::size_t TSeries::Reduce(std::size_t from, std::size_t to, std::size_t out) {
+  std::size_t minAt = SIZE_MAX, maxAt = SIZE_MAX;
+  for (std::size_t i = from; i < to; ++i) {
+    if (std::isnan(FValues[i])) continue;
+    if (minAt == SIZE_MAX || FValues[i] < FValues[minAt]) minAt = i;
+    if (maxAt == SIZE_MAX || FValues[i] > FValues[maxAt]) maxAt = i;
   }
-  FMs.resize(kept);
-  FValues.resize(kept);
+  auto gapIn = [&](std::size_t begin, std::size_t end) {
+    for (std::size_t i = begin; i < end; ++i)
+      if (std::isnan(FValues[i])) return i;
+    return SIZE_MAX;
+  };
+  std::size_t keep[5] = {SIZE_MAX, SIZE_MAX, SIZE_MAX, SIZE_MAX, SIZE_MAX};
+  if (minAt == SIZE_MAX) {
+    keep[0] = from;  // failures only
+  } else {
+    const std::size_t first = std::min(minAt, maxAt), last = std::max(minAt, maxAt);
+    keep[0] = gapIn(from, first);
+    keep[1] = first;
+    if (last != first) {
+      keep[2] = gapIn(first + 1, last);
+      keep[3] = last;
+    }
+    keep[4] = gapIn(last + 1, to);
+  }
+  for (std::size_t i : keep) {
+    if (i == SIZE_MAX) continue;
+    // A gap after a kept gap says nothing new.
+    if (std::isnan(FValues[i]) && out > 0 && std::isnan(FValues[out - 1])) continue;
+    FMs[out] = FMs[i];
+    FValues[out++] = FValues[i];
+  }
+  return out;
+}
+
+// Each slice of time reduced to its extremes and gaps: the points that came since the last
+// compaction at the slices' width so far, and all of them at twice that width while the series
+// holds more than half its bound. Every part of the run is thinned alike (the newest points
+// are held finer until the next compaction), and a compaction, a pass over all points, comes
+// only after as many new points as it made room for.
+void TSeries::Compact() {
+  auto reduceSlices = [this] {
+    std::size_t kept = 0;
+    for (std::size_t start = 0; start < FMs.size();) {
+      const uint64_t slice = FMs[start] / FSliceMs;
+      std::size_t end = start + 1;
+      while (end < FMs.size() && FMs[end] / FSliceMs == slice) ++end;
+      kept = Reduce(start, end, kept);
+      start = end;
+    }
+    Resize(kept);
+  };
+  reduceSlices();
+  while (FMs.size() > kMaxPoints / 2 && FSliceMs <= UINT32_MAX) {
+    FSliceMs *= 2;
+    reduceSlices();
+  }
 }
 
 std::vector<std::vector<TChartPoint>> ThinForDrawing(const TSeries& series, uint64_t startMs, uint64_t endMs,
@@ -243,16 +288,18 @@ std::string LineChartSvg(const TSeries& series, uint64_t endMs, const std::strin
   if (!series.HasValues()) low = 0, high = 1;
   if (high - low < 1e-12) {
     const double margin = std::max(std::fabs(low) * 0.1, 1.0);
-    low -= margin;
-    high += margin;
+    low = std::max(low - margin, -std::numeric_limits<double>::max());
+    high = std::min(high + margin, std::numeric_limits<double>::max());
   }
+  // Halves, because high - low overflows for values near the ends of the double range.
+  const double halfRange = high / 2 - low / 2;
   auto x = [&](uint64_t ms) {
     return kLeft + static_cast<double>(std::min(ms, span)) / static_cast<double>(span) * kPlotWidth;
   };
   // The extremes stay a few pixels inside the frame: a line drawn on the frame is not seen.
   constexpr double kInset = 6;
   auto y = [&](double value) {
-    return kTop + kInset + (high - value) / (high - low) * (kPlotHeight - 2 * kInset);
+    return kTop + kInset + (high / 2 - value / 2) / halfRange * (kPlotHeight - 2 * kInset);
   };
 
   std::string svg = std::string(kSvgOpen) + "viewBox=\"0 0 760 150\" width=\"760\" height=\"150\" " + kFont +
@@ -267,7 +314,7 @@ std::string LineChartSvg(const TSeries& series, uint64_t endMs, const std::strin
     svg += Text(at, kHeight - 6, k == 0 ? "start" : k == 4 ? "end" : "middle", SecondsText(ms));
   }
   for (int k = 0; k <= 2; ++k) {
-    const double value = low + (high - low) * k / 2;
+    const double value = k == 0 ? low : k == 2 ? high : low / 2 + high / 2;
     svg += Text(kLeft - 4, y(value) + 4, "end", XmlEscape(NumberText(value)));
   }
   std::string path;

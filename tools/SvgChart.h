@@ -17,13 +17,17 @@ namespace kelda::host {
 std::string XmlEscape(const std::string& utf8);
 
 // A value over the run, compact: the time in ms since the start and the value; a gap (a failed
-// transaction of its request) is a NaN value. Past kMaxPoints the series compacts itself, each
-// run of four points keeping only its smallest and largest value and its last gap, so that
-// memory stays bounded in a run of any length while every extreme survives with its own time.
+// transaction of its request) is a NaN value. Past kMaxPoints the series compacts itself: the
+// run is cut into slices of time of one width, widened as the run grows, and each slice keeps
+// only its smallest and largest value and the gaps around and between them, so that memory
+// stays bounded in a run of any length, every part of the run is held alike, and every
+// extreme survives with its own time. A chart is some 700 pixel columns wide: 8192 points is
+// plenty.
 class TSeries {
 public:
-  static constexpr std::size_t kMaxPoints = std::size_t{1} << 17;
+  static constexpr std::size_t kMaxPoints = 8192;
 
+  // A value that is not finite (NaN, infinity) is taken as a gap.
   void Add(uint64_t ms, double value);
   void Gap(uint64_t ms);
 
@@ -34,16 +38,23 @@ public:
   bool HasValues() const { return FCount > 0; }
   double Min() const { return FMin; }
   double Max() const { return FMax; }
+  // The memory its points take, reserved or in use.
+  std::size_t HeldBytes() const {
+    return FMs.capacity() * sizeof(uint32_t) + FValues.capacity() * sizeof(double);
+  }
 
   // Compacts at once (the series does so by itself when it grows past kMaxPoints).
   void Compact();
 
 private:
   void Push(uint64_t ms, double value);
+  std::size_t Reduce(std::size_t from, std::size_t to, std::size_t out);
+  void Resize(std::size_t size);
 
   std::vector<uint32_t> FMs;  // 49 days of ms; later times are held at the last
   std::vector<double> FValues;
-  uint64_t FCount = 0;  // values ever added
+  uint64_t FCount = 0;    // values ever added
+  uint64_t FSliceMs = 1;  // the slice of time each kept extreme stands for, once compacted
   double FMin = 0, FMax = 0;
 };
 

@@ -3,6 +3,8 @@
 // with the module's own failure lines, written on every way a run ends.
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -10,9 +12,11 @@
 #include <memory>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "tools/PollLine.h"
+#include "tools/PollReport.h"
 #include "tools/PollRun.h"
 
 using namespace kelda;
@@ -121,6 +125,30 @@ int ExpectWellFormedXhtml(const std::string& file) {
   }
 }
 
+// Lines freed while Ctrl+C was still cancelling them (from a thread of its own, as on Windows).
+std::atomic<int> gCancelling{0}, gFreedWhileCancelled{0};
+
+// The simulated PLC behind a line whose cancel takes a while, as a port's may.
+class TSlowCancelLine : public TPollLine {
+public:
+  explicit TSlowCancelLine(const TPollOptions& options) : FLine(options) {}
+  ~TSlowCancelLine() override {
+    if (gCancelling > 0) ++gFreedWhileCancelled;
+  }
+  void Write(const std::string& bytes, uint64_t now) override { FLine.Write(bytes, now); }
+  std::vector<std::string> Read(uint64_t now) override { return FLine.Read(now); }
+  bool Break(uint32_t ms, uint64_t now) override { return FLine.Break(ms, now); }
+  void Cancel() override {
+    ++gCancelling;
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    --gCancelling;
+  }
+  std::string Describe() const override { return FLine.Describe(); }
+
+private:
+  TSimulatedPollLine FLine;
+};
+
 }  // namespace
 
 TEST(PollReport, ARunWithFailuresIsReportedAsTheCsvAndTheModuleSawIt) {
@@ -192,17 +220,22 @@ TEST(PollReport, ARunWithFailuresIsReportedAsTheCsvAndTheModuleSawIt) {
 }
 
 TEST(PollReport, EveryWayOutWritesTheReportOrSaysWhyNot) {
-  // Ctrl+C: the report is complete up to the stop and says how the run ended.
+  // Ctrl+C (from a thread of its own, as on Windows): the report is complete up to the stop and
+  // says how the run ended, and the line is not freed while it is being cancelled.
   std::remove("stopped.html");
   TPollHooks hooks;
-  hooks.OnRows = [](uint64_t rows) {
-    if (rows >= 3) RequestPollStop();
+  std::thread interrupt;
+  hooks.OpenLine = [](const TPollOptions& options) { return std::make_unique<TSlowCancelLine>(options); };
+  hooks.OnRows = [&interrupt](uint64_t rows) {
+    if (rows >= 3 && !interrupt.joinable()) interrupt = std::thread(RequestPollStop);
   };
   std::ostringstream out, err;
   const TPollOptions stopped = ParsePollOptions(
       {KELDA_LIBRARY_PATH, "--config", std::string(KELDA_SAMPLES_DIR) + "/ccm-ms.xml", "--protocol", "ccm-ms",
        "--quiet", "--seconds", "60", "--report", "stopped.html", "--csv", "stopped.csv"});
   EXPECT_EQ(RunPoll(stopped, out, err, hooks), kPollInterrupted) << err.str();
+  if (interrupt.joinable()) interrupt.join();
+  EXPECT_EQ(gFreedWhileCancelled.load(), 0) << "the line was freed while Ctrl+C cancelled it";
   const std::string report = FileText("stopped.html");
   EXPECT_NE(report.find("<th>How it ended</th><td>stopped by Ctrl+C</td>"), std::string::npos) << report;
   EXPECT_NE(report.find("<th>Protocol</th><td>CCM master to slave</td>"), std::string::npos);
@@ -221,4 +254,65 @@ TEST(PollReport, EveryWayOutWritesTheReportOrSaysWhyNot) {
        "--quiet", "--seconds", "1", "--report", "no-such-folder/run.html"});
   EXPECT_EQ(RunPoll(nowhere, out2, err2), kPollFailed);
   EXPECT_NE(err2.str().find("no-such-folder/run.html"), std::string::npos) << err2.str();
+
+  // A run that decoded nothing says so, as its exit status does, not that it ran its course.
+  std::remove("silent.html");
+  std::ostringstream out3, err3;
+  const TPollOptions silent = ParsePollOptions(
+      {KELDA_LIBRARY_PATH, "--config", std::string(KELDA_SAMPLES_DIR) + "/snpx.xml", "--protocol", "snpx",
+       "--quiet", "--seconds", "1", "--sim-silent", "always", "--report", "silent.html"});
+  EXPECT_EQ(RunPoll(silent, out3, err3), kPollNoAnswer) << err3.str();
+  const std::string silentReport = FileText("silent.html");
+  EXPECT_NE(silentReport.find("<th>How it ended</th><td>no value was decoded"), std::string::npos)
+      << silentReport.substr(0, 2000);
+}
+
+// A long run straight through the report: readings that are no finite number leave their value
+// a chart with gaps, and the failures of any number of hours take bounded memory while the
+// counts and the timeline still show all of them.
+TEST(PollReport, ALongRunKeepsItsChartsAndBoundsItsFailures) {
+  TPollReport report("long.html");
+  TReportSetup setup;
+  setup.ConfigFile = "long.xml";
+  setup.Protocol = "SNP-X";
+  setup.Line = "simulated";
+  setup.Requests.push_back({"Tank", "%R1-%R2", "Tank", 100, true});
+  setup.Requests.push_back({"Pumps", "%AI1", "Pumps", 100, true});
+  report.Setup(setup);
+  constexpr uint64_t kRows = 200000;
+  const char* const odd[] = {"inf", "nan", "-INF", "1e999"};
+  uint64_t timeouts = 0;
+  for (uint64_t i = 0; i < kRows; ++i) {
+    const std::string level = i % 50 < 4 ? odd[i % 50] : std::to_string(i % 100);
+    report.Row(0, {{"LEVEL", level}, {"NAME", "pump A"}}, i * 10, 20);
+    if (i % 2 == 0) {
+      report.Failure(1, "no data in time", TFailureKind::Timeout, i * 10 + 5);
+      ++timeouts;
+    }
+  }
+  report.Failure(1, "NAK from the PLC", TFailureKind::Nak, kRows * 10);
+  EXPECT_LE(report.FailureRecords(), 200u + 4096u) << "failures of a long run take bounded memory";
+
+  TReportEnd end;
+  end.Ms = kRows * 10 + 10;
+  end.EndClock = "later";
+  end.HowEnded = "the end of the run asked for";
+  const std::string html = report.Document(end);
+  EXPECT_NE(html.find("<figcaption>LEVEL (4 to 99)</figcaption>"), std::string::npos)
+      << "a value with some readings of infinity is still drawn";
+  EXPECT_EQ(html.find("LEVEL: text"), std::string::npos);
+  EXPECT_NE(html.find("NAME: text, last \"pump A\""), std::string::npos) << "text stays text";
+  EXPECT_NE(html.find("<th>Failed transactions</th><td>" + std::to_string(timeouts + 1) + "</td>"),
+            std::string::npos);
+  EXPECT_NE(html.find("<td>no data in time</td><td class=\"n\">" + std::to_string(timeouts) + "</td>"),
+            std::string::npos);
+  EXPECT_NE(html.find("<td>NAK from the PLC</td><td class=\"n\">1</td>"), std::string::npos);
+  EXPECT_NE(html.find("And " + std::to_string(timeouts + 1 - 200) + " more, not listed."), std::string::npos);
+  EXPECT_EQ(Count(html, "<td class=\"failed\">"), 200u) << "the first 200 are listed";
+  // The timeline still shows the one NAK at the very end beside the time-outs of the whole run:
+  // the legend's swatch and one mark each.
+  const std::size_t timeline = html.find("<section id=\"failures\">");
+  const std::string failures = html.substr(timeline, html.find("</svg>", timeline) - timeline);
+  EXPECT_EQ(Count(failures, "fill=\"#c0392b\""), 2u);
+  EXPECT_GT(Count(failures, "fill=\"#e67e22\""), 300u) << "time-outs marked over the whole run";
 }

@@ -5,14 +5,17 @@
 // told they end.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cstdio>
 #include <fstream>
 #include <iterator>
 #include <memory>
 #include <sstream>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "platform/SerialPort.h"
@@ -93,18 +96,49 @@ private:
   std::string FNoise;
 };
 
-// Nothing at the other end; counts the ports opened and closed.
+// Lines freed while Ctrl+C was still cancelling them (from a thread of its own, as on Windows).
+std::atomic<int> gCancelling{0}, gFreedWhileCancelled{0};
+
+// Nothing at the other end; counts the ports opened and closed. Its cancel takes a while, as
+// a port's may.
 class TSilentLine : public TPollLine {
 public:
   explicit TSilentLine(std::atomic<int>& open) : FOpen(open) { ++FOpen; }
-  ~TSilentLine() override { --FOpen; }
+  ~TSilentLine() override {
+    if (gCancelling > 0) ++gFreedWhileCancelled;
+    --FOpen;
+  }
   void Write(const std::string&, uint64_t) override {}
   std::vector<std::string> Read(uint64_t) override { return {}; }
   bool Break(uint32_t, uint64_t) override { return true; }
+  void Cancel() override {
+    ++gCancelling;
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    --gCancelling;
+  }
   std::string Describe() const override { return "nothing"; }
 
 private:
   std::atomic<int>& FOpen;
+};
+
+// Answers whatever the master sends with the same bytes: a stray NAK of noise at a wrong
+// setting, or a station's late refusal that lands on the next station's try.
+class TRefusingLine : public TPollLine {
+public:
+  explicit TRefusingLine(std::string answer) : FAnswer(std::move(answer)) {}
+  void Write(const std::string&, uint64_t) override { ++FPending; }
+  std::vector<std::string> Read(uint64_t) override {
+    std::vector<std::string> pieces(FPending, FAnswer);
+    FPending = 0;
+    return pieces;
+  }
+  bool Break(uint32_t, uint64_t) override { return true; }
+  std::string Describe() const override { return "a refusing line"; }
+
+private:
+  std::string FAnswer;
+  std::size_t FPending = 0;
 };
 
 // Several CCM slaves on one multidrop line: each hears every byte, the one addressed answers.
@@ -236,6 +270,25 @@ TEST(ScanRun, NothingAnsweringEndsInBoundedTimeWithTheLinesClosed) {
   for (const TScanStep& step : ScanPlan(options))
     budgetMs += step.Addresses.size() * TryBudgetMs(options, step.Line);
   EXPECT_LT(scan.Seconds * 1000, 2.0 * budgetMs + 2000) << "budget " << budgetMs << " ms";
+
+  // A NAK with no well-formed enquiry answer of the station asked is no PLC: a single byte of
+  // noise, or station 1 refusing late while stations 2-4 are tried.
+  const std::pair<const char*, std::string> refusals[] = {
+      {"ccm-ms", "\x15"}, {"ccm-peer", "\x15"}, {"ccm-ms", "N!\x15"}};
+  for (const auto& [protocol, answer] : refusals) {
+    SCOPED_TRACE(std::string(protocol) + " answered by " + std::to_string(answer.size()) + " bytes");
+    std::remove("scan_refused.xml");
+    TScanHooks refusing;
+    refusing.OpenLine = [&answer = answer](const std::string&, const TLineSetting&) {
+      return std::make_unique<TRefusingLine>(answer);
+    };
+    scan = Scan(Options({"--protocols", protocol, "--stations", "2-4", "--all", "--write-config",
+                         "scan_refused.xml"}),
+                refusing);
+    EXPECT_EQ(scan.Status, kScanNothing) << scan.Out << scan.Err;
+    EXPECT_TRUE(scan.Found.empty()) << scan.Out;
+    EXPECT_TRUE(FileText("scan_refused.xml").empty()) << "no configuration for a PLC that is not there";
+  }
 }
 
 TEST(ScanRun, InterruptStopsWithTheTraceCompleteAndThePortClosed) {
@@ -256,6 +309,7 @@ TEST(ScanRun, InterruptStopsWithTheTraceCompleteAndThePortClosed) {
   EXPECT_EQ(scan.Status, kScanInterrupted) << scan.Err;
   EXPECT_LT(scan.Seconds, 20) << "Ctrl+C does not wait for the 93 tries";
   EXPECT_EQ(open.load(), 0);
+  EXPECT_EQ(gFreedWhileCancelled.load(), 0) << "the line was freed while Ctrl+C cancelled it";
   const std::string traced = FileText("scan_interrupt.trace");
   EXPECT_NE(traced.find("stopped by Ctrl+C"), std::string::npos) << traced;
 }
@@ -279,6 +333,37 @@ TEST(ScanRun, MissingOrBusyPortEndsAtOnceAndSaysWhy) {
   EXPECT_EQ(scan.Status, kScanNothing);
   EXPECT_NE(scan.Err.find("there is no folder no-such-folder"), std::string::npos) << scan.Err;
   EXPECT_LT(scan.Seconds, 1.0) << "no try was made";
+
+  // An SNP ID with a byte XML cannot carry is found, but no ill-formed configuration is written.
+  for (const char* id : {"PL\x01"
+                         "C",
+                         "AB\x81"}) {
+    std::remove("scan_control.xml");
+    TScanHooks odd;
+    odd.OpenLine = [id](const std::string&, const TLineSetting&) {
+      return SimulatedPlc(plcsim::Mode::SnpX, id);
+    };
+    scan = Scan(Options({"--protocols", "snpx", "--write-config", "scan_control.xml"}), odd);
+    EXPECT_EQ(scan.Status, kScanNothing) << "the configuration asked for was not written: " << scan.Err;
+    ASSERT_EQ(scan.Found.size(), 1u) << scan.Out << scan.Err;
+    EXPECT_EQ(scan.Found[0].Address, id);
+    EXPECT_TRUE(FileText("scan_control.xml").empty()) << FileText("scan_control.xml");
+    EXPECT_NE(scan.Err.find("scan_control.xml is not written"), std::string::npos) << scan.Err;
+    EXPECT_NE(scan.Out.find("--config FILE"), std::string::npos)
+        << "the poll line names no file that is not there";
+  }
+  // A CCM station's scratch pad may name any ID: the comment that quotes it stays well-formed.
+  TScanFinding station;
+  station.Protocol = plcsim::Mode::CcmMasterSlave;
+  station.Address = "2";
+  station.Facts = {"station 2", "SNP ID \"A\x01\x81-B\""};
+  EXPECT_TRUE(ScanConfigurationRefusal(station).empty());
+  const std::string written = ScanConfiguration(station, "bench");
+  EXPECT_EQ(std::count_if(
+                written.begin(), written.end(),
+                [](char c) { return (static_cast<unsigned char>(c) < 0x20 && c != '\n') || c == '\x81'; }),
+            0)
+      << written;
 
   platform::TPseudoTerminalPair pair;
   try {

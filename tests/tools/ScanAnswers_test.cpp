@@ -99,7 +99,10 @@ TEST(ScanAnswers, CcmEnquiryAnswersNameTheStation) {
       Read(plcsim::Mode::CcmMasterSlave, Bytes({'N', 0x2C, 0x05}), Bytes({'N', 0x2C, 0x15}), 3);
   ASSERT_TRUE(busy.Station.has_value()) << "a NAK (busy) still shows the station is there";
   EXPECT_EQ(*busy.Station, 12);
+  EXPECT_EQ(busy.Stations, std::vector<int>{12});
   EXPECT_TRUE(Read(plcsim::Mode::CcmPeerToPeer, Bytes({0x05}), Bytes({0x06}), 1).Opened);
+  EXPECT_FALSE(Read(plcsim::Mode::CcmPeerToPeer, Bytes({0x05}), Bytes({0x15}), 1).Opened)
+      << "a lone NAK is as likely noise";
   EXPECT_FALSE(Read(plcsim::Mode::CcmMasterSlave, Bytes({'N', 0x27, 0x05}), Bytes({0x8F, 0x93}), 1).Opened)
       << "noise is no answer";
 }

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <limits>
 #include <random>
 #include <string>
 #include <vector>
@@ -80,18 +81,20 @@ TEST(SvgChart, ThinningKeepsTheExtremesOfEveryColumnAndBoundsTheDrawing) {
   const std::string svg = LineChartSvg(flat, endMs, "flat");
   EXPECT_LT(svg.size(), 40000u) << "the chart's size follows its width, not the rows";
 
-  // Noise: every column's smallest and largest value, compared with a count of its own.
+  // Noise: every column's smallest and largest value, compared with a count of its own (a
+  // series short of compacting itself, whose groups may straddle two columns).
   std::mt19937 random(7);
   std::uniform_real_distribution<double> noise(-100, 100);
   TSeries noisy;
   raw.clear();
-  for (uint64_t i = 0; i < 20000; ++i) {
+  constexpr uint64_t kNoisy = TSeries::kMaxPoints - 1;
+  for (uint64_t i = 0; i < kNoisy; ++i) {
     const double value = noise(random);
-    noisy.Add(i * 3, value);
-    raw.emplace_back(i * 3, value);
+    noisy.Add(i * 7, value);
+    raw.emplace_back(i * 7, value);
   }
-  const auto expected = RawExtremes(raw, 60000);
-  const auto got = DrawnExtremes(noisy, 60000);
+  const auto expected = RawExtremes(raw, kNoisy * 7);
+  const auto got = DrawnExtremes(noisy, kNoisy * 7);
   for (std::size_t c = 0; c < expected.size(); ++c) {
     EXPECT_EQ(got[c].Min, expected[c].Min) << "column " << c;
     EXPECT_EQ(got[c].Max, expected[c].Max) << "column " << c;
@@ -131,22 +134,49 @@ TEST(SvgChart, FailuresBreakTheLine) {
   EXPECT_EQ(runs[1][0].Value, 3.0);
   EXPECT_EQ(runs[2].size(), 1u);
   EXPECT_NE(LineChartSvg(dense, 10000, "dots").find("h0"), std::string::npos);
+
+  // A reading that is no finite number is no value: the line breaks there and the scale holds.
+  TSeries odd;
+  odd.Add(0, 1);
+  odd.Add(1000, std::numeric_limits<double>::infinity());
+  odd.Add(2000, 2);
+  odd.Add(3000, std::numeric_limits<double>::quiet_NaN());
+  odd.Add(4000, 3);
+  EXPECT_EQ(odd.Max(), 3.0);
+  EXPECT_EQ(ThinForDrawing(odd, 0, 10000, kColumns).size(), 3u);
+
+  // Values at both ends of the double range still give the chart a scale and real coordinates.
+  for (const std::vector<double>& values :
+       {std::vector<double>{1.7e308, -1.7e308}, std::vector<double>{-1.79e308},
+        std::vector<double>{std::numeric_limits<double>::max(), std::numeric_limits<double>::lowest()}}) {
+    TSeries huge;
+    for (std::size_t i = 0; i < values.size(); ++i) huge.Add(i * 1000, values[i]);
+    const std::string svg = LineChartSvg(huge, 5000, "huge");
+    EXPECT_EQ(svg.find("nan"), std::string::npos) << svg;
+    EXPECT_EQ(svg.find("inf"), std::string::npos) << svg;
+    EXPECT_NE(svg.find("class=\"value\""), std::string::npos);
+  }
 }
 
 TEST(SvgChart, ALongSeriesCompactsItselfKeepingExtremesAndFailures) {
   TSeries series;
   constexpr uint64_t kPoints = 3 * TSeries::kMaxPoints;
+  constexpr uint64_t kSpike = kPoints / 3 + 7, kDip = kPoints * 5 / 6 + 3;
   for (uint64_t i = 0; i < kPoints; ++i) {
     if (i == kPoints / 2) series.Gap(i * 2 - 1);
-    series.Add(i * 2, i == 123457 ? 99.0 : i == 300001 ? -99.0 : std::sin(static_cast<double>(i) / 50));
+    series.Add(i * 2, i == kSpike ? 99.0 : i == kDip ? -99.0 : std::sin(static_cast<double>(i) / 50));
   }
   EXPECT_LE(series.Size(), TSeries::kMaxPoints) << "memory stays bounded";
+  EXPECT_LE(series.HeldBytes(), (TSeries::kMaxPoints + 1) * (sizeof(uint32_t) + sizeof(double)))
+      << "and the buffers never grow past the bound";
   bool spike = false, dip = false, gap = false;
   for (std::size_t i = 0; i < series.Size(); ++i) {
-    spike |= series.ValueAt(i) == 99.0 && series.MsAt(i) == 123457 * 2;
-    dip |= series.ValueAt(i) == -99.0 && series.MsAt(i) == 300001 * 2;
+    spike |= series.ValueAt(i) == 99.0 && series.MsAt(i) == kSpike * 2;
+    dip |= series.ValueAt(i) == -99.0 && series.MsAt(i) == kDip * 2;
     gap |= series.IsGap(i);
-    if (i > 0) EXPECT_LE(series.MsAt(i - 1), series.MsAt(i)) << "still in time order";
+    if (i > 0) {
+      EXPECT_LE(series.MsAt(i - 1), series.MsAt(i)) << "still in time order";
+    }
   }
   EXPECT_TRUE(spike) << "the largest value survives with its own time";
   EXPECT_TRUE(dip) << "the smallest value survives with its own time";
@@ -154,6 +184,13 @@ TEST(SvgChart, ALongSeriesCompactsItselfKeepingExtremesAndFailures) {
   EXPECT_EQ(series.Max(), 99.0);
   EXPECT_EQ(series.Min(), -99.0);
   EXPECT_EQ(ThinForDrawing(series, 0, kPoints * 2, kColumns).size(), 2u);
+  // Every part of the run is held alike, the start as well as the end: each pixel column of the
+  // chart still has points of its own.
+  std::vector<int> pointsIn(kColumns);
+  for (const auto& run : ThinForDrawing(series, 0, kPoints * 2, kColumns))
+    for (const TChartPoint& point : run)
+      ++pointsIn[static_cast<std::size_t>(ColumnOf(point.Ms, kPoints * 2))];
+  EXPECT_EQ(std::count(pointsIn.begin(), pointsIn.end(), 0), 0) << "pixel columns left without a point";
 
   // Answers and failures that alternate still shrink, so each compaction pays for itself.
   TSeries flaky;
@@ -163,6 +200,31 @@ TEST(SvgChart, ALongSeriesCompactsItselfKeepingExtremesAndFailures) {
   }
   EXPECT_LE(flaky.Size(), TSeries::kMaxPoints);
   EXPECT_EQ(flaky.Max(), 6.0);
+
+  // However often it compacts, no two values it keeps side by side had a failure between them
+  // (the chart would join them by a line across it), and each failure still breaks the line.
+  TSeries patchy;
+  std::mt19937 random(19);
+  std::vector<uint64_t> gapsUpTo;  // by input index: gaps so far
+  uint64_t gaps = 0;
+  for (uint64_t i = 0; i < 6 * TSeries::kMaxPoints; ++i) {
+    if (random() % 3 == 0) {
+      patchy.Gap(i);
+      ++gaps;
+    } else {
+      patchy.Add(i, static_cast<double>(random() % 100));
+    }
+    gapsUpTo.push_back(gaps);
+  }
+  ASSERT_LE(patchy.Size(), TSeries::kMaxPoints);
+  std::size_t joined = 0, keptGaps = 0;
+  for (std::size_t i = 1; i < patchy.Size(); ++i) {
+    keptGaps += patchy.IsGap(i);
+    if (patchy.IsGap(i - 1) || patchy.IsGap(i)) continue;
+    if (gapsUpTo[patchy.MsAt(i)] != gapsUpTo[patchy.MsAt(i - 1)]) ++joined;
+  }
+  EXPECT_EQ(joined, 0u) << "kept values joined across a failure";
+  EXPECT_GT(keptGaps, patchy.Size() / 4);
 }
 
 TEST(SvgChart, TextIsEscapedForXml) {
