@@ -4,7 +4,6 @@
 #include <atomic>
 #include <filesystem>
 #include <fstream>
-#include <mutex>
 #include <random>
 #include <sstream>
 
@@ -26,22 +25,7 @@ namespace {
 
 std::atomic<bool> gStopRequested{false};
 
-// The line Ctrl+C cancels. On Windows the console's handler runs in a thread of its own, so a
-// line may not be freed while it is being cancelled: it is withdrawn under the lock first. On
-// POSIX the handler interrupts this very thread, which may hold the lock; it then cancels
-// nothing, and the loop sees the stop flag at its next turn.
-std::mutex gActiveLineLock;
-TPollLine* gActiveLine = nullptr;
-
-void SetActiveLine(TPollLine* line) {
-  const std::lock_guard<std::mutex> lock(gActiveLineLock);
-  gActiveLine = line;
-}
-
-void CancelActiveLine() {
-  const std::unique_lock<std::mutex> lock(gActiveLineLock, std::try_to_lock);
-  if (lock.owns_lock() && gActiveLine) gActiveLine->Cancel();
-}
+TInterruptibleLine gActiveLine;  // the line of the run under way, for Ctrl+C
 
 constexpr int32_t kDataSource = 1;
 constexpr int32_t kHostIndex = 1;
@@ -150,7 +134,7 @@ public:
     FTotalTries = TryCount(FPlan);
     FTerminal = !options.Quiet && platform::StdoutIsTerminal();
   }
-  ~TScanner() { SetActiveLine(nullptr); }
+  ~TScanner() { gActiveLine.Set(nullptr); }
   TScanner(const TScanner&) = delete;
   TScanner& operator=(const TScanner&) = delete;
 
@@ -270,7 +254,7 @@ void TScanner::OpenLine(const TLineSetting& setting) {
           "again";
     throw TScanStop{kScanNothing, std::string(failure.what()) + "\n  " + fix};
   }
-  SetActiveLine(FLine.get());
+  gActiveLine.Set(FLine.get());
   if (const std::string note = FLine->Note(); !note.empty() && !FLineNoted) {
     FLineNoted = true;
     Tell("note: " + note);
@@ -371,8 +355,8 @@ void TScanner::StopModule() {
     }
     FInstance = 0;
   }
-  SetActiveLine(nullptr);  // no Ctrl+C can reach the line from here on
-  FLine.reset();           // closes the port before the next setting opens it
+  gActiveLine.Set(nullptr);  // no Ctrl+C can reach the line from here on
+  FLine.reset();             // closes the port before the next setting opens it
 }
 
 // Called by the module from inside its calls: nothing may escape back into it.
@@ -611,7 +595,7 @@ int RunScan(const TScanOptions& options, std::ostream& out, std::ostream& err, c
 
 void RequestScanStop() {
   gStopRequested = true;
-  CancelActiveLine();
+  gActiveLine.Cancel();
 }
 
 int ScanMain(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {

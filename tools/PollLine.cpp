@@ -109,6 +109,20 @@ std::vector<std::string> TSerialPollLine::Read(uint64_t) {
   return {std::string(buffer, got)};
 }
 
+trace::TProtocol TraceProtocolOf(plcsim::Mode protocol) {
+  switch (protocol) {
+    case plcsim::Mode::CcmMasterSlave:
+      return trace::TProtocol::CcmMasterSlave;
+    case plcsim::Mode::CcmPeerToPeer:
+      return trace::TProtocol::CcmPeerToPeer;
+    case plcsim::Mode::Snp:
+      return trace::TProtocol::Snp;
+    case plcsim::Mode::SnpX:
+      break;
+  }
+  return trace::TProtocol::SnpX;
+}
+
 std::unique_ptr<TPollLine> OpenPollLine(const TPollOptions& options) {
   if (options.Simulated() && options.SimBaud != 0) return std::make_unique<TTimedPollLine>(options);
   if (options.Simulated()) return std::make_unique<TSimulatedPollLine>(options);

@@ -6,11 +6,13 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
 #include "platform/SerialPort.h"
 #include "tools/KeldaLine.h"
+#include "tools/trace/FrameDecoder.h"
 
 namespace kelda::host {
 
@@ -75,6 +77,31 @@ private:
   std::unique_ptr<platform::TSerialPort> FPort;
   std::string FDescription;
 };
+
+// The line Ctrl+C cancels, so that a write or read that waits on it ends. On Windows the
+// console's handler runs in a thread of its own, so a line may not be freed while it is being
+// cancelled: it is withdrawn under the lock first. On POSIX the handler interrupts the very
+// thread that may hold the lock; it then cancels nothing, and the loop sees its stop flag at
+// its next turn.
+class TInterruptibleLine {
+public:
+  void Set(TPollLine* line) {
+    const std::lock_guard<std::mutex> lock(FLock);
+    FLine = line;
+  }
+  // From the interrupt handler.
+  void Cancel() {
+    const std::unique_lock<std::mutex> lock(FLock, std::try_to_lock);
+    if (lock.owns_lock() && FLine) FLine->Cancel();
+  }
+
+private:
+  std::mutex FLock;
+  TPollLine* FLine = nullptr;
+};
+
+// The wire trace's name for a simulated PLC's protocol.
+trace::TProtocol TraceProtocolOf(plcsim::Mode protocol);
 
 std::unique_ptr<TPollLine> OpenPollLine(const TPollOptions& options);
 

@@ -7,7 +7,6 @@
 #include <fstream>
 #include <iterator>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <random>
 #include <sstream>
@@ -35,23 +34,7 @@ namespace kelda::host {
 namespace {
 
 std::atomic<bool> gStopRequested{false};
-// The line of the run under way, so that Ctrl+C can end a write or read that waits on it. On
-// Windows the console's handler runs in a thread of its own, so a line may not be freed while
-// it is being cancelled: it is withdrawn under the lock first. On POSIX the handler interrupts
-// this very thread, which may hold the lock; it then cancels nothing, and the loop sees the
-// stop flag at its next turn.
-std::mutex gActiveLineLock;
-TPollLine* gActiveLine = nullptr;
-
-void SetActiveLine(TPollLine* line) {
-  const std::lock_guard<std::mutex> lock(gActiveLineLock);
-  gActiveLine = line;
-}
-
-void CancelActiveLine() {
-  const std::unique_lock<std::mutex> lock(gActiveLineLock, std::try_to_lock);
-  if (lock.owns_lock() && gActiveLine) gActiveLine->Cancel();
-}
+TInterruptibleLine gActiveLine;  // the line of the run under way, for Ctrl+C
 
 constexpr int32_t kDataSource = 1;
 constexpr int32_t kHostIndex = 1;
@@ -122,20 +105,6 @@ std::unique_ptr<TPollLine> OpenLine(const TPollOptions& options, const TPollHook
   }
 }
 
-trace::TProtocol TraceProtocol(plcsim::Mode mode) {
-  switch (mode) {
-    case plcsim::Mode::CcmMasterSlave:
-      return trace::TProtocol::CcmMasterSlave;
-    case plcsim::Mode::CcmPeerToPeer:
-      return trace::TProtocol::CcmPeerToPeer;
-    case plcsim::Mode::Snp:
-      return trace::TProtocol::Snp;
-    case plcsim::Mode::SnpX:
-      break;
-  }
-  return trace::TProtocol::SnpX;
-}
-
 const char* ProtocolWords(plcsim::Mode mode) {
   switch (mode) {
     case plcsim::Mode::CcmMasterSlave:
@@ -165,7 +134,7 @@ public:
         FOut(out),
         FErr(err),
         FView(out, !options.Quiet && platform::StdoutIsTerminal()) {}
-  ~TPoller() { SetActiveLine(nullptr); }  // before the line is freed
+  ~TPoller() { gActiveLine.Set(nullptr); }  // before the line is freed
   TPoller(const TPoller&) = delete;
   TPoller& operator=(const TPoller&) = delete;
 
@@ -242,12 +211,12 @@ void TPoller::Open() {
   FBoard = std::make_unique<TRequestBoard>(FConfiguration, FOptions.Protocol);
   FLineUse = std::make_unique<TLineUse>(FOptions, FConfiguration);
   FLine = OpenLine(FOptions, FHooks);
-  SetActiveLine(FLine.get());
+  gActiveLine.Set(FLine.get());
   if (const std::string note = FLine->Note(); !note.empty()) Tell("note: " + note);
   try {
     if (!FOptions.CsvFile.empty()) FCsv = std::make_unique<TCsvWriter>(FOptions.CsvFile);
     if (!FOptions.TraceFile.empty())
-      FTrace = std::make_unique<trace::TWireTrace>(FOptions.TraceFile, TraceProtocol(FOptions.Protocol));
+      FTrace = std::make_unique<trace::TWireTrace>(FOptions.TraceFile, TraceProtocolOf(FOptions.Protocol));
     if (!FOptions.ReportFile.empty()) SetUpReport();
     FSettings = std::make_unique<TSettingsFile>(FOptions, FConfiguration);
   } catch (const std::exception& failure) {
@@ -616,7 +585,7 @@ std::vector<std::pair<std::string, std::string>> ModuleSettings(const TPollOptio
 
 void RequestPollStop() {
   gStopRequested = true;
-  CancelActiveLine();
+  gActiveLine.Cancel();
 }
 
 int RunPoll(const TPollOptions& options, std::ostream& out, std::ostream& err, const TPollHooks& hooks) {

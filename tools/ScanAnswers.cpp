@@ -1,5 +1,7 @@
 #include "tools/ScanAnswers.h"
 
+#include "tools/PollLine.h"
+
 #include <algorithm>
 
 #include "tools/plcsim/Checks.h"
@@ -26,20 +28,6 @@ bool BinaryCheckOk(const std::string& frame) {
 }
 
 }  // namespace
-
-trace::TProtocol TraceProtocolOf(plcsim::Mode protocol) {
-  switch (protocol) {
-    case plcsim::Mode::CcmMasterSlave:
-      return trace::TProtocol::CcmMasterSlave;
-    case plcsim::Mode::CcmPeerToPeer:
-      return trace::TProtocol::CcmPeerToPeer;
-    case plcsim::Mode::Snp:
-      return trace::TProtocol::Snp;
-    case plcsim::Mode::SnpX:
-      break;
-  }
-  return trace::TProtocol::SnpX;
-}
 
 TScanWire::TScanWire(plcsim::Mode protocol) : FProtocol(protocol), FDecoder(TraceProtocolOf(protocol)) {}
 

@@ -40,6 +40,4 @@ private:
   TWireAnswers FAnswers;
 };
 
-trace::TProtocol TraceProtocolOf(plcsim::Mode protocol);
-
 }  // namespace kelda::host

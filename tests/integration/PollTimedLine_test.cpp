@@ -100,8 +100,9 @@ TEST_P(TimedPoll, ReadsNoFasterThanTheWire) {
   EXPECT_NE(summary.find("line use at 19200 8O1"), std::string::npos) << summary;
   EXPECT_NE(summary.find("wire-limited"), std::string::npos) << summary;
   EXPECT_NE(summary.find("Registers R1-R10: "), std::string::npos) << "a line per request: " << summary;
-  if (protocol.rfind("snp", 0) == 0)
+  if (protocol.rfind("snp", 0) == 0) {
     EXPECT_NE(summary.find("break + attach before every read"), std::string::npos) << summary;
+  }
   std::remove(csv.c_str());
   std::remove(config.c_str());
 }
