@@ -3,7 +3,9 @@
 
 #include <cerrno>
 #include <chrono>
+#include <cstdint>
 #include <cstring>
+#include <iterator>
 #include <random>
 
 #include "platform/Guid.h"
@@ -24,17 +26,37 @@ static bool ReadUrandom(unsigned char* out, std::size_t size) {
   return done == size;
 }
 
-// Without /dev/urandom the identifier still has to differ between calls and processes.
-static void FallbackRandom(unsigned char* out, std::size_t size) {
-  static thread_local std::mt19937_64 engine(
-      std::random_device{}() ^
-      static_cast<uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count()));
-  for (std::size_t i = 0; i < size; ++i) out[i] = static_cast<unsigned char>(engine());
+// One generator per thread, seeded once from /dev/urandom (the clock and the thread's address
+// where it cannot be read): identifiers are made for every call record of every data call, and
+// opening the device each time cost three system calls a record.
+static std::mt19937_64& Generator() {
+  static thread_local std::mt19937_64 engine = [] {
+    unsigned char seed[32] = {};
+    const bool read = ReadUrandom(seed, sizeof seed);
+    std::seed_seq::result_type words[10] = {};
+    std::memcpy(words, seed, sizeof seed);
+    if (!read) {
+      const auto now = static_cast<uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count());
+      words[0] ^= static_cast<std::seed_seq::result_type>(now);
+      words[1] ^= static_cast<std::seed_seq::result_type>(now >> 32);
+      words[2] ^= std::random_device{}();
+    }
+    static thread_local int marker;
+    words[8] = static_cast<std::seed_seq::result_type>(reinterpret_cast<uintptr_t>(&marker));
+    words[9] = static_cast<std::seed_seq::result_type>(::getpid());
+    std::seed_seq sequence(std::begin(words), std::end(words));
+    return std::mt19937_64(sequence);
+  }();
+  return engine;
 }
 
 GUID NewGuid() {
   unsigned char bytes[16];
-  if (!ReadUrandom(bytes, sizeof bytes)) FallbackRandom(bytes, sizeof bytes);
+  std::mt19937_64& engine = Generator();
+  for (std::size_t i = 0; i < sizeof bytes; i += 8) {
+    const uint64_t word = engine();
+    std::memcpy(bytes + i, &word, 8);
+  }
   bytes[6] = static_cast<unsigned char>((bytes[6] & 0x0F) | 0x40);  // version 4
   bytes[8] = static_cast<unsigned char>((bytes[8] & 0x3F) | 0x80);  // RFC 4122 variant
   GUID guid;
