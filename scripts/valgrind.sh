@@ -44,12 +44,14 @@ if [ "${1:-}" = helgrind ]; then
   export KELDA_STRESS_SECONDS=${KELDA_STRESS_SECONDS:-60}
   # Helgrind runs one thread at a time and each step some 50 times slower: the test's waits for
   # the other threads and its watchdog grow by this much, and it reports progress once a minute.
+  # Fair scheduling hands the one running slot round in turn: without it a thread that never
+  # blocks (the GetModuleInfo loop) keeps it, and the command and host threads starve for minutes.
   export KELDA_TIME_SCALE=${KELDA_TIME_SCALE:-50}
   log=$logs/stress-helgrind.log
   echo "=== helgrind: Stress.* for $KELDA_STRESS_SECONDS s"
   rc=0
   (cd "$build/tests/integration" &&
-   valgrind --tool=helgrind --error-exitcode=99 --num-callers=30 --show-error-list=yes \
+   valgrind --tool=helgrind --fair-sched=yes --error-exitcode=99 --num-callers=30 --show-error-list=yes \
      --suppressions="$root/scripts/valgrind.supp" --log-file="$root/$log" \
      ./test_integration --gtest_filter='Stress.*' >"$root/$log.out" 2>&1) || rc=$?
   grep -E "ERROR SUMMARY|used_suppression" "$log" | sed 's/^==[0-9]*== *//' | sort | uniq
