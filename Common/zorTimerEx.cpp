@@ -114,8 +114,10 @@ void TzorTimerEx::UpdateTimer() {
   const platform::WindowHandle window = FWindowHandle.load();
   platform::KillWindowTimer(window, kTimerId);
   if (FInterval.load() == 0 || !FEnabled.load() || !OnTimer()) return;
-  if (window == platform::kNoWindow || !platform::SetWindowTimer(window, kTimerId, FInterval.load()))
+  if (window == platform::kNoWindow || !platform::SetWindowTimer(window, kTimerId, FInterval.load())) {
+    FEnabled = false;  // off as it is, so that switching it on again tries again
     throw EOutOfResources("Not enough timers available");
+  }
 }
 
 void TzorTimerEx::Tick() {

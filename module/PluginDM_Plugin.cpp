@@ -347,6 +347,7 @@ void TaPlugin::ApplySettings(bool restart) {
 
 void TaPlugin::LoadConfig() {
   LoadSettings(*this, PropertyMap(), *Config);
+  platform::CriticalSectionGuard guard(FLocalAddressLock);
   FLocalAddress = Config->spLocalAddress_Value;
 }
 

@@ -77,7 +77,10 @@ public:
   bool IsUnloaded() const override { return Unloaded.load(); }
   bool IsStateFlagSet(int index) const override { return index >= 0 && index < 8 && StateFlags[index] != 0; }
   bool HasSettings() const override { return FHasSettings.load(); }
-  double LocalAddress() const override { return FLocalAddress.load(); }
+  double LocalAddress() const override {
+    platform::CriticalSectionGuard guard(FLocalAddressLock);
+    return FLocalAddress;
+  }
   int32_t SendToPort(int32_t dataSourceId, const uint8_t* data, int32_t count) override;
   bool HoldForTick() override { return TryAddUse(); }
   void ReleaseFromTick() override { ReleaseUse(); }
@@ -116,7 +119,10 @@ private:
   // Whether Config exists, for the data calls and the engines, which never read Config itself.
   std::atomic<bool> FHasSettings{false};
   // The link address, read by the engines while they build frames (without the engines lock).
-  std::atomic<double> FLocalAddress{1};
+  // Under a lock of its own rather than an atomic: an 8-byte atomic on i686 is one x87 or SSE
+  // move, which race checkers cannot tell from a plain one.
+  mutable platform::TCriticalSection FLocalAddressLock;
+  double FLocalAddress = 1;  // under FLocalAddressLock
   // Read by the engines in their threads, written by "SET-MODULE-PARAMETER".
   std::atomic<bool> FLogFailedTransactions{false};
   // The protocol and configuration text whose findings were logged last, so that the LOAD and

@@ -139,10 +139,12 @@ public:
   // line's rate, so no gap counted in character times could be kept anyway.
   static constexpr uint32_t kCcmGapMs = 0;
   // CCM peer to peer: a target that sends no EOT after its last block is given this much quiet
-  // line after the last character either way instead: 4 character times at 300 baud, the
-  // slowest rate CCM runs at (147 ms), counted from our ACK's hand-over, so that a target's late
-  // EOT is never overtaken by the next enquiry. A target that keeps to GE ends with its EOT.
-  static constexpr uint32_t kCcmPeerEotWaitMs = 150;
+  // line after the last character either way instead. It is counted from our ACK's hand-over,
+  // so it covers the ACK's and the EOT's own time on the wire and GE's 4 character times of
+  // turnaround at 300 baud, the slowest rate CCM runs at (6 characters of 11 bits, 220 ms): a
+  // target's late EOT is never overtaken by the next enquiry. A target that keeps to GE ends
+  // with its EOT, and the wait costs it nothing.
+  static constexpr uint32_t kCcmPeerEotWaitMs = 220;
   // A kept session is used only while the line has been idle for less than this. The shortest
   // link idle time (T3') a GE CPU has by default is 5 s (Series 90-70); the engine sees the line
   // later than the PLC does (the host's data call, the timer's grain, the next request's own

@@ -3,11 +3,12 @@
 // care which line it is.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
-#include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "platform/SerialPort.h"
@@ -79,25 +80,25 @@ private:
 };
 
 // The line Ctrl+C cancels, so that a write or read that waits on it ends. On Windows the
-// console's handler runs in a thread of its own, so a line may not be freed while it is being
-// cancelled: it is withdrawn under the lock first. On POSIX the handler interrupts the very
-// thread that may hold the lock; it then cancels nothing, and the loop sees its stop flag at
-// its next turn.
+// console's handler runs in a thread of its own, on POSIX in a signal handler of any thread,
+// where no lock may be taken: the line is withdrawn first, and freed only once no cancel that
+// may have read it is still under way.
 class TInterruptibleLine {
 public:
   void Set(TPollLine* line) {
-    const std::lock_guard<std::mutex> lock(FLock);
-    FLine = line;
+    FLine.store(line);
+    while (FCancelling.load() != 0) std::this_thread::yield();
   }
   // From the interrupt handler.
   void Cancel() {
-    const std::unique_lock<std::mutex> lock(FLock, std::try_to_lock);
-    if (lock.owns_lock() && FLine) FLine->Cancel();
+    FCancelling.fetch_add(1);
+    if (TPollLine* line = FLine.load()) line->Cancel();
+    FCancelling.fetch_sub(1);
   }
 
 private:
-  std::mutex FLock;
-  TPollLine* FLine = nullptr;
+  std::atomic<TPollLine*> FLine{nullptr};
+  std::atomic<int> FCancelling{0};
 };
 
 // The wire trace's name for a simulated PLC's protocol.

@@ -489,13 +489,17 @@ void TPoller::Loop() {
 
 // A real port is looked at every millisecond; the timed line says when its next character
 // arrives, and a wake-up a millisecond late would cost each read its share of the wire (a CCM
-// read needs four of the master's reactions).
+// read needs four of the master's reactions). The figures are taken on the native build.
 void TPoller::WaitForWork() {
+#ifndef _WIN32
+  // Windows sleeps a whole timer grain (up to 15.6 ms) for any wait under a millisecond, and a
+  // sleep does not wake for the module's messages as the message wait does.
   const uint64_t untilUs = FLine->UsUntilNextEvent();
   if (untilUs < 1000) {
     std::this_thread::sleep_for(std::chrono::microseconds(untilUs));
     return;
   }
+#endif
   platform::PumpMessages([] { return gStopRequested.load(); }, 1);
 }
 

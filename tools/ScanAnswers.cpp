@@ -1,9 +1,8 @@
 #include "tools/ScanAnswers.h"
 
-#include "tools/PollLine.h"
-
 #include <algorithm>
 
+#include "tools/PollLine.h"
 #include "tools/plcsim/Checks.h"
 
 namespace kelda::host {

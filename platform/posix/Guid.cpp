@@ -1,6 +1,8 @@
 #include <fcntl.h>
+#include <pthread.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cstdint>
@@ -26,27 +28,43 @@ static bool ReadUrandom(unsigned char* out, std::size_t size) {
   return done == size;
 }
 
-// One generator per thread, seeded once from /dev/urandom (the clock and the thread's address
-// where it cannot be read): identifiers are made for every call record of every data call, and
-// opening the device each time cost three system calls a record.
+// One generator per thread, seeded from /dev/urandom (the clock where it cannot be read), the
+// thread's own address and the process: identifiers are made for every call record of every
+// data call, and opening the device each time cost three system calls a record. A child process
+// starts with its parent's generators, so each thread seeds anew after a fork.
+static std::atomic<unsigned> gForks{0};
+
+static void CountFork() {
+  gForks.fetch_add(1);
+}
+
+static std::mt19937_64 SeededGenerator() {
+  unsigned char seed[32] = {};
+  const bool read = ReadUrandom(seed, sizeof seed);
+  std::seed_seq::result_type words[10] = {};
+  std::memcpy(words, seed, sizeof seed);
+  if (!read) {
+    const auto now = static_cast<uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count());
+    words[0] ^= static_cast<std::seed_seq::result_type>(now);
+    words[1] ^= static_cast<std::seed_seq::result_type>(now >> 32);
+    words[2] ^= std::random_device{}();
+  }
+  static thread_local int marker;
+  words[8] = static_cast<std::seed_seq::result_type>(reinterpret_cast<uintptr_t>(&marker));
+  words[9] = static_cast<std::seed_seq::result_type>(::getpid());
+  std::seed_seq sequence(std::begin(words), std::end(words));
+  return std::mt19937_64(sequence);
+}
+
 static std::mt19937_64& Generator() {
-  static thread_local std::mt19937_64 engine = [] {
-    unsigned char seed[32] = {};
-    const bool read = ReadUrandom(seed, sizeof seed);
-    std::seed_seq::result_type words[10] = {};
-    std::memcpy(words, seed, sizeof seed);
-    if (!read) {
-      const auto now = static_cast<uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count());
-      words[0] ^= static_cast<std::seed_seq::result_type>(now);
-      words[1] ^= static_cast<std::seed_seq::result_type>(now >> 32);
-      words[2] ^= std::random_device{}();
-    }
-    static thread_local int marker;
-    words[8] = static_cast<std::seed_seq::result_type>(reinterpret_cast<uintptr_t>(&marker));
-    words[9] = static_cast<std::seed_seq::result_type>(::getpid());
-    std::seed_seq sequence(std::begin(words), std::end(words));
-    return std::mt19937_64(sequence);
-  }();
+  static const int watching = ::pthread_atfork(nullptr, nullptr, CountFork);
+  (void)watching;
+  static thread_local unsigned seededAt = gForks.load();
+  static thread_local std::mt19937_64 engine = SeededGenerator();
+  if (const unsigned forks = gForks.load(); forks != seededAt) {
+    seededAt = forks;
+    engine = SeededGenerator();
+  }
   return engine;
 }
 

@@ -380,6 +380,7 @@ TEST(SendWhenReady, CcmNextEnquiryWaitsForTheEotsThenLeavesAtOnce) {
       EXPECT_EQ(rig.Owner.TakeSent(), std::vector<std::string>{enquiry});
 
       // No EOT at all.
+      EXPECT_GE(TSerialPortDM::kCcmPeerEotWaitMs, 220u) << "a peer's EOT at 300 baud would be overtaken";
       readLastBlock();
       const uint32_t wait = master ? 300 : TSerialPortDM::kCcmPeerEotWaitMs;
       rig.Advance(wait - 1);

@@ -5,6 +5,9 @@
 #include <cstring>
 #include <regex>
 #include <set>
+#include <string>
+#include <thread>
+#include <vector>
 
 #include "platform/Guid.h"
 
@@ -52,6 +55,17 @@ TEST(Guid, RegistryTextFormAndUniqueness) {
     seen.insert(text);
   }
   EXPECT_EQ(seen.size(), 200u);
+
+  // Every thread draws its own: none may repeat another's.
+  std::vector<std::vector<std::string>> drawn(4);
+  std::vector<std::thread> threads;
+  for (auto& mine : drawn)
+    threads.emplace_back([&mine] {
+      for (int i = 0; i < 2000; ++i) mine.push_back(platform::NewGuidText());
+    });
+  for (std::thread& thread : threads) thread.join();
+  for (const auto& mine : drawn) seen.insert(mine.begin(), mine.end());
+  EXPECT_EQ(seen.size(), 200u + 4 * 2000u) << "identifiers repeat across threads";
 
   const GUID known = {0x33316D29, 0x0F86, 0x41C4, {0x8D, 0xB4, 0x3F, 0xE9, 0x75, 0x61, 0x58, 0xB1}};
   EXPECT_EQ(platform::GuidToText(known), "{33316D29-0F86-41C4-8DB4-3FE9756158B1}");

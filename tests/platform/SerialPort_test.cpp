@@ -187,8 +187,9 @@ TEST(SerialPort, APseudoTerminalOpensAgainAndAgain) {
     SCOPED_TRACE("open " + std::to_string(run));
     std::unique_ptr<TSerialPort> port;
     ASSERT_NO_THROW(port = TSerialPort::Open(pair.Name, settings));
-    if (!port->SettingsNote().empty())
+    if (!port->SettingsNote().empty()) {
       EXPECT_NE(port->SettingsNote().find(pair.Name), std::string::npos) << port->SettingsNote();
+    }
     // Raw both ways: a CR stays a CR, FF and 00 stay data.
     const Bytes request = {'Q', '\r', 0xFF, 0x00, static_cast<uint8_t>(run)};
     pair.Controller->Write(request.data(), request.size());
