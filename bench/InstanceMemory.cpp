@@ -2,78 +2,16 @@
 // through the framework's entry function, LOAD of an INI file holding a plant's configuration,
 // SET-STATE with four data sources (one engine each), then the free. Every allocation of this
 // program goes through the counting operator new below, so the figures are live bytes and live
-// blocks as the program asked for them (the allocator's own overhead is not included).
-#include <atomic>
+// blocks as the program asked for them (bench/CountingHeap.h).
 #include <cstdio>
-#include <cstdlib>
 #include <filesystem>
-#include <new>
 #include <string>
 
+#include "bench/CountingHeap.h"
 #include "config/TWregistry.h"
 #include "module/PluginDM_Plugin.h"
 #include "platform/File.h"
 #include "tests/Plugins/PluginTestKit.h"
-
-namespace {
-
-std::atomic<long long> gLiveBytes{0};
-std::atomic<long long> gLiveBlocks{0};
-
-// Each block carries its size in front, kept 16-byte aligned for any fundamental type.
-constexpr std::size_t kHeader = 16;
-
-void* Allocate(std::size_t size) {
-  void* raw = std::malloc(size + kHeader);
-  if (!raw) throw std::bad_alloc();
-  *static_cast<std::size_t*>(raw) = size;
-  gLiveBytes += static_cast<long long>(size);
-  ++gLiveBlocks;
-  return static_cast<char*>(raw) + kHeader;
-}
-
-void Release(void* block) {
-  if (!block) return;
-  void* raw = static_cast<char*>(block) - kHeader;
-  gLiveBytes -= static_cast<long long>(*static_cast<std::size_t*>(raw));
-  --gLiveBlocks;
-  std::free(raw);
-}
-
-}  // namespace
-
-void* operator new(std::size_t size) {
-  return Allocate(size);
-}
-void* operator new[](std::size_t size) {
-  return Allocate(size);
-}
-void* operator new(std::size_t size, const std::nothrow_t&) noexcept {
-  try {
-    return Allocate(size);
-  } catch (...) {
-    return nullptr;
-  }
-}
-void* operator new[](std::size_t size, const std::nothrow_t&) noexcept {
-  try {
-    return Allocate(size);
-  } catch (...) {
-    return nullptr;
-  }
-}
-void operator delete(void* block) noexcept {
-  Release(block);
-}
-void operator delete[](void* block) noexcept {
-  Release(block);
-}
-void operator delete(void* block, std::size_t) noexcept {
-  Release(block);
-}
-void operator delete[](void* block, std::size_t) noexcept {
-  Release(block);
-}
 
 using namespace kelda;
 using namespace kelda::test;
@@ -107,7 +45,7 @@ struct TSnapshot {
 };
 
 TSnapshot Now() {
-  return {gLiveBytes.load(), gLiveBlocks.load()};
+  return {bench::LiveHeapBytes(), bench::LiveHeapBlocks()};
 }
 
 void Print(const char* step, TSnapshot base, TSnapshot now) {

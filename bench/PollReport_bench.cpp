@@ -1,63 +1,16 @@
 // Time to collect and write the poller's report of a long run: 100,000 rows of ten values with
 // a failure every 500 rows, collected as the poller does, then the whole XHTML file written. A
 // plain program (no Google Benchmark); the goal is a file written in under a second. Then the
-// memory of a long, wide run: 200 values over 140,000 rows with a failure every 50 rows; the
-// program's own operator new counts the live heap and its peak.
-#include <atomic>
+// memory of a long, wide run: 200 values over 140,000 rows with a failure every 50 rows, its live
+// heap and peak counted by bench/CountingHeap.h.
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
-#include <cstdlib>
 #include <filesystem>
-#include <new>
 #include <string>
 
+#include "bench/CountingHeap.h"
 #include "tools/PollReport.h"
-
-namespace {
-
-std::atomic<long long> gLiveBytes{0}, gPeakBytes{0};
-
-// Each block carries its size in front, kept 16-byte aligned for any fundamental type.
-constexpr std::size_t kHeader = 16;
-
-void* Allocate(std::size_t size) {
-  void* raw = std::malloc(size + kHeader);
-  if (!raw) throw std::bad_alloc();
-  *static_cast<std::size_t*>(raw) = size;
-  const long long live = gLiveBytes += static_cast<long long>(size);
-  for (long long peak = gPeakBytes; live > peak && !gPeakBytes.compare_exchange_weak(peak, live);) {
-  }
-  return static_cast<char*>(raw) + kHeader;
-}
-
-void Release(void* block) {
-  if (!block) return;
-  void* raw = static_cast<char*>(block) - kHeader;
-  gLiveBytes -= static_cast<long long>(*static_cast<std::size_t*>(raw));
-  std::free(raw);
-}
-
-}  // namespace
-
-void* operator new(std::size_t size) {
-  return Allocate(size);
-}
-void* operator new[](std::size_t size) {
-  return Allocate(size);
-}
-void operator delete(void* block) noexcept {
-  Release(block);
-}
-void operator delete[](void* block) noexcept {
-  Release(block);
-}
-void operator delete(void* block, std::size_t) noexcept {
-  Release(block);
-}
-void operator delete[](void* block, std::size_t) noexcept {
-  Release(block);
-}
 
 using namespace kelda::host;
 
@@ -71,8 +24,8 @@ double Megabytes(long long bytes) {
 // twenty), a failure every 50 rows.
 long long LongRunPeakBytes(uint64_t rows) {
   const std::string path = (std::filesystem::temp_directory_path() / "kelda-report-memory.html").string();
-  const long long before = gLiveBytes;
-  gPeakBytes = before;
+  const long long before = kelda::bench::LiveHeapBytes();
+  kelda::bench::ResetHeapPeak();
   {
     TPollReport report(path);
     TReportSetup setup;
@@ -90,7 +43,7 @@ long long LongRunPeakBytes(uint64_t rows) {
     }
   }
   std::filesystem::remove(path);
-  return gPeakBytes - before;
+  return kelda::bench::PeakHeapBytes() - before;
 }
 
 double Seconds(std::chrono::steady_clock::duration duration) {
