@@ -274,7 +274,57 @@ private:
         Add(TCheckFinding::SnpIdTooLong, address ? address : request, {r.Address, r.Address.substr(0, 7)});
       SnpMemory(at, offset ? offset : at, r, memory != nullptr);
     }
+    Limits(request, r);
   }
+
+  // What one read may ask for: GE's largest answers, and the ends of the tables whose size does
+  // not depend on the CPU. A read past them is refused by the PLC on every try.
+  void Limits(const TXmlElement* request, const TRequestItem& r) {
+    const TXmlElement* sizeAt = FindElement(request, "Size");
+    const TXmlElement* at = sizeAt ? sizeAt : request;
+    if (r.Size < 1) {
+      Add(TCheckFinding::SizeNotPositive, at, {Number(r.Size)});
+      return;
+    }
+    const TReadLayout layout = ReadLayoutOf(r, FProtocol);
+    if (layout.Unit == TReadLayout::Unknown) return;
+    if (IsCcm(FProtocol)) {
+      CcmTableEnd(FindElement(request, "Offset") ? FindElement(request, "Offset") : at, r, layout);
+      return;
+    }
+    // SNP-X: one X-Read answers 1 to 1000 bytes. SNP: the mailbox and the text buffers of one
+    // request carry at most 2048 bytes of data (a Series 90-30 sends 1000 a buffer).
+    const int64_t most = FProtocol == protoSnpX ? kSnpxMostReadBytes : kSnpMostReadBytes;
+    if (layout.DataBytes <= most) return;
+    const TCheckFinding kind = FProtocol == protoSnpX ? TCheckFinding::SnpxReadTooLong : TCheckFinding::SnpReadTooLong;
+    Add(kind, at, {Number(layout.DataBytes), Number(most), FittingElements(r, layout, most)});
+  }
+
+  // How many elements of the request's table one read of `most` bytes holds, in GE's words.
+  static std::string FittingElements(const TRequestItem& r, const TReadLayout& layout, int64_t most) {
+    if (layout.Unit == TReadLayout::Words) return Number(most / 2) + " " + layout.Prefix + " registers";
+    const TSelector* bits = BitTableOf(r.Memory);
+    if (bits && bits->Bits) return Number(most * 8 - 7) + " " + layout.Prefix + " points from any start";
+    return Number(most) + " bytes of " + layout.Prefix + " (" + Number(most * 8) + " points)";
+  }
+
+  // CCM's own tables have a fixed size on every Series 90: the scratch pad bytes 0 to 255 and
+  // the diagnostic status words 1 to 20.
+  void CcmTableEnd(const TXmlElement* at, const TRequestItem& r, const TReadLayout& layout) {
+    const uint8_t ccm = CcmMemoryType(r.Memory);
+    if (ccm != 6 && ccm != 9) return;
+    const int64_t last = ccm == 6 ? kCcmScratchPadLastByte : kCcmStatusWords;
+    const int64_t readLast = layout.ReadFirst + layout.ReadCount - 1;
+    if (readLast <= last) return;
+    Add(TCheckFinding::CcmPastTableEnd, at,
+        {ccm == 6 ? "scratch pad" : "table of diagnostic status words", layout.Prefix + Number(last),
+         layout.Prefix + Number(layout.ReadFirst), layout.Prefix + Number(readLast)});
+  }
+
+  static constexpr int64_t kSnpxMostReadBytes = 1000;
+  static constexpr int64_t kSnpMostReadBytes = 2048;
+  static constexpr int64_t kCcmScratchPadLastByte = 255;
+  static constexpr int64_t kCcmStatusWords = 20;
 
   void CcmAddress(const TXmlElement* at, const std::string& address) {
     if (!IsDecimal(address)) {
@@ -409,8 +459,29 @@ std::string MemoryName(const std::string& codeText, const TTextResources& texts)
   return name;
 }
 
+// The size limits' messages. They are not in the translated texts yet: every language reads them
+// in English.
+const std::string kSizeNotPositive = "Size %s reads nothing; write the number of values to read, 1 or more";
+const std::string kSnpxReadTooLong =
+    "the read asks for %s bytes of data, but an SNP-X PLC answers at most %s bytes a read (%s), so it "
+    "refuses every read; make Size smaller or split the request in two";
+const std::string kSnpReadTooLong =
+    "the read asks for %s bytes of data, but one SNP request carries at most %s (%s), so the PLC refuses "
+    "it; make Size smaller or split the request in two";
+const std::string kCcmPastTableEnd =
+    "the %s ends at %s, but the read runs from %s to %s, so the PLC refuses it; make Size smaller or start "
+    "earlier";
+
 const std::string& MessageOf(TCheckFinding kind, const TTextResources& t) {
   switch (kind) {
+    case TCheckFinding::SizeNotPositive:
+      return kSizeNotPositive;
+    case TCheckFinding::SnpxReadTooLong:
+      return kSnpxReadTooLong;
+    case TCheckFinding::SnpReadTooLong:
+      return kSnpReadTooLong;
+    case TCheckFinding::CcmPastTableEnd:
+      return kCcmPastTableEnd;
     case TCheckFinding::CutOff:
       return t.CheckCutOff;
     case TCheckFinding::NoQuery:

@@ -1,7 +1,7 @@
 // The configuration check: reads a request configuration text the way the queue loader does and
 // lists what will most likely not do what its author meant: misspelt elements and attributes,
 // values the reader does not know (which silently take a default), items that lie past the data
-// their request reads, addresses and memory types the chosen protocol reads differently, bit
+// their request reads, reads larger than the protocol carries or past the end of a fixed table, addresses and memory types the chosen protocol reads differently, bit
 // reads that do not start on a byte boundary, and a text that was cut off.
 //
 // The check informs and never refuses: the queue loader reads the same text as before. Each
@@ -46,6 +46,10 @@ enum class TCheckFinding : uint8_t {
   NoMemory,              // -
   BitReadNotOnByte,      // first reference, Offset, reference of bit 0, Offset on the boundary
   SnpIdTooLong,          // address, the SNP ID sent
+  SizeNotPositive,       // Size
+  SnpxReadTooLong,       // data bytes of the read, the most a read may ask, the elements that fit
+  SnpReadTooLong,        // data bytes of the read, the most one read may carry, the elements that fit
+  CcmPastTableEnd,       // the table, its last element, the read's first and last element
   TooMany,               // findings left out
 };
 

@@ -15,7 +15,7 @@ bash scripts/install-deps.sh
 jobs=${KELDA_JOBS:-$(nproc)}
 for preset in win32 native; do
   cmake --preset "$preset" >/dev/null
-  cmake --build --preset "$preset" -j "$jobs" --target kelda kelda-host >/dev/null
+  cmake --build --preset "$preset" -j "$jobs" --target kelda kelda-host kelda-plcsim >/dev/null
 done
 
 echo "--- kelda.dll under Wine, driven by the host harness (build/win32/tools/kelda-host.exe)"

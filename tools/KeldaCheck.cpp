@@ -7,6 +7,7 @@
 
 #include "Common/Thread_ObjectList.h"
 #include "module/PluginDM_ConfigCheck.h"
+#include "tools/ConsoleText.h"
 #include "platform/Sync.h"
 
 namespace kelda::host {
@@ -130,6 +131,37 @@ std::string DescribeRequest(const TRequestItem& r, uint8_t protocol) {
   return text;
 }
 
+std::vector<std::string> ValueNamesFromData(const TRequestItem& r, uint8_t protocol) {
+  const TReadLayout layout = ReadLayoutOf(r, protocol);
+  const int64_t length = layout.DataBytes;
+  const bool known = layout.Unit != TReadLayout::Unknown;
+  std::vector<std::string> names;
+  int64_t next = 0;
+  for (const TResponseItem* item : r.ResponseItems) {
+    // The decoder's walk: a value is read when its step and the bytes it reads lie inside the
+    // data; a value left to its Default keeps the step of the value before it.
+    int64_t pos = item->Offset == -1 ? next : item->Offset;
+    int64_t size = item->ByteSize;
+    const int64_t width = item->DataType == dtS     ? 0
+                          : item->DataType == dtBIT ? 1
+                                                    : std::max<int64_t>(item->ByteSize, 1);
+    for (int64_t k = 0; k < item->Count; ++k) {
+      const bool fromData = pos >= 0 && pos + size <= length && pos + width <= length;
+      if (fromData && item->DataType == dtS) size = length - pos;
+      if (fromData && item->DataType == dtBIT) size = k % 8 == 7 ? 1 : 0;
+      if (fromData || !known) {
+        std::string name = item->Name;
+        if (item->AppendCnt) name += std::to_string(item->ZeroBaseCnt ? k : k + 1);
+        names.push_back(std::move(name));
+      }
+      pos += size;
+      if (pos > (int64_t{1} << 40)) break;  // past every read: nothing further comes from the data
+    }
+    next = pos;
+  }
+  return names;
+}
+
 int CheckMain(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
   std::string file;
   std::string protocolName;
@@ -168,7 +200,7 @@ int CheckMain(const std::vector<std::string>& args, std::ostream& out, std::ostr
   for (const TConfigFinding& finding : findings) {
     out << file;
     if (finding.Line > 0) out << ":" << finding.Line << ":" << finding.Column;
-    out << ": " << FindingText(finding, texts) << "\n";
+    out << ": " << ConsoleText(FindingText(finding, texts)) << "\n";
     if (finding.Kind == TCheckFinding::NoQuery) readable = false;
   }
   if (!readable) {
@@ -182,7 +214,7 @@ int CheckMain(const std::vector<std::string>& args, std::ostream& out, std::ostr
       << queue.Count() << " request(s) as the module reads them:\n";
   platform::ReadGuard guard(queue);
   for (TObject* object : *static_cast<TObjectList*>(queue.GuardedObject()))
-    out << "  " << DescribeRequest(*static_cast<TRequestItem*>(object), protocol) << "\n";
+    out << "  " << ConsoleText(DescribeRequest(*static_cast<TRequestItem*>(object), protocol)) << "\n";
   return findings.empty() ? kCheckClean : kCheckFindings;
 }
 

@@ -29,4 +29,10 @@ int CheckMain(const std::vector<std::string>& args, std::ostream& out, std::ostr
 // peer to peer, 2 SNP, 3 SNP-X), in GE's terms, on one line.
 std::string DescribeRequest(const TRequestItem& request, uint8_t protocol);
 
+// The names of the values a successful read of `request` fills from the PLC's data, as the
+// module names them in its rows; every other value of the request is its item's Default (it
+// lies past the read, or the read is too short for a text). Without a known layout of the read
+// every value name is taken as the PLC's.
+std::vector<std::string> ValueNamesFromData(const TRequestItem& request, uint8_t protocol);
+
 }  // namespace kelda::host

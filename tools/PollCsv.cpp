@@ -63,7 +63,7 @@ std::string LocalClockTime(std::chrono::system_clock::time_point time) {
 
 TCsvWriter::TCsvWriter(std::string path)
     : FPath(std::move(path)), FFile(FPath, std::ios::binary | std::ios::trunc) {
-  FFile << HeaderRecord();
+  FFile << kByteOrderMark << HeaderRecord();
   FFile.flush();
   if (!FFile) throw Exception("cannot write the CSV file " + FPath);
 }
@@ -112,7 +112,7 @@ void TCsvWriter::GrowFile() {
     old.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
   }
   const std::string padding(FColumns.size() - FWrittenColumns, ',');
-  std::string grown = HeaderRecord();
+  std::string grown = kByteOrderMark + HeaderRecord();
   bool quoted = false, header = true;
   std::string record;
   for (std::size_t i = 0; i < old.size(); ++i) {

@@ -3,7 +3,9 @@
 // of the run (its header says so); then the local clock time of the row (ISO 8601 with
 // milliseconds) and the caption of the request it answers. Text comes from the module in the
 // system's 8-bit code page and is written as UTF-8, control characters as \xNN and a backslash
-// as \\, so every record is one line. Fields are quoted when they hold a comma or a quote;
+// as \\, so every record is one line. The file starts with the UTF-8 byte-order mark: without it
+// Excel, which opens a double-clicked CSV file, reads the file in the PC's 8-bit code page and
+// shows every non-ASCII letter as two wrong ones. Fields are quoted when they hold a comma or a quote;
 // records end in CR LF.
 //
 // Rows go to the file as they come. A name first seen in a later packet adds a column at the
@@ -29,6 +31,7 @@ std::string LocalClockTime(std::chrono::system_clock::time_point time);
 
 class TCsvWriter {
 public:
+  static constexpr const char* kByteOrderMark = "\xEF\xBB\xBF";
   static constexpr const char* kTimeColumn = "time_ms_since_start";
   static constexpr const char* kClockColumn = "local_time";
   static constexpr const char* kRequestColumn = "request";

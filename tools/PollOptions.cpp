@@ -4,6 +4,7 @@
 #include <functional>
 #include <map>
 
+#include "tools/PollSettings.h"
 #include "tools/plcsim/SimOptions.h"
 
 namespace kelda::host {
@@ -272,6 +273,13 @@ TPollOptions ParsePollOptions(const std::vector<std::string>& args) {
   if (!options.Simulated() && simOptionGiven)
     throw EPollUsage("the --sim-* options set the built-in simulated PLC; they do nothing with --port " +
                      options.Port);
+  TSettingCheck settings = CheckModuleSettings(options.Settings);
+  if (!settings.Problems.empty()) {
+    std::string text;
+    for (const std::string& problem : settings.Problems) text += (text.empty() ? "" : "\n") + problem;
+    throw EPollUsage(text);
+  }
+  options.Settings = std::move(settings.Settings);
   CheckSimId(options);
   CheckSimFaultsFitProtocol(options);
   CheckLineOfPlcs(options);

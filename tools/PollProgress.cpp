@@ -91,6 +91,13 @@ std::string NoAnswerHint(const TPollOptions& options, uint64_t ms, const TTroubl
     if (options.Simulated()) text << ", and the --sim-nak and --sim-error-nack faults";
     return text.str();
   }
+  if (trouble.DefaultRows > 0) {
+    text << undecoded << trouble.DefaultRows
+         << " answers came but every value in them was its item's <Default>: the items lie past the "
+            "data each request reads; make <Size> cover them or move their <Offset>; kelda-host check "
+         << options.ConfigFile << " --protocol " << options.ProtocolName << " marks them";
+    return text.str();
+  }
   if (trouble.EmptyRows > 0) {
     text << undecoded << trouble.EmptyRows
          << " answers came but carried no configured value: check the requests' <Response> items "

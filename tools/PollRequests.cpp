@@ -6,6 +6,7 @@
 
 #include "Common/Thread_ObjectList.h"
 #include "module/PluginDM.h"
+#include "tools/ConsoleText.h"
 #include "tools/KeldaCheck.h"
 #include "module/PluginDM_ConfigCheck.h"
 #include "module/PluginDM_PlcErrors.h"
@@ -86,13 +87,6 @@ const std::string* ItemOf(const TRequestValues& row, const char* name) {
   return nullptr;
 }
 
-// Values shown on one line each: control characters would break the view apart.
-std::string OneLine(const std::string& text) {
-  std::string line;
-  for (char c : text) line += static_cast<unsigned char>(c) < 0x20 ? ' ' : c;
-  return line;
-}
-
 // Whether `value` is one of an item's values: its name, or its name and a counter.
 bool NamesValue(const std::vector<std::string>& itemNames, const std::string& value) {
   for (const std::string& name : itemNames) {
@@ -166,6 +160,8 @@ TRequestBoard::TRequestBoard(const std::string& configuration, plcsim::Mode prot
     state.MemoryAddress = std::to_string(item.Offset);
     for (const TResponseItem* response : item.ResponseItems)
       if (!response->Name.empty()) state.ItemNames.push_back(response->Name);
+    state.DataValueNames = ValueNamesFromData(item, static_cast<uint8_t>(protocol));
+    std::sort(state.DataValueNames.begin(), state.DataValueNames.end());
     FRequests.push_back(std::move(state));
   }
 }
@@ -243,6 +239,16 @@ bool TRequestBoard::TakeRow(const TRequestValues& row, uint64_t nowMs) {
   return true;
 }
 
+bool TRequestBoard::CarriesPlcValue(const TRequestValues& row) const {
+  const TRequestState* request = Find(row);
+  for (const auto& [name, value] : row) {
+    if (IsFixedRowItem(name)) continue;
+    if (!request || std::binary_search(request->DataValueNames.begin(), request->DataValueNames.end(), name))
+      return true;
+  }
+  return false;
+}
+
 std::optional<std::size_t> TRequestBoard::IndexOf(const TRequestValues& row) const {
   const TRequestState* request = Find(row);
   if (!request) return std::nullopt;
@@ -282,7 +288,8 @@ std::vector<std::string> TRequestBoard::Lines(uint64_t nowMs) const {
   std::vector<std::string> lines;
   for (const TRequestState& request : FRequests) {
     std::ostringstream head;
-    head << "  " << (request.Caption.empty() ? "(no caption)" : request.Caption) << "  " << request.Reference;
+    head << "  " << (request.Caption.empty() ? "(no caption)" : ConsoleText(request.Caption)) << "  "
+         << request.Reference;
     if (!request.Enabled) {
       lines.push_back(head.str() + "  not enabled");
       continue;
@@ -297,11 +304,13 @@ std::vector<std::string> TRequestBoard::Lines(uint64_t nowMs) const {
     lines.push_back(head.str());
     if (request.FailureAtMs)
       lines.push_back("    last failure " + Seconds(nowMs - *request.FailureAtMs) +
-                      " ago: " + OneLine(request.LastFailure));
+                      " ago: " + ConsoleText(request.LastFailure));
     std::size_t width = 0;
-    for (const auto& entry : request.Values) width = std::max(width, entry.first.size());
-    for (const auto& [name, value] : request.Values)
-      lines.push_back("    " + name + std::string(width - name.size() + 2, ' ') + OneLine(value));
+    for (const auto& entry : request.Values) width = std::max(width, ConsoleText(entry.first).size());
+    for (const auto& [name, value] : request.Values) {
+      const std::string shown = ConsoleText(name);
+      lines.push_back("    " + shown + std::string(width - shown.size() + 2, ' ') + ConsoleText(value));
+    }
   }
   return lines;
 }

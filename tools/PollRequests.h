@@ -31,6 +31,8 @@ struct TRequestState {
   // Its items' names: rows of two requests of the same place (or of tables a protocol reads
   // alike) are told apart by the names of their values.
   std::vector<std::string> ItemNames;
+  // The names of the values a read fills from the PLC's data; the others are their Default.
+  std::vector<std::string> DataValueNames;
   TRequestValues Values;  // the latest decoded values, in first-seen order
   std::optional<uint64_t> ValueAtMs;
   bool LastFailed = false;
@@ -73,6 +75,10 @@ public:
   bool TakeLogLine(const std::string& text, uint64_t nowMs) { return TakeFailure(text, nowMs).has_value(); }
   // The same, with the index of the request that failed (its LastFailure is the cause).
   std::optional<std::size_t> TakeFailure(const std::string& text, uint64_t nowMs);
+
+  // Whether a row carries at least one value read from the PLC, not only items' Defaults. A row
+  // of no known request counts as the PLC's.
+  bool CarriesPlcValue(const TRequestValues& row) const;
 
   // The index in Requests() of the request a row belongs to.
   std::optional<std::size_t> IndexOf(const TRequestValues& row) const;

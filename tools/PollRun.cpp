@@ -16,6 +16,7 @@
 #include "platform/Console.h"
 #include "platform/MessageWindow.h"
 #include "platform/Tick.h"
+#include "tools/ConsoleText.h"
 #include "tools/KeldaHost.h"
 #include "tools/KeldaSettings.h"
 #include "tools/PollCsv.h"
@@ -180,7 +181,8 @@ private:
   uintptr_t FInstance = 0;
   uint64_t FStart = 0;
   TPollCounts FCounts;
-  uint64_t FValueRows = 0;  // rows that carried a configured value
+  uint64_t FValueRows = 0;     // rows that carried a configured value
+  uint64_t FPlcValueRows = 0;  // of them, rows with a value from the PLC, not only Defaults
   uint64_t FModuleLogLines = 0;
   std::string FStatisticsText;
   uint64_t FStatisticsAt = 0;
@@ -363,6 +365,7 @@ void TPoller::TakeRows(const std::vector<TRow>& rows) {
     FCounts.Row(now);
     if (FBoard->TakeRow(values, now - FStart)) {
       ++FValueRows;
+      if (FBoard->CarriesPlcValue(values)) ++FPlcValueRows;
       if (FReport) FReport->Row(FBoard->IndexOf(values), values, now - FStart, ModuleRoundTrip());
     }
     FLineUse->Row(values, now - FStart);
@@ -397,7 +400,7 @@ void TPoller::ShowLogLines(const std::vector<TLogLine>& lines) {
     }
     if (failure && !FOptions.LogFailed) continue;
     ++FModuleLogLines;
-    Tell("kelda: " + line.Text);
+    Tell("kelda: " + ConsoleText(line.Text));
   }
 }
 
@@ -420,6 +423,7 @@ TTrouble TPoller::Trouble() const {
   }
   const uint64_t rows = FCounts.Rows();
   trouble.EmptyRows = rows > FValueRows + errorRows ? rows - FValueRows - errorRows : 0;
+  trouble.DefaultRows = FValueRows - FPlcValueRows;
   return trouble;
 }
 
@@ -464,7 +468,7 @@ void TPoller::CheckFailures() {
     throw TPollStop{kPollOk, "the transactions asked for were decoded"};
   const uint64_t ms = Ms();
   if (FOptions.Seconds && ms >= uint64_t{FOptions.Seconds} * 1000) throw TPollStop{kPollOk, ""};
-  if (!FHintShown && FValueRows == 0 && ms >= kNoAnswerHintMs) {
+  if (!FHintShown && FPlcValueRows == 0 && ms >= kNoAnswerHintMs) {
     FHintShown = true;
     RefreshStatistics(true);
     Tell(NoAnswerHint(FOptions, ms, Trouble()));
@@ -535,14 +539,15 @@ int TPoller::Finish(int status, std::string message) {
   }
   if (FHost && FInstance) {
     FOut << Summary(FOptions, FCounts, FStatisticsText, kDataSource, ms) << FLineUse->Report() << std::flush;
-    // Error answers carry no value: a run of nothing but them decoded nothing.
-    if (status == kPollOk && FValueRows == 0) {
+    // Error answers carry no value, and a Default is no value of the PLC's: a run of nothing
+    // but them read nothing.
+    if (status == kPollOk && FPlcValueRows == 0) {
       const bool sentNothing = FHost->SendCount() == 0;
       status = sentNothing ? kPollFailed : kPollNoAnswer;
       message.clear();  // the run's end as asked is no news beside the hint
       // The report is read without the console: it says why the run failed, not that it ran out.
       howEnded = sentNothing ? "the module sent no request (exit status 1)"
-                             : "no value was decoded in the whole run (exit status 3)";
+                             : "no value was read from the PLC in the whole run (exit status 3)";
       if (sentNothing)
         FErr << NothingSentText() << "\n";
       else if (!FHintShown)

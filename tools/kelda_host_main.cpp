@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "tools/ConsoleText.h"
 #include "tools/KeldaCheck.h"
 #include "tools/KeldaScan.h"
 #include "tools/KeldaScript.h"
@@ -93,6 +94,7 @@ std::string DemoScript() {
 }  // namespace
 
 int main(int argc, char** argv) {
+  kelda::host::UseUtf8Console();
   if (argc >= 2 && std::string(argv[1]) == "poll")
     return kelda::host::PollMain(std::vector<std::string>(argv + 2, argv + argc), std::cout, std::cerr);
   if (argc >= 2 && std::string(argv[1]) == "scan")

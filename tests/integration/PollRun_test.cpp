@@ -28,7 +28,9 @@ using TRecord = std::vector<std::string>;
 // Records of a CSV file, quoted fields and line breaks inside them taken apart.
 std::vector<TRecord> ReadCsv(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
-  const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  EXPECT_EQ(text.rfind("\xEF\xBB\xBF", 0), 0u) << "the file starts with the UTF-8 byte-order mark";
+  if (text.rfind("\xEF\xBB\xBF", 0) == 0) text.erase(0, 3);
   std::vector<TRecord> records;
   TRecord record;
   std::string field;
@@ -453,6 +455,36 @@ TEST(PollRun, NoValueDecodedEndsWithNoAnswerAndTheFittingHint) {
   EXPECT_EQ(run.Status, kPollNoAnswer) << run.Err;
   EXPECT_NE(run.Err.find("failed their check"), std::string::npos) << run.Err;
   EXPECT_NE(run.Err.find("--sim-corrupt"), std::string::npos) << run.Err;
+}
+
+// Items past the data a request reads are their Defaults on every answer: a run of nothing but
+// Defaults read nothing from the PLC and ends as one without answers, with a hint at the items;
+// one value of the PLC's beside the Defaults is a run that read the PLC.
+TEST(PollRun, DefaultsAloneAreNoValueOfThePlc) {
+  const auto config = [](const char* name, int itemOffset) {
+    std::ofstream(name, std::ios::binary)
+        << "<MODBUSRTUQUERY><Request caption=\"Short read\"><Enabled check=\"2\"/><Address>PLC1</Address>"
+           "<Memory>8</Memory><Offset>0</Offset><Size>2</Size><Timeout>1000</Timeout><RequestMethod>"
+           "<MethodOnce check=\"0\"/><MethodPoll check=\"2\"><PollInterval>50</PollInterval><PollUnits>MS"
+           "</PollUnits></MethodPoll></RequestMethod><Response><Item><Name>R</Name><Offset>"
+        << itemOffset
+        << "</Offset><Count>4</Count><DataType>D16</DataType><Default>-1</Default></Item></Response>"
+           "</Request></MODBUSRTUQUERY>";
+  };
+  config("poll_defaults.xml", 100);  // %R51-%R54 of a read of %R1-%R2
+  config("poll_partly.xml", 2);      // %R2-%R5: %R2 is read, the rest are Defaults
+  TPollOptions options = Options("snpx", {"--transactions", "3", "--seconds", "30"});
+  options.ConfigFile = "poll_defaults.xml";
+  TRun run = Poll(options);
+  EXPECT_EQ(run.Status, kPollNoAnswer) << run.Out << run.Err;
+  EXPECT_NE(run.Err.find("<Default>"), std::string::npos) << "the hint names the items: " << run.Err;
+  EXPECT_EQ(run.Err.find("no answer"), std::string::npos) << "the PLC did answer: " << run.Err;
+
+  options.ConfigFile = "poll_partly.xml";
+  run = Poll(options);
+  EXPECT_EQ(run.Status, kPollOk) << run.Out << run.Err;
+  std::remove("poll_defaults.xml");
+  std::remove("poll_partly.xml");
 }
 
 // The live view shows every request with its reference, state, counts and last failure; a

@@ -147,8 +147,9 @@ TEST(PollCsv, HeaderGrowsAndEveryRecordKeepsItsFields) {
     csv.Add(30, clock, "", {{"C", "\"q\""}});
     csv.Add(45, clock, "Tank", {{"A", "3"}});
     csv.Flush();
+    // The byte-order mark once, before the grown header too: Excel takes the file as UTF-8.
     EXPECT_EQ(FileText(path),
-              "time_ms_since_start,local_time,request,A,B,C\r\n"
+              "\xEF\xBB\xBFtime_ms_since_start,local_time,request,A,B,C\r\n"
               "0," +
                   clock +
                   ",\"Tank, level\",1,\"x,y\",\r\n"
@@ -167,7 +168,7 @@ TEST(PollCsv, HeaderGrowsAndEveryRecordKeepsItsFields) {
     EXPECT_EQ(csv.Rows(), 6u);
   }
   const std::string text = FileText(path);
-  EXPECT_EQ(text.substr(0, text.find("\r\n")), "time_ms_since_start,local_time,request,A,B,C,D");
+  EXPECT_EQ(text.substr(0, text.find("\r\n")), "\xEF\xBB\xBFtime_ms_since_start,local_time,request,A,B,C,D");
   EXPECT_NE(text.find("\r\n60," + clock + ",Tank,4,,,\r\n75," + clock + ",Tank,,,,d\r\n"), std::string::npos)
       << "the destructor flushed: " << text;
   std::remove(path.c_str());

@@ -4,12 +4,16 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <string>
 #include <vector>
 
+#include "Common/zorParamLst.h"
+#include "module/PluginDM_ConfigCheck.h"
+#include "module/PluginDM_Decode.h"
 #include "platform/Thread.h"
 
 using namespace kelda;
@@ -217,4 +221,125 @@ TEST(KeldaCheck, RequestsInGeTerms) {
       DescribeRequest(r, protoCcmMasterSlave),
       "Inputs: CCM master-slave station 2, scratch pad byte 0-3 once at start-up, not sent (parse only): no "
       "items");
+}
+
+// The values the poller counts as the PLC's are exactly those the module's decoder fills from
+// the answer's bytes: decoded from two answers that differ in every byte, a value read from the
+// data differs, an item's Default does not.
+TEST(KeldaCheck, ValueNamesFromDataAreTheValuesTheDecoderFills) {
+  struct TItemSpec {
+    uint8_t Type;
+    int32_t Offset, Count;
+  };
+  const std::vector<TItemSpec> items = {{dtD16, 0, 3}, {dtD32, -1, 2}, {dtF32, 5, 1}, {dtBIT, 1, 12},
+                                        {dtD8, 30, 2}, {dtD64, -1, 1}, {dtS, 2, 2},   {dtD16, -1, 4}};
+  for (const uint8_t protocol : {uint8_t{protoSnp}, uint8_t{protoSnpX}, uint8_t{protoCcmMasterSlave}})
+    for (const uint8_t memory : {uint8_t{0x08}, uint8_t{0x46}})
+      for (const int32_t size : {1, 2, 5, 10, 17, 200}) {
+        TRequestItem request;
+        request.Memory = memory;
+        request.Offset = protocol == protoCcmMasterSlave ? 1 : 0;
+        request.Size = size;
+        int n = 0;
+        for (const TItemSpec& spec : items) {
+          auto item = std::make_unique<TResponseItem>();
+          item->SetDataType(spec.Type);
+          item->Offset = spec.Offset;
+          item->Count = spec.Count;
+          item->Name = "V" + std::to_string(n++) + "_";
+          item->DefaultValue = "7";
+          request.ResponseItems.push_back(std::move(item));
+        }
+        const TReadLayout layout = ReadLayoutOf(request, protocol);
+        ASSERT_NE(layout.Unit, TReadLayout::Unknown);
+        const std::size_t header = protocol == protoSnpX ? 6 : 0;
+        std::vector<uint8_t> zeros(header + static_cast<std::size_t>(layout.DataBytes), 0x00);
+        std::vector<uint8_t> ones(zeros.size(), 0x01);
+        std::fill(ones.begin(), ones.begin() + static_cast<std::ptrdiff_t>(header), 0x00);
+        TzorParamsList a, b;
+        DecodeResponseItems(request, zeros, protocol, 1, a);
+        DecodeResponseItems(request, ones, protocol, 1, b);
+        ASSERT_EQ(a.Count(), b.Count());
+        std::vector<std::string> differing;
+        for (int32_t i = 0; i < a.Count(); ++i) {
+          const std::string name = a.Items(i)->Name;
+          if (name.rfind('V', 0) != 0) continue;  // the fixed items
+          if (a.Items(i)->Value.ToText() != b.Items(i)->Value.ToText()) differing.push_back(name);
+        }
+        std::vector<std::string> named = ValueNamesFromData(request, protocol);
+        std::sort(differing.begin(), differing.end());
+        std::sort(named.begin(), named.end());
+        EXPECT_EQ(named, differing) << "protocol " << int{protocol} << ", memory " << int{memory} << ", Size "
+                                    << size << " (" << layout.DataBytes << " data bytes)";
+      }
+}
+
+namespace {
+
+// The kinds of the findings for one request of `memory`, `offset`, `size` with one item at 0.
+std::vector<TCheckFinding> KindsFor(uint8_t protocol, int memory, int offset, int size) {
+  const std::string text = "<MODBUSRTUQUERY><Request caption=\"R\"><Enabled check=\"2\"/><Address>" +
+                           std::string(protocol == protoSnp || protocol == protoSnpX ? "PLC1" : "2") +
+                           "</Address><Memory>" + std::to_string(memory) + "</Memory><Offset>" +
+                           std::to_string(offset) + "</Offset><Size>" + std::to_string(size) +
+                           "</Size><Response><Item><Name>V</Name><Offset>0</Offset><Count>1</Count>"
+                           "<DataType>D8</DataType></Item></Response></Request></MODBUSRTUQUERY>";
+  std::vector<TCheckFinding> kinds;
+  for (const TConfigFinding& finding : CheckConfiguration(text, protocol)) kinds.push_back(finding.Kind);
+  return kinds;
+}
+
+bool Has(const std::vector<TCheckFinding>& kinds, TCheckFinding kind) {
+  return std::find(kinds.begin(), kinds.end(), kind) != kinds.end();
+}
+
+}  // namespace
+
+// Each protocol's largest read and the ends of CCM's fixed tables: the last read that fits is
+// clean, one element more is named, on the <Size> the reader has to change.
+TEST(KeldaCheck, ReadsLargerThanTheProtocolCarriesAreNamed) {
+  struct TCase {
+    uint8_t Protocol;
+    int Memory, Offset, Fits, Kind;
+  };
+  const int snpx = static_cast<int>(TCheckFinding::SnpxReadTooLong);
+  const int snp = static_cast<int>(TCheckFinding::SnpReadTooLong);
+  const int ccm = static_cast<int>(TCheckFinding::CcmPastTableEnd);
+  const TCase cases[] = {
+      {protoSnpX, 8, 0, 500, snpx},      // %R: 1000 bytes
+      {protoSnpX, 10, 100, 500, snpx},   // %AI
+      {protoSnpX, 0x46, 0, 8000, snpx},  // %I bits from a byte boundary
+      {protoSnpX, 0x46, 3, 7997, snpx},  // from inside a byte: the answer starts with its whole byte
+      {protoSnpX, 0x10, 0, 1000, snpx},  // %I bytes
+      {protoSnp, 8, 0, 1024, snp},       // %R: 2048 bytes
+      {protoSnp, 0x4C, 0, 16384, snp},   // %M bits
+      {protoCcmMasterSlave, 128, 0, 256, ccm},   // scratch pad bytes 0 to 255
+      {protoCcmPeerToPeer, 128, 200, 56, ccm},   //
+      {protoCcmMasterSlave, 129, 1, 40, ccm},    // status words 1 to 20
+      {protoCcmMasterSlave, 129, 11, 20, ccm},   //
+  };
+  for (const TCase& c : cases) {
+    const auto kind = static_cast<TCheckFinding>(c.Kind);
+    EXPECT_FALSE(Has(KindsFor(c.Protocol, c.Memory, c.Offset, c.Fits), kind))
+        << "protocol " << int{c.Protocol} << " memory " << c.Memory << " Offset " << c.Offset << " Size " << c.Fits;
+    EXPECT_TRUE(Has(KindsFor(c.Protocol, c.Memory, c.Offset, c.Fits + (c.Memory == 129 ? 2 : 1)), kind))
+        << "protocol " << int{c.Protocol} << " memory " << c.Memory << " Offset " << c.Offset << " Size "
+        << c.Fits + 1;
+  }
+  // CCM registers have no fixed end: their table is as large as the CPU makes it.
+  EXPECT_FALSE(Has(KindsFor(protoCcmMasterSlave, 8, 1, 4000), TCheckFinding::CcmPastTableEnd));
+  for (uint8_t protocol : {uint8_t{protoSnpX}, uint8_t{protoSnp}, uint8_t{protoCcmMasterSlave}})
+    EXPECT_TRUE(Has(KindsFor(protocol, 8, 1, 0), TCheckFinding::SizeNotPositive)) << int{protocol};
+
+  // The field report's 501 registers, as "kelda-host check" prints them.
+  CheckFile file(
+      "<MODBUSRTUQUERY><Request caption=\"Big\"><Enabled check=\"2\"/><Address>PLC1</Address><Memory>8</Memory>"
+      "<Offset>0</Offset>\n<Size>501</Size><Response><Item><Name>R</Name><Offset>0</Offset><Count>1</Count>"
+      "<DataType>D16</DataType></Item></Response></Request></MODBUSRTUQUERY>");
+  const TRun run = Check({file.Name, "--protocol", "snpx"});
+  EXPECT_EQ(run.Status, kCheckFindings) << run.Out;
+  EXPECT_NE(run.Out.find(file.Name + ":2:1: Request \"Big\": the read asks for 1002 bytes of data, but an SNP-X "
+                                     "PLC answers at most 1000 bytes a read (500 %R registers)"),
+            std::string::npos)
+      << run.Out;
 }
