@@ -1,5 +1,5 @@
-// The poller's line use: reads per second achieved against the wire-limited rate of the
-// configuration, overall and per request. The wire-limited rate counts every character of one
+// The poller's line use: reads per second achieved against what the configuration's poll
+// intervals ask and against the wire-limited rate, overall and per request. The wire-limited rate counts every character of one
 // read both ways at the line's rate plus GE's mandated gaps (and the break, T4 and attach when
 // the module opens the session for every read), with a PLC that answers at once and every
 // enabled request polled in turn.
@@ -25,6 +25,7 @@ struct TPolledRequest {
   int Memory = 0;
   uint32_t Offset = 0;
   uint32_t Size = 0;
+  uint32_t PollIntervalMs = 1000;  // the period the configuration asks, units applied
   std::vector<std::string> Names;  // the values its answer decodes into (R1, R2, ... for counted items)
 };
 
@@ -53,6 +54,8 @@ public:
   void Row(const TRow& values, uint64_t nowMs);
 
   double WireLimitedPerSecond() const;  // all enabled requests in turn
+  // What the configuration's poll intervals ask, all polled requests together.
+  double AskedPerSecond() const;
   std::optional<double> AchievedPerSecond() const;
   // "line use: ..." and a line per request; empty without a wire.
   std::string Report() const;
@@ -70,11 +73,13 @@ private:
   };
 
   void Measure();
+  std::string WireShare(double achieved, double limit) const;
 
   const TPollOptions& FOptions;
   std::optional<plcsim::LineFormat> FFormat;
   plcsim::WireRules FRules;
   bool FNoBreaks = false;
+  bool FModuleKeepsT4 = false;  // the module's timed mode; its default mode attaches right after the break
   plcsim::SessionUse FSession;
   std::vector<TRequestUse> FRequests;     // polled, in turn
   std::vector<TPolledRequest> FReadOnce;  // read once, or disabled

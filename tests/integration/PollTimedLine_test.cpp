@@ -2,6 +2,8 @@
 // at that rate, the summary tells the line use, and --fast hands the module its speed settings.
 #include <gtest/gtest.h>
 
+#include <cctype>
+
 #include <algorithm>
 #include <cstdio>
 #include <fstream>
@@ -99,7 +101,7 @@ TEST_P(TimedPoll, ReadsNoFasterThanTheWire) {
   const std::string summary = out.str();
   EXPECT_NE(summary.find("line use at 19200 8O1"), std::string::npos) << summary;
   EXPECT_NE(summary.find("wire-limited"), std::string::npos) << summary;
-  EXPECT_NE(summary.find("Registers R1-R10: "), std::string::npos) << "a line per request: " << summary;
+  EXPECT_NE(summary.find("Registers R1-R10 (every 250 ms): "), std::string::npos) << "a line per request: " << summary;
   if (protocol.rfind("snp", 0) == 0) {
     EXPECT_NE(summary.find("break + attach before every read"), std::string::npos) << summary;
   }
@@ -137,18 +139,23 @@ TEST(PollFast, SetsBothSpeedSettings) {
 }
 
 // A line that carries no breaks (a pseudo-terminal) takes each attach at once: a read that
-// opens its session then costs neither the break nor T4, 150 ms less; a kept session has no
-// break per read to leave out.
+// opens its session then costs neither the break nor T4 (150 ms less when the module waits T4,
+// as it does with "Send when ready"; its default mode attaches at once after the break, so there
+// the break alone); a kept session has no break per read to leave out.
 TEST(PollLineUse, LineWithoutBreaksCountsNoBreakOrT4) {
   const std::string sample = std::string(KELDA_SAMPLES_DIR) + "/snpx.xml";
   const std::string config = FileText(sample);
+  for (const bool timed : {false, true}) {
+    std::vector<std::string> args = {"lib", "--config", sample, "--protocol", "snpx", "--port", "COM9"};
+    if (timed) args.insert(args.end(), {"--setting", "Send when ready=1"});
+    TLineUse opened(ParsePollOptions(args), config);
+    ASSERT_TRUE(opened.HasWire());
+    const double msWithBreak = 1000.0 / opened.WireLimitedPerSecond();
+    opened.NoBreaks();
+    EXPECT_NEAR(msWithBreak - 1000.0 / opened.WireLimitedPerSecond(), timed ? 150.0 : 100.0, 0.01);
+    EXPECT_NE(opened.Report().find("the line carries no breaks"), std::string::npos) << opened.Report();
+  }
   TPollOptions plain = ParsePollOptions({"lib", "--config", sample, "--protocol", "snpx", "--port", "COM9"});
-  TLineUse opened(plain, config);
-  ASSERT_TRUE(opened.HasWire());
-  const double msWithBreak = 1000.0 / opened.WireLimitedPerSecond();
-  opened.NoBreaks();
-  EXPECT_NEAR(msWithBreak - 1000.0 / opened.WireLimitedPerSecond(), 150.0, 0.01);
-  EXPECT_NE(opened.Report().find("the line carries no breaks"), std::string::npos) << opened.Report();
 
   TPollOptions fast = plain;
   fast.Fast = true;
@@ -185,4 +192,42 @@ TEST(PollTimedLineOptions, SeveralPlcsDeadOnesAndSettings) {
   auto stored = ModuleSettings(settings, "<MODBUSRTUQUERY/>");
   EXPECT_EQ(stored.back(), (std::pair<std::string, std::string>("Demote for", "10000")));
   EXPECT_EQ(stored[stored.size() - 2], (std::pair<std::string, std::string>("Retries", "2")));
+}
+
+// The figures against what the configuration asks and against the wire: the samples' intervals
+// (250 ms, two requests) ask 8 reads/s, which the line at 19200 carries, so the intervals are the
+// limit; the fastest sample asks more than any line carries. No reads is said in words, and a
+// share above 100 % of the wire comes with its reason.
+TEST(PollLineUse, AgainstTheIntervalsAndTheWire) {
+  const std::string sample = std::string(KELDA_SAMPLES_DIR) + "/snpx.xml";
+  const std::string fastest = std::string(KELDA_SAMPLES_DIR) + "/snpx-fastest.xml";
+  TPollOptions options = ParsePollOptions({"lib", "--config", sample, "--protocol", "snpx", "--port", "COM9"});
+  TLineUse samples(options, FileText(sample));
+  EXPECT_DOUBLE_EQ(samples.AskedPerSecond(), 8.0);
+  std::string report = samples.Report();
+  EXPECT_NE(report.find("the poll intervals ask 8.0 reads/s: the intervals are the limit"), std::string::npos)
+      << report;
+  EXPECT_NE(report.find("too few reads to measure"), std::string::npos) << report;
+  EXPECT_EQ(report.find('?'), std::string::npos) << report;
+  EXPECT_NE(report.find("no T4 wait"), std::string::npos) << "the default mode attaches at once: " << report;
+
+  TLineUse fast(options, FileText(fastest));
+  EXPECT_GT(fast.AskedPerSecond(), fast.WireLimitedPerSecond());
+  EXPECT_NE(fast.Report().find("more than the wire carries: the line is the limit"), std::string::npos)
+      << fast.Report();
+
+  // A pseudo-terminal: no breaks, and rows as fast as the PLC answers, twice the wire's figure.
+  TLineUse pty(options, FileText(fastest));
+  pty.NoBreaks();
+  const double msPerRead = 1000.0 / pty.WireLimitedPerSecond();
+  for (int k = 0; k < 20; ++k)
+    pty.Row({{k % 2 ? "AI1" : "R1", "1"}}, static_cast<uint64_t>(k * msPerRead / 2));
+  report = pty.Report();
+  EXPECT_NE(report.find("the line paces nothing"), std::string::npos) << report;
+  for (std::size_t at = report.find(" %"); at != std::string::npos; at = report.find(" %", at + 1)) {
+    std::size_t digits = at;
+    while (digits > 0 && std::isdigit(static_cast<unsigned char>(report[digits - 1]))) --digits;
+    if (std::stoi(report.substr(digits, at - digits)) > 100)
+      EXPECT_EQ(report.compare(at, 3, " %:"), 0) << "a share above 100 % says why: " << report;
+  }
 }
