@@ -296,7 +296,8 @@ private:
     // request carry at most 2048 bytes of data (a Series 90-30 sends 1000 a buffer).
     const int64_t most = FProtocol == protoSnpX ? kSnpxMostReadBytes : kSnpMostReadBytes;
     if (layout.DataBytes <= most) return;
-    const TCheckFinding kind = FProtocol == protoSnpX ? TCheckFinding::SnpxReadTooLong : TCheckFinding::SnpReadTooLong;
+    const TCheckFinding kind =
+        FProtocol == protoSnpX ? TCheckFinding::SnpxReadTooLong : TCheckFinding::SnpReadTooLong;
     Add(kind, at, {Number(layout.DataBytes), Number(most), FittingElements(r, layout, most)});
   }
 

@@ -1,8 +1,9 @@
 // The configuration check: reads a request configuration text the way the queue loader does and
 // lists what will most likely not do what its author meant: misspelt elements and attributes,
 // values the reader does not know (which silently take a default), items that lie past the data
-// their request reads, reads larger than the protocol carries or past the end of a fixed table, addresses and memory types the chosen protocol reads differently, bit
-// reads that do not start on a byte boundary, and a text that was cut off.
+// their request reads, reads larger than the protocol carries or past the end of a fixed table, addresses and
+// memory types the chosen protocol reads differently, bit reads that do not start on a byte boundary, and a
+// text that was cut off.
 //
 // The check informs and never refuses: the queue loader reads the same text as before. Each
 // finding carries a kind, the request's caption, the position in the text and the arguments of

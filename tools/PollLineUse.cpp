@@ -241,7 +241,8 @@ std::string TLineUse::Report() const {
   else if (snpFamily && FNoBreaks)
     text << ", attach without a break before every read (the line carries no breaks)";
   else if (snpFamily)
-    text << ", break + attach before every read" << (FModuleKeepsT4 ? "" : " (no T4 wait: the module's default)");
+    text << ", break + attach before every read"
+         << (FModuleKeepsT4 ? "" : " (no T4 wait: the module's default)");
   const double wire = WireLimitedPerSecond();
   const double asked = AskedPerSecond();
   const auto achieved = AchievedPerSecond();

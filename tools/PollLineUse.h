@@ -1,8 +1,8 @@
 // The poller's line use: reads per second achieved against what the configuration's poll
-// intervals ask and against the wire-limited rate, overall and per request. The wire-limited rate counts every character of one
-// read both ways at the line's rate plus GE's mandated gaps (and the break, T4 and attach when
-// the module opens the session for every read), with a PLC that answers at once and every
-// enabled request polled in turn.
+// intervals ask and against the wire-limited rate, overall and per request. The wire-limited rate counts
+// every character of one read both ways at the line's rate plus GE's mandated gaps (and the break, T4 and
+// attach when the module opens the session for every read), with a PLC that answers at once and every enabled
+// request polled in turn.
 #pragma once
 
 #include <cstddef>

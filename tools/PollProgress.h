@@ -37,8 +37,8 @@ std::string Summary(const TPollOptions& options, const TPollCounts& counts, cons
 // What went wrong with the run's transactions, to choose the hint by.
 struct TTrouble {
   uint64_t Timeouts = 0;
-  uint64_t Checks = 0;     // answers that failed their check
-  uint64_t Refusals = 0;   // NAKs and the PLC's error answers
+  uint64_t Checks = 0;       // answers that failed their check
+  uint64_t Refusals = 0;     // NAKs and the PLC's error answers
   uint64_t EmptyRows = 0;    // answers that came but carried no configured value
   uint64_t DefaultRows = 0;  // answers whose every value was an item's Default, none the PLC's
 };

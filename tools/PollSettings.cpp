@@ -70,7 +70,8 @@ std::string Number(double value) {
 }
 
 std::string Wanted(const TModuleSetting& setting) {
-  if (setting.Kind == TModuleSetting::Integer && setting.Low == 0 && setting.High == 1) return "0 (off) or 1 (on)";
+  if (setting.Kind == TModuleSetting::Integer && setting.Low == 0 && setting.High == 1)
+    return "0 (off) or 1 (on)";
   const std::string range = "from " + Number(setting.Low) + " to " + Number(setting.High);
   return (setting.Kind == TModuleSetting::Integer ? "a whole number " : "a number ") + range;
 }
@@ -143,7 +144,8 @@ TSettingCheck CheckModuleSettings(const std::vector<std::pair<std::string, std::
       continue;
     }
     if (setting->Instead) {
-      check.Problems.push_back(where + "the poller sets \"" + setting->Key + "\" itself; use " + setting->Instead);
+      check.Problems.push_back(where + "the poller sets \"" + setting->Key + "\" itself; use " +
+                               setting->Instead);
       continue;
     }
     if (!setting->Property[0]) {

@@ -16,8 +16,8 @@ struct TModuleSetting {
   const char* Key;       // as the settings store names it
   const char* Property;  // the settings object's property the key is read into
   enum TKind { Integer, Number, Text } Kind;
-  double Low, High;      // the range of a number, both ends allowed
-  const char* Instead;   // the poller's own option for a setting it writes itself; nullptr
+  double Low, High;     // the range of a number, both ends allowed
+  const char* Instead;  // the poller's own option for a setting it writes itself; nullptr
 };
 
 // Every setting the module stores, in the order of its settings.

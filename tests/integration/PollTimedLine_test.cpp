@@ -101,7 +101,8 @@ TEST_P(TimedPoll, ReadsNoFasterThanTheWire) {
   const std::string summary = out.str();
   EXPECT_NE(summary.find("line use at 19200 8O1"), std::string::npos) << summary;
   EXPECT_NE(summary.find("wire-limited"), std::string::npos) << summary;
-  EXPECT_NE(summary.find("Registers R1-R10 (every 250 ms): "), std::string::npos) << "a line per request: " << summary;
+  EXPECT_NE(summary.find("Registers R1-R10 (every 250 ms): "), std::string::npos)
+      << "a line per request: " << summary;
   if (protocol.rfind("snp", 0) == 0) {
     EXPECT_NE(summary.find("break + attach before every read"), std::string::npos) << summary;
   }
@@ -201,7 +202,8 @@ TEST(PollTimedLineOptions, SeveralPlcsDeadOnesAndSettings) {
 TEST(PollLineUse, AgainstTheIntervalsAndTheWire) {
   const std::string sample = std::string(KELDA_SAMPLES_DIR) + "/snpx.xml";
   const std::string fastest = std::string(KELDA_SAMPLES_DIR) + "/snpx-fastest.xml";
-  TPollOptions options = ParsePollOptions({"lib", "--config", sample, "--protocol", "snpx", "--port", "COM9"});
+  TPollOptions options =
+      ParsePollOptions({"lib", "--config", sample, "--protocol", "snpx", "--port", "COM9"});
   TLineUse samples(options, FileText(sample));
   EXPECT_DOUBLE_EQ(samples.AskedPerSecond(), 8.0);
   std::string report = samples.Report();

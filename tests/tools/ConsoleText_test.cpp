@@ -29,7 +29,8 @@ bool HasHighLatin1Byte(const std::string& text) {
   // A lone byte 0xC4 or 0xFC is the code page's; in UTF-8 they only follow a lead byte.
   for (std::size_t i = 0; i < text.size(); ++i) {
     const auto byte = static_cast<unsigned char>(text[i]);
-    if ((byte == 0xFC || byte == 0xC4) && (i == 0 || static_cast<unsigned char>(text[i - 1]) < 0xC2)) return true;
+    if ((byte == 0xFC || byte == 0xC4) && (i == 0 || static_cast<unsigned char>(text[i - 1]) < 0xC2))
+      return true;
   }
   return false;
 }
@@ -60,8 +61,9 @@ TEST(ConsoleText, CheckAndLiveViewWriteUtf8) {
   EXPECT_FALSE(HasHighLatin1Byte(out.str())) << out.str();
 
   TRequestBoard board(kConfig, kelda::plcsim::Mode::SnpX);
-  board.TakeRow({{"TARGET_ADDRESS", "PLC1"}, {"MEMORY", "8"}, {"MEMORY_ADDRESS", "0"}, {"STAND\xC4", "\xD6l\x02"}},
-                100);
+  board.TakeRow(
+      {{"TARGET_ADDRESS", "PLC1"}, {"MEMORY", "8"}, {"MEMORY_ADDRESS", "0"}, {"STAND\xC4", "\xD6l\x02"}},
+      100);
   std::string view;
   for (const std::string& line : board.Lines(200)) view += line + "\n";
   EXPECT_NE(view.find("S\xC3\xBC"

@@ -306,22 +306,23 @@ TEST(KeldaCheck, ReadsLargerThanTheProtocolCarriesAreNamed) {
   const int snp = static_cast<int>(TCheckFinding::SnpReadTooLong);
   const int ccm = static_cast<int>(TCheckFinding::CcmPastTableEnd);
   const TCase cases[] = {
-      {protoSnpX, 8, 0, 500, snpx},      // %R: 1000 bytes
-      {protoSnpX, 10, 100, 500, snpx},   // %AI
-      {protoSnpX, 0x46, 0, 8000, snpx},  // %I bits from a byte boundary
-      {protoSnpX, 0x46, 3, 7997, snpx},  // from inside a byte: the answer starts with its whole byte
-      {protoSnpX, 0x10, 0, 1000, snpx},  // %I bytes
-      {protoSnp, 8, 0, 1024, snp},       // %R: 2048 bytes
-      {protoSnp, 0x4C, 0, 16384, snp},   // %M bits
-      {protoCcmMasterSlave, 128, 0, 256, ccm},   // scratch pad bytes 0 to 255
-      {protoCcmPeerToPeer, 128, 200, 56, ccm},   //
-      {protoCcmMasterSlave, 129, 1, 40, ccm},    // status words 1 to 20
-      {protoCcmMasterSlave, 129, 11, 20, ccm},   //
+      {protoSnpX, 8, 0, 500, snpx},             // %R: 1000 bytes
+      {protoSnpX, 10, 100, 500, snpx},          // %AI
+      {protoSnpX, 0x46, 0, 8000, snpx},         // %I bits from a byte boundary
+      {protoSnpX, 0x46, 3, 7997, snpx},         // from inside a byte: the answer starts with its whole byte
+      {protoSnpX, 0x10, 0, 1000, snpx},         // %I bytes
+      {protoSnp, 8, 0, 1024, snp},              // %R: 2048 bytes
+      {protoSnp, 0x4C, 0, 16384, snp},          // %M bits
+      {protoCcmMasterSlave, 128, 0, 256, ccm},  // scratch pad bytes 0 to 255
+      {protoCcmPeerToPeer, 128, 200, 56, ccm},  //
+      {protoCcmMasterSlave, 129, 1, 40, ccm},   // status words 1 to 20
+      {protoCcmMasterSlave, 129, 11, 20, ccm},  //
   };
   for (const TCase& c : cases) {
     const auto kind = static_cast<TCheckFinding>(c.Kind);
     EXPECT_FALSE(Has(KindsFor(c.Protocol, c.Memory, c.Offset, c.Fits), kind))
-        << "protocol " << int{c.Protocol} << " memory " << c.Memory << " Offset " << c.Offset << " Size " << c.Fits;
+        << "protocol " << int{c.Protocol} << " memory " << c.Memory << " Offset " << c.Offset << " Size "
+        << c.Fits;
     EXPECT_TRUE(Has(KindsFor(c.Protocol, c.Memory, c.Offset, c.Fits + (c.Memory == 129 ? 2 : 1)), kind))
         << "protocol " << int{c.Protocol} << " memory " << c.Memory << " Offset " << c.Offset << " Size "
         << c.Fits + 1;
@@ -333,13 +334,15 @@ TEST(KeldaCheck, ReadsLargerThanTheProtocolCarriesAreNamed) {
 
   // The field report's 501 registers, as "kelda-host check" prints them.
   CheckFile file(
-      "<MODBUSRTUQUERY><Request caption=\"Big\"><Enabled check=\"2\"/><Address>PLC1</Address><Memory>8</Memory>"
+      "<MODBUSRTUQUERY><Request caption=\"Big\"><Enabled "
+      "check=\"2\"/><Address>PLC1</Address><Memory>8</Memory>"
       "<Offset>0</Offset>\n<Size>501</Size><Response><Item><Name>R</Name><Offset>0</Offset><Count>1</Count>"
       "<DataType>D16</DataType></Item></Response></Request></MODBUSRTUQUERY>");
   const TRun run = Check({file.Name, "--protocol", "snpx"});
   EXPECT_EQ(run.Status, kCheckFindings) << run.Out;
-  EXPECT_NE(run.Out.find(file.Name + ":2:1: Request \"Big\": the read asks for 1002 bytes of data, but an SNP-X "
-                                     "PLC answers at most 1000 bytes a read (500 %R registers)"),
-            std::string::npos)
+  EXPECT_NE(
+      run.Out.find(file.Name + ":2:1: Request \"Big\": the read asks for 1002 bytes of data, but an SNP-X "
+                               "PLC answers at most 1000 bytes a read (500 %R registers)"),
+      std::string::npos)
       << run.Out;
 }

@@ -75,7 +75,8 @@ TEST(PollSettings, TableIsTheModulesOwnSettings) {
       EXPECT_EQ(entry->High, 1) << key;
     } else if (widget->ClassName == "TComboBox") {
       EXPECT_EQ(entry->Low, 0) << key;
-      EXPECT_EQ(entry->High, static_cast<double>(widget->Property("Items.Strings")->Value.Items.size() - 1)) << key;
+      EXPECT_EQ(entry->High, static_cast<double>(widget->Property("Items.Strings")->Value.Items.size() - 1))
+          << key;
     }
   }
   EXPECT_EQ(mapKeys.size(), ModuleSettingTable().size()) << "no key the module does not store";
@@ -119,8 +120,8 @@ TEST(PollSettings, UnknownKeysAndBadValuesAreRefused) {
 
   // The whole command line is refused, every bad setting named, not the first alone.
   try {
-    ParsePollOptions({"libkelda.so", "--config", "x.xml", "--protocol", "snp", "--setting", "Bogus=7", "--setting",
-                      "Retries=abc"});
+    ParsePollOptions({"libkelda.so", "--config", "x.xml", "--protocol", "snp", "--setting", "Bogus=7",
+                      "--setting", "Retries=abc"});
     ADD_FAILURE() << "refused";
   } catch (const EPollUsage& usage) {
     const std::string what = usage.what();
