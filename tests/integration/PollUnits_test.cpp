@@ -132,12 +132,12 @@ TEST(PollCsv, HeaderGrowsAndEveryRecordKeepsItsFields) {
   const std::string clock = "2026-01-02T03:04:05.006";
   {
     TCsvWriter csv(path);
-    EXPECT_EQ(FileText(path), "time_ms_since_start,local_time,request\r\n")
+    EXPECT_EQ(FileText(path), "\xEF\xBB\xBFtime_ms_since_start,local_time,request\r\n")
         << "the header is there before any row, the old first column first";
     csv.Add(0, clock, "Tank, level", {{"A", "1"}, {"B", "x,y"}});
     csv.Flush();
     EXPECT_EQ(FileText(path),
-              "time_ms_since_start,local_time,request,A,B\r\n"
+              "\xEF\xBB\xBFtime_ms_since_start,local_time,request,A,B\r\n"
               "0," +
                   clock + ",\"Tank, level\",1,\"x,y\"\r\n")
         << "flushed while the run goes on";
@@ -197,7 +197,7 @@ TEST(PollCsv, TextBecomesUtf8WithControlCharactersEscaped) {
             {{"TEXT", "\xE9t\xE9\r\n"}, {"N\xC4ME", "1"}});
   }
   EXPECT_EQ(FileText(path),
-            "time_ms_since_start,local_time,request,TEXT,N\xC3\x84ME\r\n"
+            "\xEF\xBB\xBFtime_ms_since_start,local_time,request,TEXT,N\xC3\x84ME\r\n"
             "1,t,K\xC3\xBChlung,\xC3\xA9t\xC3\xA9\\x0D\\x0A,1\r\n");
   std::remove(path.c_str());
 }

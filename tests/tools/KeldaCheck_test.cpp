@@ -254,7 +254,7 @@ TEST(KeldaCheck, ValueNamesFromDataAreTheValuesTheDecoderFills) {
         ASSERT_NE(layout.Unit, TReadLayout::Unknown);
         const std::size_t header = protocol == protoSnpX ? 6 : 0;
         std::vector<uint8_t> zeros(header + static_cast<std::size_t>(layout.DataBytes), 0x00);
-        std::vector<uint8_t> ones(zeros.size(), 0x01);
+        std::vector<uint8_t> ones(zeros.size(), 0xFF);
         std::fill(ones.begin(), ones.begin() + static_cast<std::ptrdiff_t>(header), 0x00);
         TzorParamsList a, b;
         DecodeResponseItems(request, zeros, protocol, 1, a);
