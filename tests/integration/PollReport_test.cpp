@@ -17,6 +17,7 @@
 
 #include "tools/PollLine.h"
 #include "tools/PollReport.h"
+#include "tools/ConsoleText.h"
 #include "tools/PollRun.h"
 
 using namespace kelda;
@@ -188,7 +189,8 @@ TEST(PollReport, ARunWithFailuresIsReportedAsTheCsvAndTheModuleSawIt) {
   const std::string csv = FileText("report.csv");
   const std::size_t csvRows = Count(csv, "\r\n") - 1;
   const std::size_t secondRows = Count(csv, std::string(",") + kSecondCaption + ",");
-  const auto tankFailures = FailureCauses(err.str(), kCaptionInModule);
+  // The console shows the module's lines in UTF-8.
+  const auto tankFailures = FailureCauses(err.str(), ConsoleText(kCaptionInModule));
   const auto secondFailures = FailureCauses(err.str(), kSecondCaption);
   ASSERT_GE(tankFailures.size() + secondFailures.size(), 3u) << err.str();
   EXPECT_EQ(StatisticsOf(report, kCaptionInReport, "%R1-%R10"),
@@ -263,7 +265,7 @@ TEST(PollReport, EveryWayOutWritesTheReportOrSaysWhyNot) {
        "--quiet", "--seconds", "1", "--sim-silent", "always", "--report", "silent.html"});
   EXPECT_EQ(RunPoll(silent, out3, err3), kPollNoAnswer) << err3.str();
   const std::string silentReport = FileText("silent.html");
-  EXPECT_NE(silentReport.find("<th>How it ended</th><td>no value was decoded"), std::string::npos)
+  EXPECT_NE(silentReport.find("<th>How it ended</th><td>no value was read from the PLC"), std::string::npos)
       << silentReport.substr(0, 2000);
 }
 

@@ -244,7 +244,7 @@ TEST(PollRun, SilentPlcEndsWithNoAnswer) {
   EXPECT_EQ(run.Status, kPollNoAnswer);
   EXPECT_NE(run.Err.find("no answer from the simulated PLC"), std::string::npos) << run.Err;
   EXPECT_NE(run.Err.find("SNP ID"), std::string::npos) << "the hint names what to check: " << run.Err;
-  EXPECT_EQ(FileText(csv), "time_ms_since_start,local_time,request\r\n");
+  EXPECT_EQ(FileText(csv), "\xEF\xBB\xBFtime_ms_since_start,local_time,request\r\n");
   std::remove(csv.c_str());
 }
 

@@ -101,8 +101,7 @@ TEST_P(TimedPoll, ReadsNoFasterThanTheWire) {
   const std::string summary = out.str();
   EXPECT_NE(summary.find("line use at 19200 8O1"), std::string::npos) << summary;
   EXPECT_NE(summary.find("wire-limited"), std::string::npos) << summary;
-  EXPECT_NE(summary.find("Registers R1-R10 (every 250 ms): "), std::string::npos)
-      << "a line per request: " << summary;
+  EXPECT_NE(summary.find("Registers R1-R10 (every "), std::string::npos) << "a line per request: " << summary;
   if (protocol.rfind("snp", 0) == 0) {
     EXPECT_NE(summary.find("break + attach before every read"), std::string::npos) << summary;
   }
