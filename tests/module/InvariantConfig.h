@@ -351,6 +351,7 @@ struct TExpected {
   int64_t I = 0;
   double R = 0;
   std::string T;
+  bool FromData = true;
 };
 
 inline bool Matches(const TExpected& e, const TVariant& v) {
@@ -454,6 +455,7 @@ inline TExpected FromData(const TItemSpec& item, const std::string& d, int32_t p
 
 inline TExpected FromDefault(const TItemSpec& item) {
   TExpected e;
+  e.FromData = false;
   switch (item.Type) {
     case dtBIT:
       e.Kind = TExpected::Boolean;

@@ -94,9 +94,14 @@ struct TOptions {
   size_t ReportedFailures = 6;  // failures described per seed
 };
 
+struct TFailure {
+  std::string Kind;  // what broke, in a few words
+  std::string Text;  // when, which request, the values
+};
+
 struct TSeedResult {
   TFigures Figures;
-  std::vector<std::string> Failures;
+  std::vector<TFailure> Failures;
   std::string Report;  // configuration, fault schedule and wire trace; empty when the seed passed
 };
 
@@ -157,7 +162,7 @@ private:
   uint64_t Bound(size_t index) const;
   uint64_t ExchangeMs(const TRequestSpec& r) const;
   uint64_t WireMs(size_t bytes) const { return (bytes * C.ByteTimeUs + 999) / 1000; }
-  void Fail(const std::string& what);
+  void Fail(const std::string& kind, const std::string& what);
   void Trace(const std::string& line);
   std::string Report() const;
 
@@ -181,7 +186,7 @@ private:
   std::vector<bool> Owed;         // by request, once-only: a row is owed since the last reset
   std::vector<bool> StuckSeen;
   TFigures F;
-  std::vector<std::string> Failures;
+  std::vector<TFailure> Failures;
   std::deque<std::string> TraceLines;
   std::deque<std::string> FaultLines;
   uint64_t FaultLinesDropped = 0;

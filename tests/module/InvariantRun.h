@@ -339,7 +339,7 @@ inline void TInvariantRun::DeliverToEngine(const std::string& bytes) {
   const int32_t most = 2100;  // the longest read (2000 bytes) and the frame around it
   if (static_cast<int32_t>(Rig.Engine.ResponseData.size()) > most) {
     ++F.Unbounded;
-    Fail("collected data grew to " + std::to_string(Rig.Engine.ResponseData.size()) + " bytes");
+    Fail("unbounded", "collected data grew to " + std::to_string(Rig.Engine.ResponseData.size()) + " bytes");
   }
   Rig.Owner.Failures.clear();
   FromEngine();
@@ -490,9 +490,9 @@ inline void TInvariantRun::Stamp(const TRequestSpec& r, sim::Simulator& plc) {
 
 // --- checks -----------------------------------------------------------------------------------
 
-inline void TInvariantRun::Fail(const std::string& what) {
-  Trace("FAILURE " + what);
-  Failures.push_back("t=" + std::to_string(gNow) + " " + what);
+inline void TInvariantRun::Fail(const std::string& kind, const std::string& what) {
+  Trace("FAILURE " + kind + ": " + what);
+  Failures.push_back(TFailure{kind, "t=" + std::to_string(gNow) + " " + kind + ": " + what});
 }
 
 inline bool TInvariantRun::RowMatches(const enginetest::TDelivered& row, const TRequestSpec& r,
@@ -532,13 +532,14 @@ inline void TInvariantRun::CheckRow(const enginetest::TDelivered& row) {
           refused |=
               r.Refused && r.Address == row.Text("TARGET_ADDRESS") && r.Offset == row.Int("MEMORY_ADDRESS");
         if (!refused)
-          Fail("error row (status code " + std::to_string(row.Int("STATUS_CODE")) +
-               ") for a readable request of " + row.Text("TARGET_ADDRESS") + " after the faults stopped");
+          Fail("error row after the faults stopped",
+               "status code " + std::to_string(row.Int("STATUS_CODE")) + ") for a readable request of " +
+                   row.Text("TARGET_ADDRESS") + " after the faults stopped");
       }
       return;
     }
     ++F.WrongValues;
-    Fail("a row without any value of a request");
+    Fail("wrong value", "a row without any value of a request");
     return;
   }
   const auto k = static_cast<size_t>(index);
@@ -568,33 +569,57 @@ inline void TInvariantRun::CheckRow(const enginetest::TDelivered& row) {
     for (size_t j = 0; j < g.Cursor; ++j) {
       if (RowMatches(row, r, g.Snapshots[j].Data)) {
         ++F.RowsTwice;
-        Fail("request " + std::to_string(k) + ": a row again for answer " + std::to_string(j) + " of " +
-             std::to_string(g.Snapshots.size()) + " (the next unmatched is " + std::to_string(g.Cursor) +
-             ")");
+        Fail("row twice", "request " + std::to_string(k) + ": a row again for answer " + std::to_string(j) +
+                              " of " + std::to_string(g.Snapshots.size()) + " (the next unmatched is " +
+                              std::to_string(g.Cursor) + ")");
         return;
       }
     }
   }
   ++F.WrongValues;
-  // Name the first value that differs from the PLC's latest answer to this read.
-  std::string detail = fixed;
-  if (detail.empty() && !g.Snapshots.empty()) {
+  // Name the first value that differs from the PLC's latest answer to this read, and what the
+  // wrong row looks like: a value past a short SNP read, a spoiled block, a block taken twice.
+  std::string what = fixed;
+  std::string kind = "wrong value";
+  if (what.empty() && !g.Snapshots.empty()) {
     const std::string& data = g.Snapshots.back().Data;
     for (const auto& [name, expected] : ExpectedValues(r, data)) {
       auto it = row.Values.find(name);
       if (it == row.Values.end()) {
-        detail = name + " missing";
+        what = name + " missing";
         break;
       }
       if (!Matches(expected, it->second)) {
-        detail = name + " = " + it->second.ToText() + ", the PLC's latest answer held " + Show(expected);
+        what = name + " = " + it->second.ToText() + ", the PLC's latest answer held " + Show(expected);
+        if (C.Protocol == protoSnp && data.size() <= 6 && !expected.FromData)
+          kind = "wrong value past a short SNP read";
         break;
       }
     }
+    for (size_t j = g.Cursor; j < g.Snapshots.size() && kind == "wrong value"; ++j) {
+      const std::string& d = g.Snapshots[j].Data;
+      for (size_t bit = 0; bit < d.size() * 8 && d.size() <= 512; ++bit) {
+        std::string spoiled = d;
+        spoiled[bit / 8] = static_cast<char>(spoiled[bit / 8] ^ (1 << (bit % 8)));
+        if (RowMatches(row, r, spoiled)) {
+          kind = "wrong value: one bit of the answer flipped";
+          break;
+        }
+      }
+      for (size_t block = 256; block + 1 < d.size() && detail::IsCcm(C.Protocol); block += 256) {
+        std::string twice =
+            d.substr(0, block) + d.substr(block - 256, 256) + d.substr(std::min(d.size(), block + 256));
+        twice.resize(d.size());
+        if (RowMatches(row, r, twice)) {
+          kind = "wrong value: a block taken twice";
+          break;
+        }
+      }
+    }
   }
-  if (r.Refused) detail = "a row for a read the PLC refuses";
-  Fail("request " + std::to_string(k) + ": wrong value: " + detail + " (answers served " +
-       std::to_string(g.Snapshots.size()) + ", matched " + std::to_string(g.Cursor) + ")");
+  if (r.Refused) what = "a row for a read the PLC refuses";
+  Fail(kind, "request " + std::to_string(k) + ": " + what + " (answers served " +
+                 std::to_string(g.Snapshots.size()) + ", matched " + std::to_string(g.Cursor) + ")");
 }
 
 // The fault-free time of one exchange of `r`: its frames on the wire at the line's rate, GE's gaps
@@ -655,9 +680,18 @@ inline void TInvariantRun::CheckStalls() {
     if (gNow - since <= Bound(k)) continue;
     StuckSeen[k] = true;
     ++F.Stuck;
-    Fail("stuck line: request " + std::to_string(k) + " has had no row for " + std::to_string(gNow - since) +
-         " ms since " + (since == FaultsStopped ? "the faults stopped" : "its last row") + " (bound " +
-         std::to_string(Bound(k)) + " ms)");
+    std::string kind = "stuck line";
+    const uint64_t wire = WireMs(static_cast<size_t>(ReadLength(C.Protocol, r)) + 8);
+    bool framed = false, dataOnly = false;
+    for (const TStationSpec& s : C.Stations) (s.LrcFramed ? framed : dataOnly) = true;
+    if (wire > static_cast<uint64_t>(r.TimeoutMs))
+      kind += ": its answer is longer on the wire than its time-out";
+    else if (C.Protocol == protoCcmMasterSlave && framed && dataOnly)
+      kind += ": CCM stations with both LRC readings";
+    Fail(kind, "request " + std::to_string(k) + " has had no row for " + std::to_string(gNow - since) +
+                   " ms since " + (since == FaultsStopped ? "the faults stopped" : "its last row") +
+                   " (bound " + std::to_string(Bound(k)) + " ms, answer " + std::to_string(wire) +
+                   " ms on the wire)");
   }
 }
 

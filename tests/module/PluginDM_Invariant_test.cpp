@@ -83,16 +83,13 @@ struct TCampaign {
     TInvariantRun run(config, Options);
     const TSeedResult result = run.Go();
     Figures.Add(result.Figures);
-    for (const std::string& failure : result.Failures) {
-      std::string kind = failure.substr(failure.find(' ') + 1);
-      kind = kind.substr(0, kind.find(':', kind.find(':') + 1));
-      FailuresByKind[std::string(ProtocolKey(config.Protocol)) + " " + kind].push_back(seed);
-    }
+    for (const TFailure& failure : result.Failures)
+      FailuresByKind[std::string(ProtocolKey(config.Protocol)) + ", " + failure.Kind].push_back(seed);
     if (result.Failures.empty() && !printAlways) return;
     std::ostringstream out;
     out << "seed " << seed << ": " << result.Failures.size() << " failure(s)\n";
     for (size_t k = 0; k < result.Failures.size() && k < Options.ReportedFailures; ++k)
-      out << "  " << result.Failures[k] << "\n";
+      out << "  " << result.Failures[k].Text << "\n";
     if (printAlways || Printed < 2) out << (result.Report.empty() ? Describe(config) : result.Report);
     ++Printed;
     if (result.Failures.empty())
