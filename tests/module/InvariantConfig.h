@@ -420,7 +420,7 @@ inline TExpected FromData(const TItemSpec& item, const std::string& d, int32_t p
     }
     case dtD32: {
       const auto v = static_cast<uint32_t>(Assemble(d, pos, 4, item.Swapped, item.LE));
-      e.I = item.Unsigned ? v : static_cast<int32_t>(v);
+      e.I = item.Unsigned ? int64_t{v} : int64_t{static_cast<int32_t>(v)};
       break;
     }
     case dtD64:

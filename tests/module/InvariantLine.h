@@ -160,6 +160,7 @@ private:
   bool RowMatches(const enginetest::TDelivered& row, const TRequestSpec& r, const std::string& data);
   void CheckStalls();
   uint64_t Bound(size_t index) const;
+  size_t ExchangeBytes(const TRequestSpec& r) const;
   uint64_t ExchangeMs(const TRequestSpec& r) const;
   uint64_t WireMs(size_t bytes) const { return (bytes * C.ByteTimeUs + 999) / 1000; }
   void Fail(const std::string& kind, const std::string& what);

@@ -185,7 +185,9 @@ inline bool TInvariantRun::SpoilToPlc(std::string& frame) {
     if (Enabled(f)) classes.push_back(f);
   if (isAck && !LastPlcData.empty() && Enabled(fAckLost)) classes.push_back(fAckLost);
   if (classes.empty()) return false;
-  const int fault = classes[Rnd() % classes.size()];
+  // A lost acknowledgement is the rarer chance (one frame kind of many): it gets half of them.
+  const bool ackLost = classes.back() == fAckLost && Chance(Rnd, 0.5);
+  const int fault = ackLost ? fAckLost : classes[Rnd() % classes.size()];
   if (fault == fAckLost) {
     // The PLC misses our acknowledgement and, after its own time-out, sends the frame again.
     const uint64_t delay = Pick(Rnd, 20, 600);
@@ -626,22 +628,25 @@ inline void TInvariantRun::CheckRow(const enginetest::TDelivered& row) {
 // kept with the speed settings on (break and T4 before an attach, T1 before each SNP frame of
 // ours, the quiet line a CCM peer without EOT is given), the ticks of the scheduler that start it
 // and take its answer, and the minimal interval after it.
+inline size_t TInvariantRun::ExchangeBytes(const TRequestSpec& r) const {
+  const auto n = static_cast<size_t>(ReadLength(C.Protocol, r));
+  const TStationSpec& s = C.Stations[static_cast<size_t>(r.Station)];
+  if (detail::IsCcm(C.Protocol)) {
+    const size_t blocks = (n + 255) / 256;
+    return 3 + 3 + 17 + 1 + n + 3 * blocks + blocks + 2;
+  }
+  if (C.Protocol == protoSnp)
+    return 48 + 84 + 10 * (n <= 6 ? 0 : (n + s.SnpDataSize - 1) / s.SnpDataSize) + n;
+  return 48 + 39 + n;
+}
+
 inline uint64_t TInvariantRun::ExchangeMs(const TRequestSpec& r) const {
   const auto n = static_cast<size_t>(ReadLength(C.Protocol, r));
   const TStationSpec& s = C.Stations[static_cast<size_t>(r.Station)];
-  size_t bytes = 0, frames = 0;
-  if (detail::IsCcm(C.Protocol)) {
-    const size_t blocks = (n + 255) / 256;
-    bytes = 3 + 3 + 17 + 1 + n + 3 * blocks + blocks + 2;
-    frames = 6 + 2 * blocks;
-  } else if (C.Protocol == protoSnp) {
-    const size_t buffers = n <= 6 ? 0 : (n + s.SnpDataSize - 1) / s.SnpDataSize;
-    bytes = 48 + 84 + 10 * buffers + n;
-    frames = 6 + 2 * buffers;
-  } else {
-    bytes = 48 + 39 + n;
-    frames = 4;
-  }
+  const size_t bytes = ExchangeBytes(r);
+  size_t frames = 4;
+  if (detail::IsCcm(C.Protocol)) frames = 6 + 2 * ((n + 255) / 256);
+  if (C.Protocol == protoSnp) frames = 6 + 2 * (n <= 6 ? 0 : (n + s.SnpDataSize - 1) / s.SnpDataSize);
   return 2 * TSerialPortDM::kTickMs + TSerialPortDM::kBreakMs + TSerialPortDM::kT4Ms +
          TSerialPortDM::kCcmPeerEotWaitMs + 10 * frames + WireMs(bytes) +
          static_cast<uint64_t>(C.MinInterval);
@@ -681,7 +686,8 @@ inline void TInvariantRun::CheckStalls() {
     StuckSeen[k] = true;
     ++F.Stuck;
     std::string kind = "stuck line";
-    const uint64_t wire = WireMs(static_cast<size_t>(ReadLength(C.Protocol, r)) + 8);
+    // The read's frames after the attach: request, acknowledgements and answer.
+    const uint64_t wire = WireMs(ExchangeBytes(r) - (detail::IsCcm(C.Protocol) ? 0 : 48));
     bool framed = false, dataOnly = false;
     for (const TStationSpec& s : C.Stations) (s.LrcFramed ? framed : dataOnly) = true;
     if (wire > static_cast<uint64_t>(r.TimeoutMs))
