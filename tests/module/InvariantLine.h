@@ -189,6 +189,7 @@ private:
   TFigures F;
   std::vector<TFailure> Failures;
   std::deque<std::string> TraceLines;
+  std::deque<std::string> FirstFailureTrace;
   std::deque<std::string> FaultLines;
   uint64_t FaultLinesDropped = 0;
 };

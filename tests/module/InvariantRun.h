@@ -494,6 +494,8 @@ inline void TInvariantRun::Stamp(const TRequestSpec& r, sim::Simulator& plc) {
 
 inline void TInvariantRun::Fail(const std::string& kind, const std::string& what) {
   Trace("FAILURE " + kind + ": " + what);
+  // The wire up to the first failure tells most; the trace's end may be long after it.
+  if (Failures.empty()) FirstFailureTrace = TraceLines;
   Failures.push_back(TFailure{kind, "t=" + std::to_string(gNow) + " " + kind + ": " + what});
 }
 
@@ -707,9 +709,9 @@ inline std::string TInvariantRun::Report() const {
   out << "fault schedule (the last " << FaultLines.size() << " of " << FaultLines.size() + FaultLinesDropped
       << "):\n";
   for (const std::string& line : FaultLines) out << "  " << line << "\n";
-  out << "faults stopped at t=" << FaultsStopped << "\nwire trace (last " << TraceLines.size()
-      << " events):\n";
-  for (const std::string& line : TraceLines) out << "  " << line << "\n";
+  out << "faults stopped at t=" << FaultsStopped << "\nwire trace up to the first failure ("
+      << FirstFailureTrace.size() << " events):\n";
+  for (const std::string& line : FirstFailureTrace) out << "  " << line << "\n";
   return out.str();
 }
 
