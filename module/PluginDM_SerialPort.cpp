@@ -283,8 +283,6 @@ void TSerialPortDM::Reset() {
     DropWaitingFrames(true);
     ResponseData.clear();
     FAnnouncedLength = 0;
-    FCcmLrcReading = TCcmLrcReading::Unknown;
-    FOtherLrcReadings = 0;
     RxBuffer->Clear();
     TObjectList& list = *static_cast<TObjectList*>(RequestList->GuardedObject());
     for (TObject* object : list) {
@@ -322,6 +320,10 @@ void TSerialPortDM::Send(TRequestItem* request) {
   FNakNoted = false;
   FTransactionStart = platform::Now();
   FPeerEotAwaited = false;
+  FCcmRuns.clear();
+  FCcmBlocks = 0;
+  FCcmHeldBlock.clear();
+  FCcmNaks = 0;
   // No byte received before the opening frame can answer it: whatever is still buffered (a
   // repeated frame, the tail of an answer that came too late) would otherwise be taken for the
   // new transaction's answers.

@@ -36,6 +36,8 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "Common/Component.h"
 #include "Common/FIFOStream.h"
@@ -241,14 +243,23 @@ private:
 
   // SNP: the length of the next text buffer as the frame before it announced it; 0 for none.
   int32_t FAnnouncedLength = 0;
-  // CCM: which reading of the data blocks' LRC this line's slave uses. Either is taken until one
-  // block tells; from then on only that one, so that a flipped bit that happens to turn one
-  // reading into the other is not taken. A slave that keeps answering in the other reading (a
-  // new device on the line) is followed after a few such blocks in a row. Under the queue's lock.
-  enum class TCcmLrcReading : uint8_t { Unknown, Framed, DataOnly };
-  static constexpr int kLrcRelearnBlocks = 3;
-  TCcmLrcReading FCcmLrcReading = TCcmLrcReading::Unknown;
-  int FOtherLrcReadings = 0;
+  // CCM: which reading of the data blocks' LRC a station uses, by station number. Framed (STX to
+  // ETX) is presumed until a station shows otherwise. The two readings of a last block differ in
+  // bit 0 alone (STX ^ ETX), so one flipped bit turns either into the other: a last block that
+  // passes only the other reading is refused with NAK, and GE's slave sends it again; only the
+  // same block twice proves the other reading. Those of a full block differ in three bits
+  // (STX ^ ETB), so a full block tells the reading at once. Under the queue's lock.
+  enum class TCcmLrcReading : uint8_t { Framed, DataOnly };
+  static constexpr int kCcmBlockNaks = 3;  // GE's data block retries
+  std::map<uint8_t, TCcmLrcReading> FCcmReadings;
+  // The outstanding sized CCM read's full blocks, as runs of equal blocks, and its last block
+  // refused for its reading with how often. A block equal to the one before it is the slave's
+  // repeat of a block whose ACK it missed, or the next block holding the same bytes: the count
+  // the header asked for tells, once the last block is in.
+  std::vector<std::pair<std::string, int32_t>> FCcmRuns;
+  int32_t FCcmBlocks = 0;  // full blocks received, repeats included
+  std::string FCcmHeldBlock;
+  int FCcmNaks = 0;
   // Numbers the transactions, under the queue's lock, so that a late failed send never undoes a
   // newer exchange.
   uint64_t FTransaction = 0;
@@ -292,6 +303,9 @@ private:
   // CCM peer to peer with "Send when ready": the last block was taken and acknowledged, and the
   // target's EOT that ends the exchange has not been seen yet.
   std::atomic<bool> FPeerEotAwaited{false};
+  // Until then at most, whatever the line does: bytes that are no EOT (noise, a spoiled EOT) must
+  // not hold the next enquiry back for ever.
+  std::atomic<uint64_t> FPeerEotLatest{0};
   struct TDemotion {
     int32_t Failures = 0;  // failed transactions in a row
     bool Demoted = false;  // set aside until Until, then on trial for one transaction
@@ -335,7 +349,7 @@ private:
   void ClearPassedWake();
   void ExchangeEnded();
   bool LastExchangeOver();
-  void AwaitPeerEot();
+  void AwaitPeerEot(const TRequestItem& request);
   void NotePeerEot(const uint8_t* data, int32_t size);
   bool Retry(TRequestItem& request);
   void TransactionLost(const TRequestItem& request);
@@ -383,6 +397,10 @@ private:
   int32_t CcmPeerAnswer(TReceiveContext& rx, TRequestItem& request);
   int32_t CcmDataBlock(TReceiveContext& rx, TRequestItem& request);
   TFrameMatch FindCcmBlock(TReceiveContext& rx, const TRequestItem& request);
+  bool CcmReadingHolds(TRequestItem& request, const std::string& block, bool dataOnly, bool last);
+  bool TakeCcmFullBlock(const std::string& block, int32_t fullBlocks);
+  bool CcmBlocksAddUp(int32_t fullBlocks);
+  int32_t RefuseCcmHeader(const TFrameMatch& nak);
 
   // SNP and SNP-X
   void OpenSnp(TRequestItem& request, bool snpX);

@@ -155,7 +155,7 @@ bool TSerialPortDM::LastExchangeOver() {
     }
   }
   if (!FPeerEotAwaited.load()) return true;
-  const uint64_t quietUntil = FLineActivity.load() + kCcmPeerEotWaitMs;
+  const uint64_t quietUntil = std::min(FLineActivity.load() + kCcmPeerEotWaitMs, FPeerEotLatest.load());
   if (platform::Now() < quietUntil) {
     ScheduleWake(quietUntil);
     return false;
@@ -165,10 +165,13 @@ bool TSerialPortDM::LastExchangeOver() {
 }
 
 // CCM peer to peer with "Send when ready": the last block is in and acknowledged; the target's
-// EOT ends the exchange.
-void TSerialPortDM::AwaitPeerEot() {
+// EOT ends the exchange. Bytes that are not the EOT keep the line busy, but not beyond the
+// handshake time-out.
+void TSerialPortDM::AwaitPeerEot(const TRequestItem& request) {
+  const uint64_t now = platform::Now();
+  FPeerEotLatest = now + std::max(EffectiveMs(request.HandshakeTimeout), kCcmPeerEotWaitMs);
   FPeerEotAwaited = true;
-  ScheduleWake(platform::Now() + kCcmPeerEotWaitMs);
+  ScheduleWake(now + kCcmPeerEotWaitMs);
 }
 
 // Bytes that came after the exchange's last block: an EOT among them ends the exchange.

@@ -95,51 +95,11 @@ std::string DataOnlyBlock(const std::string& data, bool last) {
   return block + static_cast<char>(Lrc(U(data), data.size()));
 }
 
-// A CCM read of two bytes up to its data block, in master-slave mode.
-void StartCcmRead(TEngineRig& rig) {
-  rig.Advance(1000);
-  rig.Tick();
-  rig.Receive(Bytes({'N', 0x22, ACK}));
-  rig.Receive(kAck1);
-}
-
-TEST(PeerAnswers, CcmCheckReadingIsLearnedFromTheSlave) {
-  // Learned from the first block; a flipped bit 0 that turns the framed reading into the
-  // data-only one is then no longer taken, unless the slave keeps answering that way.
-  TEngineRig rig(protoCcmMasterSlave);
-  TRequestItem& request = rig.AddRequest("2", 8, 1, 2, 1000);
-  request.Timeout = 1000;
-  TEngineRig::AddItem(request, "W", dtD16, 0).LE = true;
-  StartCcmRead(rig);
-  rig.Receive(CcmBlock(Bytes({0x34, 0x12}), true));
-  ASSERT_EQ(rig.Owner.Delivered.size(), 1u);
-  rig.Receive(Bytes({EOT}));
-  // The same block with bit 0 of a data byte flipped and its LRC left: it passes only over the
-  // data alone.
-  std::string spoiled = CcmBlock(Bytes({0x34, 0x12}), true);
-  spoiled[1] ^= 0x01;
-  ASSERT_EQ(static_cast<uint8_t>(spoiled.back()), Lrc(U(spoiled) + 1, 2));
-  StartCcmRead(rig);
-  rig.Receive(spoiled);
-  EXPECT_EQ(rig.Owner.Delivered.size(), 1u) << "the spoiled block gives no row";
-  EXPECT_EQ(rig.Engine.Statistics().Checks, 1u);
-  // A slave that now answers over the data alone is followed once three blocks in a row (the
-  // spoiled one counted) came that way.
-  size_t rows = rig.Owner.Delivered.size();
-  for (int k = 0; k < 3; ++k) {
-    rig.Advance(3000);
-    rig.Tick();  // the last read times out
-    StartCcmRead(rig);
-    rig.Receive(DataOnlyBlock(Bytes({0x78, 0x56}), true));
-    rig.Receive(Bytes({EOT}));
-  }
-  EXPECT_EQ(rig.Owner.Delivered.size(), rows + 2);
-  EXPECT_EQ(rig.Owner.Delivered.back().Int("W"), 0x5678);
-  // An empty last block (a read that fills whole blocks) passes under either reading.
-  TFrameMatch m;
+TEST(PeerAnswers, AnEmptyLastBlockPassesEitherReading) {
+  // A read that fills whole blocks may end with an empty last block.
   for (const std::string& block : {Bytes({STX, ETX, 0x01}), Bytes({STX, ETX, 0x00})}) {
     int32_t length = 2;
-    m = FindSizedFrameIn(
+    const TFrameMatch m = FindSizedFrameIn(
         U(block), 3, STX, {ETX},
         [](const uint8_t*, int32_t, int32_t, const void* c) {
           TFrameLengths l;
@@ -167,7 +127,10 @@ TEST(PeerAnswers, CcmLastBlockPaddedToAWholeRegister) {
       rig.Receive(kAck1);
       ASSERT_EQ(request.Step, stAwaitingData);
       const std::string data = Bytes({1, 2, 3, 4, 5, 0});  // and the pad byte
-      rig.Receive(dataOnlyCheck ? DataOnlyBlock(data, true) : CcmBlock(data, true));
+      const std::string block = dataOnlyCheck ? DataOnlyBlock(data, true) : CcmBlock(data, true);
+      rig.Receive(block);
+      // A station's data-only reading is taken once it sent the same block twice.
+      if (dataOnlyCheck) rig.Receive(block);
       ASSERT_EQ(rig.Owner.Delivered.size(), 1u);
       const TDelivered& row = rig.Owner.Delivered[0];
       for (int k = 1; k <= 5; ++k) EXPECT_EQ(row.Int("B" + std::to_string(k)), k);
