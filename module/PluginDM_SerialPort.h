@@ -305,7 +305,10 @@ private:
   uint64_t FTransactionStart = 0;
   bool FSpoiled = false;
   TTransactionFailure FSpoiledBy = TTransactionFailure::CheckFailed;
-  bool FNakNoted = false;  // SNP: the refusal of the mailbox request was counted
+  bool FNakNoted = false;   // SNP: a NAK without a known code was counted
+  int FMailboxResends = 0;  // SNP: times the PLC's NAK had the read's mailbox sent again
+  // SNP-X: the outstanding read went out in a kept session, without an attach of its own.
+  bool FSnpXReadInKeptSession = false;
 
   // A data call's context while its bytes are processed: where packets go.
   struct TReceiveContext {
@@ -393,7 +396,7 @@ private:
   int32_t SnpAnswer(TReceiveContext& rx, TRequestItem& request);
   int32_t SnpOpeningAnswer(TReceiveContext& rx, TRequestItem& request);
   int32_t SnpMailboxAnswer(TReceiveContext& rx, TRequestItem& request);
-  void NoteSnpNak(const TReceiveContext& rx);
+  int32_t SnpMailboxNak(TReceiveContext& rx, TRequestItem& request, int32_t at);
   int32_t SnpDataAnswer(TReceiveContext& rx, TRequestItem& request);
   void SnpXAnswer(TReceiveContext& rx, TRequestItem& request, const TFrameMatch& frame);
   void SnpMailboxReply(TReceiveContext& rx, TRequestItem& request, const TFrameMatch& frame);
