@@ -194,6 +194,11 @@ public:
   // --- receive path: the handler of the plug-in's data calls. Answers the call's result code.
   int ReceiveData(TPluginCallRecIntft& record);
 
+  // --- the frame of the outstanding exchange that has begun to arrive (SNP and SNP-X, whose
+  // frames tell their length): where its start lies, how many of its bytes are in and how many
+  // it has in all. Under the queue's lock.
+  TFrameProgress ArrivingFrame() const;
+
   // --- statistics: readable from any thread at any time.
   TEngineStatistics Statistics() const { return FCounters.Read(); }
 
@@ -241,6 +246,11 @@ private:
 
   // SNP: the length of the next text buffer as the frame before it announced it; 0 for none.
   int32_t FAnnouncedLength = 0;
+  // Bytes ever written to RxBuffer, so that the position of its first unread byte in the stream
+  // of received bytes is known: the SNP frame search goes on from call to call while it stays.
+  // Under the queue's lock and the receive buffer's.
+  uint64_t FRxReceived = 0;
+  TSizedFrameSearch FSnpFrames;
   // CCM: which reading of the data blocks' LRC this line's slave uses. Either is taken until one
   // block tells; from then on only that one, so that a flipped bit that happens to turn one
   // reading into the other is not taken. A slave that keeps answering in the other reading (a
@@ -393,6 +403,8 @@ private:
   void SendMailboxRead(TRequestItem& request, TFrameRole role = TFrameRole::Request);
   void SendReadRequest(TRequestItem& request, const std::string& frame, TStep next, TFrameRole role);
   void SendSnpAck();
+  TFrameMatch SearchSnpFrame(TReceiveContext& rx, TFrameLengthRule rule, const void* context,
+                             TCheckKind check);
   int32_t SnpAnswer(TReceiveContext& rx, TRequestItem& request);
   int32_t SnpOpeningAnswer(TReceiveContext& rx, TRequestItem& request);
   int32_t SnpMailboxAnswer(TReceiveContext& rx, TRequestItem& request);

@@ -271,6 +271,19 @@ void TSerialPortDM::SendSnpAck() {
   PostReply(kAck, 2);
 }
 
+// An SNP or SNP-X frame: ESC, the type, its body and ETB, then the trailer. The search goes on
+// where the last data call left it, so a long frame costs the same however the host splits it.
+TFrameMatch TSerialPortDM::SearchSnpFrame(TReceiveContext& rx, TFrameLengthRule rule, const void* context,
+                                          TCheckKind check) {
+  return Counted(FSnpFrames.Find(rx.Data, rx.Size, FRxReceived - static_cast<uint64_t>(rx.Size), ESC, {ETB},
+                                 rule, context, check));
+}
+
+TFrameProgress TSerialPortDM::ArrivingFrame() const {
+  const int32_t size = RxBuffer->DataSize();
+  return FSnpFrames.Progress(FRxReceived - static_cast<uint64_t>(size), size);
+}
+
 int32_t TSerialPortDM::SnpAnswer(TReceiveContext& rx, TRequestItem& request) {
   switch (request.Step) {
     case stOpeningSent:
@@ -289,8 +302,8 @@ int32_t TSerialPortDM::SnpAnswer(TReceiveContext& rx, TRequestItem& request) {
 int32_t TSerialPortDM::SnpOpeningAnswer(TReceiveContext& rx, TRequestItem& request) {
   if (rx.Size < kSnpOpeningMinBytes) return -1;  // an attach answer is 24 bytes
   const bool snpX = Protocol == protoSnpX;
-  TFrameMatch m = Counted(FindSizedFrameIn(rx.Data, rx.Size, ESC, {ETB}, &AttachAnswerLength, nullptr,
-                                           snpX ? TCheckKind::BccBinary : TCheckKind::BccHex));
+  TFrameMatch m =
+      SearchSnpFrame(rx, &AttachAnswerLength, nullptr, snpX ? TCheckKind::BccBinary : TCheckKind::BccHex);
   if (!m.Found()) return m.ConsumedThrough();
   if (snpX) {
     OpenSession(request);
@@ -346,11 +359,9 @@ int32_t TSerialPortDM::SnpMailboxNak(TReceiveContext& rx, TRequestItem& request,
 }
 
 int32_t TSerialPortDM::SnpDataAnswer(TReceiveContext& rx, TRequestItem& request) {
-  TFrameMatch m =
-      Counted(Protocol == protoSnpX ? FindSizedFrameIn(rx.Data, rx.Size, ESC, {ETB}, &SnpXResponseLength,
-                                                       nullptr, TCheckKind::BccBinary)
-                                    : FindSizedFrameIn(rx.Data, rx.Size, ESC, {ETB}, &SnpDataFrameLength,
-                                                       &FAnnouncedLength, TCheckKind::BccBinary));
+  TFrameMatch m = Protocol == protoSnpX
+                      ? SearchSnpFrame(rx, &SnpXResponseLength, nullptr, TCheckKind::BccBinary)
+                      : SearchSnpFrame(rx, &SnpDataFrameLength, &FAnnouncedLength, TCheckKind::BccBinary);
   if (!m.Found()) return m.ConsumedThrough();
   const int32_t consumed = m.End + 5;
   const uint8_t type = rx.Data[m.Start + 1];

@@ -1,6 +1,7 @@
 // SNP and SNP-X answers that must not turn into wrong values or waits: the completion mailbox
 // of a short read, which carries the PLC's status behind the data; a mailbox the PLC refused
-// with a NAK for a spoiled check; and a kept SNP-X session that the PLC has dropped meanwhile.
+// with a NAK for a spoiled check; a kept SNP-X session that the PLC has dropped meanwhile. And
+// what the engine tells of an answer that is on its way.
 #include <gtest/gtest.h>
 
 #include "EngineFrames.h"
@@ -207,6 +208,48 @@ TEST(SnpXDroppedSession, TheRepeatedReadIsReportedWhateverItBrings) {
   ASSERT_EQ(rig.Owner.Delivered.size(), 4u);
   EXPECT_EQ(rig.Owner.Delivered[3].Int("STATUS_CODE"), 0x040F);
   EXPECT_EQ(rig.Owner.Failures.size(), 2u);
+}
+
+// An answer arriving a byte at a time: from its start on, the engine knows how much of it is in
+// and, once its length field has come, how long it is; nothing once it is taken.
+TEST(SnpArrivingFrame, StartHaveAndLengthOfTheAnswerOnItsWay) {
+  for (uint8_t protocol : {protoSnp, protoSnpX}) {
+    SCOPED_TRACE(Name(protocol));
+    TEngineRig rig(protocol);
+    TRequestItem& request = rig.AddRequest("PLC1", kRegisters, 0, 40);
+    rig.Tick();
+    const std::string data(80, '\x1B');  // every data byte a start character
+    std::string answer;
+    if (protocol == protoSnpX) {
+      rig.Receive(SnpXAttachAnswer());
+      answer = SnpXReadAnswer(data);
+    } else {
+      rig.Receive(SnpAttachAnswer());
+      rig.Receive(kSnpAck);
+      rig.Receive(Mailbox(0x94, std::string(6, '\0'), data.size() + 8));
+      answer = TextBuffer(data, 0);
+    }
+    ASSERT_EQ(request.Step, stAwaitingData);
+    EXPECT_FALSE(rig.Engine.ArrivingFrame().Arriving());
+    rig.Receive("\x42\x42");  // noise before it: no frame starts there
+    for (size_t k = 0; k + 1 < answer.size(); ++k) {
+      rig.Receive(answer.substr(k, 1));
+      const TFrameProgress progress = rig.Engine.ArrivingFrame();
+      ASSERT_TRUE(progress.Arriving()) << k;
+      EXPECT_EQ(progress.Start, 2) << k;
+      EXPECT_EQ(progress.Have, static_cast<int32_t>(k + 1)) << k;
+      // SNP-X tells its length in the frame (from its ninth byte on); SNP's text buffer was
+      // announced by the mailbox before it (known from its type, the second byte), as a whole
+      // message or as its data alone: the longer reading counts until the shorter has failed.
+      if (protocol == protoSnp)
+        EXPECT_EQ(progress.Length, k >= 1 ? static_cast<int32_t>(answer.size()) + 8 : 0) << k;
+      else
+        EXPECT_EQ(progress.Length, k >= 8 ? static_cast<int32_t>(answer.size()) : 0) << k;
+    }
+    rig.Receive(answer.substr(answer.size() - 1));
+    EXPECT_EQ(rig.Owner.Delivered.size(), 1u);
+    EXPECT_FALSE(rig.Engine.ArrivingFrame().Arriving());
+  }
 }
 
 }  // namespace
