@@ -1,7 +1,8 @@
 // The frame search runs on every chunk the host delivers, over up to a full receive FIFO
 // (2048 bytes). Its worst case is a buffer dense with start and end characters whose checks all
 // fail: the plain search then recomputes a check from every start for every end (cubic), the
-// module's search does constant work per candidate end. Both run here on such buffers.
+// module's search does constant work per candidate end. Both run here on such buffers. And the
+// sized search over a long frame that arrives a byte per data call.
 #include <benchmark/benchmark.h>
 
 #include <cstdint>
@@ -103,7 +104,45 @@ void BM_PlainSearch(benchmark::State& state) {
         test::ReferenceFindFrame(s.Buffer.data(), size, s.Start, s.Ends, s.MaxLength, s.Check));
 }
 
+// An 8 KB SNP text buffer handed over a byte per data call, searched at every call: over the whole
+// buffer each time, or going on from the last call. Its data holds a false start every 64 bytes.
+std::vector<uint8_t> LongTextBuffer() {
+  std::vector<uint8_t> frame = {ESC, 'T'};
+  for (int k = 0; k < 8192; ++k)
+    frame.push_back(k % 64 == 0 ? ESC : k % 64 == 1 ? 'T' : static_cast<uint8_t>(k));
+  frame.insert(frame.end(), {ETB, 0, 0, 0, 0});
+  frame.push_back(SnpBcc(frame.data(), frame.size()));
+  return frame;
+}
+
+TFrameLengths TextBufferLength(const uint8_t* data, int32_t size, int32_t start, const void*) {
+  TFrameLengths lengths;
+  if (start + 1 >= size) return lengths;
+  lengths.Count = data[start + 1] == 'T' ? 1 : -1;
+  lengths.Length[0] = 8192 + 3;
+  return lengths;
+}
+
+void BM_SizedSearchBytewise(benchmark::State& state) {
+  const std::vector<uint8_t> frame = LongTextBuffer();
+  const auto size = static_cast<int32_t>(frame.size());
+  const bool goingOn = state.range(0) != 0;
+  TSizedFrameSearch search;
+  for (auto _ : state) {
+    search.Reset();
+    TFrameMatch m;
+    for (int32_t n = 1; n <= size && !m.Found(); ++n)
+      m = goingOn
+              ? search.Find(frame.data(), n, 0, ESC, {ETB}, &TextBufferLength, nullptr, TCheckKind::BccBinary)
+              : FindSizedFrameIn(frame.data(), n, ESC, {ETB}, &TextBufferLength, nullptr,
+                                 TCheckKind::BccBinary);
+    if (!m.Found()) state.SkipWithError("the frame was not found");
+  }
+  state.SetLabel(goingOn ? "going on from call to call" : "whole buffer at every call");
+}
+
 }  // namespace
 
+BENCHMARK(BM_SizedSearchBytewise)->Arg(0)->Arg(1)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_FindFrameIn)->DenseRange(0, 4)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_PlainSearch)->DenseRange(0, 4)->Unit(benchmark::kMillisecond)->MinTime(0.5);

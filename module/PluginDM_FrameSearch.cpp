@@ -2,6 +2,9 @@
 
 #include <algorithm>
 #include <array>
+#include <functional>
+#include <limits>
+#include <map>
 #include <vector>
 
 #include "Common/FIFOStream.h"
@@ -291,8 +294,8 @@ private:
 // Which reading of the check a sized frame passed under.
 enum class TPass : uint8_t { Failed, Whole, DataOnly };
 
-TPass SizedFramePasses(const uint8_t* data, const TRangeChecks& checks, int32_t start, int32_t end,
-                       TCheckKind check) {
+template <class TChecks>
+TPass SizedFramePasses(const uint8_t* data, TChecks& checks, int32_t start, int32_t end, TCheckKind check) {
   const auto passes = [](bool ok) { return ok ? TPass::Whole : TPass::Failed; };
   switch (check) {
     case TCheckKind::NoCheck:
@@ -366,6 +369,242 @@ TFrameMatch FindSizedFrameIn(const uint8_t* data, int32_t size, uint8_t startCha
     result.CheckFailures = badChecksBeforeLive;
   }
   return result;
+}
+
+// ---------------------------------------------------------------------------------------------
+// The sized search across calls
+
+namespace {
+
+// Running check values kept across calls: Prefix[k] is the check over bytes 0..k-1, extended only
+// as far as a frame's end asks. The ranges follow as in TRangeChecks.
+class TRunningChecks {
+public:
+  void Reset(TCheckKind kind) {
+    FKind = kind;
+    FPrefix.assign(1, 0);
+  }
+  void Bind(const uint8_t* data) { FData = data; }
+  uint8_t Range(int32_t first, int32_t last) {
+    Extend(last + 1);
+    if (FKind == TCheckKind::LrcCheck) return FPrefix[last + 1] ^ FPrefix[first];
+    return FPrefix[last + 1] ^ RotateLeft(FPrefix[first], static_cast<unsigned>(last + 1 - first) & 7);
+  }
+
+private:
+  void Extend(int32_t upTo) {
+    for (auto k = static_cast<int32_t>(FPrefix.size()) - 1; k < upTo; ++k)
+      FPrefix.push_back(FKind == TCheckKind::LrcCheck ? static_cast<uint8_t>(FPrefix[k] ^ FData[k])
+                                                      : SnpBccStep(FPrefix[k], FData[k]));
+  }
+
+  const uint8_t* FData = nullptr;
+  TCheckKind FKind = TCheckKind::LrcCheck;
+  std::vector<uint8_t> FPrefix{0};
+};
+
+}  // namespace
+
+struct TSizedFrameSearch::TState {
+  // A start still waiting: for its kind (the rule answered 0) or for the end of a length.
+  struct TLive {
+    TFrameLengths Lengths;
+    uint8_t Resolved = 0;   // bit k: length k is decided (its end and trailer were buffered)
+    bool BadCheck = false;  // a decided length had its end character and failed the check
+    int32_t Length = 0;     // the longest undecided length, trailer included
+  };
+  // Wakes a waiting start once the buffer holds Needed bytes.
+  struct TWake {
+    int64_t Needed;
+    int32_t Start;
+    bool operator>(const TWake& other) const { return Needed > other.Needed; }
+  };
+  enum class TOutcome : uint8_t { Passed, GivenUp, Waiting };
+
+  bool Valid = false;
+  uint64_t Origin = 0;
+  uint8_t StartChar = 0;
+  TEndChars EndChars;
+  TFrameLengthRule Rule = nullptr;
+  const void* Context = nullptr;
+  TCheckKind Check = TCheckKind::NoCheck;
+  int32_t Trailer = 0;
+  int32_t Scanned = 0;  // positions below it were looked at as starts
+  TRunningChecks Checks;
+  std::map<int32_t, TLive> Live;                  // every start still waiting, by position
+  std::vector<int32_t> Unknown;                   // of those, the ones whose kind is not known yet
+  std::vector<TWake> Wakes;                       // of those, the others, a min-heap by Needed
+  std::vector<std::pair<int32_t, bool>> GivenUp;  // starts that can no longer complete, bad check
+  int32_t LowestGivenUp = std::numeric_limits<int32_t>::max();
+
+  bool Continues(uint64_t origin, int32_t size, uint8_t startChar, TEndChars endChars, TFrameLengthRule rule,
+                 const void* context, TCheckKind check) const {
+    if (!Valid || origin != Origin || size < Scanned || startChar != StartChar || rule != Rule ||
+        context != Context || check != Check || endChars.Count != EndChars.Count)
+      return false;
+    for (int k = 0; k < endChars.Count && k < 2; ++k)
+      if (endChars.Chars[k] != EndChars.Chars[k]) return false;
+    return true;
+  }
+
+  void Begin(uint64_t origin, uint8_t startChar, TEndChars endChars, TFrameLengthRule rule,
+             const void* context, TCheckKind check) {
+    Valid = true;
+    Origin = origin;
+    StartChar = startChar;
+    EndChars = endChars;
+    Rule = rule;
+    Context = context;
+    Check = check;
+    Trailer = TrailerLength(check);
+    Scanned = 0;
+    Checks.Reset(check == TCheckKind::NoCheck || check == TCheckKind::LrcEither ? TCheckKind::LrcCheck
+                                                                                : check);
+    Live.clear();
+    Unknown.clear();
+    Wakes.clear();
+    GivenUp.clear();
+    LowestGivenUp = std::numeric_limits<int32_t>::max();
+  }
+
+  TFrameMatch Search(const uint8_t* data, int32_t size);
+  void Consider(const uint8_t* data, int32_t size, int32_t start, bool askRule, TFrameMatch& found);
+  TOutcome Decide(const uint8_t* data, int32_t size, int32_t start, TLive& live, TFrameMatch& found,
+                  int64_t& needed);
+  int32_t BadChecksBefore(int32_t limit) const {
+    int32_t count = 0;
+    for (const auto& [start, bad] : GivenUp) count += start < limit && bad ? 1 : 0;
+    return count;
+  }
+};
+
+// Decides the lengths of a start whose end and trailer have arrived, in the order the rule gave
+// them, as FindSizedFrameIn does.
+TSizedFrameSearch::TState::TOutcome TSizedFrameSearch::TState::Decide(const uint8_t* data, int32_t size,
+                                                                      int32_t start, TLive& live,
+                                                                      TFrameMatch& found, int64_t& needed) {
+  bool waiting = false;
+  needed = std::numeric_limits<int64_t>::max();
+  live.Length = 0;
+  for (int k = 0; k < live.Lengths.Count && k < 2; ++k) {
+    const auto bit = static_cast<uint8_t>(1u << k);
+    if (live.Resolved & bit) continue;
+    const int32_t length = live.Lengths.Length[k];
+    const int64_t end = static_cast<int64_t>(start) + length - 1;
+    if (length >= 2 && end + Trailer > size - 1) {
+      waiting = true;
+      needed = std::min(needed, end + Trailer + 1);
+      live.Length =
+          std::max(live.Length, static_cast<int32_t>(std::min<int64_t>(int64_t{length} + Trailer,
+                                                                       std::numeric_limits<int32_t>::max())));
+      continue;
+    }
+    live.Resolved |= bit;
+    if (length < 2) continue;
+    const auto e = static_cast<int32_t>(end);
+    if (!IsEndChar(EndChars, data[e])) continue;
+    const TPass pass = SizedFramePasses(data, Checks, start, e, Check);
+    if (pass != TPass::Failed) {
+      found = {start, e, data[e], 0, pass == TPass::DataOnly};
+      return TOutcome::Passed;
+    }
+    live.BadCheck = live.BadCheck || Check != TCheckKind::NoCheck;
+  }
+  return waiting ? TOutcome::Waiting : TOutcome::GivenUp;
+}
+
+void TSizedFrameSearch::TState::Consider(const uint8_t* data, int32_t size, int32_t start, bool askRule,
+                                         TFrameMatch& found) {
+  TLive& live = Live[start];
+  if (askRule) {
+    live.Lengths = Rule(data, size, start, Context);
+    if (live.Lengths.Count == 0) {
+      Unknown.push_back(start);
+      return;
+    }
+  }
+  TFrameMatch passed;
+  int64_t needed = 0;
+  switch (Decide(data, size, start, live, passed, needed)) {
+    case TOutcome::Passed:
+      if (!found.Found() || start < found.Start) found = passed;
+      return;
+    case TOutcome::Waiting:
+      Wakes.push_back({needed, start});
+      std::push_heap(Wakes.begin(), Wakes.end(), std::greater<>());
+      return;
+    case TOutcome::GivenUp:
+      GivenUp.emplace_back(start, live.BadCheck);
+      LowestGivenUp = std::min(LowestGivenUp, start);
+      Live.erase(start);
+      return;
+  }
+}
+
+TFrameMatch TSizedFrameSearch::TState::Search(const uint8_t* data, int32_t size) {
+  TFrameMatch found;
+  // Starts whose kind the rule could not tell yet, then those whose end has arrived since.
+  std::vector<int32_t> unknown;
+  unknown.swap(Unknown);
+  for (int32_t start : unknown) Consider(data, size, start, true, found);
+  while (!Wakes.empty() && Wakes.front().Needed <= size) {
+    std::pop_heap(Wakes.begin(), Wakes.end(), std::greater<>());
+    const int32_t start = Wakes.back().Start;
+    Wakes.pop_back();
+    Consider(data, size, start, false, found);
+  }
+  // The new bytes, unless a frame was found already: every start in them lies after it.
+  if (!found.Found()) {
+    for (; Scanned < size; ++Scanned) {
+      if (data[Scanned] != StartChar) continue;
+      Consider(data, size, Scanned, true, found);
+      if (found.Found()) break;
+    }
+  }
+  if (found.Found()) {
+    found.CheckFailures = BadChecksBefore(found.Start);
+    Valid = false;  // the caller consumes the frame
+    return found;
+  }
+  // As FindSizedFrameIn: the bytes before the lowest start still waiting go once a start among
+  // them was given up.
+  const int32_t lowestLive = Live.empty() ? -1 : Live.begin()->first;
+  TFrameMatch result;
+  if (!GivenUp.empty() && (lowestLive < 0 || LowestGivenUp < lowestLive)) {
+    const int32_t limit = lowestLive >= 0 ? lowestLive : size;
+    result.End = limit - 1;
+    result.CheckFailures = BadChecksBefore(limit);
+    Valid = false;  // the caller consumes them
+  }
+  return result;
+}
+
+TSizedFrameSearch::TSizedFrameSearch() : FState(std::make_unique<TState>()) {}
+TSizedFrameSearch::~TSizedFrameSearch() = default;
+
+void TSizedFrameSearch::Reset() {
+  FState->Valid = false;
+}
+
+TFrameMatch TSizedFrameSearch::Find(const uint8_t* data, int32_t size, uint64_t origin, uint8_t startChar,
+                                    TEndChars endChars, TFrameLengthRule rule, const void* context,
+                                    TCheckKind check) {
+  TState& state = *FState;
+  if (!data || size <= 0 || !rule) {
+    state.Valid = false;
+    return {};
+  }
+  if (!state.Continues(origin, size, startChar, endChars, rule, context, check))
+    state.Begin(origin, startChar, endChars, rule, context, check);
+  state.Checks.Bind(data);
+  return state.Search(data, size);
+}
+
+TFrameProgress TSizedFrameSearch::Progress(uint64_t origin, int32_t size) const {
+  const TState& state = *FState;
+  if (!state.Valid || state.Origin != origin || size < state.Scanned || state.Live.empty()) return {};
+  const auto& [start, live] = *state.Live.begin();
+  return {start, size - start, live.Length};
 }
 
 TFrameMatch FindFrame(TFIFOStream& buffer, uint8_t startChar, TEndChars endChars, int32_t maxLength,

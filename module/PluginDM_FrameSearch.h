@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <initializer_list>
+#include <memory>
 
 namespace kelda {
 
@@ -99,6 +100,47 @@ using TFrameLengthRule = TFrameLengths (*)(const uint8_t* data, int32_t size, in
 // consumed, provided such a failed start lies among them. Linear in `size`.
 TFrameMatch FindSizedFrameIn(const uint8_t* data, int32_t size, uint8_t startChar, TEndChars endChars,
                              TFrameLengthRule rule, const void* context, TCheckKind check);
+
+// A frame that has begun to arrive: its start character found, and as many of its bytes buffered
+// as Have says. Length is the most the frame may have in all, trailer included, as far as its
+// start tells (its length field, the frame before it, the request); 0 while that is not known.
+struct TFrameProgress {
+  int32_t Start = -1;  // position of its start character; -1: no frame is arriving
+  int32_t Have = 0;
+  int32_t Length = 0;
+  bool Arriving() const { return Start >= 0; }
+};
+
+// FindSizedFrameIn for bytes that arrive a few at a time. A frame's bytes are looked at once
+// however the frame is split: the search keeps, between calls, the running check values, the
+// starts it has given up and those still waiting for their end, so that a call costs time in the
+// bytes that are new and in the starts that they complete, not in the bytes already searched.
+// The result of every call equals FindSizedFrameIn over the same bytes.
+//
+// Between calls the bytes may only grow at their end. `origin` is the position of data[0] in the
+// stream of received bytes: a call with another origin (bytes consumed or dropped), fewer bytes
+// than before, or other search arguments starts afresh. A rule's answer for a start, once it is
+// not 0, must not change while the search goes on; a caller whose rule context changes otherwise
+// than together with consuming bytes calls Reset. A result that finds a frame or gives bytes up
+// ends the kept state: the caller consumes them.
+class TSizedFrameSearch {
+public:
+  TSizedFrameSearch();
+  ~TSizedFrameSearch();
+  TSizedFrameSearch(const TSizedFrameSearch&) = delete;
+  TSizedFrameSearch& operator=(const TSizedFrameSearch&) = delete;
+
+  TFrameMatch Find(const uint8_t* data, int32_t size, uint64_t origin, uint8_t startChar, TEndChars endChars,
+                   TFrameLengthRule rule, const void* context, TCheckKind check);
+  void Reset();
+  // The lowest start still waiting for its end, as of the last Find, provided the bytes are
+  // still those it searched (same origin, at least as many): `size` is their number now.
+  TFrameProgress Progress(uint64_t origin, int32_t size) const;
+
+private:
+  struct TState;
+  std::unique_ptr<TState> FState;
+};
 
 // The same over the unread bytes of `buffer`, under the buffer's write lock.
 TFrameMatch FindFrame(TFIFOStream& buffer, uint8_t startChar, TEndChars endChars, int32_t maxLength,

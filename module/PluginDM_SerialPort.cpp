@@ -589,6 +589,7 @@ void TSerialPortDM::ProcessLocked(TPluginCallRecIntft& record, const uint8_t* da
   if (!FLastReq) NotePeerEot(data, size);
   if (!FLastReq || size <= 0 || !data) return;
   RxBuffer->Write(data, size);
+  FRxReceived += static_cast<uint64_t>(size);
   TReceiveContext rx{record, rxGuard.Data(), 0};
   while (FLastReq) {
     rx.Size = RxBuffer->DataSize();

@@ -196,6 +196,11 @@ public:
   // --- receive path: the handler of the plug-in's data calls. Answers the call's result code.
   int ReceiveData(TPluginCallRecIntft& record);
 
+  // --- the frame of the outstanding exchange that has begun to arrive (SNP and SNP-X, whose
+  // frames tell their length): where its start lies, how many of its bytes are in and how many
+  // it has in all. Under the queue's lock.
+  TFrameProgress ArrivingFrame() const;
+
   // --- statistics: readable from any thread at any time.
   TEngineStatistics Statistics() const { return FCounters.Read(); }
 
@@ -243,6 +248,11 @@ private:
 
   // SNP: the length of the next text buffer as the frame before it announced it; 0 for none.
   int32_t FAnnouncedLength = 0;
+  // Bytes ever written to RxBuffer, so that the position of its first unread byte in the stream
+  // of received bytes is known: the SNP frame search goes on from call to call while it stays.
+  // Under the queue's lock and the receive buffer's.
+  uint64_t FRxReceived = 0;
+  TSizedFrameSearch FSnpFrames;
   // CCM: which reading of the data blocks' LRC a station uses, by station number. Framed (STX to
   // ETX) is presumed until a station shows otherwise. The two readings of a last block differ in
   // bit 0 alone (STX ^ ETX), so one flipped bit turns either into the other: a last block that
@@ -319,7 +329,10 @@ private:
   uint64_t FTransactionStart = 0;
   bool FSpoiled = false;
   TTransactionFailure FSpoiledBy = TTransactionFailure::CheckFailed;
-  bool FNakNoted = false;  // SNP: the refusal of the mailbox request was counted
+  bool FNakNoted = false;   // SNP: a NAK without a known code was counted
+  int FMailboxResends = 0;  // SNP: times the PLC's NAK had the read's mailbox sent again
+  // SNP-X: the outstanding read went out in a kept session, without an attach of its own.
+  bool FSnpXReadInKeptSession = false;
 
   // A data call's context while its bytes are processed: where packets go.
   struct TReceiveContext {
@@ -408,10 +421,12 @@ private:
   void SendMailboxRead(TRequestItem& request, TFrameRole role = TFrameRole::Request);
   void SendReadRequest(TRequestItem& request, const std::string& frame, TStep next, TFrameRole role);
   void SendSnpAck();
+  TFrameMatch SearchSnpFrame(TReceiveContext& rx, TFrameLengthRule rule, const void* context,
+                             TCheckKind check);
   int32_t SnpAnswer(TReceiveContext& rx, TRequestItem& request);
   int32_t SnpOpeningAnswer(TReceiveContext& rx, TRequestItem& request);
   int32_t SnpMailboxAnswer(TReceiveContext& rx, TRequestItem& request);
-  void NoteSnpNak(const TReceiveContext& rx);
+  int32_t SnpMailboxNak(TReceiveContext& rx, TRequestItem& request, int32_t at);
   int32_t SnpDataAnswer(TReceiveContext& rx, TRequestItem& request);
   void SnpXAnswer(TReceiveContext& rx, TRequestItem& request, const TFrameMatch& frame);
   void SnpMailboxReply(TReceiveContext& rx, TRequestItem& request, const TFrameMatch& frame);

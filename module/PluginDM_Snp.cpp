@@ -18,6 +18,12 @@ constexpr uint8_t kMailboxCompletionWithText = 0x94;  // completion, data follow
 constexpr uint8_t kMailboxErrorNack = 0xD1;           // the PLC's error, major and minor status
 constexpr uint8_t kTextBufferFollows = 0x54;          // next-message type "T"
 
+// The code after an SNP NAK: 0 a spoiled check or parity, 1 an overrun or framing error (both
+// ask for the packet again), 2 a sequence error, 3 a next-message length too long.
+constexpr uint8_t kNakOverrun = 0x01;
+constexpr uint8_t kNakBadLength = 0x03;
+constexpr int kMaxMailboxResends = 2;
+
 void AppendSnpId(std::string& frame, const TSnpRequestFields& fields) {
   frame.append(reinterpret_cast<const char*>(fields.SnpId.data()), fields.SnpId.size());
 }
@@ -42,8 +48,12 @@ void AppendBinaryTrailer(std::string& frame) {
 }
 
 constexpr int32_t kSnpXMajorErrorAt = 5;  // in an X-Response: ESC "X" code, status word, major
-constexpr int32_t kAttachLength = 19;     // ESC through ETB of an attach answer (24 bytes in all)
-constexpr int32_t kMailboxLength = 35;    // ESC through ETB of a mailbox (40 bytes in all)
+// The SNP-X slave's own errors, and the one it gives a read outside a session: "request code
+// not supported", since without a session no request but the attach is.
+constexpr uint8_t kSnpXError = 0x0F;
+constexpr uint8_t kSnpXNoSession = 0x01;
+constexpr int32_t kAttachLength = 19;   // ESC through ETB of an attach answer (24 bytes in all)
+constexpr int32_t kMailboxLength = 35;  // ESC through ETB of a mailbox (40 bytes in all)
 
 uint16_t Word(const uint8_t* bytes) {
   return static_cast<uint16_t>(bytes[0] | (bytes[1] << 8));
@@ -233,11 +243,14 @@ void TSerialPortDM::OpenSnp(TRequestItem& request, bool snpX) {
 }
 
 void TSerialPortDM::SendSnpXRead(TRequestItem& request, TFrameRole role) {
+  // The read opens the transaction only in a kept session, without an attach of its own.
+  FSnpXReadInKeptSession = role == TFrameRole::Opening;
   SendReadRequest(request, SnpXReadFrame(request), stAwaitingData, role);
 }
 
 void TSerialPortDM::SendMailboxRead(TRequestItem& request, TFrameRole role) {
   ++request.Sequence;
+  FMailboxResends = 0;
   SendReadRequest(request, SnpMailboxReadFrame(request, static_cast<uint8_t>(request.Sequence & 0xFF)),
                   stMailboxSent, role);
 }
@@ -258,6 +271,19 @@ void TSerialPortDM::SendSnpAck() {
   PostReply(kAck, 2);
 }
 
+// An SNP or SNP-X frame: ESC, the type, its body and ETB, then the trailer. The search goes on
+// where the last data call left it, so a long frame costs the same however the host splits it.
+TFrameMatch TSerialPortDM::SearchSnpFrame(TReceiveContext& rx, TFrameLengthRule rule, const void* context,
+                                          TCheckKind check) {
+  return Counted(FSnpFrames.Find(rx.Data, rx.Size, FRxReceived - static_cast<uint64_t>(rx.Size), ESC, {ETB},
+                                 rule, context, check));
+}
+
+TFrameProgress TSerialPortDM::ArrivingFrame() const {
+  const int32_t size = RxBuffer->DataSize();
+  return FSnpFrames.Progress(FRxReceived - static_cast<uint64_t>(size), size);
+}
+
 int32_t TSerialPortDM::SnpAnswer(TReceiveContext& rx, TRequestItem& request) {
   switch (request.Step) {
     case stOpeningSent:
@@ -276,8 +302,8 @@ int32_t TSerialPortDM::SnpAnswer(TReceiveContext& rx, TRequestItem& request) {
 int32_t TSerialPortDM::SnpOpeningAnswer(TReceiveContext& rx, TRequestItem& request) {
   if (rx.Size < kSnpOpeningMinBytes) return -1;  // an attach answer is 24 bytes
   const bool snpX = Protocol == protoSnpX;
-  TFrameMatch m = Counted(FindSizedFrameIn(rx.Data, rx.Size, ESC, {ETB}, &AttachAnswerLength, nullptr,
-                                           snpX ? TCheckKind::BccBinary : TCheckKind::BccHex));
+  TFrameMatch m =
+      SearchSnpFrame(rx, &AttachAnswerLength, nullptr, snpX ? TCheckKind::BccBinary : TCheckKind::BccHex);
   if (!m.Found()) return m.ConsumedThrough();
   if (snpX) {
     OpenSession(request);
@@ -293,10 +319,11 @@ int32_t TSerialPortDM::SnpOpeningAnswer(TReceiveContext& rx, TRequestItem& reque
 
 int32_t TSerialPortDM::SnpMailboxAnswer(TReceiveContext& rx, TRequestItem& request) {
   TFrameMatch m = Search(rx, ACK, {0x00}, 0, TCheckKind::NoCheck);
-  if (!m.Found()) {
-    NoteSnpNak(rx);
-    return -1;
-  }
+  // A NAK before the acknowledgement, its code byte in: the PLC's answer to the mailbox.
+  const int32_t nakBefore = m.Found() ? m.Start : rx.Size - 1;
+  const TFrameMatch nak = FindFrameIn(rx.Data, nakBefore, NAK, {}, 0, TCheckKind::NoCheck);
+  if (nak.Found()) return SnpMailboxNak(rx, request, nak.Start);
+  if (!m.Found()) return -1;
   if (m.End == m.Start + 1) {
     request.Step = stAwaitingData;
     request.Timer.Restart();
@@ -304,24 +331,37 @@ int32_t TSerialPortDM::SnpMailboxAnswer(TReceiveContext& rx, TRequestItem& reque
   return m.End;
 }
 
-// A NAK and its error code instead of the acknowledgement: the PLC refused the mailbox request.
-// The engine does not repeat a request, so the step still times out as before and the bytes stay
-// where they are; the refusal is counted once per transaction and names the failure.
-void TSerialPortDM::NoteSnpNak(const TReceiveContext& rx) {
-  if (FNakNoted) return;
-  TFrameMatch nak = FindFrameIn(rx.Data, rx.Size - 1, NAK, {}, 0, TCheckKind::NoCheck);
-  if (!nak.Found()) return;
-  FNakNoted = true;
+// The PLC refused the mailbox request. A spoiled check or an overrun asks for the same packet
+// again at once, at most twice; after that, or for a sequence error (which ends the PLC's
+// session) or a length it will not take, the exchange is over: nothing more comes for it.
+int32_t TSerialPortDM::SnpMailboxNak(TReceiveContext& rx, TRequestItem& request, int32_t at) {
+  const uint8_t code = rx.Data[at + 1];
+  if (code > kNakBadLength) {
+    // No code GE defines: most likely a line error that looks like a NAK. Only that byte goes;
+    // what follows it may be the acknowledgement.
+    if (!FNakNoted) {
+      FNakNoted = true;
+      FCounters.NakReceived();
+      NoteTrouble(TTransactionFailure::Nak);
+    }
+    return at;
+  }
   FCounters.NakReceived();
   NoteTrouble(TTransactionFailure::Nak);
+  if (code <= kNakOverrun && FMailboxResends < kMaxMailboxResends) {
+    ++FMailboxResends;
+    SendReadRequest(request, SnpMailboxReadFrame(request, static_cast<uint8_t>(request.Sequence & 0xFF)),
+                    stMailboxSent, TFrameRole::Request);
+    return at + 1;
+  }
+  FailTransaction(request, TTransactionFailure::Nak);
+  return at + 1;
 }
 
 int32_t TSerialPortDM::SnpDataAnswer(TReceiveContext& rx, TRequestItem& request) {
-  TFrameMatch m =
-      Counted(Protocol == protoSnpX ? FindSizedFrameIn(rx.Data, rx.Size, ESC, {ETB}, &SnpXResponseLength,
-                                                       nullptr, TCheckKind::BccBinary)
-                                    : FindSizedFrameIn(rx.Data, rx.Size, ESC, {ETB}, &SnpDataFrameLength,
-                                                       &FAnnouncedLength, TCheckKind::BccBinary));
+  TFrameMatch m = Protocol == protoSnpX
+                      ? SearchSnpFrame(rx, &SnpXResponseLength, nullptr, TCheckKind::BccBinary)
+                      : SearchSnpFrame(rx, &SnpDataFrameLength, &FAnnouncedLength, TCheckKind::BccBinary);
   if (!m.Found()) return m.ConsumedThrough();
   const int32_t consumed = m.End + 5;
   const uint8_t type = rx.Data[m.Start + 1];
@@ -346,6 +386,16 @@ void TSerialPortDM::SnpXAnswer(TReceiveContext& rx, TRequestItem& request, const
     // A good answer with a data length of another read answers an exchange abandoned earlier.
     if (!SnpXLengthAnswers(request, length)) return;
     take = std::min(length, ReadBytes(request).Exact);
+  } else if (FSnpXReadInKeptSession && major == kSnpXError &&
+             rx.Data[s + kSnpXMajorErrorAt + 1] == kSnpXNoSession) {
+    // The PLC no longer holds the kept session (its link idle time ran out, it was switched
+    // off and on): nothing wrong with the read. Attach again and read once more; only what
+    // that brings is the answer.
+    FSnpXReadInKeptSession = false;
+    DropSession();
+    request.Timer.Restart();
+    OpenSnp(request, true);
+    return;
   } else {
     // An error answer is the PLC's refusal: it still goes to the host as a row with its status
     // code (error answers carry no data), and is counted and reported with the PLC's error.
@@ -384,14 +434,17 @@ void TSerialPortDM::SnpMailboxReply(TReceiveContext& rx, TRequestItem& request, 
       SendSnpAck();  // the data follows in text buffers
       return;
     }
-    case kMailboxCompletion:
+    case kMailboxCompletion: {
       if (!first || !InlineDataAnswers(request)) return;
       request.Timer.Restart();
       SendSnpAck();
-      ResponseData.append(reinterpret_cast<const char*>(rx.Data) + s + 22,
-                          static_cast<size_t>(m.End - s - 22));
+      // The six data bytes are followed by the PLC's piggy-back status (program, privilege,
+      // sweep time, status word): only the bytes the read asked for are data.
+      const int32_t take = std::min({ReadBytes(request).Exact, kInlineDataBytes, m.End - s - 22});
+      ResponseData.append(reinterpret_cast<const char*>(rx.Data) + s + 22, static_cast<size_t>(take));
       CompleteSnp(rx, request, m);
       return;
+    }
     case kMailboxErrorNack: {
       // The PLC will not serve the read: no time-out is waited out for it.
       SendSnpAck();
