@@ -179,8 +179,8 @@ private:
 };
 
 // One queued request: a block of PLC memory read once or at an interval. The scheduler and the
-// receive path write Busy, Step, Sequence, RetriesDone, RetryDue and Timer; everything else is
-// the configuration's and stays as the loader read it.
+// receive path write Busy, Step, Sequence, RetriesDone, RetryDue, OnceFailures, OnceResumeAt and
+// Timer; everything else is the configuration's and stays as the loader read it.
 class TRequestItem : public TObject {
 public:
   bool Enabled = false;  // false: the request is never sent, its items are still declared
@@ -193,7 +193,11 @@ public:
   int32_t PollInterval = 0;  // ms, unit already applied
   int16_t Sequence = -1;
   int32_t RetriesDone = 0;  // repeats of the failing transaction so far
-  bool RetryDue = false;    // a failed transaction is to be repeated at the next tick
+  bool RetryDue = false;    // a failed transaction is to be repeated in the request's next turn
+  // A read-once request that has not been answered yet: its failed transactions so far, and the
+  // time (ms) before which it is not tried again.
+  int32_t OnceFailures = 0;
+  uint64_t OnceResumeAt = 0;
   TResponseItemList ResponseItems;
   std::string Address;  // target PLC address as text
   uint8_t Memory = 0;   // memory type code
