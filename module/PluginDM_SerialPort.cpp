@@ -240,6 +240,14 @@ TSerialPortDM::TExamined TSerialPortDM::ExamineRequest(int32_t index, bool maySt
     return TExamined::NotDue;
   }
   if (!mayStart) return TExamined::Finished;
+  if (request.RetryDue && IsDemoted(request)) {
+    // Another request's failure set its PLC aside meanwhile: the repeat is dropped, and the
+    // request is read again once the PLC is tried again.
+    request.RetryDue = false;
+    request.RetriesDone = 0;
+    RestUnanswered(request);
+    return TExamined::NotDue;
+  }
   if (request.RetryDue) return StartTransaction(request);
   if (!request.MethodPoll) {
     if (!request.Timer.IsClear()) return TExamined::NotDue;                // a "once" that was read
@@ -613,6 +621,7 @@ void TSerialPortDM::ProcessLocked(TPluginCallRecIntft& record, const uint8_t* da
     } catch (...) {
       // The frame may have been acted on already: it must not be taken a second time.
       RxBuffer->Clear();
+      ForgetArrival();
       throw;
     }
     if (consumed < 0) break;

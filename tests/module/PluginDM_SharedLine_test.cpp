@@ -83,28 +83,35 @@ TEST(SharedLine, RepeatsOfADeadStationWaitTheirTurn) {
 }
 
 // Demotion counts attempts, repeats included: with "Demote after" 3 the dead station is set aside
-// after its third failed attempt, not after three transactions of six attempts each.
+// after its third failed attempt, not after three transactions of six attempts each; with two
+// requests to it, a repeat still pending when the other request's failure set it aside is not
+// sent either.
 TEST(SharedLine, DemotionCountsEveryFailedAttempt) {
   for (uint8_t protocol : kProtocols) {
-    SCOPED_TRACE(Name(protocol));
-    TSimRig rig(protocol);
-    TSpeedSettings speed;
-    speed.Retries = 5;
-    speed.DemoteAfter = 3;
-    speed.DemoteFor = 60000;
-    rig.Engine.SetSpeed(speed);
-    TRequestItem& dead = AddDeadRead(rig, 200);
-    rig.AddRegisterRead(2, 200);
-    TAttempts attempts;
-    attempts.Hook(rig.Owner, AttemptFrame(protocol, dead));
-    rig.Run(20000);
-    EXPECT_EQ(attempts.At.size(), 3u);
-    const TEngineStatistics s = rig.Engine.Statistics();
-    EXPECT_EQ(s.Demotions, 1u);
-    EXPECT_EQ(s.Demoted, 1u);
-    EXPECT_EQ(s.Retries, 2u) << "the third failure demotes instead of repeating";
-    ASSERT_EQ(rig.Owner.Failures.size(), 1u) << "one failed read, after its last attempt";
-    EXPECT_GE(rig.Owner.Delivered.size(), 60u) << "the healthy station polled on";
+    for (int deadRequests : {1, 2}) {
+      SCOPED_TRACE(Name(protocol) + ", " + std::to_string(deadRequests) + " requests to the dead station");
+      TSimRig rig(protocol);
+      TSpeedSettings speed;
+      speed.Retries = 5;
+      speed.DemoteAfter = 3;
+      speed.DemoteFor = 60000;
+      rig.Engine.SetSpeed(speed);
+      TRequestItem& dead = AddDeadRead(rig, 200);
+      if (deadRequests == 2) AddDeadRead(rig, 200);
+      rig.AddRegisterRead(2, 200);
+      TAttempts attempts;
+      attempts.Hook(rig.Owner, AttemptFrame(protocol, dead));  // the same frame for both
+      rig.Run(20000);
+      EXPECT_EQ(attempts.At.size(), 3u);
+      const TEngineStatistics s = rig.Engine.Statistics();
+      EXPECT_EQ(s.Demotions, 1u);
+      EXPECT_EQ(s.Demoted, 1u);
+      EXPECT_EQ(s.Retries, 2u) << "the third failure demotes instead of repeating";
+      if (deadRequests == 1) {
+        EXPECT_EQ(rig.Owner.Failures.size(), 1u) << "one failed read, after its last attempt";
+      }
+      EXPECT_GE(rig.Owner.Delivered.size(), 60u) << "the healthy station polled on";
+    }
   }
 }
 
