@@ -58,14 +58,20 @@ TSpeedSettings SpeedSettingsOf(const TDataSourceCfg& settings) {
   speed.KeepSession = settings.chkKeepSession_Checked != 0;
   speed.SendWhenReady = settings.chkSendWhenReady_Checked != 0;
   // A time that is no time (0, negative, not a number) keeps the default: a handshake that times
-  // out at once or a demotion that ends at once would only look like a setting.
+  // out at once or a demotion that ends at once would only look like a setting. Above, every
+  // value stops at the largest the options dialog offers: a stored value past it (a hand-edited
+  // file, another program's) would make a time-out that never fires or a PLC set aside for ever.
   const int32_t handshake = TruncSetting(settings.spHandshakeTimeout_Value);
-  if (handshake >= 1) speed.HandshakeTimeout = handshake;
+  if (handshake >= 1) speed.HandshakeTimeout = std::min(handshake, TSpeedSettings::kMaxHandshakeTimeout);
   speed.Retries = std::clamp(settings.spRetries_Value, 0, TSpeedSettings::kMaxRetries);
-  speed.DemoteAfter = std::max(settings.spDemoteAfter_Value, 0);
+  speed.DemoteAfter = std::clamp(settings.spDemoteAfter_Value, 0, TSpeedSettings::kMaxDemoteAfter);
   const int32_t demoteFor = TruncSetting(settings.spDemoteFor_Value);
-  if (demoteFor >= 1) speed.DemoteFor = demoteFor;
+  if (demoteFor >= 1) speed.DemoteFor = std::min(demoteFor, TSpeedSettings::kMaxDemoteFor);
   return speed;
+}
+
+int32_t MinIntervalOf(const TDataSourceCfg& settings) {
+  return std::clamp(TruncSetting(settings.spMinInt_Value), 0, kMaxMinInterval);
 }
 
 uint8_t ProtocolOf(int32_t itemIndex) {
@@ -249,7 +255,7 @@ void LoadRequestQueue(const IRequestQueuePlugin* plugin, const TDataSourceCfg* s
   queue.Clear();
   if (!settings || (engine && !EngineQueuesFill(plugin))) return;
   if (engine) {
-    engine->SetMinInterval(TruncSetting(settings->spMinInt_Value));
+    engine->SetMinInterval(MinIntervalOf(*settings));
     engine->SetProtocol(ProtocolOf(settings->comboProto_ItemIndex));
     engine->SetSpeed(SpeedSettingsOf(*settings));
   }

@@ -57,15 +57,23 @@ public:
 struct TSpeedSettings {
   bool KeepSession = false;
   bool SendWhenReady = false;
-  int32_t HandshakeTimeout = 2000;  // ms, at least 1
+  int32_t HandshakeTimeout = 2000;  // ms, 1 .. kMaxHandshakeTimeout
   int32_t Retries = 0;              // 0 .. kMaxRetries
-  int32_t DemoteAfter = 0;          // 0: never
-  int32_t DemoteFor = 10000;        // ms, at least 1
+  int32_t DemoteAfter = 0;          // 0: never; at most kMaxDemoteAfter
+  int32_t DemoteFor = 10000;        // ms, 1 .. kMaxDemoteFor
+  // The ranges of the options dialog's spin edits.
+  static constexpr int32_t kMaxHandshakeTimeout = 65535;
   static constexpr int32_t kMaxRetries = 255;
+  static constexpr int32_t kMaxDemoteAfter = 65535;
+  static constexpr int32_t kMaxDemoteFor = 3600000;
   // Either setting asks the engine to keep GE's line timing to the letter.
   bool Timed() const { return KeepSession || SendWhenReady; }
 };
 TSpeedSettings SpeedSettingsOf(const TDataSourceCfg& settings);
+// The minimal interval between data packets as the engines use it: truncated, in the options
+// dialog's range 0 .. kMaxMinInterval ms.
+inline constexpr int32_t kMaxMinInterval = 65535;
+int32_t MinIntervalOf(const TDataSourceCfg& settings);
 
 // The property map: "property,key" lines in order, with comment and blank lines kept as they
 // are, because the options form carries the same lines and both sides must agree. Its one
@@ -171,8 +179,8 @@ private:
 };
 
 // One queued request: a block of PLC memory read once or at an interval. The scheduler and the
-// receive path write Busy, Step, Sequence, RetriesDone, RetryDue and Timer; everything else is
-// the configuration's and stays as the loader read it.
+// receive path write Busy, Step, Sequence, RetriesDone, RetryDue, OnceFailures, OnceResumeAt and
+// Timer; everything else is the configuration's and stays as the loader read it.
 class TRequestItem : public TObject {
 public:
   bool Enabled = false;  // false: the request is never sent, its items are still declared
@@ -185,7 +193,11 @@ public:
   int32_t PollInterval = 0;  // ms, unit already applied
   int16_t Sequence = -1;
   int32_t RetriesDone = 0;  // repeats of the failing transaction so far
-  bool RetryDue = false;    // a failed transaction is to be repeated at the next tick
+  bool RetryDue = false;    // a failed transaction is to be repeated in the request's next turn
+  // A read-once request that has not been answered yet: its failed transactions so far, and the
+  // time (ms) before which it is not tried again.
+  int32_t OnceFailures = 0;
+  uint64_t OnceResumeAt = 0;
   TResponseItemList ResponseItems;
   std::string Address;  // target PLC address as text
   uint8_t Memory = 0;   // memory type code

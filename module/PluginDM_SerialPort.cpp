@@ -219,6 +219,7 @@ TSerialPortDM::TExamined TSerialPortDM::ExamineRequest(int32_t index, bool maySt
     uint32_t limit = request.Step == stAwaitingData ? EffectiveMs(request.Timeout)
                                                     : EffectiveMs(request.HandshakeTimeout) + OpeningHoldMs();
     if (!request.Timer.Expired(limit)) return TExamined::Waiting;
+    if (request.Step == stAwaitingData && FrameStillArriving(request)) return TExamined::Waiting;
     request.Busy = false;  // timed out: on to the next request, or the same one again
     DropWaitingFrames(false);
     FCounters.TimedOut();
@@ -226,10 +227,11 @@ TSerialPortDM::TExamined TSerialPortDM::ExamineRequest(int32_t index, bool maySt
     const TTransactionFailure cause = TimeoutCause(request);
     if (!Retry(request)) {
       ReportFailure(request, cause);
-      TransactionLost(request);
       RestUnanswered(request);
-      return TExamined::Finished;
     }
+    // A repeat waits for its turn like any due request: the others go first, so a station that
+    // does not answer costs them one time-out per failed attempt, however many repeats it has.
+    return TExamined::Finished;
   }
   // A disabled request or one that does not fit the wire may still stand at the queue position
   // after the queue was refilled; it is never sent.
@@ -237,9 +239,20 @@ TSerialPortDM::TExamined TSerialPortDM::ExamineRequest(int32_t index, bool maySt
     request.RetryDue = false;
     return TExamined::NotDue;
   }
-  if (request.RetryDue) return StartTransaction(request);
   if (!mayStart) return TExamined::Finished;
-  if (!request.MethodPoll && !request.Timer.IsClear()) return TExamined::NotDue;  // a "once" that was read
+  if (request.RetryDue && IsDemoted(request)) {
+    // Another request's failure set its PLC aside meanwhile: the repeat is dropped, and the
+    // request is read again once the PLC is tried again.
+    request.RetryDue = false;
+    request.RetriesDone = 0;
+    RestUnanswered(request);
+    return TExamined::NotDue;
+  }
+  if (request.RetryDue) return StartTransaction(request);
+  if (!request.MethodPoll) {
+    if (!request.Timer.IsClear()) return TExamined::NotDue;                // a "once" that was read
+    if (platform::Now() < request.OnceResumeAt) return TExamined::NotDue;  // resting after failures
+  }
   // With "Send when ready" a request polled without an interval is due again the moment its
   // answer is in, so that the tick asked for at the exchange's end finds it due.
   const uint32_t pollMs =
@@ -284,12 +297,15 @@ void TSerialPortDM::Reset() {
     ResponseData.clear();
     FAnnouncedLength = 0;
     RxBuffer->Clear();
+    ForgetArrival();
     TObjectList& list = *static_cast<TObjectList*>(RequestList->GuardedObject());
     for (TObject* object : list) {
       auto* request = static_cast<TRequestItem*>(object);
       request->Busy = false;
       request->RetryDue = false;
       request->RetriesDone = 0;
+      request->OnceFailures = 0;
+      request->OnceResumeAt = 0;
       request->Timer.Clear();
       if (request->MethodPoll && EffectiveMs(request->PollInterval) < TimerInterval)
         TimerInterval = EffectiveMs(request->PollInterval);
@@ -324,6 +340,7 @@ void TSerialPortDM::Send(TRequestItem* request) {
   FCcmBlocks = 0;
   FCcmHeldBlock.clear();
   FCcmNaks = 0;
+  ForgetArrival();
   // No byte received before the opening frame can answer it: whatever is still buffered (a
   // repeated frame, the tail of an answer that came too late) would otherwise be taken for the
   // new transaction's answers.
@@ -483,11 +500,19 @@ void TSerialPortDM::ReportFailure(const TRequestItem& request, TTransactionFailu
   }
 }
 
-// A request whose transaction ended without an answer taken. A "once" request is read again at
-// its next chance: a value read only at start-up must not be lost for the whole run because the
-// PLC was silent or the line noisy just then.
+// A request whose transaction ended without an answer taken. A "once" request is read again: a
+// value read only at start-up must not be lost for the whole run because the PLC was silent or
+// the line noisy just then. But a PLC that is gone would otherwise be tried at every turn, each
+// try holding the line for a time-out: it rests "Demote for" after its first failure, and twice
+// as long after each further one, so over time it costs the others hardly more than one try.
 void TSerialPortDM::RestUnanswered(TRequestItem& request) {
-  if (!request.MethodPoll) request.Timer.Clear();
+  if (request.MethodPoll) return;
+  request.Timer.Clear();
+  const int32_t doublings = std::min(request.OnceFailures, kOnceRestDoublings);
+  request.OnceFailures = std::min(request.OnceFailures + 1, kOnceRestDoublings + 1);
+  const uint64_t rest =
+      std::min<uint64_t>(static_cast<uint64_t>(FSpeed.DemoteFor) << doublings, kOnceRestMaxMs);
+  request.OnceResumeAt = platform::Now() + rest;
 }
 
 // Ends the outstanding transaction at once: its answers cannot be taken (they overrun or do not
@@ -509,7 +534,6 @@ void TSerialPortDM::FailTransaction(TRequestItem& request, TTransactionFailure c
   }
   if (Retry(request)) return;
   ReportFailure(request, cause, plcError);
-  TransactionLost(request);
   RestUnanswered(request);
   ExchangeEnded();
 }
@@ -599,12 +623,14 @@ void TSerialPortDM::ProcessLocked(TPluginCallRecIntft& record, const uint8_t* da
     } catch (...) {
       // The frame may have been acted on already: it must not be taken a second time.
       RxBuffer->Clear();
+      ForgetArrival();
       throw;
     }
     if (consumed < 0) break;
     RxBuffer->Discard(consumed + 1);
     if (RxBuffer->DataSize() == 0) break;
   }
+  NoteArrival(rxGuard.Data(), RxBuffer->DataSize());
   // What followed a peer's last block in the same call.
   if (!FLastReq) NotePeerEot(rxGuard.Data(), RxBuffer->DataSize());
 }
@@ -642,7 +668,6 @@ void TSerialPortDM::Refuse() {
   ResponseData.clear();
   if (Retry(request)) return;
   ReportFailure(request, TTransactionFailure::Nak);
-  TransactionLost(request);
   RestUnanswered(request);
   ExchangeEnded();
 }

@@ -152,6 +152,10 @@ public:
   // later than the PLC does (the host's data call, the timer's grain, the next request's own
   // wire time: 40 bytes take 370 ms at 1200 baud), so it keeps 2 s of that for them.
   static constexpr uint32_t kSessionIdleMs = 3000;
+  // A read-once request that failed rests before it is tried again: "Demote for" at first, twice
+  // as long after each further failure, never longer than an hour.
+  static constexpr int32_t kOnceRestDoublings = 32;
+  static constexpr uint64_t kOnceRestMaxMs = 3600000;
 
   // The engine belongs to `component` (none when counted references own it) and works for
   // `owner` (the plug-in's engine view).
@@ -333,6 +337,22 @@ private:
   int FMailboxResends = 0;  // SNP: times the PLC's NAK had the read's mailbox sent again
   // SNP-X: the outstanding read went out in a kept session, without an attach of its own.
   bool FSnpXReadInKeptSession = false;
+  // The data step's frame that is still arriving (its start is in, its length not yet reached),
+  // under the queue's lock like the transaction. Positions count the bytes ever written to
+  // RxBuffer, so that a frame keeps its position while the bytes before it are consumed.
+  struct TArrival {
+    bool Arriving = false;
+    uint64_t At = 0;         // the position of its start character
+    int32_t Bytes = 0;       // of its bytes received so far
+    uint64_t FirstSeen = 0;  // the data call that brought its start
+    uint64_t LastGrew = 0;   // the data call that last added to it
+  };
+  TArrival FArrival;
+  uint64_t FArrivalScanned = 0;  // no frame that may still complete starts before this position
+  uint64_t FDeferredRun = 0;     // Timer.Start of the data step whose time-out a frame deferred
+  uint64_t FDeferredFrame = 0;   // that frame's position + 1
+  // 300 baud, GE's slowest, at 11 bits a character: a frame arriving slower is none.
+  static constexpr uint64_t kSlowestLineByteMs = 37;
 
   // A data call's context while its bytes are processed: where packets go.
   struct TReceiveContext {
@@ -365,11 +385,10 @@ private:
   void AwaitPeerEot(const TRequestItem& request);
   void NotePeerEot(const uint8_t* data, int32_t size);
   bool Retry(TRequestItem& request);
-  void TransactionLost(const TRequestItem& request);
+  bool AttemptFailed(const TRequestItem& request);
   void TransactionAnswered(TRequestItem& request);
   std::string TargetKey(const TRequestItem& request) const;
   bool IsDemoted(const TRequestItem& request) const;
-  bool OnTrial(const TRequestItem& request) const;
   uint32_t CountDemoted();  // publishes and answers how many PLCs are set aside
 
   // failures and counting
@@ -392,6 +411,12 @@ private:
   void DropWaitingFrames(bool replies);
   // How long the opening may wait for GE's gaps before it leaves, on top of the handshake time-out.
   uint32_t OpeningHoldMs() const;
+
+  // a frame of the data step that is still arriving
+  int32_t ArrivingFrameBytes(const uint8_t* data, int32_t size, int32_t at) const;
+  void NoteArrival(const uint8_t* data, int32_t size);
+  bool FrameStillArriving(const TRequestItem& request);
+  void ForgetArrival();
 
   // receive path
   void ProcessReceived(TPluginCallRecIntft& record, const uint8_t* data, int32_t size);

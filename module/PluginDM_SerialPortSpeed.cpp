@@ -185,10 +185,13 @@ void TSerialPortDM::NotePeerEot(const uint8_t* data, int32_t size) {
 // ---------------------------------------------------------------------------------------------
 // Retries and demotion
 
-// A failed transaction of `request` is repeated at the next tick while it has repeats left. A
-// PLC on trial after its demotion gets one transaction and no repeat.
+// An attempt of `request` failed. It counts towards its PLC's demotion, each attempt on its own:
+// a PLC that answers none of them is set aside after "Demote after" attempts, repeats included.
+// The transaction is repeated in the request's next turn while it has repeats left and its PLC
+// was not set aside by this failure; a PLC on trial after its demotion gets one attempt and no
+// repeat. Answers whether the transaction is repeated.
 bool TSerialPortDM::Retry(TRequestItem& request) {
-  if (request.RetriesDone >= FSpeed.Retries || OnTrial(request)) {
+  if (AttemptFailed(request) || request.RetriesDone >= FSpeed.Retries) {
     request.RetriesDone = 0;
     return false;
   }
@@ -200,20 +203,24 @@ bool TSerialPortDM::Retry(TRequestItem& request) {
   return true;
 }
 
-void TSerialPortDM::TransactionLost(const TRequestItem& request) {
-  if (FSpeed.DemoteAfter <= 0) return;
+// Counts a failed attempt against the PLC of `request`; answers whether the PLC is set aside.
+bool TSerialPortDM::AttemptFailed(const TRequestItem& request) {
+  if (FSpeed.DemoteAfter <= 0) return false;
   TDemotion& demotion = FDemotions[TargetKey(request)];
   ++demotion.Failures;
-  if (!demotion.Demoted && demotion.Failures < FSpeed.DemoteAfter) return;
+  if (!demotion.Demoted && demotion.Failures < FSpeed.DemoteAfter) return false;
   // Demoted, or its trial failed: set aside again for the whole time.
   demotion.Demoted = true;
   demotion.Until = platform::Now() + static_cast<uint64_t>(FSpeed.DemoteFor);
   FCounters.Demoted(CountDemoted());
+  return true;
 }
 
 void TSerialPortDM::TransactionAnswered(TRequestItem& request) {
   request.RetriesDone = 0;
   request.RetryDue = false;
+  request.OnceFailures = 0;
+  request.OnceResumeAt = 0;
   if (FDemotions.erase(TargetKey(request)) != 0) CountDemoted();
 }
 
@@ -236,12 +243,6 @@ bool TSerialPortDM::IsDemoted(const TRequestItem& request) const {
   if (FSpeed.DemoteAfter <= 0 || FDemotions.empty()) return false;
   auto it = FDemotions.find(TargetKey(request));
   return it != FDemotions.end() && it->second.Demoted && platform::Now() < it->second.Until;
-}
-
-bool TSerialPortDM::OnTrial(const TRequestItem& request) const {
-  if (FDemotions.empty()) return false;
-  auto it = FDemotions.find(TargetKey(request));
-  return it != FDemotions.end() && it->second.Demoted;
 }
 
 }  // namespace kelda

@@ -336,6 +336,8 @@ TEST(PlcErrorAnswer, SimulatedPlcWithoutPrivilegeIsNotWaitedOut) {
 
 // --- read-once requests ----------------------------------------------------------------------
 
+// Two failed attempts: with repeats the transaction's own repeats bring the answer; without, the
+// request rests 10 s ("Demote for") after its first failure and 20 s after its second.
 TEST(ReadOnce, FailedReadIsTriedAgainUntilAnAnswerIsTaken) {
   for (const TSpeedCase& speed : SpeedCases()) {
     for (uint8_t protocol : kProtocols) {
@@ -349,7 +351,7 @@ TEST(ReadOnce, FailedReadIsTriedAgainUntilAnAnswerIsTaken) {
         if (std::string(fault) == "nak") faults.nak = 2;
         rig.Plc.setFaults(faults);
         rig.AddRegisterRead(4, 0);  // once, at start-up
-        rig.Run(15000);
+        rig.Run(40000);
         rig.Drain();
         // One row: the first answer taken. An SNP-X error answer is such an answer (a row with its
         // status code), so it is not read again.

@@ -153,9 +153,24 @@ TEST(Scheduler, OnceRequestsRunOnceUntilThePortIsOpenedAgain) {
   rig.Tick();
   EXPECT_EQ(rig.Owner.TakeSent(), (std::vector<std::string>{kBreakCommand, SnpXAttachFrame(once)}));
 
-  // A once request that times out has not been read: it goes out again at the next tick, until
-  // an answer is taken.
+  // A once request that times out has not been read: it goes out again until an answer is
+  // taken, each time after a rest ("Demote for", 10 s, after the first failure; twice as long
+  // after each further one).
   rig.Advance(2000);
+  rig.Tick();
+  EXPECT_TRUE(rig.Owner.TakeSent().empty());
+  rig.Advance(9999);
+  rig.Tick();
+  EXPECT_TRUE(rig.Owner.TakeSent().empty());
+  rig.Advance(1);
+  rig.Tick();
+  EXPECT_EQ(rig.Owner.TakeSent(), (std::vector<std::string>{kBreakCommand, SnpXAttachFrame(once)}));
+  rig.Advance(2000);
+  rig.Tick();
+  rig.Advance(19999);
+  rig.Tick();
+  EXPECT_TRUE(rig.Owner.TakeSent().empty());
+  rig.Advance(1);
   rig.Tick();
   EXPECT_EQ(rig.Owner.TakeSent(), (std::vector<std::string>{kBreakCommand, SnpXAttachFrame(once)}));
   rig.Receive(SnpXAttachAnswer());

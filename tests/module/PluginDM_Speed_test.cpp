@@ -529,7 +529,7 @@ TEST(Demotion, EndsWithTheFirstAnswerAfterItsTime) {
     rig.Engine.SetSpeed(speed);
     TRequestItem& request = rig.AddRegisterRead(2, 200);
     request.HandshakeTimeout = 300;
-    rig.Plc.faults().silent = 4 + 4 + 1;  // two failed transactions of four attempts, then the trial
+    rig.Plc.faults().silent = 2 + 1;  // two failed attempts, with repeats left, then the trial
     rig.Run(2700);
     EXPECT_EQ(rig.Engine.Statistics().Demoted, 1u);
     EXPECT_TRUE(rig.Owner.Delivered.empty());

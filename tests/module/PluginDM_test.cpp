@@ -244,6 +244,51 @@ TEST(DataSourceCfg, SpeedSettingsDefaultToThePlainEngineAndStayInRange) {
   for (const TRequestItem* request : requests) EXPECT_EQ(request->HandshakeTimeout, 750);
 }
 
+// Stored values past the options dialog's range (a hand-edited file, another program's registry
+// entry) stop at its largest: a handshake time-out of 1e9 ms would never fire, a minimal interval
+// of 1e9 ms would hold every request for days, a demotion time of 1e12 ms would set a PLC aside
+// for good.
+TEST(DataSourceCfg, StoredSettingsPastTheDialogsRangeStopAtItsLargest) {
+  TDataSourceCfg cfg(nullptr);
+  cfg.spHandshakeTimeout_Value = 1e9;
+  cfg.spRetries_Value = std::numeric_limits<int32_t>::max();
+  cfg.spDemoteAfter_Value = 1000000;
+  cfg.spDemoteFor_Value = 1e12;
+  cfg.spMinInt_Value = 1e9;
+  const TSpeedSettings speed = SpeedSettingsOf(cfg);
+  EXPECT_EQ(speed.HandshakeTimeout, 65535);
+  EXPECT_EQ(speed.Retries, 255);
+  EXPECT_EQ(speed.DemoteAfter, 65535);
+  EXPECT_EQ(speed.DemoteFor, 3600000);
+  EXPECT_EQ(MinIntervalOf(cfg), 65535);
+
+  // The largest values the dialog offers pass unchanged, and so does its smallest interval.
+  cfg.spHandshakeTimeout_Value = 65535;
+  cfg.spDemoteAfter_Value = 65535;
+  cfg.spDemoteFor_Value = 3600000;
+  cfg.spMinInt_Value = 65535;
+  EXPECT_EQ(SpeedSettingsOf(cfg).HandshakeTimeout, 65535);
+  EXPECT_EQ(SpeedSettingsOf(cfg).DemoteAfter, 65535);
+  EXPECT_EQ(SpeedSettingsOf(cfg).DemoteFor, 3600000);
+  EXPECT_EQ(MinIntervalOf(cfg), 65535);
+  cfg.spMinInt_Value = -1e9;
+  EXPECT_EQ(MinIntervalOf(cfg), 0);
+
+  // What the engine and every request are given.
+  TFakePlugin plugin;
+  TThreadObjectList queue(true);
+  TFakeEngine engine(plugin, queue);
+  cfg.lblParams_Caption = Query("<R1><Enabled>2</Enabled></R1>");
+  cfg.spHandshakeTimeout_Value = 1e9;
+  cfg.spMinInt_Value = 1e9;
+  LoadRequestQueue(&plugin, &cfg, queue, &engine);
+  EXPECT_EQ(engine.MinInterval, 65535);
+  EXPECT_EQ(engine.Speed.HandshakeTimeout, 65535);
+  const std::vector<const TRequestItem*> requests = Requests(queue);
+  ASSERT_EQ(requests.size(), 1u);
+  EXPECT_EQ(requests[0]->HandshakeTimeout, 65535);
+}
+
 TEST(LoadRequestQueue, EngineStepsFollowThePluginState) {
   TFakePlugin plugin;
   TDataSourceCfg settings(nullptr);
@@ -320,15 +365,18 @@ TEST(LoadRequestQueue, EngineStepsFollowThePluginState) {
     LoadRequestQueue(&plugin, &settings, queue, &engine);
     EXPECT_EQ(engine.Protocol, expected) << stored;
   }
+  // Truncated, and held in the options dialog's range 0 .. 65535.
   const std::pair<double, int32_t> intervals[] = {{0.0, 0},
                                                   {49.99, 49},
                                                   {-0.9, 0},
-                                                  {-3.5, -3},
+                                                  {-3.5, 0},
                                                   {65535, 65535},
-                                                  {1e12, INT32_MAX},
-                                                  {-1e12, INT32_MIN},
+                                                  {65535.9, 65535},
+                                                  {65536, 65535},
+                                                  {1e12, 65535},
+                                                  {-1e12, 0},
                                                   {std::numeric_limits<double>::quiet_NaN(), 0},
-                                                  {std::numeric_limits<double>::infinity(), INT32_MAX}};
+                                                  {std::numeric_limits<double>::infinity(), 65535}};
   for (auto [stored, expected] : intervals) {
     settings.spMinInt_Value = stored;
     LoadRequestQueue(&plugin, &settings, queue, &engine);
