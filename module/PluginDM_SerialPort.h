@@ -299,7 +299,15 @@ private:
   // EOT, the last ACK of a kept SNP session) is followed by the next request.
   std::atomic<uint64_t> FLineActivity{0};
   std::atomic<uint64_t> FLastHandedAt{0};  // when the last frame was handed to the host
-  std::atomic<uint64_t> FWakeAt{0};        // a tick is wanted then; 0 for none
+  // No byte that came before a frame was handed to the host can answer it: the PLC had not seen
+  // the frame yet (a frame the line repeats, the tail of an exchange given up). Positions count
+  // the bytes ever written to RxBuffer: what the receive path has written so far (under the
+  // buffer's lock), and where the answers to the last frame handed over may begin (set under
+  // FOutboxLock as the frame leaves the outbox, before the host is called, so that a host that
+  // hands the answer over before its send returns finds it in place).
+  std::atomic<uint64_t> FRxWritten{0};
+  std::atomic<uint64_t> FAnswersFrom{0};
+  std::atomic<uint64_t> FWakeAt{0};  // a tick is wanted then; 0 for none
   // CCM peer to peer with "Send when ready": the last block was taken and acknowledged, and the
   // target's EOT that ends the exchange has not been seen yet.
   std::atomic<bool> FPeerEotAwaited{false};
@@ -383,6 +391,8 @@ private:
   // receive path
   void ProcessReceived(TPluginCallRecIntft& record, const uint8_t* data, int32_t size);
   void ProcessLocked(TPluginCallRecIntft& record, const uint8_t* data, int32_t size);
+  bool FrameAwaitsHandOver();
+  void DropBytesBeforeHandOver();
   int32_t HandleAnswer(TReceiveContext& rx);
   TFrameMatch Search(TReceiveContext& rx, uint8_t startChar, TEndChars endChars, int32_t maxLength,
                      TCheckKind check);
