@@ -425,6 +425,7 @@ void TSerialPortDM::FlushOutbox() {
       } else {
         frame = std::move(FOutbox.front());
         FOutbox.pop_front();
+        if (frame.Role != TFrameRole::LineBreak) FAnswersFrom = FRxReceived.load();
       }
     }
     if (wait != 0) {
@@ -616,7 +617,12 @@ void TSerialPortDM::ProcessLocked(TPluginCallRecIntft& record, const uint8_t* da
   FRxReceived += static_cast<uint64_t>(size);
   TReceiveContext rx{record, rxGuard.Data(), 0};
   while (FLastReq) {
+    // Bytes in the buffer came before a frame still waiting for the line (one just posted for
+    // an answer in this very block, one held for the line's gaps): none of them answers it.
+    if (FrameAwaitsHandOver()) break;
+    DropBytesBeforeHandOver();
     rx.Size = RxBuffer->DataSize();
+    if (rx.Size == 0) break;
     int32_t consumed = -1;
     try {
       consumed = HandleAnswer(rx);
@@ -633,6 +639,21 @@ void TSerialPortDM::ProcessLocked(TPluginCallRecIntft& record, const uint8_t* da
   NoteArrival(rxGuard.Data(), RxBuffer->DataSize());
   // What followed a peer's last block in the same call.
   if (!FLastReq) NotePeerEot(rxGuard.Data(), RxBuffer->DataSize());
+}
+
+bool TSerialPortDM::FrameAwaitsHandOver() {
+  platform::CriticalSectionGuard outbox(FOutboxLock);
+  return std::any_of(FOutbox.begin(), FOutbox.end(),
+                     [](const TOutFrame& frame) { return frame.Role != TFrameRole::LineBreak; });
+}
+
+// Under the receive buffer's lock. Whatever they hold (the start of a frame among them) is noise
+// now: what answers the last frame begins after them.
+void TSerialPortDM::DropBytesBeforeHandOver() {
+  const int32_t buffered = RxBuffer->DataSize();
+  const uint64_t front = FRxReceived.load() - static_cast<uint64_t>(buffered);
+  const uint64_t from = FAnswersFrom.load();
+  if (from > front) RxBuffer->Discard(static_cast<int32_t>(std::min<uint64_t>(from - front, buffered)));
 }
 
 int32_t TSerialPortDM::HandleAnswer(TReceiveContext& rx) {

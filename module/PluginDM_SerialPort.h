@@ -254,8 +254,8 @@ private:
   int32_t FAnnouncedLength = 0;
   // Bytes ever written to RxBuffer, so that the position of its first unread byte in the stream
   // of received bytes is known: the SNP frame search goes on from call to call while it stays.
-  // Under the queue's lock and the receive buffer's.
-  uint64_t FRxReceived = 0;
+  // Written under the queue's lock and the receive buffer's; the outbox writer reads it too.
+  std::atomic<uint64_t> FRxReceived{0};
   TSizedFrameSearch FSnpFrames;
   // CCM: which reading of the data blocks' LRC a station uses, by station number. Framed (STX to
   // ETX) is presumed until a station shows otherwise. The two readings of a last block differ in
@@ -313,7 +313,13 @@ private:
   // EOT, the last ACK of a kept SNP session) is followed by the next request.
   std::atomic<uint64_t> FLineActivity{0};
   std::atomic<uint64_t> FLastHandedAt{0};  // when the last frame was handed to the host
-  std::atomic<uint64_t> FWakeAt{0};        // a tick is wanted then; 0 for none
+  // No byte that came before a frame was handed to the host can answer it: the PLC had not seen
+  // the frame yet (a frame the line repeats, the tail of an exchange given up). Positions count
+  // the bytes ever written to RxBuffer (FRxReceived), and where the answers to the last frame handed over may
+  // begin (set under FOutboxLock as the frame leaves the outbox, before the host is called, so that a host
+  // that hands the answer over before its send returns finds it in place).
+  std::atomic<uint64_t> FAnswersFrom{0};
+  std::atomic<uint64_t> FWakeAt{0};  // a tick is wanted then; 0 for none
   // CCM peer to peer with "Send when ready": the last block was taken and acknowledged, and the
   // target's EOT that ends the exchange has not been seen yet.
   std::atomic<bool> FPeerEotAwaited{false};
@@ -421,6 +427,8 @@ private:
   // receive path
   void ProcessReceived(TPluginCallRecIntft& record, const uint8_t* data, int32_t size);
   void ProcessLocked(TPluginCallRecIntft& record, const uint8_t* data, int32_t size);
+  bool FrameAwaitsHandOver();
+  void DropBytesBeforeHandOver();
   int32_t HandleAnswer(TReceiveContext& rx);
   TFrameMatch Search(TReceiveContext& rx, uint8_t startChar, TEndChars endChars, int32_t maxLength,
                      TCheckKind check);

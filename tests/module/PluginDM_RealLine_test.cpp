@@ -218,7 +218,10 @@ TEST(SteadyNoise, NeverDefersATimeOut) {
         if (protocol == protoCcmMasterSlave) rig.Receive(Bytes({'N', 0x22, ACK}));
         if (protocol == protoCcmPeerToPeer) rig.Receive(kAck1);
         if (ccm) rig.Receive(kAck1);
-        if (protocol == protoSnp) rig.Receive(SnpAttachAnswer() + kSnpAck);
+        if (protocol == protoSnp) {
+          rig.Receive(SnpAttachAnswer());
+          rig.Receive(kSnpAck);
+        }
         if (protocol == protoSnpX) rig.Receive(SnpXAttachAnswer());
         ASSERT_EQ(request.Step, stAwaitingData);
       }

@@ -364,7 +364,8 @@ TEST(CcmSteps, RefusalAndBrokenBlocks) {
 
   rig.Advance(1000);
   rig.Tick();
-  rig.Receive(Bytes({'N', 0x22, 0x06, 0x06}));
+  rig.Receive(Bytes({'N', 0x22, 0x06}));
+  rig.Receive(Bytes({0x06}));
   EXPECT_EQ(request.Step, stAwaitingData);
   rig.Owner.TakeSent();
   // A whole block whose LRC fails is dropped without an answer.
