@@ -251,6 +251,7 @@ void EndTimer(TzorTimerEx*& timer) {
     ended->FOnTimer = nullptr;
   }
   ended->FEnabled = false;
+  ended->LeaveOwner();  // its owner goes now; the timer goes in its own thread
   {
     TEndedTimers& list = EndedTimers();
     std::lock_guard<std::mutex> lock(list.Lock);

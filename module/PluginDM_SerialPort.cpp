@@ -135,6 +135,7 @@ void TSerialPortDM::RequestReset(uint8_t code) {
 }
 
 void TSerialPortDM::QueueTick() {
+  if (!Queue) return;    // being freed
   FTickWantedSince = 0;  // the timer's thread dispatches
   if (!HoldOwner()) {
     // Retired: a Restart that found the engine in service a moment before it retired (a data
