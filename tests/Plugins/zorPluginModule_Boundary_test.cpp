@@ -91,7 +91,8 @@ TEST(PluginConcurrency, ModuleTextsChangeWhileTheHostReadsThem) {
         .Add("VALUE", letters + "|CMD|" + letters + "|1|0\r\n");
     EXPECT_TRUE(RunCommand(instance, description).Result.ToBool());
     EXPECT_TRUE(RunCommand(instance, title).Result.ToBool());
-    EXPECT_TRUE(RunCommand(instance, commands).Result.ToBool());
+    // Each set adds to the commands: past kChanges their text would grow without end.
+    if (i < kChanges) EXPECT_TRUE(RunCommand(instance, commands).Result.ToBool());
   }
   done = true;
   host.join();
@@ -102,7 +103,7 @@ TEST(PluginConcurrency, ModuleTextsChangeWhileTheHostReadsThem) {
   std::string description, commands;
   ASSERT_TRUE(ReadModuleInfo(instance, description, commands));
   EXPECT_EQ(description, std::string(40 + (changes - 1) % 200, static_cast<char>('a' + (changes - 1) % 26)));
-  EXPECT_EQ(plugin->CustomCommands->Count(), changes) << "every command set was kept";
+  EXPECT_EQ(plugin->CustomCommands->Count(), kChanges) << "every command set was kept";
   EXPECT_EQ(FreeInstance(instance), 0);
 }
 
