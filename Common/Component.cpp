@@ -24,6 +24,10 @@ void TComponent::DestroyComponents() {
   while (!FComponents.empty()) delete FComponents.back();  // each removes itself
 }
 
+void TComponent::LeaveOwner() {
+  if (FOwner) FOwner->RemoveComponent(this);
+}
+
 TComponent* TComponent::FindComponent(const std::string& name) const {
   if (name.empty()) return nullptr;
   for (TComponent* c : FComponents)

@@ -24,6 +24,9 @@ public:
   // Destroys the owned components, the last first. An owner whose components use its own members
   // calls this at the start of its destructor, while those members still exist.
   void DestroyComponents();
+  // Leaves the owner, which will no longer destroy it: for a component that must outlive its
+  // owner and destroys itself later.
+  void LeaveOwner();
 
   // Design state: set while a component is edited rather than run (never in a host).
   bool Designing() const { return FDesigning; }

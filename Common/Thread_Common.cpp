@@ -20,6 +20,11 @@ platform::TMultiReadExclusiveWriteSynchronizer& TThreadObject::Synchronizer() {
   return *sync;
 }
 
+bool TThreadObject::HeldByCallingThread() const {
+  auto* sync = FSynchronizer.load(std::memory_order_acquire);
+  return sync && (sync->HoldsWrite() || sync->ReadDepth() > 0);
+}
+
 void* TThreadObject::LockWrite() {
   Synchronizer().BeginWrite();
   return FGuardedObject;

@@ -30,6 +30,9 @@ public:
 
   void* GuardedObject() const { return FGuardedObject; }
 
+  // Whether the calling thread holds the read or the write lock (for assertions and tests).
+  bool HeldByCallingThread() const;
+
 protected:
   void SetGuardedObject(void* guarded) { FGuardedObject = guarded ? guarded : this; }
 

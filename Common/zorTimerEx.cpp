@@ -1,7 +1,9 @@
 #include "Common/zorTimerEx.h"
 
+#include <algorithm>
 #include <exception>
 #include <string>
+#include <vector>
 
 #include "Common/Exceptions.h"
 #include "platform/Debug.h"
@@ -21,6 +23,44 @@ void ShowException(std::exception_ptr error) {
   } catch (...) {
     platform::ShowErrorBox("Unknown exception", "Application Error");
   }
+}
+
+// Timers ended from another thread that wait for their owner thread to destroy them. A timer
+// stays listed until that thread does so; once the thread is gone (its window with it), the
+// next EndTimer call destroys it.
+struct TEndedTimers {
+  std::mutex Lock;
+  std::vector<TzorTimerEx*> Timers;
+};
+
+TEndedTimers& EndedTimers() {
+  static auto* ended = new TEndedTimers;  // outlives every timer, also at exit
+  return *ended;
+}
+
+// Takes a listed timer out of the list; false when it was not listed.
+bool Unlist(TzorTimerEx* timer) {
+  TEndedTimers& ended = EndedTimers();
+  std::lock_guard<std::mutex> lock(ended.Lock);
+  const auto at = std::find(ended.Timers.begin(), ended.Timers.end(), timer);
+  if (at == ended.Timers.end()) return false;
+  ended.Timers.erase(at);
+  return true;
+}
+
+// Destroys the listed timers whose owner thread is gone.
+void DestroyOrphans() {
+  std::vector<TzorTimerEx*> orphans;
+  {
+    TEndedTimers& ended = EndedTimers();
+    std::lock_guard<std::mutex> lock(ended.Lock);
+    const auto gone = std::stable_partition(ended.Timers.begin(), ended.Timers.end(), [](TzorTimerEx* timer) {
+      return platform::IsWindowAlive(timer->WindowHandle());
+    });
+    orphans.assign(gone, ended.Timers.end());
+    ended.Timers.erase(gone, ended.Timers.end());
+  }
+  for (TzorTimerEx* timer : orphans) delete timer;  // its window is gone: nothing is waited for
 }
 
 }  // namespace
@@ -168,6 +208,11 @@ intptr_t TzorTimerEx::WindowProc::HandleMessage(platform::WindowHandle window, u
       case kReleaseWindowMessage:
         FTimer.ReleaseWindow();
         return 0;
+      case kEndMessage:
+        // Ended by another thread: destroyed here, where nothing is waited for. FTimer (and this
+        // handler with it) is gone afterwards.
+        if (Unlist(&FTimer)) delete &FTimer;
+        return 0;
       default:
         return platform::DefaultWindowResult(window, message, wParam, lParam);
     }
@@ -190,6 +235,31 @@ void FreeTimer(TzorTimerEx*& timer) {
   }
   timer = nullptr;  // before the destruction, so a tick running meanwhile sees no timer
   delete doomed;
+}
+
+void EndTimer(TzorTimerEx*& timer) {
+  DestroyOrphans();
+  if (!timer) return;
+  TzorTimerEx* ended = timer;
+  timer = nullptr;
+  if (ended->FreesWithoutWaiting()) {
+    FreeTimer(ended);
+    return;
+  }
+  {
+    std::lock_guard<std::mutex> lock(ended->FOnTimerLock);
+    ended->FOnTimer = nullptr;
+  }
+  ended->FEnabled = false;
+  ended->LeaveOwner();  // its owner goes now; the timer goes in its own thread
+  {
+    TEndedTimers& list = EndedTimers();
+    std::lock_guard<std::mutex> lock(list.Lock);
+    list.Timers.push_back(ended);
+  }
+  // A timer message already queued finds no handler; the owner thread destroys the timer at
+  // this message. When the window went meanwhile (its thread ended), nobody else will.
+  if (!platform::PostWindowMessage(ended->WindowHandle(), TzorTimerEx::kEndMessage, 0, 0)) DestroyOrphans();
 }
 
 }  // namespace kelda

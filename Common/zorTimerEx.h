@@ -27,6 +27,7 @@ public:
   static constexpr uint32_t kReleaseWindowMessage = 0x0811;
   static constexpr uint32_t kSetIntervalMessage = 0x0812;  // wParam: the new interval
   static constexpr uint32_t kTickSoonMessage = 0x0813;
+  static constexpr uint32_t kEndMessage = 0x0814;  // an ended timer frees itself in its owner thread
   static constexpr uint32_t kTimerId = 1;
   static constexpr uint32_t kDefaultOwnerWaitMs = 5000;
 
@@ -74,6 +75,8 @@ public:
   void SetOwnerWaitMs(uint32_t ms) { FOwnerWaitMs = ms; }
 
 private:
+  friend void EndTimer(TzorTimerEx*& timer);
+
   class WindowProc : public platform::IMessageHandler {
   public:
     explicit WindowProc(TzorTimerEx& timer) : FTimer(timer) {}
@@ -105,5 +108,13 @@ private:
 // Switches the timer off and clears its handler (failures of either step are ignored), clears
 // the reference and destroys the timer. Does nothing when the reference is empty.
 void FreeTimer(TzorTimerEx*& timer);
+
+// Ends a timer without waiting for its owner thread, and clears the reference: in the owner
+// thread, or once that thread is gone, the timer is destroyed at once; otherwise its handler is
+// cleared here (it never ticks again) and the owner thread destroys it the next time it
+// dispatches its messages. A timer whose owner thread ends without dispatching again is
+// destroyed by a later EndTimer call. The handler must not need its object for a tick that was
+// already under way when the handler was cleared (it holds what it uses by a counted reference).
+void EndTimer(TzorTimerEx*& timer);
 
 }  // namespace kelda

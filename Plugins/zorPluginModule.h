@@ -300,6 +300,8 @@ public:
   int32_t SendDataToHost(int32_t dataSourceId, const void* data, int32_t count);
 
   // --- log
+  // Appends the line and tells the host (message 1809), unless the calling thread holds a lock
+  // of this instance (THostCallsDeferred): then the host is told once the lock is released.
   void AddLog(int level, const std::string& message, bool mark = false);
   // Logs a failure at level 0 as "{context} message" and writes it to the debug output.
   void LogFailure(const std::string& context, const std::string& message);
@@ -332,6 +334,21 @@ public:
     int32_t ModuleIndex = 0;
   };
   TLoadLocation LoadLocation() const;
+
+  // Holds back the host's log notifications of the calling thread while it holds a lock of the
+  // instance; the outermost one tells the host, once, after the lock it guarded is released
+  // (declare it before the lock's guard). The host may answer the notification at once, in the
+  // same thread (a sent message), with any call into the module.
+  class THostCallsDeferred {
+  public:
+    explicit THostCallsDeferred(TzorPlugin& plugin);
+    ~THostCallsDeferred();
+    THostCallsDeferred(const THostCallsDeferred&) = delete;
+    THostCallsDeferred& operator=(const THostCallsDeferred&) = delete;
+
+  private:
+    TzorPlugin& FPlugin;
+  };
 
   void LockInstance() { InstanceLock.BeginWrite(); }
   void UnlockInstance() { InstanceLock.EndWrite(); }
@@ -427,8 +444,10 @@ public:
   std::string ModuleConfigId() const;
   std::string ModuleDataPath() const;
 
-  // Waits while a data call runs on a terminating instance; false when the wait timed out.
-  bool WaitWhileTerminatingBusy(uint64_t timeoutMs);
+  // Waits while a data call runs on a terminating instance; false when the wait timed out, or
+  // when every running data call has waited for the host (in its send) for hostWaitMs. A data
+  // call that the calling thread is itself inside of is never waited for.
+  bool WaitWhileTerminatingBusy(uint64_t timeoutMs, uint64_t hostWaitMs);
   void EnterDataCall();
   void LeaveDataCall();
 
@@ -457,6 +476,7 @@ private:
   int CommandModuleParameter(const std::string& word, TPluginCallRecIntft& record);
   void FindHostCallbacks();
   void NotifyHost();
+  void SendLogNotification();
   TVariant GetCustomParameter(const std::string& key);
   bool SetCustomParameter(const std::string& key, const VARIANT& value);
 
@@ -466,6 +486,8 @@ private:
   std::unique_ptr<TzorThreadParamsList> FCustomParams;
   platform::TCriticalSection FCustomParamsCreation;
   std::atomic<int> FProcessCalls{0};
+  std::atomic<int> FDataCallsInSend{0};     // data calls waiting for the host in a send
+  std::atomic<bool> FNotifyPending{false};  // a notification held back by THostCallsDeferred
   std::mutex FProcessMutex;
   std::condition_variable FProcessDone;
   std::atomic<int> FUses{1};

@@ -39,6 +39,7 @@ public:
 }  // namespace
 
 int TzorPlugin::RunCommand(const std::string& word, TPluginCallRecIntft& record) {
+  const THostCallsDeferred deferred(*this);
   platform::CriticalSectionGuard lock(CommandLock);
   TCommandDepth depth(CommandDepth);
   if (depth.Value != 1) {

@@ -56,19 +56,45 @@ void TzorPlugin::FindHostCallbacks() {
   DataLogger_ManageDynForm = platform::FindExport(ParentApp, "DataLogger_ManageDynForm");
 }
 
+namespace {
+
+// The instance whose data call the calling thread is inside of (the innermost), or none.
+thread_local TzorPlugin* tDataCallOf = nullptr;
+
+}  // namespace
+
 int32_t TzorPlugin::SendDataToHost(int32_t dataSourceId, const void* data, int32_t count) {
   TDataLoggerSendDataEx send = DataLogger_SendDataEx;
   if (!send) return -1;
+  // A data call that sends waits for the host: a data call that comes while the instance is
+  // unloaded waits for it no longer than the host is given for a log notification.
+  struct TInSend {
+    std::atomic<int>* Count;
+    ~TInSend() {
+      if (Count) Count->fetch_sub(1);
+    }
+  } inSend{tDataCallOf == this ? &FDataCallsInSend : nullptr};
+  if (inSend.Count) inSend.Count->fetch_add(1);
   return send(ModuleIndex, dataSourceId, 0, 0, kSendDataCode, data, count);
 }
 // ---------------------------------------------------------------------------------------------
 // Data calls
 
-bool TzorPlugin::WaitWhileTerminatingBusy(uint64_t timeoutMs) {
-  uint64_t start = platform::Now();
+bool TzorPlugin::WaitWhileTerminatingBusy(uint64_t timeoutMs, uint64_t hostWaitMs) {
+  if (tDataCallOf == this) return true;  // the busy call is this thread's own, further up
+  const uint64_t start = platform::Now();
+  uint64_t allInSendSince = 0;
   std::unique_lock lock(FProcessMutex);
   while (ProcessBusy() && TerminateNow.load()) {
-    if (platform::Now() - start >= timeoutMs) return false;
+    const uint64_t now = platform::Now();
+    if (now - start >= timeoutMs) return false;
+    if (FProcessCalls.load() > FDataCallsInSend.load()) {
+      allInSendSince = 0;
+    } else if (allInSendSince == 0) {
+      allInSendSince = now;
+    } else if (now - allInSendSince >= hostWaitMs) {
+      return false;  // every running data call waits for the host, which may wait for this one
+    }
     FProcessDone.wait_for(lock, std::chrono::milliseconds(50));
     lock.unlock();
     platform::ServeThreadMessages();
@@ -97,6 +123,11 @@ static bool EndsWithRowMarker(IzorParamsListW* list) {
 }
 
 int TzorPlugin::RunDataCall(TPluginCallRec* callRecord) {
+  struct TDataCallOf {
+    TzorPlugin* Outer = tDataCallOf;
+    explicit TDataCallOf(TzorPlugin* plugin) { tDataCallOf = plugin; }
+    ~TDataCallOf() { tDataCallOf = Outer; }
+  } dataCallOf{this};
   TPluginCallRecIntft record(callRecord);
   TPluginCallRec* rec = record.Rec;
   const uintptr_t remembered = rec->DataIn.Value;

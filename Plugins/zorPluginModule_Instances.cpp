@@ -10,6 +10,8 @@
 namespace kelda {
 
 static constexpr uint64_t kTerminateWaitMs = 30000;
+// As long as a log notification may wait for the host.
+static constexpr uint64_t kHostWaitMs = 1000;
 
 static std::atomic<int> gCommandCount{0};
 
@@ -278,7 +280,7 @@ int32_t zorProcessData(TPluginCallRec* callRecord) {
     if (!callRecord || callRecord->Size != kCallRecSize || !callRecord->Params) return kResultRefused;
     TInstanceUse plugin(callRecord->Instance);
     if (!plugin) return kResultRefused;
-    if (!plugin->WaitWhileTerminatingBusy(kTerminateWaitMs)) return kResultRefused;
+    if (!plugin->WaitWhileTerminatingBusy(kTerminateWaitMs, kHostWaitMs)) return kResultRefused;
     if (plugin->TerminateNow.load() || !gRegistry.load()) return kResultRefused;
     TDataCallMark mark(plugin.get());
     try {

@@ -108,7 +108,34 @@ void TzorPlugin::LogFailure(const std::string& context, const std::string& messa
   }
 }
 
+namespace {
+
+// How many THostCallsDeferred the calling thread is inside of.
+thread_local int tHostCallsDeferred = 0;
+
+}  // namespace
+
+TzorPlugin::THostCallsDeferred::THostCallsDeferred(TzorPlugin& plugin) : FPlugin(plugin) {
+  ++tHostCallsDeferred;
+}
+
+TzorPlugin::THostCallsDeferred::~THostCallsDeferred() {
+  if (--tHostCallsDeferred > 0) return;
+  try {
+    if (FPlugin.FNotifyPending.exchange(false)) FPlugin.SendLogNotification();
+  } catch (...) {
+  }
+}
+
 void TzorPlugin::NotifyHost() {
+  if (tHostCallsDeferred > 0) {
+    FNotifyPending = true;
+    return;
+  }
+  SendLogNotification();
+}
+
+void TzorPlugin::SendLogNotification() {
   platform::WindowHandle window = MsgProcHandle.load();
   if (window == platform::kNoWindow) return;
   auto index = static_cast<uintptr_t>(static_cast<uint32_t>(ModuleIndex));

@@ -175,6 +175,7 @@ TzorPlugin::TLoadLocation TzorPlugin::LoadLocation() const {
 }
 
 bool TzorPlugin::RunShowOptionsDialog(TPluginCallRec* callRecord) {
+  const THostCallsDeferred deferred(*this);
   platform::CriticalSectionGuard lock(CommandLock);
   TPluginCallRecIntft record(callRecord);
   if (record.Params) {
@@ -193,6 +194,7 @@ bool TzorPlugin::RunShowOptionsDialog(TPluginCallRec* callRecord) {
 }
 
 bool TzorPlugin::ReloadSettingsNow() {
+  const THostCallsDeferred deferred(*this);
   platform::CriticalSectionGuard lock(CommandLock);
   if (!OnLoadSettingsNow) return false;
   int32_t depth = CommandDepth.fetch_add(1) + 1;

@@ -5,6 +5,7 @@
 #include <initializer_list>
 #include <iterator>
 #include <optional>
+#include <utility>
 
 #include "Common/Variants.h"
 #include "Common/zorParamLst.h"
@@ -13,6 +14,7 @@
 #include "module/PluginDM_ConfigCheck.h"
 #include "module/PluginDM_PlcErrors.h"
 #include "platform/CodePage.h"
+#include "platform/Thread.h"
 
 namespace kelda {
 
@@ -48,17 +50,6 @@ bool SameName(const std::string& name, const char* expected) {
 
 constexpr uint8_t kTypeInteger = 8;
 
-// How deep this thread is in data calls of this module: a command a host makes from inside a
-// send inside a data call frees no engine there.
-thread_local int tDataCallDepth = 0;
-
-struct TDataCallDepth {
-  TDataCallDepth() { ++tDataCallDepth; }
-  ~TDataCallDepth() { --tDataCallDepth; }
-  TDataCallDepth(const TDataCallDepth&) = delete;
-  TDataCallDepth& operator=(const TDataCallDepth&) = delete;
-};
-
 }  // namespace
 
 TzorPlugin* NewTaPlugin(TPluginCallRecIntft* record, platform::ModuleHandle dllHandle) {
@@ -76,19 +67,14 @@ TaPlugin::TaPlugin(TPluginCallRecIntft* record, platform::ModuleHandle dllHandle
 }
 
 TaPlugin::~TaPlugin() {
-  // The engines work for this object: they go while all of it still exists. Nothing else holds
-  // them now: data calls, commands and ticks each hold this object while they hold an engine.
+  // The engines work for this object: they retire while all of it still exists. A tick that
+  // still holds one (it could not take this object any more) ends it in the tick's thread.
   std::vector<std::shared_ptr<TSerialPortDM>> engines;
   {
     platform::WriteGuard guard(FEnginesLock);
     engines.swap(FEngines);
   }
-  engines.clear();
-  {
-    platform::CriticalSectionGuard guard(FRetiredLock);
-    engines.swap(FRetired);
-  }
-  engines.clear();
+  EndEngines(std::move(engines));
   DestroyComponents();
   Config = nullptr;
   Resources = nullptr;
@@ -126,7 +112,6 @@ void TaPlugin::zorPluginCreate() {
 }
 
 void TaPlugin::zorPluginLoad(TPluginCallRecIntft&, int&) {
-  FreeRetiredEngines();
   if (!Config) Config = new TDataSourceCfg(this);
   FHasSettings = true;
   Unloaded = false;
@@ -134,7 +119,6 @@ void TaPlugin::zorPluginLoad(TPluginCallRecIntft&, int&) {
 }
 
 void TaPlugin::zorPluginUnload(TPluginCallRecIntft&, int&) {
-  FreeRetiredEngines();
   Unloaded = true;
   RebuildAllQueues(nullptr);
   FHasSettings = false;
@@ -143,11 +127,9 @@ void TaPlugin::zorPluginUnload(TPluginCallRecIntft&, int&) {
 }
 
 // Commands alone change the list, so the new list is made from a copy without the lock and put
-// in place in one step. The engines left out are retired and go here, with no lock held, unless
-// a data call or a tick still works on one: an engine whose timer belongs to a thread that does
-// not answer costs this command (or a later one) the timer's waits, and costs the data calls
-// nothing.
+// in place in one step. The engines left out end, with no lock held.
 void TaPlugin::zorPluginChangeState(uint8_t) {
+  ReplaceStoppedEngines();
   std::vector<std::shared_ptr<TSerialPortDM>> candidates = Engines();
   std::vector<std::shared_ptr<TSerialPortDM>> engines;
   auto found = [&engines](int32_t id) {
@@ -168,11 +150,7 @@ void TaPlugin::zorPluginChangeState(uint8_t) {
         if (at != candidates.end()) kept[static_cast<std::size_t>(at - candidates.begin())] = true;
         continue;
       }
-      auto added = std::make_shared<TSerialPortDM>(nullptr, this);
-      added->DataSourceId = source->Id;
-      added->DataSourceName = source->Name;
-      added->DataSourceFullName = source->FullName;
-      engines.push_back(std::move(added));
+      engines.push_back(NewEngine(source->Id, source->Name, source->FullName));
     }
     for (std::size_t i = candidates.size(); i-- > 0;)
       if (!kept[i]) engines.erase(engines.begin() + static_cast<std::ptrdiff_t>(i));
@@ -187,8 +165,7 @@ void TaPlugin::zorPluginChangeState(uint8_t) {
       leftOut.push_back(std::move(engine));
   engines.clear();
   candidates.clear();
-  Retire(std::move(leftOut));
-  FreeRetiredEngines();
+  EndEngines(std::move(leftOut));
   if (Config) ApplySettings(true);
 }
 
@@ -223,7 +200,7 @@ void TaPlugin::zorPluginSaveSettingsNow() {
 }
 
 void TaPlugin::zorPluginLoadSettingsNow() {
-  FreeRetiredEngines();
+  ReplaceStoppedEngines();
   if (HasSettings()) ApplySettings(true);
 }
 
@@ -238,7 +215,6 @@ void TaPlugin::zorPluginProcessData(TPluginCallRecIntft& record, int& result) {
     result = kResultRefused;
     return;
   }
-  const TDataCallDepth depth;
   const int32_t dataSourceId = record.Rec->DataSourceId;  // a copy: the record is packed
   std::shared_ptr<TSerialPortDM> engine = EngineFor(dataSourceId);
   result = engine ? engine->ReceiveData(record) : kResultDone;
@@ -250,7 +226,16 @@ void TaPlugin::zorPluginEvent(const std::string& name, int& result, TPluginCallR
     result = kResultDone;
     return;
   }
-  FreeRetiredEngines();
+  // New engines get their queues; a PORT-OPEN below resets them with the others.
+  for (const std::shared_ptr<TSerialPortDM>& engine : ReplaceStoppedEngines()) {
+    if (!Config) break;
+    try {
+      LoadRequestQueue(this, Config, nullptr, *engine->RequestList, engine.get());
+    } catch (const std::exception& failure) {
+      AddLog(0, FillInMessage(Resources->MsgItemsFormationError, {failure.what()}));
+    }
+    engine->Restart();
+  }
   if (!StateFlags[0]) return;
   result = kResultDone;
   if (name != "PORT-OPEN") return;
@@ -265,40 +250,58 @@ std::vector<std::shared_ptr<TSerialPortDM>> TaPlugin::Engines() const {
   return FEngines;
 }
 
-void TaPlugin::Retire(std::vector<std::shared_ptr<TSerialPortDM>> engines) {
+std::shared_ptr<TSerialPortDM> TaPlugin::NewEngine(int32_t id, const std::string& name,
+                                                   const std::string& fullName) {
+  std::shared_ptr<TSerialPortDM> engine = TSerialPortDM::MakeShared(this);
+  engine->DataSourceId = id;
+  engine->DataSourceName = name;
+  engine->DataSourceFullName = fullName;
+  return engine;
+}
+
+// Retired first, while this object surely exists: a tick of the engine that comes later leaves
+// this object alone. Nothing waits here for another thread: an engine whose timer belongs to a
+// thread that does not dispatch ends without it (its timer goes when that thread dispatches or
+// ends), and a data call or tick that still holds an engine ends it when it lets it go.
+void TaPlugin::EndEngines(std::vector<std::shared_ptr<TSerialPortDM>> engines) {
   for (const std::shared_ptr<TSerialPortDM>& engine : engines) engine->Retire();
-  platform::CriticalSectionGuard guard(FRetiredLock);
-  for (std::shared_ptr<TSerialPortDM>& engine : engines) FRetired.push_back(std::move(engine));
+  engines.clear();
 }
 
-// An engine out of the list can no longer be found by a data call; a tick of its own may still
-// take it up meanwhile and then ends it in the timer's thread, which waits for nobody. An engine
-// whose timer belongs to another thread that still runs is not ended here: that would hold this
-// command, and every other command, for as long as that thread does not dispatch, and it may be
-// waiting for exactly this command to end. Its timer's thread ends it at its next dispatch (or a
-// command of that thread, or the plug-in's end does).
-void TaPlugin::FreeRetiredEngines() {
-  if (tDataCallDepth > 0) return;
-  std::vector<std::shared_ptr<TSerialPortDM>> going;
-  {
-    platform::CriticalSectionGuard guard(FRetiredLock);
-    const auto held = std::stable_partition(FRetired.begin(), FRetired.end(), [](const auto& engine) {
-      if (engine.use_count() > 1) return true;
-      if (engine->EndsWithoutWaiting()) return false;
-      engine->AskToEndInOwnThread();
-      return true;
-    });
-    std::move(held, FRetired.end(), std::back_inserter(going));
-    FRetired.erase(held, FRetired.end());
+// A thread that made engines may end, or stop dispatching, while the host goes on sending
+// commands from another: those engines would never poll again. The command's own thread takes
+// them over; an engine of the command's own thread stays, whatever its state.
+std::vector<std::shared_ptr<TSerialPortDM>> TaPlugin::ReplaceStoppedEngines() {
+  std::vector<std::shared_ptr<TSerialPortDM>> engines = Engines();
+  std::vector<std::shared_ptr<TSerialPortDM>> stopped, fresh;
+  const uint32_t thread = platform::CurrentThreadId();
+  for (std::shared_ptr<TSerialPortDM>& engine : engines) {
+    if (engine->TimerThread() == thread || !engine->TimerThreadStopped()) continue;
+    std::shared_ptr<TSerialPortDM> replacement =
+        NewEngine(engine->DataSourceId, engine->DataSourceName, engine->DataSourceFullName);
+    stopped.push_back(std::exchange(engine, replacement));
+    fresh.push_back(std::move(replacement));
   }
-  going.clear();  // with no lock held
+  if (stopped.empty()) return fresh;
+  {
+    platform::WriteGuard guard(FEnginesLock);
+    FEngines = engines;
+  }
+  engines.clear();
+  for (const std::shared_ptr<TSerialPortDM>& engine : stopped) LogEngineMoved(*engine);
+  EndEngines(std::move(stopped));
+  return fresh;
 }
 
-void TaPlugin::ReleaseRetired(TSerialPortDM& engine) {
-  platform::CriticalSectionGuard guard(FRetiredLock);
-  const auto at = std::find_if(FRetired.begin(), FRetired.end(),
-                               [&engine](const auto& retired) { return retired.get() == &engine; });
-  if (at != FRetired.end()) FRetired.erase(at);
+void TaPlugin::LogEngineMoved(const TSerialPortDM& engine) {
+  std::string source = std::to_string(engine.DataSourceId);
+  if (!engine.DataSourceName.empty()) source += " (" + engine.DataSourceName + ")";
+  std::string line;
+  {
+    platform::ReadGuard guard(InstanceLock);  // see LogRequestNotSent
+    line = FillInMessage(Resources->MsgPollingThreadStopped, {source});
+  }
+  AddLog(1, line);
 }
 
 // The last engine of the data source, as a change of state finds it.

@@ -4,19 +4,15 @@
 // for the memory type list, and rebuilds the engines' request queues whenever the settings or the
 // host's state change.
 //
-// Locks: the engines lock guards the list of engines and the settings object's existence, and is
-// held only to read or replace them. The engines are held by counted references rather than
-// owned as components: a data call takes a reference to its engine under the lock and works on
-// it without the lock, so a data call never waits for a settings load, a queue rebuild, an
-// engine's end or a log line, and whatever a host does from inside its send (a data call for
-// any data source, a command) never waits for a lock that the send's caller holds. Engines taken
-// out of the list are retired: they start nothing more, and the retired list keeps them until a
-// command (or the plug-in's end) finds nobody else holding them and can end them without waiting
-// for another thread (in their timer's thread, or once that thread has ended), and frees them. So a data call
-// never ends an engine, whose end may wait for the thread that owns its timer; a tick may, in
-// that thread. The settings object's contents are read and written by commands alone,
-// which the command lock serialises, so settings loads read the store with no lock of this
-// object held.
+// Locks: the engines lock guards the list of engines only (FEngines), and is held only to copy
+// or replace it; commands alone replace it, one at a time under the command lock. Engines are
+// held by counted references: a data call takes its engine's reference under the lock and works
+// on it without the lock, so a data call never waits for a settings load, a queue rebuild or a
+// log line. Every engine ends the same way (EndEngines: SET-STATE for the engines it drops, a
+// command for an engine whose timer's thread stopped, the plug-in's end for all): it retires,
+// so it starts nothing more, and whoever lets its last reference go ends it there, without
+// waiting for any other thread. The settings object is read and written by commands alone.
+// The developer's guide lists the locking rules in full.
 //
 // Module parameters of its own: "Statistics" (read only), the engines' counters, one line per
 // data source; "LogFailedTransactions" (0 or 1, 0 at creation), one log line per failed
@@ -84,7 +80,6 @@ public:
   int32_t SendToPort(int32_t dataSourceId, const uint8_t* data, int32_t count) override;
   bool HoldForTick() override { return TryAddUse(); }
   void ReleaseFromTick() override { ReleaseUse(); }
-  void ReleaseRetired(TSerialPortDM& engine) override;
   void LockInstance() override { TzorPlugin::LockInstance(); }
   void UnlockInstance() override { TzorPlugin::UnlockInstance(); }
   int AddStandardFields(TParsedDataList& list, const std::string& data, int32_t dataSourceId,
@@ -107,15 +102,17 @@ private:
   // (configuration problems are logged; framing errors never are).
   void LogRequestNotSent(const TRequestItem& request);
   void LogConfigurationFindings();  // one log line per finding of the configuration check
-  // Engines left out of the list: each starts nothing more and is kept until FreeRetiredEngines.
-  void Retire(std::vector<std::shared_ptr<TSerialPortDM>> engines);
-  // Frees the retired engines that nothing else holds any longer; none from inside a data call.
-  void FreeRetiredEngines();
+  // An engine for a data source, made in the calling thread, whose message loop runs its timer.
+  std::shared_ptr<TSerialPortDM> NewEngine(int32_t id, const std::string& name, const std::string& fullName);
+  // The one way an engine ends: it retires, and the list's reference goes with no lock held.
+  static void EndEngines(std::vector<std::shared_ptr<TSerialPortDM>> engines);
+  // Replaces every engine whose timer's thread has ended or stopped dispatching by one made in
+  // this (the command's) thread, logging once for each; answers the new engines.
+  std::vector<std::shared_ptr<TSerialPortDM>> ReplaceStoppedEngines();
+  void LogEngineMoved(const TSerialPortDM& engine);
 
   mutable platform::TMultiReadExclusiveWriteSynchronizer FEnginesLock;
   std::vector<std::shared_ptr<TSerialPortDM>> FEngines;  // under FEnginesLock
-  platform::TCriticalSection FRetiredLock;
-  std::vector<std::shared_ptr<TSerialPortDM>> FRetired;  // under FRetiredLock
   // Whether Config exists, for the data calls and the engines, which never read Config itself.
   std::atomic<bool> FHasSettings{false};
   // The link address, read by the engines while they build frames (without the engines lock).

@@ -1,12 +1,14 @@
 #include "module/PluginDM_SerialPort.h"
 
 #include <algorithm>
+#include <optional>
 #include <span>
 
 #include "Common/zorParamLst.h"
 #include "Common/zorTimerEx.h"
 #include "Plugins/zorPluginModule.h"
 #include "module/PluginDM_Decode.h"
+#include "platform/MessageWindow.h"
 #include "platform/Tick.h"
 
 namespace kelda {
@@ -53,12 +55,24 @@ TSerialPortDM::TSerialPortDM(TComponent* component, ISerialPortOwner* owner)
   Queue->SetOnTimer([this](TzorTimerEx*) { QueueTick(); });
 }
 
+std::shared_ptr<TSerialPortDM> TSerialPortDM::MakeShared(ISerialPortOwner* owner) {
+  auto engine = std::make_shared<TSerialPortDM>(nullptr, owner);
+  engine->FCounted = true;
+  const std::weak_ptr<TSerialPortDM> weak = engine;
+  engine->Queue->SetOnTimer([weak](TzorTimerEx*) {
+    // The tick holds its engine for its run; an engine whose last reference is going does not tick.
+    if (const std::shared_ptr<TSerialPortDM> self = weak.lock()) self->QueueTick();
+  });
+  return engine;
+}
+
 TSerialPortDM::~TSerialPortDM() {
-  {
-    platform::CriticalSectionGuard tick(FTickLock);
-    FDestroying = true;
-  }
-  FreeTimer(Queue);
+  // A counted engine's tick holds the engine, so none is under way here: the timer can go
+  // without waiting for its thread. A directly owned one waits for a tick under way.
+  if (FCounted)
+    EndTimer(Queue);
+  else
+    FreeTimer(Queue);
   ClearLastRequest();
   RequestList.reset();
   RxBuffer.reset();
@@ -71,7 +85,13 @@ void TSerialPortDM::Restart() {
   if (!Queue) return;
   bool on =
       !FRetired.load() && FOwner && FOwner->IsStateFlagSet(0) && RequestList && RequestList->Count() > 0;
-  if (on) Queue->SetInterval(std::max<uint32_t>(NextTickMs(), 1));
+  if (on) {
+    Queue->SetInterval(std::max<uint32_t>(NextTickMs(), 1));
+    uint64_t none = 0;
+    FTickWantedSince.compare_exchange_strong(none, std::max<uint64_t>(platform::Now(), 1));
+  } else {
+    FTickWantedSince = 0;
+  }
   Queue->SetEnabled(on);
 }
 
@@ -88,16 +108,25 @@ void TSerialPortDM::ClearLastRequest() {
 }
 
 void TSerialPortDM::Retire() {
-  FRetired = true;
+  {
+    platform::CriticalSectionGuard owner(FOwnerLock);
+    FRetired = true;
+  }
+  FTickWantedSince = 0;
   StopQueueTimer();
 }
 
-bool TSerialPortDM::EndsWithoutWaiting() const {
-  return !Queue || Queue->FreesWithoutWaiting();
+uint32_t TSerialPortDM::TimerThread() const {
+  return Queue ? Queue->OwnerThread() : 0;
 }
 
-void TSerialPortDM::AskToEndInOwnThread() {
-  if (Queue && !FEndAsked.exchange(true)) Queue->SetEnabled(true);
+bool TSerialPortDM::TimerThreadStopped() const {
+  if (!Queue || FRetired.load()) return false;
+  const platform::WindowHandle window = Queue->WindowHandle();
+  if (window == platform::kNoWindow || !platform::IsWindowAlive(window)) return true;  // the thread ended
+  const uint64_t since = FTickWantedSince.load();
+  const uint64_t now = platform::Now();
+  return since != 0 && now > since && now - since >= kStalledMs;
 }
 
 void TSerialPortDM::RequestReset(uint8_t code) {
@@ -106,45 +135,30 @@ void TSerialPortDM::RequestReset(uint8_t code) {
 }
 
 void TSerialPortDM::QueueTick() {
-  // What the tick holds for its run, let go after the tick lock: the engine first (its plug-in
-  // still exists while it goes), then the plug-in, whose end may end this engine too. Nothing of
-  // the engine is touched after that.
-  struct TTickHold {
-    ISerialPortOwner* Owner = nullptr;
-    std::shared_ptr<TSerialPortDM> Self;
-    ~TTickHold() {
-      Self.reset();
-      if (Owner) Owner->ReleaseFromTick();
-    }
-  } hold;
-  platform::CriticalSectionGuard tick(FTickLock);
-  if (FDestroying || !Queue) return;
-  if (FRetired.load()) {
-    // A Restart that found the engine in service a moment before it retired (a data call's
-    // decode, a tick's end) may switch the timer on after Retire switched it off: the first tick
-    // that comes switches it off again, in the timer's own thread, and starts nothing. When the
-    // plug-in asked for this tick, the engine hands itself back to be ended here, where its
-    // timer goes without waiting for anyone: after this tick, by the hold.
-    Queue->SetEnabled(false);
-    if (FEndAsked.load() && FOwner && FOwner->HoldForTick()) {
-      hold.Owner = FOwner;
-      hold.Self = weak_from_this().lock();
-      if (hold.Self) FOwner->ReleaseRetired(*this);
-    }
+  if (!Queue) return;    // being freed
+  FTickWantedSince = 0;  // the timer's thread dispatches
+  if (!HoldOwner()) {
+    // Retired: a Restart that found the engine in service a moment before it retired (a data
+    // call's decode, a tick's end) may have switched the timer on again after Retire switched
+    // it off; the tick switches it off in the timer's own thread and starts nothing.
+    if (FRetired.load() && Queue) Queue->SetEnabled(false);
     return;
   }
-  // The plug-in frees its engines as it goes, and their destruction waits for this lock: while
-  // it is held here, the plug-in may be going but is not gone.
-  if (FOwner) {
-    if (!FOwner->HoldForTick()) return;
-    hold.Owner = FOwner;
-  }
-  const std::weak_ptr<TSerialPortDM> weak = weak_from_this();
-  hold.Self = weak.lock();
-  const std::weak_ptr<TSerialPortDM> none;
-  const bool counted = weak.owner_before(none) || none.owner_before(weak);
-  if (counted && !hold.Self) return;  // its last reference is going in another thread
+  struct TRelease {
+    ISerialPortOwner* Owner;
+    ~TRelease() {
+      if (Owner) Owner->ReleaseFromTick();  // may free the plug-in; the engine is not touched after it
+    }
+  } release{FOwner};
   GuardedTick();
+}
+
+// The plug-in for the run of a tick, taken under the lock that retirement is set under: once
+// the plug-in let this engine go, the tick leaves the plug-in alone.
+bool TSerialPortDM::HoldOwner() {
+  platform::CriticalSectionGuard owner(FOwnerLock);
+  if (FRetired.load()) return false;
+  return !FOwner || FOwner->HoldForTick();
 }
 
 void TSerialPortDM::GuardedTick() {
@@ -401,6 +415,11 @@ void TSerialPortDM::PostReply(const uint8_t* data, int32_t count) {
 }
 
 void TSerialPortDM::FlushOutbox() {
+  SendFrames();
+  DeliverReports();
+}
+
+void TSerialPortDM::SendFrames() {
   {
     platform::CriticalSectionGuard outbox(FOutboxLock);
     // Another call (in this thread further up, or in another thread) is writing: it takes the
@@ -492,12 +511,34 @@ void TSerialPortDM::SendFailed(TRequestItem& request) {
 // ---------------------------------------------------------------------------------------------
 // Failures and counting
 
+// Kept until the engine's locks are released (DeliverReports): the plug-in's log hands the line
+// to the host, which may answer with a command that refills this very queue.
 void TSerialPortDM::ReportFailure(const TRequestItem& request, TTransactionFailure cause, uint16_t plcError) {
   if (!FOwner) return;
   try {
-    FOwner->TransactionFailed(DataSourceId, DataSourceName, request, cause, plcError);
+    platform::CriticalSectionGuard outbox(FOutboxLock);
+    FReports.push_back(TFailureReport{request, cause, plcError});
   } catch (...) {
-    // A diagnosis that cannot be written must not change what the engine does.
+    // A diagnosis that cannot be kept must not change what the engine does.
+  }
+}
+
+void TSerialPortDM::DeliverReports() {
+  for (;;) {
+    std::optional<TFailureReport> report;
+    {
+      platform::CriticalSectionGuard outbox(FOutboxLock);
+      if (FReports.empty()) return;
+      report.emplace(std::move(FReports.front()));
+      FReports.pop_front();
+    }
+    try {
+      if (FOwner)
+        FOwner->TransactionFailed(DataSourceId, DataSourceName, report->Request, report->Cause,
+                                  report->PlcError);
+    } catch (...) {
+      // A diagnosis that cannot be written must not change what the engine does.
+    }
   }
 }
 
@@ -587,18 +628,39 @@ int TSerialPortDM::ReceiveData(TPluginCallRecIntft& record) {
 void TSerialPortDM::ProcessReceived(TPluginCallRecIntft& record, const uint8_t* data, int32_t size) {
   if (data) FCounters.BytesReceived(size);
   if (data && size > 0) FLineActivity = platform::Now();
+  std::vector<TDecodedPacket> packets;
   try {
-    ProcessLocked(record, data, size);
+    ProcessLocked(record, data, size, packets);
   } catch (...) {
+    DeliverPackets(record, packets);
     FlushOutbox();
     throw;
   }
-  // What the answers called for goes out once the locks are released: a host that hands the
-  // next answer over before its send returns finds the receive path free.
+  // The packets, and what the answers called for, go out once the locks are released: a host
+  // that hands the next answer over before its send returns finds the receive path free.
+  DeliverPackets(record, packets);
   FlushOutbox();
 }
 
-void TSerialPortDM::ProcessLocked(TPluginCallRecIntft& record, const uint8_t* data, int32_t size) {
+void TSerialPortDM::DeliverPackets(TPluginCallRecIntft& record, std::vector<TDecodedPacket>& packets) {
+  for (TDecodedPacket& packet : packets) {
+    bool delivered = false;
+    try {
+      FOwner->DeliverPacket(record, *packet.List);
+      delivered = true;
+    } catch (...) {
+      // The answer is taken either way: a failed delivery must not make it count twice.
+    }
+    if (delivered) {
+      FCounters.AnswerDecoded();
+      FCounters.RoundTrip(packet.RoundTripMs);
+    }
+  }
+  packets.clear();
+}
+
+void TSerialPortDM::ProcessLocked(TPluginCallRecIntft& record, const uint8_t* data, int32_t size,
+                                  std::vector<TDecodedPacket>& packets) {
   platform::ReadGuard queueGuard(*RequestList);
   // The buffer's lock is held from here on, so the receive state (buffer, collected data,
   // outstanding request's steps) belongs to one data call at a time.
@@ -615,7 +677,7 @@ void TSerialPortDM::ProcessLocked(TPluginCallRecIntft& record, const uint8_t* da
   if (!FLastReq || size <= 0 || !data) return;
   RxBuffer->Write(data, size);
   FRxReceived += static_cast<uint64_t>(size);
-  TReceiveContext rx{record, rxGuard.Data(), 0};
+  TReceiveContext rx{record, rxGuard.Data(), 0, &packets};
   while (FLastReq) {
     // Bytes in the buffer came before a frame still waiting for the line (one just posted for
     // an answer in this very block, one held for the line's gaps): none of them answers it.
@@ -699,20 +761,17 @@ void TSerialPortDM::Complete(TReceiveContext& rx, const std::string& packetText)
   // A CCM master still awaits the slave's EOT and answers it with its own; a peer's target ends
   // with its EOT.
   if (!FPeerEotAwaited.load() && (!FLastReq || FLastReq->Step != stAwaitingEot)) ExchangeEnded();
-  TParsedDataList list;
-  if (Decode(FLastReq, list) > 0) {
-    list.PacketText = packetText;
-    bool delivered = false;
-    try {
-      FOwner->DeliverPacket(rx.Record, list);
-      delivered = true;
-    } catch (...) {
-      // The answer is taken either way: a failed delivery must not make it count twice.
-    }
-    if (delivered) {
-      FCounters.AnswerDecoded();
-      const uint64_t now = platform::Now();
-      FCounters.RoundTrip(now > FTransactionStart ? now - FTransactionStart : 0);
+  auto list = std::make_unique<TParsedDataList>();
+  if (Decode(FLastReq, *list) > 0) {
+    list->PacketText = packetText;
+    const uint64_t now = platform::Now();
+    TDecodedPacket packet{std::move(list), now > FTransactionStart ? now - FTransactionStart : 0};
+    if (rx.Packets) {
+      rx.Packets->push_back(std::move(packet));
+    } else {
+      std::vector<TDecodedPacket> single;
+      single.push_back(std::move(packet));
+      DeliverPackets(rx.Record, single);
     }
   }
   StartMinIntervalGate();

@@ -7,13 +7,15 @@
 // thread) and holds the queue's write lock while it examines a request and starts its
 // transaction.
 
-// Life: the plug-in holds its engines by counted references (std::shared_ptr), and so does
-// whoever works on one without the plug-in's engines lock: a data call, a change of state. A
-// tick holds its own engine and the plug-in for its run, so the last reference to either, let go
-// from inside the tick (a host that frees the instance while the tick's send waits, or that
-// changes the state from inside the send), ends it only once the tick is over; nobody waits for
-// a tick in order to free an engine. An engine that no counted reference owns (tests, tools)
-// is freed directly, and its destruction waits for a tick under way. The receive path runs in the host's
+// Life: the plug-in holds its engines by counted references (std::shared_ptr, made by
+// MakeShared), and so does whoever works on one without the plug-in's engines lock: a data call,
+// a command, a tick (its timer's handler holds the engine for the tick's run). Whoever lets the
+// last reference go ends the engine there, and the end never waits for another thread: the
+// timer is ended in its owner thread, at once when that is the calling thread or the thread is
+// gone, else at its next dispatch (EndTimer). A retired engine starts nothing more, and its
+// tick no longer reaches the plug-in, which may be gone by then. An engine that no counted
+// reference owns (tests, tools) is freed directly, and its destruction waits for a tick under
+// way. The receive path runs in the host's
 // data-call thread and holds, in this order, the queue's read lock, the receive buffer's lock and, for the
 // decode, the plug-in's instance lock. So a tick and the processing of received bytes never overlap.
 //
@@ -23,7 +25,10 @@
 // returns, from the same thread or another one, and the answer finds the exchange ready for it.
 // One thread at a time writes the outbox to the host, in the order the frames were posted, so
 // frames of the tick and of data calls never interleave; a send that fails undoes the step it
-// began, unless the exchange has moved on meanwhile.
+// began, unless the exchange has moved on meanwhile. The plug-in is called back the same way:
+// failures to report and decoded packets wait in the engine until its locks are released, so
+// whatever the host does inside those calls (a command that refills this queue, a data call)
+// finds no lock of the engine held.
 //
 // Each engine counts its transactions, failures and bytes (TEngineCounters, lock-free); the
 // counters live as long as the engine, so they survive every rebuild of its request queue.
@@ -79,23 +84,22 @@ public:
   virtual TSerialPortDM* FindEngine(int32_t dataSourceId) = 0;
   // Keeps the plug-in alive for the run of a tick; false when it is already being freed, and the
   // tick then does nothing. Each true answer is matched by one ReleaseFromTick at the tick's end,
-  // which may free the plug-in (and with it the engine) in the tick's thread.
+  // which may free the plug-in in the tick's thread.
   virtual bool HoldForTick() { return true; }
   virtual void ReleaseFromTick() {}
-  // A retired engine's tick, in the timer's own thread, gives up the plug-in's reference to it,
-  // so that it ends there once the tick is over.
-  virtual void ReleaseRetired(TSerialPortDM&) {}
   // The plug-in's own exclusive lock, under which decodes of one instance never overlap.
   virtual void LockInstance() = 0;
   virtual void UnlockInstance() = 0;
   // Adds the standard packet items for a decoded answer; returns how many it added.
   virtual int AddStandardFields(TParsedDataList& list, const std::string& data, int32_t dataSourceId,
                                 const std::string& name, const std::string& fullName) = 0;
-  // Hands a decoded packet to the host in the call record of the running data call.
+  // Hands a decoded packet to the host in the call record of the running data call. Called
+  // with none of the engine's locks held.
   virtual void DeliverPacket(TPluginCallRecIntft& record, TParsedDataList& list) = 0;
   // A transaction of `request` ended without its answer. The plug-in logs it only when asked
   // to: framing trouble is normal on a noisy line and is not logged by default. Called with
-  // the engine's queue lock held (and, from the receive path, its receive buffer's lock).
+  // none of the engine's locks held, once the tick or data call that met the failure is done
+  // with its exchange; `request` is a copy.
   // `plcError` is the PLC's own error of a PlcError failure: major status in the high byte,
   // minor in the low one.
   virtual void TransactionFailed(int32_t dataSourceId, const std::string& dataSourceName,
@@ -161,20 +165,22 @@ public:
   // `owner` (the plug-in's engine view).
   TSerialPortDM(TComponent* component, ISerialPortOwner* owner);
   ~TSerialPortDM() override;
+  // An engine owned by counted references, made in the thread whose message loop runs its timer.
+  static std::shared_ptr<TSerialPortDM> MakeShared(ISerialPortOwner* owner);
 
   // --- scheduler
   void QueueTick();  // the queue timer's tick handler
   void Restart() override;
   // The plug-in's "PORT-OPEN": every request, once-only ones included, is sent again.
   void RequestReset(uint8_t code);
-  // The plug-in took the engine out of its list: it starts nothing more, whoever still holds it.
+  // The plug-in took the engine out of its list: it starts nothing more, whoever still holds it,
+  // and its ticks no longer reach the plug-in.
   void Retire();
-  // Whether ending the engine in the calling thread waits for no other thread: its timer's
-  // thread may be blocked, for instance waiting for the command that would end the engine.
-  bool EndsWithoutWaiting() const;
-  // Asks the timer's thread, once, for a tick in which the retired engine hands itself back to
-  // the plug-in to end there.
-  void AskToEndInOwnThread();
+  // Whether the thread that runs the timer has ended, or has not dispatched a tick that was due
+  // for kStalledMs: the engine then polls no more until it is replaced.
+  bool TimerThreadStopped() const;
+  uint32_t TimerThread() const;  // the id of the thread whose message loop runs the timer
+  static constexpr uint64_t kStalledMs = 5000;
 
   // --- request queue loader
   void StopQueueTimer() override;
@@ -283,14 +289,25 @@ private:
   // The minimum-interval gate is started by the receive path and tested by the tick, which
   // run in different threads without a common lock at that point.
   platform::TCriticalSection FGateLock;
-  // Held for the whole of a tick. An engine owned by counted references is never freed during
-  // its tick (the tick holds one), but a tick may be starting while the last reference goes in
-  // another thread: the lock and FDestroying keep it off the going engine. An engine owned
-  // directly and freed from another thread waits here for a tick that is under way.
-  platform::TCriticalSection FTickLock;
-  bool FDestroying = false;  // under FTickLock
-  std::atomic<bool> FRetired{false};
-  std::atomic<bool> FEndAsked{false};
+  // A tick takes the plug-in under this lock, and retirement is set under it: so a tick of an
+  // engine the plug-in let go never touches the plug-in, which may be gone. Held only briefly.
+  platform::TCriticalSection FOwnerLock;
+  std::atomic<bool> FRetired{false};  // written under FOwnerLock
+  bool FCounted = false;              // made by MakeShared
+  // Since when the timer has been on without a tick (0: off, or a tick came since).
+  std::atomic<uint64_t> FTickWantedSince{0};
+  // What the plug-in is told once the engine's locks are released: failures met and packets
+  // decoded, in the order they came.
+  struct TFailureReport {
+    TRequestItem Request;
+    TTransactionFailure Cause;
+    uint16_t PlcError;
+  };
+  std::deque<TFailureReport> FReports;  // under FOutboxLock
+  struct TDecodedPacket {
+    std::unique_ptr<TParsedDataList> List;
+    uint64_t RoundTripMs = 0;
+  };
 
   TEngineCounters FCounters;
 
@@ -365,11 +382,13 @@ private:
     TPluginCallRecIntft& Record;
     const uint8_t* Data;  // the unread bytes of RxBuffer, under its lock
     int32_t Size;
+    std::vector<TDecodedPacket>* Packets = nullptr;  // delivered once the locks are released
   };
 
   // scheduler
   enum class TExamined : uint8_t { Waiting, Finished, Started, NotDue };
   void Reset();
+  bool HoldOwner();
   void GuardedTick();
   void RunTick();
   TExamined ExamineRequest(int32_t index, bool mayStart);
@@ -399,6 +418,7 @@ private:
 
   // failures and counting
   void ReportFailure(const TRequestItem& request, TTransactionFailure cause, uint16_t plcError = 0);
+  void DeliverReports();  // with none of the engine's locks held
   void RestUnanswered(TRequestItem& request);
   void FailTransaction(TRequestItem& request, TTransactionFailure cause, uint16_t plcError = 0);
   void NoteTrouble(TTransactionFailure cause);
@@ -410,6 +430,7 @@ private:
   void PostReply(const uint8_t* data, int32_t count);
   void PostChar(uint8_t value) { PostReply(&value, 1); }
   bool SendToHost(const std::string& bytes);
+  void SendFrames();
   void SendFailed(TRequestItem& request);
   void FrameFailed(const TOutFrame& frame);
   // Drops the frames of the exchange that just ended which still wait for the line (and with
@@ -426,9 +447,11 @@ private:
 
   // receive path
   void ProcessReceived(TPluginCallRecIntft& record, const uint8_t* data, int32_t size);
-  void ProcessLocked(TPluginCallRecIntft& record, const uint8_t* data, int32_t size);
   bool FrameAwaitsHandOver();
   void DropBytesBeforeHandOver();
+  void ProcessLocked(TPluginCallRecIntft& record, const uint8_t* data, int32_t size,
+                     std::vector<TDecodedPacket>& packets);
+  void DeliverPackets(TPluginCallRecIntft& record, std::vector<TDecodedPacket>& packets);
   int32_t HandleAnswer(TReceiveContext& rx);
   TFrameMatch Search(TReceiveContext& rx, uint8_t startChar, TEndChars endChars, int32_t maxLength,
                      TCheckKind check);

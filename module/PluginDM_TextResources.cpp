@@ -3,32 +3,14 @@
 namespace kelda {
 
 TTextResources::TTextResources(TComponent* owner) : TCustomTextResources(owner) {
-  for (std::string* text : {&MsgItemsFormationError,
-                            &MsgRequestNotSent,
-                            &MsgTransactionFailed,
-                            &CauseHandshakeTimeout,
-                            &CauseDataTimeout,
-                            &CauseCheckFailed,
-                            &CauseNak,
-                            &CauseSendFailed,
-                            &CauseBadAnswer,
-                            &CausePlcError,
-                            &MsgNoPropertyMap,
-                            &MemRegisters,
-                            &MemAnalogInputs,
-                            &MemAnalogOutputs,
-                            &MemDiscreteInputs,
-                            &MemDiscreteOutputs,
-                            &MemGeniusGlobalData,
-                            &MemDiscreteInternals,
-                            &MemDiscretesS,
-                            &MemDiscretesSA,
-                            &MemDiscretesSB,
-                            &MemDiscretesSC,
-                            &MemScratchPad,
-                            &MemStatusWords,
-                            &MarkSnpxOnly,
-                            &MarkCcmOnly})
+  for (std::string* text :
+       {&MsgItemsFormationError, &MsgRequestNotSent,   &MsgTransactionFailed, &MsgPollingThreadStopped,
+        &CauseHandshakeTimeout,  &CauseDataTimeout,    &CauseCheckFailed,     &CauseNak,
+        &CauseSendFailed,        &CauseBadAnswer,      &CausePlcError,        &MsgNoPropertyMap,
+        &MemRegisters,           &MemAnalogInputs,     &MemAnalogOutputs,     &MemDiscreteInputs,
+        &MemDiscreteOutputs,     &MemGeniusGlobalData, &MemDiscreteInternals, &MemDiscretesS,
+        &MemDiscretesSA,         &MemDiscretesSB,      &MemDiscretesSC,       &MemScratchPad,
+        &MemStatusWords,         &MarkSnpxOnly,        &MarkCcmOnly})
     RegisterText(text);
   for (std::string* text : {&CheckInRequest,
                             &CheckInItem,

@@ -25,6 +25,10 @@ public:
   // A failed transaction, when the host asked for them to be logged: the data source, the
   // request's caption and one of the causes below.
   std::string MsgTransactionFailed = "Data source %s, request \"%s\" failed: %s";
+  // An engine whose polling thread ended or stopped dispatching, taken over by another thread.
+  std::string MsgPollingThreadStopped =
+      "Data source %s: the thread that polled it stopped; polling goes on in the thread of the host's last "
+      "command";
   std::string CauseHandshakeTimeout = "no acknowledgement in time";
   std::string CauseDataTimeout = "no data in time";
   std::string CauseCheckFailed = "an answer failed its block check";

@@ -295,6 +295,7 @@ intptr_t TKeldaHost::HandleMessage(uint32_t message, uintptr_t wParam, intptr_t 
   ++FNotifications;
   auto found = FInstancesByIndex.find(static_cast<int32_t>(wParam));
   if (found == FInstancesByIndex.end()) return 0;
+  if (OnLogNotification) OnLogNotification(found->second);
   for (TLogLine& line : FetchLog(found->second)) FReceived.push_back(std::move(line));
   return 0;
 }
@@ -551,6 +552,7 @@ KELDA_EXPORT int32_t KELDA_STDCALL DataLogger_ManageDynForm(int32_t, int32_t, in
 
 KELDA_EXPORT int KeldaHost_PostMessage(uintptr_t window, uint32_t message, uintptr_t wParam,
                                        intptr_t lParam) {
+  if (TKeldaHost* host = TKeldaHost::Current(); host && host->PostsRefused()) return 0;
   return kelda::platform::THostWindow::Post(window, message, wParam, lParam) ? 1 : 0;
 }
 

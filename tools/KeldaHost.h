@@ -145,6 +145,14 @@ public:
   std::vector<TLogLine> Received();  // and forgets them
   int Notifications() const { return FNotifications; }
 
+  // A host whose message queue is full: posting the log notification fails, and the module
+  // sends it instead, which runs the handler at once in a thread of the host's window.
+  void RefusePosts(bool refuse) { FRefusePosts = refuse; }
+  bool PostsRefused() const { return FRefusePosts.load(); }
+  // Runs inside the handler of each log notification, before the log is fetched: a host that
+  // answers the notification with a call into the module.
+  std::function<void(uintptr_t instance)> OnLogNotification;
+
   std::vector<TSentData> Sent();  // and forgets them
   void SetSendResult(int32_t result);
   int SendCount() const;  // every DataLogger_SendDataEx call so far, to lines or not
@@ -253,6 +261,7 @@ private:
   std::map<TLineKey, TLineEntry> FLines;  // guarded by FSentLock
   std::map<TLineKey, TWriteSink> FSinks;  // guarded by FSentLock
   std::atomic<int> FRefusedDataCalls{0};
+  std::atomic<bool> FRefusePosts{false};
   std::atomic<int> FAbandonedHandBacks{0};
 };
 

@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <string>
+#include <chrono>
 #include <thread>
 #include <vector>
 
@@ -43,8 +44,9 @@ TEST(PluginConcurrency, ModuleTextsChangeWhileTheHostReadsThem) {
   ASSERT_NE(instance, 0u);
   TzorPlugin* plugin = Instance(instance);
   constexpr int kChanges = 1500;
+  constexpr int kReads = 50;  // reads that must overlap the changes, however the threads are scheduled
   std::atomic<bool> done{false};
-  std::atomic<int> torn{0}, reads{0};
+  std::atomic<int> torn{0}, reads{0}, logged{0};
 
   // Every text the writer sets is one letter repeated, long enough to live on the heap: a read
   // of a text while it is replaced shows as mixed letters (or as a read of freed memory).
@@ -62,11 +64,17 @@ TEST(PluginConcurrency, ModuleTextsChangeWhileTheHostReadsThem) {
   std::thread logger([&] {
     while (!done) {
       plugin->AddLog(2, "tick");
+      ++logged;
       uint32_t length = 0;
       plugin->Log()->HandOver(nullptr, 0, length);
     }
   });
-  for (int i = 0; i < kChanges; ++i) {
+  // The texts keep changing until the other threads ran alongside (a bound only for a hang).
+  const auto bound = std::chrono::steady_clock::now() + std::chrono::seconds(120);
+  int changes = 0;
+  for (int i = 0; i < kChanges ||
+                  ((reads.load() < kReads || logged.load() == 0) && std::chrono::steady_clock::now() < bound);
+       ++i, ++changes) {
     const std::string letters(static_cast<std::size_t>(40 + i % 200), static_cast<char>('a' + i % 26));
     THostList description, title, commands;
     description.Add("COMMAND", "SET-MODULE-PARAMETER")
@@ -83,17 +91,18 @@ TEST(PluginConcurrency, ModuleTextsChangeWhileTheHostReadsThem) {
         .Add("VALUE", letters + "|CMD|" + letters + "|1|0\r\n");
     EXPECT_TRUE(RunCommand(instance, description).Result.ToBool());
     EXPECT_TRUE(RunCommand(instance, title).Result.ToBool());
-    EXPECT_TRUE(RunCommand(instance, commands).Result.ToBool());
+    // Each set adds to the commands: past kChanges their text would grow without end.
+    if (i < kChanges) EXPECT_TRUE(RunCommand(instance, commands).Result.ToBool());
   }
   done = true;
   host.join();
   logger.join();
   EXPECT_EQ(torn.load(), 0);
-  EXPECT_GT(reads.load(), 0);
+  EXPECT_GE(reads.load(), kReads);
+  EXPECT_GT(logged.load(), 0);
   std::string description, commands;
   ASSERT_TRUE(ReadModuleInfo(instance, description, commands));
-  EXPECT_EQ(description,
-            std::string(40 + (kChanges - 1) % 200, static_cast<char>('a' + (kChanges - 1) % 26)));
+  EXPECT_EQ(description, std::string(40 + (changes - 1) % 200, static_cast<char>('a' + (changes - 1) % 26)));
   EXPECT_EQ(plugin->CustomCommands->Count(), kChanges) << "every command set was kept";
   EXPECT_EQ(FreeInstance(instance), 0);
 }

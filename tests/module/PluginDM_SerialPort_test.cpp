@@ -14,6 +14,7 @@
 #include "Common/zorTimerEx.h"
 #include "EngineFrames.h"
 #include "platform/MessageWindow.h"
+#include "platform/Tick.h"
 
 using namespace kelda;
 using namespace kelda::enginetest;
@@ -627,86 +628,182 @@ TEST(Scheduler, ARetiredEngineStopsATimerThatARacingRestartLeftOnAndNeverSends) 
   EXPECT_FALSE(engine.Queue->Enabled()) << "a retired engine is switched on again";
 }
 
-// A plug-in whose retired engine hands itself back from its tick: the plug-in's reference goes,
-// and the thread it went in is noted.
-class TReleasingOwner : public TFakeOwner {
-public:
-  void ReleaseRetired(TSerialPortDM& engine) override {
-    if (Held.get() == &engine) Held.reset();
-    ReleasedIn = std::this_thread::get_id();
-  }
-  std::shared_ptr<TSerialPortDM> Held;
-  std::thread::id ReleasedIn;
-};
-
-// The engine of a thread that does not dispatch cannot be ended from another thread without
-// waiting for it; asked to end in its own thread, it ends there at that thread's next dispatch.
-TEST(Scheduler, ARetiredEngineOfABusyThreadEndsInThatThreadWhenItDispatches) {
-  TReleasingOwner owner;
-  std::weak_ptr<TSerialPortDM> watch;
+// Rule: an engine's end never waits for another thread. The engine of a thread that does not
+// dispatch, let go by another thread, ends there at once; its timer goes when its own thread
+// dispatches again, and never ticks into the ended engine.
+TEST(EngineLife, TheEngineOfAThreadThatDoesNotDispatchEndsWithoutWaitingForIt) {
+  TFakeOwner owner;
+  std::shared_ptr<TSerialPortDM> engine;
   std::mutex lock;
   std::condition_variable changed;
-  bool created = false, asked = false;
-  std::thread::id ownerThread;
-  bool ended = false;
+  bool created = false, released = false;
   std::thread timerThread([&] {
-    {
-      std::unique_lock guard(lock);
-      owner.Held = std::make_shared<TSerialPortDM>(nullptr, &owner);
-      watch = owner.Held;
-      ownerThread = std::this_thread::get_id();
-      created = true;
-      changed.notify_all();
-      changed.wait(guard, [&] { return asked; });  // busy: no dispatching meanwhile
-    }
-    ended = platform::PumpMessages([&] { return watch.expired(); }, 5000);
+    std::unique_lock guard(lock);
+    engine = TSerialPortDM::MakeShared(&owner);
+    auto* request = new TRequestItem;
+    request->Enabled = true;
+    request->MethodPoll = true;
+    request->PollInterval = 1;
+    engine->RequestList->Add(request);
+    engine->Restart();  // ticks are due from now on, and this thread does not dispatch them
+    created = true;
+    changed.notify_all();
+    changed.wait(guard, [&] { return released; });
+    guard.unlock();
+    platform::PumpMessages([] { return false; }, 300);  // the ticks that were due, and the timer's end
   });
+  std::weak_ptr<TSerialPortDM> watch;
+  uint64_t tookMs = 0;
   {
     std::unique_lock guard(lock);
     changed.wait(guard, [&] { return created; });
-    std::shared_ptr<TSerialPortDM> engine = watch.lock();
+    watch = engine;
     engine->Retire();
-    EXPECT_FALSE(engine->EndsWithoutWaiting()) << "its timer's thread still runs";
-    engine->AskToEndInOwnThread();
-    engine->AskToEndInOwnThread();  // asked again by a later command: one tick is enough
-    asked = true;
+    const uint64_t start = platform::SystemTick64();
+    engine.reset();
+    tookMs = platform::SystemTick64() - start;
+    released = true;
   }
   changed.notify_all();
   timerThread.join();
-  EXPECT_TRUE(ended) << "the retired engine did not end in its timer's thread";
-  EXPECT_EQ(owner.ReleasedIn, ownerThread);
+  EXPECT_TRUE(watch.expired());
+  EXPECT_LT(tookMs, 2000u) << "the end waited for the timer's thread";
+  EXPECT_TRUE(owner.Sent.empty()) << "the ended engine's timer ticked into it";
 }
 
-// An engine freed from another thread while its tick waits in the host's send: the free waits for
-// the tick, and the tick never runs on a freed engine (the sanitizer preset watches).
-TEST(Scheduler, EngineFreedFromAnotherThreadWaitsForARunningTick) {
-  ClockScope clock;
+// Rule: a tick holds its engine for its run. The last other reference let go while the tick
+// waits in the host's send ends the engine when the tick returns, in the tick's thread; the
+// thread that let it go does not wait for the tick (the sanitizer preset watches the tick).
+TEST(EngineLife, AnEngineLetGoDuringItsTickEndsWhenTheTickReturns) {
   TFakeOwner owner;
-  auto* engine = new TSerialPortDM(nullptr, &owner);
-  engine->Queue->SetOwnerWaitMs(100);
-  engine->SetProtocol(protoSnpX);
-  auto* request = new TRequestItem;
-  request->Enabled = true;
-  request->MethodPoll = true;
-  request->PollInterval = 100;
-  engine->RequestList->Add(request);
-  std::atomic<bool> inSend{false}, release{false}, freed{false};
+  std::shared_ptr<TSerialPortDM> engine;
+  std::mutex lock;
+  std::condition_variable changed;
+  bool created = false, inSend = false, letGo = false, endedAfterTick = false;
+  std::thread::id tickThread;
   owner.OnSend = [&] {
+    std::unique_lock guard(lock);
     inSend = true;
-    while (!release) std::this_thread::yield();
+    changed.notify_all();
+    changed.wait(guard, [&] { return letGo; });
   };
-  std::thread ticker([&] { engine->QueueTick(); });
-  while (!inSend) std::this_thread::yield();
-  std::thread freer([&] {
-    delete engine;
-    freed = true;
+  std::weak_ptr<TSerialPortDM> watch;
+  std::thread timerThread([&] {
+    {
+      std::lock_guard guard(lock);
+      engine = TSerialPortDM::MakeShared(&owner);
+      engine->SetProtocol(protoSnpX);
+      auto* request = new TRequestItem;
+      request->Enabled = true;
+      request->MethodPoll = true;
+      request->PollInterval = 100;
+      engine->RequestList->Add(request);
+      engine->Restart();
+      watch = engine;
+      tickThread = std::this_thread::get_id();
+      created = true;
+    }
+    changed.notify_all();
+    platform::PumpMessages(
+        [&] {
+          std::lock_guard guard(lock);
+          return letGo;
+        },
+        30000);
+    endedAfterTick = watch.expired();
   });
-  std::this_thread::sleep_for(std::chrono::milliseconds(300));  // longer than the timer's owner wait
-  EXPECT_FALSE(freed) << "the free waits for the tick";
-  release = true;
-  ticker.join();
-  freer.join();
-  EXPECT_TRUE(freed);
+  uint64_t tookMs = 0;
+  {
+    std::unique_lock guard(lock);
+    changed.wait(guard, [&] { return created; });
+    ASSERT_TRUE(changed.wait_for(guard, std::chrono::seconds(20), [&] { return inSend; })) << "no tick sent";
+    const uint64_t start = platform::SystemTick64();
+    engine.reset();
+    tookMs = platform::SystemTick64() - start;
+    EXPECT_FALSE(watch.expired()) << "the tick holds its engine";
+    letGo = true;
+  }
+  changed.notify_all();
+  timerThread.join();
+  EXPECT_LT(tookMs, 2000u);
+  EXPECT_TRUE(endedAfterTick) << "the engine outlived the tick that held it last";
+  EXPECT_TRUE(watch.expired());
+}
+
+// Rule: no host callback under a lock. A plug-in that records, at every failure report and
+// packet delivery (both reach the host: its log notification, its list), whether the engine's
+// queue or receive buffer was locked by the calling thread; and that then does what a host's
+// log handler may do from inside the call: refill the engine's queue.
+class TLockCheckingOwner : public TFakeOwner {
+public:
+  void TransactionFailed(int32_t dataSourceId, const std::string& dataSourceName, const TRequestItem& request,
+                         TTransactionFailure cause, uint16_t plcError) override {
+    Note();
+    TFakeOwner::TransactionFailed(dataSourceId, dataSourceName, request, cause, plcError);
+    if (RefillOnFailure) Engine->RequestList->Clear();
+  }
+  void DeliverPacket(TPluginCallRecIntft& record, TParsedDataList& list) override {
+    Note();
+    TFakeOwner::DeliverPacket(record, list);
+  }
+  void Note() {
+    ++Calls;
+    if (Engine->RequestList->HeldByCallingThread() || Engine->RxBuffer->HeldByCallingThread())
+      ++CallsUnderLock;
+  }
+  TSerialPortDM* Engine = nullptr;
+  bool RefillOnFailure = false;
+  int Calls = 0;
+  int CallsUnderLock = 0;
+};
+
+TEST(EngineLife, FailuresAndPacketsReachThePlugInWithNoLockOfTheEngineHeld) {
+  for (const bool refill : {false, true}) {
+    SCOPED_TRACE(refill ? "the plug-in refills the queue from inside the report" : "reports only");
+    ClockScope clock;
+    TLockCheckingOwner owner;
+    TSerialPortDM engine(nullptr, &owner);
+    owner.Engine = &engine;
+    owner.Engines[7] = &engine;
+    owner.RefillOnFailure = refill;
+    engine.DataSourceId = 7;
+    engine.SetProtocol(protoCcmPeerToPeer);
+    auto add = [&] {
+      auto* request = new TRequestItem;
+      request->Enabled = true;
+      request->Name = "Q";
+      request->Address = "2";
+      request->Memory = 8;
+      request->Size = 1;
+      request->MethodPoll = false;  // a "once" request: its failure rests it
+      request->HandshakeTimeout = 100;
+      engine.RequestList->Add(request);
+    };
+    add();
+    // A refused opening (NAK) in the receive path, then a time-out in the tick.
+    engine.QueueTick();
+    TPluginCallRec rec{};
+    rec.Size = kCallRecSize;
+    rec.DataSourceId = 7;
+    rec.Flags = kDataFlagPortBytes;
+    const std::string nak(1, static_cast<char>(0x15));
+    rec.DataIn.Size = 1;
+    rec.DataIn.Value = reinterpret_cast<uintptr_t>(nak.data());
+    {
+      TPluginCallRecIntft record(&rec);
+      engine.ReceiveData(record);
+    }
+    if (engine.RequestList->Count() == 0) add();
+    gNow += 1000;
+    engine.QueueTick();
+    gNow += 10000;
+    engine.QueueTick();
+    if (engine.RequestList->Count() == 0) add();
+    gNow += 10000;
+    engine.QueueTick();
+    EXPECT_GE(static_cast<int>(owner.Failures.size()), 2);
+    EXPECT_EQ(owner.CallsUnderLock, 0) << owner.Calls << " calls";
+  }
 }
 
 }  // namespace
