@@ -7,11 +7,12 @@
 # ("kelda-host poll") polls the built-in simulated PLC through kelda.dll under Wine with the
 # sample configuration of each protocol, and leaves a CSV file and a wire trace per protocol in
 # build/demo.
-# Installs what it needs first (Debian 12, as root).
+# Installs what it needs first (Debian 12, as root): the build tools and Wine, not the test
+# command's extras.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-bash scripts/install-deps.sh
+bash scripts/install-deps.sh --build-only
 jobs=${KELDA_JOBS:-$(nproc)}
 for preset in win32 native; do
   cmake --preset "$preset" >/dev/null

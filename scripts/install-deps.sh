@@ -11,13 +11,16 @@ command -v cmake >/dev/null 2>&1 || need+=(cmake)
 command -v ninja >/dev/null 2>&1 || need+=(ninja-build)
 [ -f /usr/src/googletest/CMakeLists.txt ] || need+=(googletest)
 command -v git >/dev/null 2>&1 || need+=(git)
-command -v clang-format >/dev/null 2>&1 || need+=(clang-format)
-command -v zip >/dev/null 2>&1 || need+=(zip)  # the release package
-command -v socat >/dev/null 2>&1 || need+=(socat)  # the serial line test's pseudo-terminals
-command -v python3 >/dev/null 2>&1 || need+=(python3)
-command -v xmllint >/dev/null 2>&1 || need+=(libxml2-utils)  # the poller report's XML check
-# The poller report's render test; about 1.5 minutes to install on a fresh machine.
-command -v chromium >/dev/null 2>&1 || need+=(chromium)
+# The demo (scripts/demo.sh) needs no more than the build: the rest is for the test command.
+if [ "${1:-}" != --build-only ]; then
+  command -v clang-format >/dev/null 2>&1 || need+=(clang-format)
+  command -v zip >/dev/null 2>&1 || need+=(zip)  # the release package
+  command -v socat >/dev/null 2>&1 || need+=(socat)  # the serial line test's pseudo-terminals
+  command -v python3 >/dev/null 2>&1 || need+=(python3)
+  command -v xmllint >/dev/null 2>&1 || need+=(libxml2-utils)  # the poller report's XML check
+  # The poller report's render test; about 1.5 minutes to install on a fresh machine.
+  command -v chromium >/dev/null 2>&1 || need+=(chromium)
+fi
 
 if [ ${#need[@]} -eq 0 ]; then
   echo "install-deps: everything is present"

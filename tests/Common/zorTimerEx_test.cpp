@@ -148,11 +148,13 @@ TEST_F(TimerTest, IntervalZeroStopsTicksWhileEnabledAndNoBacklogAfterBusySpell) 
   timer->SetInterval(20);
   ASSERT_TRUE(PumpUntil([&] { return log.Count >= stopped + 2; }));
 
-  // Blocked for many periods: dispatching afterwards finds at most one tick.
+  // Blocked for 20 periods: dispatching afterwards finds one tick, not the missed ones. A period
+  // that ends while the dispatch itself runs (a slow or busy machine) may add one tick of its own.
   std::this_thread::sleep_for(400ms);
   int beforeDispatch = log.Count;
+  const auto dispatched = std::chrono::steady_clock::now();
   platform::ProcessPendingMessages();
-  EXPECT_LE(log.Count, beforeDispatch + 1);
+  EXPECT_LE(log.Count, beforeDispatch + 1 + static_cast<int>(MsSince(dispatched) / 20));
   FreeTimer(timer);
   EXPECT_EQ(timer, nullptr);
 }
@@ -216,7 +218,9 @@ TEST_F(TimerTest, TickSoonTicksAtTheNextDispatchOnceAndOnlyWhileOn) {
   EXPECT_EQ(log.Count, 1);
 
   // A tick that asks again every time (a host that answers inside the send) gets its next tick
-  // from the period: one dispatch ends, and another timer of the thread still ticks.
+  // from the period: one dispatch ends, and another timer of the thread still ticks. The period
+  // is still long while the one dispatch runs, so that no tick of the period joins it however
+  // slowly the machine dispatches.
   std::atomic<int> depth{0}, maxDepth{0}, ticks{0};
   timer->SetOnTimer([&](TzorTimerEx* self) {
     const int d = ++depth;
@@ -224,7 +228,6 @@ TEST_F(TimerTest, TickSoonTicksAtTheNextDispatchOnceAndOnlyWhileOn) {
     if (++ticks < 1000) self->TickSoon();  // bounded, so that a chain fails rather than hangs
     --depth;
   });
-  timer->SetInterval(20);
   TzorTimerEx* neighbour = new TzorTimerEx(nullptr);
   TickLog neighbourLog;
   neighbour->SetInterval(20);
@@ -232,6 +235,7 @@ TEST_F(TimerTest, TickSoonTicksAtTheNextDispatchOnceAndOnlyWhileOn) {
   timer->TickSoon();
   platform::ProcessPendingMessages();
   EXPECT_EQ(ticks, 1) << "a tick that asks again chains ticks without end";
+  timer->SetInterval(20);
   ASSERT_TRUE(PumpUntil([&] { return ticks >= 3 && neighbourLog.Count >= 3; }, 5000))
       << ticks << " ticks, the other timer " << neighbourLog.Count;
   EXPECT_EQ(maxDepth, 1);
