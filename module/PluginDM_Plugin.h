@@ -106,6 +106,7 @@ private:
   // Logs that a configured request cannot be sent because its fields do not fit the wire
   // (configuration problems are logged; framing errors never are).
   void LogRequestNotSent(const TRequestItem& request);
+  void LogRequestCutOff(const std::string& caption);
   void LogConfigurationFindings();  // one log line per finding of the configuration check
   // Engines left out of the list: each starts nothing more and is kept until FreeRetiredEngines.
   void Retire(std::vector<std::shared_ptr<TSerialPortDM>> engines);

@@ -30,9 +30,11 @@ TTextResources::TTextResources(TComponent* owner) : TCustomTextResources(owner) 
                             &MarkSnpxOnly,
                             &MarkCcmOnly})
     RegisterText(text);
+  RegisterText(&MsgRequestCutOff);
   for (std::string* text : {&CheckInRequest,
                             &CheckInItem,
                             &CheckCutOff,
+                            &CheckRequestCutOff,
                             &CheckNoQuery,
                             &CheckUnknownElement,
                             &CheckUnknownAttribute,
