@@ -331,20 +331,22 @@ TEST(ConfigCheck, TextsCutOffOrWithoutRequests) {
   EXPECT_EQ(last.Kind, TCheckFinding::RequestCutOff) << Kinds(findings);
   EXPECT_EQ(last.Request, "Flow");
   EXPECT_EQ(last.Line, 21);
-  EXPECT_EQ(last.Column, 90) << "where the text stops";
-  EXPECT_EQ(last.Arguments, (std::vector<std::string>{"Item", "21", "1", "21", "90"}))
+  EXPECT_EQ(last.Column, 82) << "where the text stops";
+  EXPECT_EQ(last.Arguments, (std::vector<std::string>{"Item", "21", "1", "21", "82"}))
       << "the innermost open element and where it opened";
   EXPECT_EQ(
       Text(last),
       "Request \"Flow\": the configuration ends inside <Item> (opened at line 21, column 1) at line 21, "
-      "column 90: the request's definition is incomplete, so it is not polled; load the complete "
+      "column 82: the request's definition is incomplete, so it is not polled; load the complete "
       "configuration again");
   // Cut inside a closing tag: the last closing tag never came.
   const std::string almost = whole.substr(0, whole.size() - 3);
   const std::vector<TConfigFinding> closing = CheckConfiguration(almost, protoSnpX);
-  ASSERT_EQ(closing.size(), 2u) << Kinds(closing);
-  EXPECT_EQ(closing[1].Kind, TCheckFinding::CutOff) << "every request is whole";
-  EXPECT_TRUE(closing[1].Request.empty());
+  ASSERT_EQ(closing.size(), 3u) << Kinds(closing);
+  EXPECT_EQ(closing[1].Kind, TCheckFinding::NoEnabled) << "every request is whole, and checked";
+  EXPECT_EQ(closing[1].Request, "Flow");
+  EXPECT_EQ(closing[2].Kind, TCheckFinding::CutOff);
+  EXPECT_TRUE(closing[2].Request.empty());
   const std::string inRequest = whole.substr(0, whole.size() - 22);
   EXPECT_EQ(CheckConfiguration(inRequest, protoSnpX).back().Kind, TCheckFinding::RequestCutOff)
       << "the request's own closing tag cut";
