@@ -136,7 +136,7 @@ namespace {
 
 // Where a writer of `path` puts its bytes: the file a link points to, so that the link stays.
 std::string WriteTarget(const std::string& path) {
-  const DWORD attr = ::GetFileAttributesA(FPath.c_str());
+  const DWORD attr = ::GetFileAttributesA(path.c_str());
   if (attr == INVALID_FILE_ATTRIBUTES || (attr & FILE_ATTRIBUTE_DIRECTORY) ||
       !(attr & FILE_ATTRIBUTE_REPARSE_POINT))
     return path;
