@@ -132,17 +132,35 @@ const std::string& TStringListEx::Strings(int index) const {
 
 void TStringListEx::SetString(int index, std::string text) {
   CheckListIndex(index, Count());
-  FLines[static_cast<std::size_t>(index)] = TLine{std::move(text)};
+  TLine& line = FLines[static_cast<std::size_t>(index)];
+  line.Text = std::move(text);
+  line.EqualPos = NotLocated;
 }
 
 int TStringListEx::Add(std::string text) {
-  FLines.push_back(TLine{std::move(text)});
+  return Add(std::move(text), {});
+}
+
+// A line added after the file's last line without a line end is no longer the last: the writer
+// ends the line before it.
+int TStringListEx::Add(std::string text, TLayout layout) {
+  FLines.push_back(TLine{std::move(text), NotLocated, std::move(layout)});
   return Count() - 1;
 }
 
 void TStringListEx::Delete(int index) {
   CheckListIndex(index, Count());
-  FLines.erase(FLines.begin() + index);
+  const auto at = FLines.begin() + index;
+  std::string before = std::move(at->Layout.Before);
+  FLines.erase(at);
+  if (index < Count())
+    FLines[static_cast<std::size_t>(index)].Layout.Before.insert(0, before);
+  else
+    FAfter.insert(0, before);
+}
+
+const TStringListEx::TLayout& TStringListEx::Layout(int index) const {
+  return Line(index).Layout;
 }
 
 int TStringListEx::EqualPos(int index) const {
@@ -214,6 +232,18 @@ int TSectionList::Add(std::string name) {
   FSections.push_back(std::move(section));
   FCurrent = Count() - 1;
   return FCurrent;
+}
+
+int TSectionList::AddAsRead(std::string name, std::string line, std::string end, bool lastUnended) {
+  const int index = Add(std::move(name));
+  FSections[static_cast<std::size_t>(index)]->Header =
+      THeader{true, std::move(line), std::move(end), lastUnended};
+  return index;
+}
+
+const TSectionList::THeader& TSectionList::Header(int index) const {
+  Check(index);
+  return FSections[static_cast<std::size_t>(index)]->Header;
 }
 
 void TSectionList::Delete(int index) {
@@ -437,28 +467,86 @@ bool TryIniTextToDateTime(std::string_view text, TDateTime& value) {
 // ---------------------------------------------------------------------------------------------
 // TBigIniFile: loading
 
-// Turns lines into sections: a "[name]" line opens a section, lines before the first one are
-// dropped, empty lines and a lone end-of-file mark (0x1A) are skipped, every other line is kept
-// as it stands. Editors leave blanks around a section line and inside its brackets; the name is
-// what lies between them.
+// Turns lines into sections: a "[name]" line opens a section, every other line with content is
+// kept as it stands in the section it follows. Editors leave blanks around a section line and
+// inside its brackets; the name is what lies between them. What is no line of a section stays
+// as raw bytes where it stood, for the writer: the lines before the first section (the
+// preamble), blank lines and lone end-of-file marks (0x1A), and a section whose name came
+// earlier with all its lines (lookups would depend on where the last search stopped).
 class TBigIniFile::TLoader {
 public:
-  explicit TLoader(TSectionList& sections) : FSections(sections) {}
+  TLoader(TSectionList& sections, std::string* preamble) : FSections(sections), FPreamble(preamble) {
+    for (int i = 0; i < sections.Count(); ++i) FSeen.insert(LowerAscii(sections.Names(i)));
+  }
+  TLoader(const TLoader&) = delete;
+  TLoader& operator=(const TLoader&) = delete;
 
-  void AddLine(std::string&& line) {
-    if (line.empty() || (line.size() == 1 && line[0] == '\x1A')) return;
+  void AddLine(std::string&& line, std::string_view end, bool lastUnended) {
     const std::string_view head = Trimmed(line);
     if (head.size() >= 2 && head.front() == '[' && head.back() == ']') {
-      FCurrent = &FSections.Values(FSections.Add(std::string(Trimmed(head.substr(1, head.size() - 2)))));
+      std::string name(Trimmed(head.substr(1, head.size() - 2)));
+      if (FSeen.insert(LowerAscii(name)).second) {
+        Flush();
+        FInert = false;
+        FLast = &FSections.Values(
+            FSections.AddAsRead(std::move(name), std::move(line), std::string(end), lastUnended));
+        return;
+      }
+      FInert = true;
+    }
+    if (FInert || !FLast || line.empty() || (line.size() == 1 && line[0] == '\x1A')) {
+      FPending.append(line).append(end);
       return;
     }
-    if (FCurrent) FCurrent->Add(std::move(line));
+    FLast->Add(std::move(line), {std::move(FPending), std::string(end), lastUnended});
+    FPending.clear();
+  }
+
+  // Raw bytes go after the last line of the section they follow, or before the first section.
+  void Flush() {
+    if (FPending.empty()) return;
+    if (FLast)
+      FLast->AppendAfter(FPending);
+    else if (FPreamble)
+      FPreamble->append(FPending);
+    FPending.clear();
   }
 
 private:
+  static std::string LowerAscii(std::string text) {
+    std::transform(text.begin(), text.end(), text.begin(), AsciiLower);  // as IndexOfSection compares
+    return text;
+  }
+
   TSectionList& FSections;
-  TSectionValues* FCurrent = nullptr;
+  std::string* FPreamble;  // none: the lines before the first section are dropped
+  TSectionValues* FLast = nullptr;
+  std::unordered_set<std::string> FSeen;
+  std::string FPending;
+  bool FInert = false;
 };
+
+namespace {
+
+// Splits text into lines with their ends (CR LF, LF or CR); a last line without an end still
+// counts, an end at the very end starts no further line.
+template <typename TEach>
+void ForEachLine(std::string_view text, TEach each) {
+  std::size_t at = 0;
+  while (at < text.size()) {
+    const std::size_t stop = text.find_first_of("\r\n", at);
+    if (stop == std::string_view::npos) {
+      each(std::string(text.substr(at)), std::string_view(), true);
+      return;
+    }
+    const std::size_t endSize =
+        text[stop] == '\r' && stop + 1 < text.size() && text[stop + 1] == '\n' ? 2 : 1;
+    each(std::string(text.substr(at, stop - at)), text.substr(stop, endSize), false);
+    at = stop + endSize;
+  }
+}
+
+}  // namespace
 
 TBigIniFile::TBigIniFile(std::string fileName) : FFileName(std::move(fileName)) {
   if (!FFileName.empty()) LoadFromFile(FFileName);
@@ -478,6 +566,7 @@ void TBigIniFile::SetFileName(std::string fileName) {
   UpdateFile();
   Clear();
   FUtf8Mark = false;
+  FLineEnd = "\r\n";
   // Not modified before loading: when the new file cannot be read, the empty store left behind
   // must not be written over it later.
   FModified = false;
@@ -495,35 +584,91 @@ void TBigIniFile::LoadFromFile(const std::string& fileName) {
   // drop that section. The store's own file keeps its mark when written back.
   const bool marked = content->starts_with(kUtf8Mark);
   if (marked) content->erase(0, kUtf8Mark.size());
-  if (fileName == FFileName) FUtf8Mark = marked;
-  TMemoryStream stream(std::move(*content));
-  TStreamReader reader(&stream);
-  TLoader loader(FSections);
-  std::string line;
-  while (reader.ReadLine(line)) loader.AddLine(std::move(line));
-  FinishLoading();
+  const bool own = fileName == FFileName;
+  if (own) {
+    FUtf8Mark = marked;
+    if (const std::size_t stop = content->find_first_of("\r\n"); stop != std::string::npos)
+      FLineEnd = content->compare(stop, 2, "\r\n") == 0 ? "\r\n" : content->substr(stop, 1);
+  }
+  TLoader loader(FSections, own ? &FPreamble : nullptr);
+  ForEachLine(*content, [&loader](std::string&& line, std::string_view end, bool lastUnended) {
+    loader.AddLine(std::move(line), end, lastUnended);
+  });
+  loader.Flush();
 }
 
 void TBigIniFile::LoadFromStrings(const TStringList& strings) {
-  TLoader loader(FSections);
-  for (const auto& entry : strings) loader.AddLine(std::string(entry.Text));
-  FinishLoading();
-}
-
-// Duplicate sections would make lookups depend on where the last search stopped; the first of
-// each group is the one kept. Dropping them does not count as a change: a store that was only
-// read must never rewrite the file. The next real change writes the file without them.
-void TBigIniFile::FinishLoading() {
-  FSections.DropDuplicates();
+  TLoader loader(FSections, nullptr);
+  for (const auto& entry : strings) loader.AddLine(std::string(entry.Text), FLineEnd, false);
+  loader.Flush();
 }
 
 void TBigIniFile::Clear() {
-  if (FSections.Count() > 0) FModified = true;
+  if (FSections.Count() > 0 || !FPreamble.empty()) FModified = true;
   FSections.Clear();
+  FPreamble.clear();
 }
 
 // ---------------------------------------------------------------------------------------------
 // TBigIniFile: writing the file
+
+// Puts lines and raw bytes together in chunks, one system write per 64 KiB rather than per
+// line, and ends a line that was read without an end (the file's last) once more follows it.
+class TBigIniFile::TWriter {
+public:
+  TWriter(platform::TFileWriter& file, std::string_view lineEnd) : FFile(file), FLineEnd(lineEnd) {
+    FChunk.reserve(FlushSize + 256);
+  }
+
+  void Bytes(std::string_view bytes) {
+    FChunk.append(bytes);
+    if (FChunk.size() >= FlushSize) Flush();
+  }
+  // A line with its own end (empty: the usual one), or as the file's last line without one.
+  void Line(std::string_view text, std::string_view end = {}, bool lastUnended = false) {
+    Continue();
+    FChunk.append(text);
+    if (lastUnended)
+      FUnended = true;
+    else
+      FChunk.append(end.empty() ? FLineEnd : end);
+    FBlank = text.empty();
+    FEmpty = false;
+    if (FChunk.size() >= FlushSize) Flush();
+  }
+  // Lines as read, their ends included.
+  void Raw(std::string_view raw) {
+    if (raw.empty()) return;
+    Continue();
+    Bytes(raw);
+    FUnended = raw.back() != '\r' && raw.back() != '\n';
+    std::string_view last = raw;
+    if (!FUnended) last.remove_suffix(last.ends_with("\r\n") ? 2 : 1);
+    FBlank = last.empty() || last.back() == '\r' || last.back() == '\n';
+    FEmpty = false;
+  }
+  // Whether what was written so far is nothing or ends with a blank line.
+  bool Separated() const { return FEmpty || (FBlank && !FUnended); }
+  void Flush() {
+    FFile.Write(FChunk);
+    FChunk.clear();
+  }
+
+private:
+  static constexpr std::size_t FlushSize = 64 * 1024;
+  void Continue() {
+    if (!FUnended) return;
+    FChunk.append(FLineEnd);
+    FUnended = false;
+  }
+
+  platform::TFileWriter& FFile;
+  std::string_view FLineEnd;
+  std::string FChunk;
+  bool FUnended = false;
+  bool FBlank = false;
+  bool FEmpty = true;
+};
 
 // The writer replaces the file in one step when it is closed: a save that fails on the way
 // (a full disk) leaves the old file whole, and the store stays modified, so the destructor's
@@ -531,30 +676,34 @@ void TBigIniFile::Clear() {
 void TBigIniFile::UpdateFile() {
   if (!FModified || FFileName.empty()) return;
   FWriteNote.clear();
-  platform::TFileWriter writer(FFileName);
-  constexpr std::size_t FlushSize = 64 * 1024;  // one system write per 64 KiB, not per line
-  std::string chunk;
-  chunk.reserve(FlushSize + 256);
-  if (FUtf8Mark) chunk.append(kUtf8Mark);
-  auto put = [&](std::string_view text) {
-    chunk.append(text);
-    chunk.append("\r\n");
-    if (chunk.size() >= FlushSize) {
-      writer.Write(chunk);
-      chunk.clear();
-    }
-  };
+  platform::TFileWriter file(FFileName);
+  TWriter out(file, FLineEnd);
+  if (FUtf8Mark) out.Bytes(kUtf8Mark);
+  out.Raw(FPreamble);
   for (int s = 0; s < FSections.Count(); ++s) {
     const TSectionValues& values = FSections.Values(s);
-    if (values.Count() == 0) continue;
-    chunk.append("[").append(FSections.Names(s)).append("]");
-    put({});
-    for (int i = 0; i < values.Count(); ++i) put(values.Strings(i));
-    put({});
+    const TSectionList::THeader& header = FSections.Header(s);
+    if (header.FromFile) {
+      out.Line(header.Line, header.End, header.LastUnended);
+    } else {
+      // A section made here: written only with lines, apart from what precedes it.
+      if (values.Count() == 0) continue;
+      if (!out.Separated()) out.Line({});
+      out.Line("[" + FSections.Names(s) + "]");
+    }
+    for (int i = 0; i < values.Count(); ++i) {
+      const TStringListEx::TLayout& layout = values.Layout(i);
+      out.Raw(layout.Before);
+      out.Line(values.Strings(i), layout.End, layout.LastUnended);
+    }
+    if (header.FromFile)
+      out.Raw(values.After());
+    else
+      out.Line({});
   }
-  writer.Write(chunk);
-  writer.Close();
-  FWriteNote = writer.Note();
+  out.Flush();
+  file.Close();
+  FWriteNote = file.Note();
   FModified = false;
 }
 

@@ -90,16 +90,35 @@ private:
 // Lines of a section
 
 // A string list whose lines carry the cached position of their first "=".
+//
+// Each line also keeps how it stood in its file, so that writing the file back gives every byte
+// the store did not change as it was: the lines without content before it (blank lines and
+// end-of-file marks, with their line ends, as raw bytes) and its own line end. Lines without
+// content after the last line are the list's After(). Changing a line's text keeps its layout;
+// deleting a line hands the lines before it on to the next line (or to After()).
 class TStringListEx {
 public:
   static constexpr int NoEqualSign = -1;
+
+  struct TLayout {
+    std::string Before;        // raw bytes of the lines without content before the line
+    std::string End;           // its line end as read; empty: the file's usual one
+    bool LastUnended = false;  // the file's last line, without a line end
+  };
 
   int Count() const { return static_cast<int>(FLines.size()); }
   const std::string& Strings(int index) const;  // EListError outside 0..Count-1
   void SetString(int index, std::string text);
   int Add(std::string text);
+  int Add(std::string text, TLayout layout);
   void Delete(int index);
-  void Clear() { FLines.clear(); }
+  void Clear() {
+    FLines.clear();
+    FAfter.clear();
+  }
+  const TLayout& Layout(int index) const;  // EListError outside 0..Count-1
+  const std::string& After() const { return FAfter; }
+  void AppendAfter(std::string_view raw) { FAfter.append(raw); }
 
   // Offset of the first "=" in the line, or NoEqualSign.
   int EqualPos(int index) const;
@@ -114,9 +133,11 @@ private:
   struct TLine {
     std::string Text;
     mutable int EqualPos = NotLocated;
+    TLayout Layout;
   };
   const TLine& Line(int index) const;
   std::vector<TLine> FLines;
+  std::string FAfter;
 };
 
 class TSectionValues : public TStringListEx {
@@ -140,6 +161,17 @@ public:
   // regard to ASCII case. A hit becomes the current section. -1 when absent.
   int IndexOfSection(std::string_view name);
   int Add(std::string name);  // appends; the new section becomes current
+  // Appends a section as its file has it: `line` is its section line as written, `end` that
+  // line's end (empty with lastUnended: the file's last line). Such a section is written back
+  // with its section line as it was, also when it has no lines.
+  int AddAsRead(std::string name, std::string line, std::string end, bool lastUnended);
+  struct THeader {
+    bool FromFile = false;
+    std::string Line;  // as written in the file
+    std::string End;
+    bool LastUnended = false;
+  };
+  const THeader& Header(int index) const;
   void Delete(int index);
   void Clear();
   // Drops every section whose name, without regard to case, came earlier; true when any went.
@@ -151,6 +183,7 @@ private:
   struct TSection {
     std::string Name;
     TSectionValues Values;
+    THeader Header;
   };
   void Check(int index) const;
   std::vector<std::unique_ptr<TSection>> FSections;
@@ -198,9 +231,11 @@ public:
 
   // Adds the file's sections to those present (nothing when the file is missing; EInOutError
   // when it exists but cannot be read). A leading UTF-8 byte-order mark is not part of the
-  // first line; the store's own file remembers it. Section lines may carry blanks around the
-  // brackets and the name; the name is taken without them. Loading never marks the store modified, also when
-  // it dropped duplicate sections (names compared without regard to ASCII case).
+  // first line; the store's own file remembers it, with the lines before its first section
+  // and its usual line end. Section lines may carry blanks around the brackets and the name;
+  // the name is taken without them. A section whose name (without regard to ASCII case) came
+  // earlier is no section: its lines stay in the file as they are, and lookups never see them.
+  // Loading never marks the store modified.
   virtual void LoadFromFile(const std::string& fileName);
   virtual void Clear();  // modified when there was anything to drop
   // Finds the section (creating an empty one when missing) and removes the key's line.
@@ -210,7 +245,11 @@ public:
   virtual void ReadAll(TStringList& strings);
   // Adds sections from lines in memory, parsed as a file's lines are.
   virtual void LoadFromStrings(const TStringList& strings);
-  // Writes the file (CR LF line ends) when modified and bound to a file name.
+  // Writes the file when modified and bound to a file name. What the store read is written back
+  // byte for byte but for the lines that changed: the lines before the first section, blank
+  // lines, comments, empty sections, every line's own line end and a last line without one. A
+  // new line goes after the last line of its section, a new section at the end, each ended by
+  // the file's usual line end (the first one it has; CR LF for a new file).
   virtual void UpdateFile();
   // After a write: what replacing the file could not keep of the old one (its security
   // settings, where the system cannot replace a file in place), or empty.
@@ -248,7 +287,7 @@ public:
 
 private:
   class TLoader;
-  void FinishLoading();
+  class TWriter;
   // The value of the key; false when the section or the key is missing.
   bool FindValue(const std::string& section, const std::string& key, std::string& value);
   TSectionValues& FindOrAddSection(const std::string& section);
@@ -257,6 +296,8 @@ private:
   std::string FFileName;
   bool FModified = false;
   bool FUtf8Mark = false;
+  std::string FPreamble;          // the lines before the first section, raw
+  std::string FLineEnd = "\r\n";  // the file's usual line end
   std::string FWriteNote;
 };
 

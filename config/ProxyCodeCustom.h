@@ -13,6 +13,11 @@ class TProxyCodeCustomObject : public TComponent, public IPublishedProperties {
 public:
   explicit TProxyCodeCustomObject(TComponent* owner) : TComponent(owner) {}
   const TPropertyTable& PublishedProperties() const override;
+
+  // Whether the object holds what its settings store holds: set by a load that read the store
+  // (or found nothing stored yet), cleared by a load that could not read it. Until it is set the
+  // object holds defaults, and saving it would put them over the stored settings.
+  bool LoadedFromStore = false;
 };
 
 }  // namespace kelda

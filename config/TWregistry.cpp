@@ -162,12 +162,7 @@ std::string IniSectionFor(const std::string& subPath, const std::string& prefix)
 }
 
 std::string IniLockName(const std::string& iniFile) {
-  std::string name = iniFile;
-  for (char& c : name) {
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-    if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'z'))) c = '_';
-  }
-  return name;
+  return platform::FileLockName(iniFile);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -241,15 +236,16 @@ public:
   bool Run() {
     FStore.FProblems.clear();
     FStore.FNoLocation = false;
+    FStore.FStoreFailed = false;
     try {
       const std::vector<TLine> lines = ResolveLines();
       if (FStore.INIFile == CustomStore) return RunCustom(lines);
       if (!FStore.INIFile.empty() && (FSave || platform::FileExists(FStore.INIFile))) return RunIni(lines);
       return RunRegistry(lines);
     } catch (const std::exception& e) {
-      Problem(e.what());
+      Failed(e.what());
     } catch (...) {
-      Problem("unknown failure");
+      Failed("unknown failure");
     }
     return false;
   }
@@ -261,6 +257,10 @@ private:
   };
 
   void Problem(std::string text) { FStore.FProblems.push_back(std::move(text)); }
+  void Failed(std::string text) {
+    FStore.FStoreFailed = true;
+    Problem(std::move(text));
+  }
 
   // Map lines that name a stored property of the settings object, in map order.
   std::vector<TLine> ResolveLines() {
@@ -317,15 +317,15 @@ private:
     } catch (const ELockTimeout&) {
       // Another process holds the file's lock: the caller's thread is not held up any longer,
       // and nothing is read or written without the lock.
-      Problem("INI file \"" + file + "\" was left alone: another process kept it locked for " +
-              std::to_string(FStore.IniLockWaitMs) + " ms");
+      Failed("INI file \"" + file + "\" was left alone: another process kept it locked for " +
+             std::to_string(FStore.IniLockWaitMs) + " ms");
       return false;
     }
     std::unique_ptr<TBigIniFile> ini;
     try {
       ini = std::make_unique<TBigIniFile>(file);
     } catch (const std::exception& e) {
-      Problem("INI file \"" + file + "\" was left alone: " + e.what());
+      Failed("INI file \"" + file + "\" was left alone: " + e.what());
       return false;
     }
     int done = 0;
@@ -346,7 +346,7 @@ private:
     try {
       ini->UpdateFile();
     } catch (const std::exception& e) {
-      Problem("INI file \"" + file + "\" was not written: " + e.what());
+      Failed("INI file \"" + file + "\" was not written: " + e.what());
       return false;
     }
     if (!ini->WriteNote().empty()) Problem("INI file \"" + file + "\" was written, but " + ini->WriteNote());
@@ -414,7 +414,7 @@ private:
 
   bool ChooseHive(const std::string& base) {
     if (FStore.RegistryRoot >= rrNone) {
-      Problem("no registry hive for the settings");
+      Failed("no registry hive for the settings");
       return false;
     }
     for (TRegistryRoot root : {FStore.RegistryRoot, FStore.SecondRegistryRoot}) {
@@ -427,8 +427,8 @@ private:
     }
     // Before the first save there are no settings to load: nothing went wrong.
     if (!FSave && !ExistsInEitherHive(base)) return false;
-    Problem("registry key \"" + base + "\" opens in neither " + RootName(FStore.RegistryRoot) + " nor " +
-            RootName(FStore.SecondRegistryRoot));
+    Failed("registry key \"" + base + "\" opens in neither " + RootName(FStore.RegistryRoot) + " nor " +
+           RootName(FStore.SecondRegistryRoot));
     return false;
   }
 

@@ -64,8 +64,8 @@ std::optional<TPropertyMapLine> ParsePropertyMapLine(std::string_view line);
 // The INI section of a sub-path under a section prefix.
 std::string IniSectionFor(const std::string& subPath, const std::string& prefix);
 
-// The name of the inter-process lock around an INI file: the file name in lower case, every
-// character other than "0".."9" and "a".."z" replaced by "_".
+// The name of the inter-process lock around an INI file: the lock of the file itself
+// (platform::FileLockName), so that every spelling of its path takes the one lock.
 std::string IniLockName(const std::string& iniFile);
 
 // The one-line form of a text (system code page), and back. Encoding: UTF-8, then "%" as "%%",
@@ -107,6 +107,10 @@ public:
 
   // What went wrong in the last operation, one line each; empty after a clean run.
   const std::vector<std::string>& Problems() const { return FProblems; }
+  // Whether the last operation could not reach the store at all (its INI file's lock stayed
+  // taken, the file could not be read, the registry path opened in neither hive): a load then
+  // read nothing, and a save wrote nothing. A store without anything saved yet is no failure.
+  bool StoreFailed() const { return FStoreFailed; }
   // Whether the last operation found no place at all for the settings (no INI file and no
   // registry path); Problems() then holds NoLocationProblem.
   bool NoLocation() const { return FNoLocation; }
@@ -116,6 +120,7 @@ private:
   friend class TWregOperation;
   std::vector<std::string> FProblems;
   bool FNoLocation = false;
+  bool FStoreFailed = false;
 };
 
 }  // namespace kelda

@@ -269,6 +269,12 @@ TXmlDocument::TXmlDocument(std::string_view text) {
   builder.Run();
 }
 
+const TXmlElement* ChildOpenAtEnd(const TXmlDocument& document, const TXmlElement* parent) {
+  for (const TXmlElement* open = document.OpenAtEnd(); open; open = open->Parent)
+    if (open->Parent == parent) return open;
+  return nullptr;
+}
+
 const TXmlElement* FindElement(const TXmlElement* start, std::string_view name) {
   if (!start) return nullptr;
   if (SameTextAscii(start->Name, name)) return start;

@@ -59,6 +59,10 @@ private:
   int FEndColumn = 1;
 };
 
+// The child of `parent` that was still open when the text ended, itself or through an element
+// inside it: a definition the text cut off. nullptr when every child of `parent` was closed.
+const TXmlElement* ChildOpenAtEnd(const TXmlDocument& document, const TXmlElement* parent);
+
 // `start` itself when its name matches, otherwise the first match among its descendants, searched
 // depth-first in document order (a child before its own subtree, a whole subtree before the next
 // child). Names compare without regard to ASCII letter case. None: nullptr.

@@ -215,8 +215,13 @@ TParsedRequests::TParsedRequests(const TDataSourceCfg& settings) {
   const TXmlElement* top = FindElement(document.Root(), "MODBUSRTUQUERY");
   if (!top) return;
   FRequests.reserve(top->Children.size());
+  const TXmlElement* cut = ChildOpenAtEnd(document, top);
   int position = 0;
   for (const TXmlElement* element : top->Children) {
+    if (element == cut) {
+      FCutOffRequest = ReadCaption(element, ++position);
+      continue;
+    }
     std::unique_ptr<TRequestItem> request = ReadRequest(element, ++position);
     request->HandshakeTimeout = handshakeTimeout;
     FRequests.push_back(std::move(request));

@@ -255,12 +255,17 @@ public:
 
   int Count() const { return static_cast<int>(FRequests.size()); }
   const TRequestItem& Request(int index) const { return *FRequests[static_cast<std::size_t>(index)]; }
+  // The caption of the request whose element the text ended inside (a text cut off), or empty.
+  // Such a request is left out: what is missing of it would be read as defaults (its byte
+  // order, its sign, even its memory type), and a value read that way is a wrong value.
+  const std::string& CutOffRequest() const { return FCutOffRequest; }
   // Appends a new copy of every request to `queue`, in order. An exception while appending frees
   // the copy under construction and propagates; the copies appended before it stay.
   void AppendTo(TThreadObjectList& queue) const;
 
 private:
   std::vector<std::unique_ptr<const TRequestItem>> FRequests;
+  std::string FCutOffRequest;
 };
 
 // Whether an engine's queue is filled at all: only while the plug-in is loaded and started

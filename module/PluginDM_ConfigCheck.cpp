@@ -485,6 +485,8 @@ const std::string& MessageOf(TCheckFinding kind, const TTextResources& t) {
       return kCcmPastTableEnd;
     case TCheckFinding::CutOff:
       return t.CheckCutOff;
+    case TCheckFinding::RequestCutOff:
+      return t.CheckRequestCutOff;
     case TCheckFinding::NoQuery:
       return t.CheckNoQuery;
     case TCheckFinding::UnknownElement:
@@ -546,8 +548,12 @@ std::vector<TConfigFinding> CheckConfiguration(std::string_view text, uint8_t pr
   if (IsBlank(text)) return findings;
   TXmlDocument document(text);
   TChecker checker(protocol, findings);
+  const TXmlElement* top = FindElement(document.Root(), "MODBUSRTUQUERY");
+  // The loader leaves out the request the text ends inside; its other findings would be about
+  // a request that is not polled.
+  const TXmlElement* cutRequest = top ? ChildOpenAtEnd(document, top) : nullptr;
   if (const TXmlElement* open = document.OpenAtEnd()) {
-    TConfigFinding cut{TCheckFinding::CutOff,
+    TConfigFinding cut{cutRequest ? TCheckFinding::RequestCutOff : TCheckFinding::CutOff,
                        "",
                        "",
                        false,
@@ -557,14 +563,18 @@ std::vector<TConfigFinding> CheckConfiguration(std::string_view text, uint8_t pr
                         Number(document.EndColumn())}};
     findings.push_back(std::move(cut));
   }
-  const TXmlElement* top = FindElement(document.Root(), "MODBUSRTUQUERY");
   if (!top) {
     checker.Add(TCheckFinding::NoQuery, nullptr, {});
     return findings;
   }
   int position = 0;
   for (const TXmlElement* request : top->Children) {
-    checker.Request(request, ++position);
+    ++position;
+    if (request == cutRequest) {
+      findings.front().Request = ReadCaption(request, position);
+      break;
+    }
+    checker.Request(request, position);
     if (findings.size() > kMaxFindings) break;
   }
   // In text order, which is also the order of a request's fields; a cut-off text ends last.

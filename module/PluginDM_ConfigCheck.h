@@ -5,7 +5,8 @@
 // memory types the chosen protocol reads differently, bit reads that do not start on a byte boundary, and a
 // text that was cut off.
 //
-// The check informs and never refuses: the queue loader reads the same text as before. Each
+// The check informs and never refuses: the queue loader reads the same text. The one request
+// the loader leaves out, a request the text ends inside, is named as such. Each
 // finding carries a kind, the request's caption, the position in the text and the arguments of
 // its message; the module logs the findings with its translated texts on every configuration
 // load, and "kelda-host check" prints them with their line and column.
@@ -23,6 +24,7 @@ namespace kelda {
 
 enum class TCheckFinding : uint8_t {
   CutOff,                // element, its line, its column, end line, end column
+  RequestCutOff,         // the same, for a cut inside a request, which is then not polled
   NoQuery,               // -
   UnknownElement,        // element
   UnknownAttribute,      // attribute, element

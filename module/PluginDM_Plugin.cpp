@@ -319,8 +319,8 @@ TSerialPortDM* TaPlugin::FindEngine(int32_t id) {
 // Each queue is refilled with no lock of this object held: the refill waits for the engine's
 // data calls to leave its queue. The configuration text is read once for all engines, and only
 // when their queues are filled at all; a text that cannot be read (out of memory) leaves every
-// queue as it was. Requests that cannot be sent are the configuration's, logged once per load
-// whatever the number of data sources.
+// queue as it was. Requests that cannot be sent, and a request the text ends inside, are the
+// configuration's, logged once per load whatever the number of data sources.
 void TaPlugin::RebuildAllQueues(TDataSourceCfg* settings) {
   const std::vector<std::shared_ptr<TSerialPortDM>> engines = Engines();
   std::optional<TParsedRequests> parsed;
@@ -330,6 +330,7 @@ void TaPlugin::RebuildAllQueues(TDataSourceCfg* settings) {
   if (!parsed) return;
   for (int i = 0; i < parsed->Count(); ++i)
     if (!RequestFitsWire(parsed->Request(i))) LogRequestNotSent(parsed->Request(i));
+  if (!parsed->CutOffRequest().empty()) LogRequestCutOff(parsed->CutOffRequest());
 }
 
 void TaPlugin::RestartAllEngines() {
@@ -400,6 +401,15 @@ void TaPlugin::LogRequestNotSent(const TRequestItem& request) {
   {
     platform::ReadGuard guard(InstanceLock);
     line = FillInMessage(Resources->MsgRequestNotSent, {request.Name});
+  }
+  AddLog(0, line);
+}
+
+void TaPlugin::LogRequestCutOff(const std::string& caption) {
+  std::string line;
+  {
+    platform::ReadGuard guard(InstanceLock);  // see LogRequestNotSent
+    line = FillInMessage(Resources->MsgRequestCutOff, {caption});
   }
   AddLog(0, line);
 }

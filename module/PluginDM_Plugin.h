@@ -101,6 +101,7 @@ private:
   // Logs that a configured request cannot be sent because its fields do not fit the wire
   // (configuration problems are logged; framing errors never are).
   void LogRequestNotSent(const TRequestItem& request);
+  void LogRequestCutOff(const std::string& caption);
   void LogConfigurationFindings();  // one log line per finding of the configuration check
   // An engine for a data source, made in the calling thread, whose message loop runs its timer.
   std::shared_ptr<TSerialPortDM> NewEngine(int32_t id, const std::string& name, const std::string& fullName);

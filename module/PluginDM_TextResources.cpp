@@ -12,9 +12,11 @@ TTextResources::TTextResources(TComponent* owner) : TCustomTextResources(owner) 
         &MemDiscretesSA,         &MemDiscretesSB,      &MemDiscretesSC,       &MemScratchPad,
         &MemStatusWords,         &MarkSnpxOnly,        &MarkCcmOnly})
     RegisterText(text);
+  RegisterText(&MsgRequestCutOff);
   for (std::string* text : {&CheckInRequest,
                             &CheckInItem,
                             &CheckCutOff,
+                            &CheckRequestCutOff,
                             &CheckNoQuery,
                             &CheckUnknownElement,
                             &CheckUnknownAttribute,

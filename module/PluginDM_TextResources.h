@@ -22,6 +22,9 @@ public:
   std::string MsgNoPropertyMap = "The settings map of the module cannot be read; settings are not stored";
   std::string MsgRequestNotSent =
       "Request \"%s\" is not sent: its data address or size is outside 0 to 65535";
+  std::string MsgRequestCutOff =
+      "Request \"%s\" is not polled: the configuration ends inside its definition, so what it reads and how "
+      "is not known; load the complete configuration again";
   // A failed transaction, when the host asked for them to be logged: the data source, the
   // request's caption and one of the causes below.
   std::string MsgTransactionFailed = "Data source %s, request \"%s\" failed: %s";
@@ -42,6 +45,9 @@ public:
   std::string CheckCutOff =
       "the configuration ends inside <%s> (opened at line %s, column %s) at line %s, column %s: it looks cut "
       "off, and what should follow is missing; load the complete configuration again";
+  std::string CheckRequestCutOff =
+      "the configuration ends inside <%s> (opened at line %s, column %s) at line %s, column %s: the "
+      "request's definition is incomplete, so it is not polled; load the complete configuration again";
   std::string CheckNoQuery =
       "the configuration has no <MODBUSRTUQUERY> element, so no request is read; load a configuration "
       "written by the options dialog";

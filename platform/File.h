@@ -10,6 +10,12 @@ namespace kelda::platform {
 
 bool FileExists(const std::string& path);
 
+// The path the system finally reaches for `path`: absolute, without "." and "..", and with every
+// link of the file and of its folders followed, as far as the path exists (the rest as written).
+// Two spellings of one existing file give one text; on Windows in the system's own letter case
+// for the part that exists. The path itself when the system cannot form one.
+std::string FinalPath(const std::string& path);
+
 // The whole content of a file, read while writers are kept out; nullopt only when the file (or
 // its folder) does not exist. A file that exists but cannot be read (in use by a writer, access
 // denied, a folder) throws EInOutError with the system's reason: an unreadable file is not an
@@ -22,6 +28,8 @@ std::optional<std::string> ReadWholeFile(const std::string& path);
 // on the way (a full disk, a size limit, a crash). A writer destroyed without a successful
 // Close leaves the old file as it was and removes its temporary file. A file that merely
 // carries a temporary name is never written, replaced or removed.
+//
+// A path that is a link to a file writes that file: the link stays a link.
 //
 // The replacement keeps what the user set on the old file: on Windows its attributes and its
 // security (ReplaceFile). Where the system cannot replace a file that way (a file system or

@@ -4,6 +4,15 @@
 
 namespace kelda::platform {
 
+std::string LockNameOfText(const std::string& text) {
+  std::string name = text;
+  for (char& c : name) {
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'z'))) c = '_';
+  }
+  return name;
+}
+
 std::string SystemLockName(const std::string& name) {
   constexpr std::size_t MaxReadable = 200;
   if (name.size() <= MaxReadable) return name;

@@ -26,6 +26,17 @@ namespace kelda::platform {
 // guards, and ends in a hash of the whole name, so different long names stay apart.
 std::string SystemLockName(const std::string& name);
 
+// The name of the lock that guards a file, the same for every spelling of the file: its final
+// path (File.h: absolute, "." and ".." and links resolved), on Windows case-folded, since letter
+// case does not tell files apart there; then "0".."9" and "a".."z" kept, ASCII capitals lowered
+// and every other byte "_". (On POSIX, files whose names differ only in such bytes share a lock:
+// they merely wait for each other.)
+std::string FileLockName(const std::string& path);
+
+// The lock name of a text: "0".."9" and "a".."z" kept, ASCII capitals lowered, every other byte
+// "_".
+std::string LockNameOfText(const std::string& text);
+
 inline constexpr uint32_t kNamedLockWaitForever = 0xFFFFFFFF;
 
 class TNamedLock {

@@ -1,14 +1,19 @@
 #include "platform/File.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
+
+#include <string>
+#include <vector>
 
 #include "platform/Exceptions.h"
 
@@ -40,6 +45,58 @@ private:
 bool FileExists(const std::string& path) {
   struct stat st {};
   return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+}
+
+namespace {
+
+std::string RealPath(const std::string& path) {
+  char* resolved = ::realpath(path.c_str(), nullptr);
+  if (!resolved) return {};
+  std::string result(resolved);
+  std::free(resolved);
+  return result;
+}
+
+// "a/./b/../c" as "a/c": only for the part of a path that does not exist, where no link can
+// make ".." mean anything else.
+std::string Lexical(const std::string& head, const std::vector<std::string>& rest) {
+  std::string path = head;
+  for (const std::string& part : rest) {
+    if (part.empty() || part == ".") continue;
+    if (part == "..") {
+      const std::size_t slash = path.rfind('/');
+      path.erase(slash == 0 ? 1 : slash);
+      continue;
+    }
+    if (path.empty() || path.back() != '/') path += '/';
+    path += part;
+  }
+  return path;
+}
+
+}  // namespace
+
+std::string FinalPath(const std::string& path) {
+  if (path.empty()) return path;
+  std::string existing = path;
+  std::vector<std::string> rest;  // the parts that do not exist, last first
+  for (;;) {
+    if (std::string resolved = RealPath(existing); !resolved.empty()) {
+      std::reverse(rest.begin(), rest.end());
+      return Lexical(resolved, rest);
+    }
+    const std::size_t slash = existing.find_last_not_of('/') == std::string::npos
+                                  ? std::string::npos
+                                  : existing.rfind('/', existing.find_last_not_of('/'));
+    if (slash == std::string::npos) {
+      rest.push_back(existing);
+      existing = ".";
+    } else {
+      rest.push_back(existing.substr(slash + 1));
+      existing = slash == 0 ? "/" : existing.substr(0, slash);
+    }
+    if (rest.size() > 4096) return path;
+  }
 }
 
 std::optional<std::string> ReadWholeFile(const std::string& path) {
@@ -86,19 +143,31 @@ std::string TemporaryFileName(const std::string& path, unsigned attempt) {
   return TemporaryFileNameFor(path, static_cast<uint32_t>(::getpid()), attempt);
 }
 
-TFileWriter::TFileWriter(const std::string& path) : FHandle(nullptr), FPath(path) {
+namespace {
+
+// Where a writer of `path` puts its bytes: the file a link points to, so that the link stays.
+std::string WriteTarget(const std::string& path) {
+  struct stat st {};
+  if (::lstat(path.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) return path;
+  std::string target = RealPath(path);
+  return target.empty() ? path : target;
+}
+
+}  // namespace
+
+TFileWriter::TFileWriter(const std::string& path) : FHandle(nullptr), FPath(WriteTarget(path)) {
   auto fail = [&](const std::string& reason) {
     Discard();
     throw EFCreateError("Cannot create file \"" + path + "\". " + reason);
   };
   struct stat st {};
-  const bool existed = ::stat(path.c_str(), &st) == 0;
+  const bool existed = ::stat(FPath.c_str(), &st) == 0;
   if (existed && S_ISDIR(st.st_mode)) fail(std::strerror(EISDIR));
   if (existed && S_ISREG(st.st_mode) && (st.st_mode & 0222) == 0) fail(std::strerror(EACCES));
   if (existed) {
     // The old file stays locked until it is replaced, so readers see it whole or not at all.
-    int lock = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (lock < 0 && errno == EACCES) lock = ::open(path.c_str(), O_WRONLY | O_CLOEXEC);
+    int lock = ::open(FPath.c_str(), O_RDONLY | O_CLOEXEC);
+    if (lock < 0 && errno == EACCES) lock = ::open(FPath.c_str(), O_WRONLY | O_CLOEXEC);
     if (lock < 0) fail(Reason());
     FTargetLock = reinterpret_cast<void*>(static_cast<intptr_t>(lock) + 1);
     if (::flock(lock, LOCK_EX | LOCK_NB) != 0) fail(Reason());
@@ -107,7 +176,7 @@ TFileWriter::TFileWriter(const std::string& path) : FHandle(nullptr), FPath(path
   // is neither truncated nor removed.
   int fd = -1;
   for (unsigned attempt = 0; fd < 0 && attempt < kTemporaryNameAttempts; ++attempt) {
-    const std::string name = TemporaryFileName(path, attempt);
+    const std::string name = TemporaryFileName(FPath, attempt);
     fd = ::open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
     if (fd >= 0)
       FTemporaryPath = name;

@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include "platform/Exceptions.h"
+#include "platform/File.h"
 #include "platform/Tick.h"
 
 namespace kelda::platform {
@@ -53,6 +54,10 @@ void Pause(uint32_t ms) {
 }  // namespace
 
 void SetGlobalLockNamespaceRefused(bool) {}
+
+std::string FileLockName(const std::string& path) {
+  return LockNameOfText(FinalPath(path));
+}
 
 TNamedLock::TNamedLock(const std::string& name, uint32_t waitMs) {
   if (name.empty() || name.find('/') != std::string::npos)

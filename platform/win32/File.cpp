@@ -14,6 +14,63 @@ bool FileExists(const std::string& path) {
   return attr != INVALID_FILE_ATTRIBUTES && !(attr & FILE_ATTRIBUTE_DIRECTORY);
 }
 
+namespace {
+
+// The system's final name of an existing file or folder: links followed, its own letter case,
+// without the "\\?\" prefix. Empty when it cannot be opened or its name is not ANSI text.
+std::string FinalNameOf(const std::string& fullPath) {
+  HANDLE h = ::CreateFileA(fullPath.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                           nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  if (h == INVALID_HANDLE_VALUE) return {};
+  std::string name(MAX_PATH, '\0');
+  DWORD length =
+      ::GetFinalPathNameByHandleA(h, name.data(), static_cast<DWORD>(name.size()), FILE_NAME_NORMALIZED);
+  if (length >= name.size()) {
+    name.resize(length + 1);
+    length =
+        ::GetFinalPathNameByHandleA(h, name.data(), static_cast<DWORD>(name.size()), FILE_NAME_NORMALIZED);
+  }
+  ::CloseHandle(h);
+  if (length == 0 || length >= name.size()) return {};
+  name.resize(length);
+  if (name.find('?', 4) != std::string::npos) return {};  // a character the code page lacks
+  if (name.rfind("\\\\?\\UNC\\", 0) == 0) return "\\" + name.substr(7);
+  if (name.rfind("\\\\?\\", 0) == 0) return name.substr(4);
+  return name;
+}
+
+std::string FullPathName(const std::string& path) {
+  const DWORD needed = ::GetFullPathNameA(path.c_str(), 0, nullptr, nullptr);
+  if (needed == 0) return {};
+  std::string full(needed, '\0');
+  const DWORD length = ::GetFullPathNameA(path.c_str(), needed, full.data(), nullptr);
+  if (length == 0 || length >= needed) return {};
+  full.resize(length);
+  return full;
+}
+
+}  // namespace
+
+std::string FinalPath(const std::string& path) {
+  if (path.empty()) return path;
+  const std::string full = FullPathName(path);
+  if (full.empty()) return path;
+  // The longest part that exists gets the system's final name; the rest stays as written.
+  std::string head = full;
+  std::string rest;
+  for (int depth = 0; depth < 4096; ++depth) {
+    if (std::string name = FinalNameOf(head); !name.empty()) {
+      if (!rest.empty() && name.back() != '\\') name += '\\';
+      return name + rest;
+    }
+    const std::size_t slash = head.find_last_of("\\/");
+    if (slash == std::string::npos || slash + 1 >= head.size()) return full;
+    rest = rest.empty() ? head.substr(slash + 1) : head.substr(slash + 1) + "\\" + rest;
+    head.erase(slash == 2 && head[1] == ':' ? 3 : slash);  // "C:\" keeps its backslash
+  }
+  return full;
+}
+
 std::optional<std::string> ReadWholeFile(const std::string& path) {
   HANDLE h = ::CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                            FILE_ATTRIBUTE_NORMAL, nullptr);
@@ -75,14 +132,29 @@ std::string TemporaryFileName(const std::string& path, unsigned attempt) {
   return TemporaryFileNameFor(path, ::GetCurrentProcessId(), attempt);
 }
 
-TFileWriter::TFileWriter(const std::string& path) : FHandle(nullptr), FPath(path) {
+namespace {
+
+// Where a writer of `path` puts its bytes: the file a link points to, so that the link stays.
+std::string WriteTarget(const std::string& path) {
+  const DWORD attr = ::GetFileAttributesA(path.c_str());
+  if (attr == INVALID_FILE_ATTRIBUTES || (attr & FILE_ATTRIBUTE_DIRECTORY) ||
+      !(attr & FILE_ATTRIBUTE_REPARSE_POINT))
+    return path;
+  const std::string full = FullPathName(path);
+  const std::string target = full.empty() ? std::string() : FinalNameOf(full);
+  return target.empty() ? path : target;
+}
+
+}  // namespace
+
+TFileWriter::TFileWriter(const std::string& path) : FHandle(nullptr), FPath(WriteTarget(path)) {
   auto fail = [&](DWORD error) {
     Discard();
     throw EFCreateError("Cannot create file \"" + path + "\". " + SystemErrorText(error));
   };
   // The system refuses to replace a read-only file, except where its emulation runs with rights
   // that ignore the attribute; the attribute is honoured here in any case.
-  const DWORD attr = ::GetFileAttributesA(path.c_str());
+  const DWORD attr = ::GetFileAttributesA(FPath.c_str());
   const bool existed = attr != INVALID_FILE_ATTRIBUTES;
   if (existed && (attr & FILE_ATTRIBUTE_DIRECTORY)) fail(ERROR_ACCESS_DENIED);
   if (existed && (attr & FILE_ATTRIBUTE_READONLY)) fail(ERROR_ACCESS_DENIED);
@@ -91,14 +163,14 @@ TFileWriter::TFileWriter(const std::string& path) : FHandle(nullptr), FPath(path
     // The old file stays open without sharing until it is replaced, so readers see it whole or
     // not at all.
     HANDLE lock =
-        ::CreateFileA(path.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+        ::CreateFileA(FPath.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (lock == INVALID_HANDLE_VALUE) fail(::GetLastError());
     FTargetLock = lock;
   }
   // A name nobody uses: a file that merely carries one of these names is someone else's and
   // is neither truncated nor removed.
   for (unsigned attempt = 0; !FHandle && attempt < kTemporaryNameAttempts; ++attempt) {
-    const std::string name = TemporaryFileName(path, attempt);
+    const std::string name = TemporaryFileName(FPath, attempt);
     HANDLE h =
         ::CreateFileA(name.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (h != INVALID_HANDLE_VALUE) {

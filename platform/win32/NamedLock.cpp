@@ -5,7 +5,9 @@
 
 #include <atomic>
 
+#include "platform/CodePage.h"
 #include "platform/Exceptions.h"
+#include "platform/File.h"
 #include "platform/SystemError.h"
 
 namespace kelda::platform {
@@ -53,6 +55,10 @@ HANDLE OpenGlobalMutex(const std::string& name) {
 
 void SetGlobalLockNamespaceRefused(bool refused) {
   gGlobalRefused = refused;
+}
+
+std::string FileLockName(const std::string& path) {
+  return LockNameOfText(WideToAnsi(WideLowerCase(AnsiToWide(FinalPath(path)))));
 }
 
 TNamedLock::TNamedLock(const std::string& name, uint32_t waitMs) {

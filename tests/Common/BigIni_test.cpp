@@ -183,8 +183,7 @@ TEST(BigIniFile, ByteOrderMarkAndBlanksAroundSectionLines) {
     EXPECT_EQ(ini.ReadString("Dev2", "x", "?"), "2");
     ini.WriteString("Dev1.Common", "Proto", "3");
   }
-  EXPECT_EQ(file.Read(),
-            "\xEF\xBB\xBF[Host]\r\nmine=1\r\n\r\n[Dev1.Common]\r\nProto=3\r\n\r\n[Dev2]\r\nx=2\r\n\r\n");
+  EXPECT_EQ(file.Read(), "\xEF\xBB\xBF[Host]\r\nmine=1\r\n\r\n[Dev1.Common] \r\nProto=3\r\n\t[ Dev2 ]\t\r\nx=2\r\n");
 
   // A file without the mark gets none, also after a store that had one switched to it; a mark
   // alone is an empty file.
@@ -196,7 +195,7 @@ TEST(BigIniFile, ByteOrderMarkAndBlanksAroundSectionLines) {
     EXPECT_FALSE(ini.HasUtf8Mark());
     ini.WriteString("A", "k", "2");
   }
-  EXPECT_EQ(plain.Read(), "[A]\r\nk=2\r\n\r\n");
+  EXPECT_EQ(plain.Read(), "[A]\r\nk=2\r\n");
   plain.Write("\xEF\xBB\xBF");
   {
     TBigIniFile ini(plain.Path());
@@ -206,6 +205,111 @@ TEST(BigIniFile, ByteOrderMarkAndBlanksAroundSectionLines) {
     ini.WriteString("A", "k", "1");
   }
   EXPECT_EQ(plain.Read(), "\xEF\xBB\xBF[A]\r\nk=1\r\n\r\n");
+}
+
+// A host's file written by hand: a header before the first section, LF and CR LF line ends,
+// blank lines, comments, an empty section, blanks around a section line, an end-of-file mark, a
+// section that repeats an earlier one, a last line without a line end. A save changes the lines
+// it writes and nothing else: a changed value in its line, a new key after the last line of its
+// section, a new section at the end, each with the file's usual line end.
+TEST(BigIniFile, ASaveChangesOnlyTheLinesItWrites) {
+  const std::string original =
+      "; Host settings, written by hand\n"
+      "\n"
+      "[Host]\r\n"
+      "Window=3\r\n"
+      "; the size of the main window\r\n"
+      "Size=640x480\r\n"
+      "\r\n"
+      "\r\n"
+      "[Empty]\n"
+      "\n"
+      "  [ Dev1.Common ]  \n"
+      "Proto=1\n"
+      "; comment inside\n"
+      "\n"
+      "Local address=5\n"
+      "\x1A\n"
+      "[dev1.common]\n"
+      "Proto=9\n"
+      "\n"
+      "[Last]\n"
+      "k=1";
+  TTempFile file;
+  file.Write(original);
+  {
+    TBigIniFile ini(file.Path());
+    EXPECT_EQ(ini.ReadString("Dev1.Common", "Proto", "?"), "1") << "the first of two sections counts";
+    EXPECT_TRUE(ini.SectionExists("Empty"));
+    ini.WriteString("Host", "Window", "4");
+    ini.WriteString("Host", "Window", "3");
+    EXPECT_TRUE(ini.Modified());
+  }
+  EXPECT_EQ(file.Read(), original) << "written back without a change";
+
+  {
+    TBigIniFile ini(file.Path());
+    ini.WriteString("Dev1.Common", "Proto", "3");
+    ini.WriteString("Dev1.Common", "New", "7");
+    ini.WriteString("Last", "k", "2");
+    ini.WriteString("Last", "j", "3");
+    ini.WriteString("Fresh", "x", "1");
+  }
+  EXPECT_EQ(file.Read(),
+            "; Host settings, written by hand\n"
+            "\n"
+            "[Host]\r\n"
+            "Window=3\r\n"
+            "; the size of the main window\r\n"
+            "Size=640x480\r\n"
+            "\r\n"
+            "\r\n"
+            "[Empty]\n"
+            "\n"
+            "  [ Dev1.Common ]  \n"
+            "Proto=3\n"
+            "; comment inside\n"
+            "\n"
+            "Local address=5\n"
+            "New=7\n"
+            "\x1A\n"
+            "[dev1.common]\n"
+            "Proto=9\n"
+            "\n"
+            "[Last]\n"
+            "k=2\n"
+            "j=3\n"
+            "\n"
+            "[Fresh]\n"
+            "x=1\n"
+            "\n");
+
+  // Keys deleted and a section erased take their own lines and nothing around them.
+  file.Write("[A]\r\n; a\r\nx=1\r\n\r\ny=2\r\n[B]\r\nz=3\r\n\r\n[C]\r\n");
+  {
+    TBigIniFile ini(file.Path());
+    ini.DeleteKey("A", "x");
+    ini.DeleteKey("A", "y");
+    ini.EraseSection("B");
+  }
+  EXPECT_EQ(file.Read(), "[A]\r\n; a\r\n\r\n[C]\r\n");
+}
+
+// A file reached through a link is written where the link points; the link stays a link.
+TEST(BigIniFile, ALinkedFileIsWrittenThroughItsLink) {
+  TTempFile target;
+  target.Write("[A]\nk=1\n");
+  const std::filesystem::path link = target.Path() + ".link";
+  std::error_code error;
+  std::filesystem::create_symlink(target.Path(), link, error);
+  if (error) GTEST_SKIP() << "no symbolic links here: " << error.message();
+  {
+    TBigIniFile ini(link.string());
+    ini.WriteString("A", "k", "2");
+  }
+  EXPECT_TRUE(std::filesystem::is_symlink(link));
+  EXPECT_EQ(target.Read(), "[A]\nk=2\n");
+  std::filesystem::remove(link);
 }
 
 TEST(BigIniFile, SectionSearchStartsAtTheLastHitAndWraps) {
@@ -247,8 +351,8 @@ TEST(BigIniFile, DuplicateSectionsKeepTheFirst) {
   {
     TBigIniFile ini(file.Path());
     ini.WriteString("B", "z", "1");
-  }  // a real change writes the file, without the dropped section
-  EXPECT_EQ(file.Read(), "[A]\r\nx=1\r\n\r\n[B]\r\nz=1\r\n\r\n");
+  }  // a real change writes the file; the later section stays in it as it was
+  EXPECT_EQ(file.Read(), "[A]\r\nx=1\r\n[B]\r\nz=1\r\n[a]\r\nx=2\r\ny=3\r\n");
 
   // Sections that differ in a letter outside ASCII are different sections, when duplicates are
   // dropped as well as when they are looked up.
@@ -472,7 +576,7 @@ TEST(BigIniFile, WriteStringRules) {
   EXPECT_FALSE(ini.SectionExists("A"));
   ini.WriteString("", "", "");  // nothing named: the file is written
   EXPECT_FALSE(ini.Modified());
-  EXPECT_EQ(file.Read(), "[B]\r\nk=2\r\n\r\n");
+  EXPECT_EQ(file.Read(), "[B]\r\nk=2\r\n");
 
   ini.WriteString("B", "", "value");
   EXPECT_FALSE(ini.SectionExists("B"));

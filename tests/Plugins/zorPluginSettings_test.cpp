@@ -73,9 +73,10 @@ TEST(PluginSettings, OperationsUseTheInstancesLocationAndLogProblems) {
   TStringList map;
   map.Add("Probe,Probe Value");
   TProbeSettings settings(nullptr);
-  settings.Probe = 17;
 
   plugin.ModuleRegistryPath = key.Path();
+  EXPECT_FALSE(LoadSettings(plugin, map, settings)) << "nothing saved yet";
+  settings.Probe = 17;
   EXPECT_TRUE(SaveSettings(plugin, map, settings));
   EXPECT_TRUE(SeenBusy);
   EXPECT_FALSE(plugin.SettingsBusy);
@@ -130,4 +131,44 @@ TEST(PluginSettings, NoSettingsLocationIsLoggedOnce) {
   plugin.ModuleRegistryPath.clear();
   for (int i = 0; i < 2; ++i) EXPECT_FALSE(LoadSettings(plugin, map, settings));
   EXPECT_EQ(Occurrences(LogText(plugin), "no registry path"), 1) << "the location went away again";
+}
+
+// Settings that could not be loaded hold defaults: a save would put them over the stored ones.
+// While another writer holds the INI file a load reads nothing; every save after it is refused
+// and logged, until a load succeeds. Settings never loaded are refused the same way.
+TEST(PluginSettings, SettingsThatCouldNotBeLoadedAreNeverSavedOverTheStore) {
+  const std::string ini = TempIniPath();
+  const std::string stored = "[Common]\r\nProbe Value=42\r\n\r\n";
+  {
+    platform::TFileWriter first(ini);
+    first.Write(stored);
+    first.Close();
+  }
+  TzorPlugin plugin(nullptr, 0);
+  plugin.INIFile = ini;
+  TStringList map;
+  map.Add("Probe,Probe Value");
+  TProbeSettings settings(nullptr);
+
+  EXPECT_FALSE(SaveSettings(plugin, map, settings)) << "never loaded";
+  EXPECT_NE(LogText(plugin).find("{SAVE-SETTINGS} the settings were not saved"), std::string::npos);
+  {
+    platform::TFileWriter other(ini);  // another writer holds the file
+    EXPECT_FALSE(LoadSettings(plugin, map, settings));
+  }
+  EXPECT_EQ(settings.Probe, 0);
+  EXPECT_NE(LogText(plugin).find("{LOAD-SETTINGS} INI file"), std::string::npos);
+  for (int i = 0; i < 2; ++i) {
+    EXPECT_FALSE(SaveSettings(plugin, map, settings));
+    EXPECT_NE(LogText(plugin).find("{SAVE-SETTINGS} the settings were not saved"), std::string::npos);
+  }
+  EXPECT_EQ(platform::ReadWholeFile(ini).value_or(""), stored) << "the stored settings stay";
+
+  EXPECT_TRUE(LoadSettings(plugin, map, settings));
+  EXPECT_EQ(settings.Probe, 42);
+  settings.Probe = 43;
+  EXPECT_TRUE(SaveSettings(plugin, map, settings));
+  EXPECT_EQ(platform::ReadWholeFile(ini).value_or(""), "[Common]\r\nProbe Value=43\r\n\r\n");
+  EXPECT_EQ(LogText(plugin), "");
+  std::filesystem::remove(ini);
 }

@@ -168,9 +168,6 @@ TEST(PropertyMap, LinesKeysAndSections) {
   EXPECT_EQ(IniSectionFor("Sub\\Deep", ""), "Sub.Deep");
   EXPECT_EQ(IniSectionFor("Sub", "Host\\Dev1\\"), "Host.Dev1.Sub");
   EXPECT_EQ(IniSectionFor("Sub", "Dev1"), "Dev1.Sub");
-
-  EXPECT_EQ(IniLockName("C:\\Prog Files\\Host\\Settings.INI"), "c__prog_files_host_settings_ini");
-  EXPECT_EQ(IniLockName("/tmp/a-b\xE4.ini"), "_tmp_a_b__ini");
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -515,6 +512,41 @@ TEST(SettingsStore, AnIniLockHeldElsewhereFailsTheOperationAndWritesNothing) {
   after.join();
   EXPECT_TRUE(saved);
   EXPECT_EQ(TBigIniFile(file.Path()).ReadInteger("Common", "Proto", 0), 3);
+}
+
+// Two processes that spell one INI file differently (a name relative to the folder they run in,
+// "./" before it, its full path) exclude each other: a save under one spelling waits for the
+// lock held under another.
+TEST(SettingsStore, EverySpellingOfTheIniFileTakesTheOneLock) {
+  const std::string name = "kelda_" + UniqueName() + ".ini";
+  const std::string absolute = (std::filesystem::current_path() / name).string();
+  const std::string original = "[Common]\r\nProto=1\r\n\r\n";
+  std::ofstream(absolute, std::ios::binary) << original;
+  TDataSourceCfg cfg(nullptr);
+  cfg.comboProto_ItemIndex = 3;
+  for (const std::string& held : {absolute, name}) {
+    auto lock = std::make_unique<platform::TNamedLock>(IniLockName(held));
+    for (const std::string& other : {name, "./" + name, absolute}) {
+      if (other == held) continue;
+      SCOPED_TRACE(held + " held, saved as " + other);
+      bool saved = true;
+      std::vector<std::string> problems;
+      std::thread process([&] {
+        auto store = Store("", other);
+        store->IniLockWaitMs = 50;
+        saved = store->Save(cfg);
+        problems = store->Problems();
+      });
+      process.join();
+      EXPECT_FALSE(saved);
+      ASSERT_EQ(problems.size(), 1u);
+      EXPECT_NE(problems[0].find("locked for 50 ms"), std::string::npos) << problems[0];
+      EXPECT_EQ(platform::ReadWholeFile(absolute).value_or(""), original);
+    }
+  }
+  EXPECT_TRUE(Store("", "./" + name)->Save(cfg)) << "free again";
+  EXPECT_EQ(TBigIniFile(absolute).ReadInteger("Common", "Proto", 0), 3);
+  platform::DeleteFileAt(absolute);
 }
 
 // A save replaces the file through a temporary one; what the user set on the file stays.

@@ -8,6 +8,7 @@
 #include <iterator>
 #include <string>
 
+#include "platform/File.h"
 #include "tools/KeldaHost.h"
 
 using namespace kelda;
@@ -119,5 +120,46 @@ TEST(IniSettings, SpeedSettingsComeBackAsTheHostStoredThem) {
     EXPECT_NE(defaults.find(line), std::string::npos) << line << " in " << defaults;
   fresh.Command(instance, "UNLOAD", location);
   EXPECT_EQ(fresh.Free(instance), 0);
+  std::remove(name.c_str());
+}
+
+// The host's file is held by another writer while the instance loads: the load reads nothing,
+// and no save after it may put the defaults (an empty configuration) over the stored settings.
+// Once a load succeeds, saves write again.
+TEST(IniSettings, SettingsThatCouldNotBeLoadedAreNeverSaved) {
+  const std::string name = "ini_settings_unloaded_test.ini";
+  const std::string stored =
+      "[Dev3.Common]\r\nParser config=<MODBUSRTUQUERY><Request/></MODBUSRTUQUERY>\r\nProto=2\r\n\r\n";
+  {
+    std::ofstream out(name, std::ios::binary | std::ios::trunc);
+    out << stored;
+  }
+  TKeldaHost host(KELDA_LIBRARY_PATH);
+  uintptr_t instance = host.Create(11);
+  ASSERT_NE(instance, 0u);
+  const TParams location = {Param("INI-FILE", name), Param("INI-SECTION-PREFIX", "Dev3")};
+  TParams load = location;
+  load.push_back(Param("LANGUAGE", "EN"));
+  {
+    platform::TFileWriter other(name);
+    ASSERT_EQ(host.Command(instance, "LOAD", host.LoadParams(load)).Code, 0);
+  }
+  host.Command(instance, "SAVE-SETTINGS-NOW", location);
+  EXPECT_EQ(ReadFile(name), stored);
+  const std::string log = LogText(host, instance);
+  EXPECT_NE(log.find("the settings were not saved"), std::string::npos) << log;
+
+  TParams reload = location;
+  reload.push_back(Param("NO-SAVE", 1));
+  host.Command(instance, "LOAD-SETTINGS-NOW", reload);
+  host.Command(instance, "SAVE-SETTINGS-NOW", location);
+  const std::string saved = ReadFile(name);
+  EXPECT_NE(saved.find("\r\nParser config=<MODBUSRTUQUERY><Request/></MODBUSRTUQUERY>\r\n"),
+            std::string::npos)
+      << saved;
+  EXPECT_NE(saved.find("\r\nProto=2\r\n"), std::string::npos) << saved;
+  EXPECT_NE(saved.find("\r\nLeft="), std::string::npos) << "written: " << saved;
+  host.Command(instance, "UNLOAD", location);
+  EXPECT_EQ(host.Free(instance), 0);
   std::remove(name.c_str());
 }

@@ -308,20 +308,48 @@ TEST(ConfigCheck, WhatTheProtocolMakesOfAddressMemoryAndOffset) {
   EXPECT_EQ(f.Arguments[1], "BOILER1");
 }
 
+// A text cut off inside a request: the loader leaves that request out, and the check says so for
+// that request alone (its other findings would be about a request that is not polled); the
+// requests before it are checked as always. Cut between requests, every request is whole.
 TEST(ConfigCheck, TextsCutOffOrWithoutRequests) {
-  const std::string whole = TRequestText().Xml();
-  const std::string cut = whole.substr(0, whole.find("<Response>") + 16);
+  TRequestText second;
+  second.Caption = " caption=\"Flow\"";
+  second.Enabled = "";  // a finding of its own, were the request checked
+  second.Items = Item("FLOW", "0", "2", "F32", "<LE check=\"2\"/><Unsigned check=\"0\"/>");
+  TRequestText first;
+  first.Items = Item("LEVEL", "0", "9", "D16");  // past the read: a finding of the first request
+  const std::string firstXml = first.Xml();
+  const std::string secondXml = second.Xml();
+  const std::string whole =
+      firstXml.substr(0, firstXml.find("</MODBUSRTUQUERY>")) + secondXml.substr(secondXml.find("<Request"));
+  const std::string cut = whole.substr(0, whole.find("<LE", whole.find("FLOW")));
   const std::vector<TConfigFinding> findings = CheckConfiguration(cut, protoSnpX);
-  ASSERT_FALSE(findings.empty());
+  ASSERT_EQ(findings.size(), 2u) << Kinds(findings);
+  EXPECT_EQ(findings[0].Kind, TCheckFinding::ItemPastRead) << Kinds(findings);
+  EXPECT_EQ(findings[0].Request, "Tank");
   const TConfigFinding& last = findings.back();
-  EXPECT_EQ(last.Kind, TCheckFinding::CutOff) << Kinds(findings);
-  EXPECT_EQ(last.Line, 10);
-  EXPECT_EQ(last.Column, 6) << "where the text stops";
-  EXPECT_EQ(last.Arguments, (std::vector<std::string>{"Response", "9", "1", "10", "6"}))
+  EXPECT_EQ(last.Kind, TCheckFinding::RequestCutOff) << Kinds(findings);
+  EXPECT_EQ(last.Request, "Flow");
+  EXPECT_EQ(last.Line, 21);
+  EXPECT_EQ(last.Column, 82) << "where the text stops";
+  EXPECT_EQ(last.Arguments, (std::vector<std::string>{"Item", "21", "1", "21", "82"}))
       << "the innermost open element and where it opened";
+  EXPECT_EQ(
+      Text(last),
+      "Request \"Flow\": the configuration ends inside <Item> (opened at line 21, column 1) at line 21, "
+      "column 82: the request's definition is incomplete, so it is not polled; load the complete "
+      "configuration again");
   // Cut inside a closing tag: the last closing tag never came.
   const std::string almost = whole.substr(0, whole.size() - 3);
-  EXPECT_EQ(Only(almost, protoSnpX).Kind, TCheckFinding::CutOff);
+  const std::vector<TConfigFinding> closing = CheckConfiguration(almost, protoSnpX);
+  ASSERT_EQ(closing.size(), 3u) << Kinds(closing);
+  EXPECT_EQ(closing[1].Kind, TCheckFinding::NoEnabled) << "every request is whole, and checked";
+  EXPECT_EQ(closing[1].Request, "Flow");
+  EXPECT_EQ(closing[2].Kind, TCheckFinding::CutOff);
+  EXPECT_TRUE(closing[2].Request.empty());
+  const std::string inRequest = whole.substr(0, whole.size() - 22);
+  EXPECT_EQ(CheckConfiguration(inRequest, protoSnpX).back().Kind, TCheckFinding::RequestCutOff)
+      << "the request's own closing tag cut";
 
   TConfigFinding none = Only("<Configuration><Request/></Configuration>", protoSnpX);
   EXPECT_EQ(none.Kind, TCheckFinding::NoQuery);

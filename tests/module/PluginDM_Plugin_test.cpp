@@ -245,6 +245,30 @@ std::vector<TRequestItem*> QueuedRequests(TSerialPortDM& engine) {
   return requests;
 }
 
+// A configuration stored cut off polls the requests it holds whole; the request it ends inside
+// is not polled, and the log says which, at every load.
+TEST(ModulePlugin, ARequestTheConfigurationEndsInsideIsNotPolled) {
+  const std::string whole = "<MODBUSRTUQUERY>" + RequestXml("Levels", ItemXml("A", 2, true, false)) +
+                            RequestXml("Flow", ItemXml("B", 1, false, false)) + "</MODBUSRTUQUERY>";
+  PluginRig rig(whole.substr(0, whole.find("<DataType>", whole.find("Flow"))));
+  rig.Load();
+  rig.SetState("1;COM1;One", 1);
+  const std::shared_ptr<TSerialPortDM> engine = rig.Plugin().EngineFor(1);
+  ASSERT_NE(engine, nullptr);
+  const std::vector<TRequestItem*> queued = QueuedRequests(*engine);
+  ASSERT_EQ(queued.size(), 1u);
+  EXPECT_EQ(queued[0]->Name, "Levels");
+  EXPECT_TRUE(engine->Queue->Enabled()) << "the whole request polls as before";
+  std::string log;
+  for (const auto& line : FetchLog(rig.Handle)) log += line.second + "\n";
+  EXPECT_NE(log.find("Korvane. Request \"Flow\" is not polled: the configuration ends inside its definition"),
+            std::string::npos)
+      << log;
+  EXPECT_NE(log.find("Request \"Flow\": the configuration ends inside <Item>"), std::string::npos) << log;
+  EXPECT_EQ(RunCommand(rig.Handle, "ITEMS").Code, 0);
+  EXPECT_EQ(ItemNames(rig.Plugin()).size(), kFixedItems.size() + 2u) << "only the items of Levels: A1, A2";
+}
+
 // Every data source runs the one configuration, read once per load. Each engine's requests are
 // its own, so a transaction under way in one engine leaves the others' requests idle and due,
 // and a reload of changed settings gives every engine the new requests.

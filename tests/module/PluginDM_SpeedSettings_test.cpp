@@ -41,6 +41,7 @@ TEST(SpeedSettingsStore, RoundTripThroughTheIniFile) {
   plugin.INIFile = ini;
   plugin.INISectionPrefix = "Dev1";
   TDataSourceCfg saved(nullptr);
+  EXPECT_FALSE(LoadSettings(plugin, PropertyMapLines(), saved)) << "nothing saved yet";
   SetSpeedValues(saved);
   ASSERT_TRUE(SaveSettings(plugin, PropertyMapLines(), saved));
   const std::string text = platform::ReadWholeFile(ini).value_or("");
@@ -70,6 +71,7 @@ TEST(SpeedSettingsStore, RoundTripThroughTheRegistryWithTheValueTypesOfTheProper
   TzorPlugin plugin(nullptr, 0);
   plugin.ModuleRegistryPath = key.Path();
   TDataSourceCfg saved(nullptr);
+  EXPECT_FALSE(LoadSettings(plugin, PropertyMapLines(), saved)) << "nothing saved yet";
   SetSpeedValues(saved);
   ASSERT_TRUE(SaveSettings(plugin, PropertyMapLines(), saved));
 

@@ -2,7 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <map>
+#include <optional>
 
 #include <cmath>
 #include <limits>
@@ -689,6 +691,70 @@ TEST(LoadRequestQueue, SampleConfiguration) {
   EXPECT_EQ(identity.ResponseItems[0]->DefaultValue, "<unknown>");
   EXPECT_FALSE(built.Items[4]->Enabled);
   EXPECT_EQ(built.Items[4]->Memory, 129);
+}
+
+// Everything the loader takes from a request's text, in one line.
+std::string Described(const TRequestItem& r) {
+  std::string text = r.Name + "|" + std::to_string(r.Enabled) + "|" + r.Address + "|" +
+                     std::to_string(r.Memory) + "|" + std::to_string(r.Offset) + "|" +
+                     std::to_string(r.Size) + "|" + std::to_string(r.MethodPoll) + "|" +
+                     std::to_string(r.PollInterval) + "|" + std::to_string(r.Timeout);
+  for (const TResponseItem* item : r.ResponseItems)
+    text += " [" + item->Name + "|" + std::to_string(item->Offset) + "|" + std::to_string(item->Count) + "|" +
+            std::to_string(item->DataType) + "|" + item->DefaultValue + "|" +
+            std::to_string(item->AppendCnt) + std::to_string(item->ZeroBaseCnt) +
+            std::to_string(item->Swapped) + std::to_string(item->Unsigned) + std::to_string(item->LE) + "|" +
+            std::to_string(static_cast<double>(item->Scale)) + "]";
+  return text;
+}
+
+std::vector<std::string> Described(const TParsedRequests& parsed) {
+  std::vector<std::string> all;
+  for (int i = 0; i < parsed.Count(); ++i) all.push_back(Described(parsed.Request(i)));
+  return all;
+}
+
+// A text cut off anywhere (a transfer that broke, a paste that lost its end) gives exactly the
+// requests it holds whole, each read as from the whole text; the request it ends inside is left
+// out and named, since what is missing of it (byte order, sign, even the memory type) would
+// be read as defaults and give wrong values.
+TEST(LoadRequestQueue, ATextCutOffAnywhereGivesOnlyTheRequestsItHoldsWhole) {
+  const std::optional<std::string> whole = platform::ReadWholeFile(KELDA_RESOURCES_DIR "/SampleConfig.xml");
+  ASSERT_TRUE(whole.has_value());
+  TDataSourceCfg settings(nullptr);
+  settings.lblParams_Caption = *whole;
+  const TParsedRequests all(settings);
+  ASSERT_EQ(all.Count(), 5);
+  EXPECT_TRUE(all.CutOffRequest().empty());
+  const std::vector<std::string> described = Described(all);
+  std::vector<std::size_t> opened;  // just after each request's start tag
+  std::vector<std::size_t> closed;  // just after each request's end tag
+  for (std::size_t at = whole->find("<Request "); at != std::string::npos;
+       at = whole->find("<Request ", at + 1))
+    opened.push_back(whole->find('>', at) + 1);
+  for (std::size_t at = whole->find("</Request>"); at != std::string::npos;
+       at = whole->find("</Request>", at + 1))
+    closed.push_back(at + 10);
+  ASSERT_EQ(opened.size(), 5u);
+  ASSERT_EQ(closed.size(), 5u);
+
+  for (std::size_t length = 0; length <= whole->size(); ++length) {
+    settings.lblParams_Caption = whole->substr(0, length);
+    const TParsedRequests cut(settings);
+    const auto whole_ones = static_cast<std::size_t>(
+        std::count_if(closed.begin(), closed.end(), [length](std::size_t end) { return end <= length; }));
+    const std::vector<std::string> expected(described.begin(), described.begin() + whole_ones);
+    ASSERT_EQ(Described(cut), expected) << "cut after " << length << " bytes";
+    const bool inside = whole_ones < opened.size() && length >= opened[whole_ones];
+    ASSERT_EQ(cut.CutOffRequest(), inside ? all.Request(static_cast<int>(whole_ones)).Name : std::string())
+        << "cut after " << length << " bytes";
+  }
+
+  // The queue of an engine gets the same requests.
+  settings.lblParams_Caption = whole->substr(0, whole->find("<LE", opened[1]));
+  TBuilt built(settings.lblParams_Caption);
+  ASSERT_EQ(built.Items.size(), 1u);
+  EXPECT_EQ(Described(*built.Items[0]), described[0]);
 }
 
 TEST(MemoryTypes, OptionListAndCcmTypes) {

@@ -3,11 +3,17 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <filesystem>
+#include <fstream>
 #include <memory>
+#include <random>
+#include <vector>
+#include <cctype>
 #include <string>
 #include <thread>
 
 #include "platform/Exceptions.h"
+#include "platform/File.h"
 #include "tests/support/Wait.h"
 
 using kelda::platform::SystemLockName;
@@ -97,4 +103,45 @@ TEST(NamedLock, GlobalNamespaceWhereAllowedElseTheSessionsOwn) {
     other.join();
   }
   kelda::platform::SetGlobalLockNamespaceRefused(false);
+}
+
+// One file, however its path is spelt, is one lock: relative or absolute, with "." and "..",
+// through a linked folder, and on Windows in any letter case. Different files are different locks.
+TEST(NamedLock, EverySpellingOfAFileNamesOneLock) {
+  namespace fs = std::filesystem;
+  using kelda::platform::FileLockName;
+  using kelda::platform::LockNameOfText;
+  EXPECT_EQ(LockNameOfText("C:\\Prog Files\\Host\\Settings.INI"), "c__prog_files_host_settings_ini");
+  EXPECT_EQ(LockNameOfText("/tmp/a-b\xE4.ini"), "_tmp_a_b__ini");
+
+  const fs::path folder =
+      fs::current_path() / ("kelda_lock_spelling_" + std::to_string(std::random_device()()));
+  fs::create_directories(folder / "sub");
+  std::ofstream(folder / "shared.ini") << "[A]\n";
+  const std::string absolute = (folder / "shared.ini").string();
+  const std::string name = FileLockName(absolute);
+  EXPECT_EQ(name, LockNameOfText(kelda::platform::FinalPath(absolute)));
+  std::vector<std::string> spellings = {
+      fs::relative(folder / "shared.ini").string(),
+      "./" + fs::relative(folder / "shared.ini").generic_string(),
+      (folder / "sub" / ".." / "shared.ini").string(),
+      (folder / "." / "shared.ini").string(),
+  };
+  std::error_code linked;
+  fs::create_directory_symlink(folder, folder.string() + "_link", linked);
+  if (!linked) spellings.push_back(folder.string() + "_link/shared.ini");
+#ifdef _WIN32
+  std::string upper = absolute;
+  for (char& c : upper) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  spellings.push_back(upper);
+#endif
+  for (const std::string& spelling : spellings) EXPECT_EQ(FileLockName(spelling), name) << spelling;
+  EXPECT_NE(FileLockName((folder / "other.ini").string()), name);
+  EXPECT_EQ(FileLockName((folder / "sub" / ".." / "new.ini").string()),
+            FileLockName((folder / "new.ini").string()))
+      << "a file that does not exist yet";
+
+  std::error_code ignored;
+  fs::remove(folder.string() + "_link", ignored);
+  fs::remove_all(folder, ignored);
 }
