@@ -134,15 +134,19 @@ TWtransl::~TWtransl() {
     WriteCollectedTexts();
   } catch (...) {
   }
-  // The timer goes outside the lock: freeing it from another thread waits for its owner thread,
-  // which may itself be waiting for the lock in a tick.
+  // The timer ends without waiting for the thread that made it (the host may free the instance
+  // while that thread waits for something else); a tick under way finds no translator.
+  {
+    std::lock_guard<std::mutex> lock(FReleaseTarget->Lock);
+    FReleaseTarget->Owner = nullptr;
+  }
   TzorTimerEx* timer = nullptr;
   {
     platform::CriticalSectionGuard guard(FLock);
     timer = FReleaseTimer;
     FReleaseTimer = nullptr;
   }
-  FreeTimer(timer);
+  EndTimer(timer);
 }
 
 bool TWtransl::HasDictionary() const {
@@ -217,11 +221,13 @@ bool TWtransl::Translate(const std::string& target, TComponent* component, std::
         auto timer = std::make_unique<TzorTimerEx>(nullptr);
         timer->SetEnabled(false);
         timer->SetInterval(kDictionaryReleaseMs);
-        timer->SetOnTimer([this](TzorTimerEx* sender) {
+        FReleaseTarget->Owner = this;
+        timer->SetOnTimer([target = FReleaseTarget](TzorTimerEx* sender) {
           sender->SetEnabled(false);
-          ReleaseDictionary();
+          std::lock_guard<std::mutex> lock(target->Lock);
+          if (target->Owner) target->Owner->ReleaseDictionary();
         });
-        FReleaseTimer = timer.release();  // freed through FreeTimer
+        FReleaseTimer = timer.release();  // ended through EndTimer
       } catch (const std::exception&) {
         // Without a timer the dictionary simply stays.
       }

@@ -24,6 +24,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <unordered_set>
 #include <string_view>
@@ -183,6 +184,14 @@ private:
   std::string FCacheKey;
   int FEntryCount = 0;
   TzorTimerEx* FReleaseTimer = nullptr;
+  // What the release timer's handler reaches the translator through. The translator ends its
+  // timer without waiting for the timer's thread, so a tick already under way may still run
+  // while the translator goes: it finds Owner cleared, under Lock, and does nothing.
+  struct TReleaseTarget {
+    std::mutex Lock;
+    TWtransl* Owner = nullptr;
+  };
+  std::shared_ptr<TReleaseTarget> FReleaseTarget = std::make_shared<TReleaseTarget>();
   bool FKeepDictionary;
 
   int FCharset = kDefaultCharset;

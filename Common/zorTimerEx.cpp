@@ -252,6 +252,8 @@ void EndTimer(TzorTimerEx*& timer) {
   }
   ended->FEnabled = false;
   ended->LeaveOwner();  // its owner goes now; the timer goes in its own thread
+  // Read before the timer is listed: once listed, another thread's EndTimer may destroy it.
+  const platform::WindowHandle window = ended->WindowHandle();
   {
     TEndedTimers& list = EndedTimers();
     std::lock_guard<std::mutex> lock(list.Lock);
@@ -259,7 +261,7 @@ void EndTimer(TzorTimerEx*& timer) {
   }
   // A timer message already queued finds no handler; the owner thread destroys the timer at
   // this message. When the window went meanwhile (its thread ended), nobody else will.
-  if (!platform::PostWindowMessage(ended->WindowHandle(), TzorTimerEx::kEndMessage, 0, 0)) DestroyOrphans();
+  if (!platform::PostWindowMessage(window, TzorTimerEx::kEndMessage, 0, 0)) DestroyOrphans();
 }
 
 }  // namespace kelda
