@@ -295,8 +295,10 @@ intptr_t TKeldaHost::HandleMessage(uint32_t message, uintptr_t wParam, intptr_t 
   ++FNotifications;
   auto found = FInstancesByIndex.find(static_cast<int32_t>(wParam));
   if (found == FInstancesByIndex.end()) return 0;
-  if (OnLogNotification) OnLogNotification(found->second);
-  for (TLogLine& line : FetchLog(found->second)) FReceived.push_back(std::move(line));
+  // A copy: a handler that frees the instance takes its entry out of the map.
+  const uintptr_t instance = found->second;
+  if (OnLogNotification) OnLogNotification(instance);
+  for (TLogLine& line : FetchLog(instance)) FReceived.push_back(std::move(line));
   return 0;
 }
 
