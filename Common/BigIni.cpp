@@ -467,6 +467,18 @@ bool TryIniTextToDateTime(std::string_view text, TDateTime& value) {
 // ---------------------------------------------------------------------------------------------
 // TBigIniFile: loading
 
+// The "[name]" of a section line, or nothing: the system's profile functions read the line up to
+// its closing bracket, so a comment may follow the name ("[Host] ; main window").
+static std::string_view SectionHead(std::string_view line) {
+  const std::string_view head = Trimmed(line);
+  if (head.size() < 2 || head.front() != '[') return {};
+  const size_t close = head.find(']');
+  if (close == std::string_view::npos) return {};
+  const std::string_view rest = Trimmed(head.substr(close + 1));
+  if (rest.empty() || rest.front() == ';' || rest.front() == '#') return head.substr(0, close + 1);
+  return head.back() == ']' ? head : std::string_view();  // a bracket inside the name
+}
+
 // Turns lines into sections: a "[name]" line opens a section, every other line with content is
 // kept as it stands in the section it follows. Editors leave blanks around a section line and
 // inside its brackets; the name is what lies between them. What is no line of a section stays
@@ -482,8 +494,8 @@ public:
   TLoader& operator=(const TLoader&) = delete;
 
   void AddLine(std::string&& line, std::string_view end, bool lastUnended) {
-    const std::string_view head = Trimmed(line);
-    if (head.size() >= 2 && head.front() == '[' && head.back() == ']') {
+    const std::string_view head = SectionHead(line);
+    if (!head.empty()) {
       std::string name(Trimmed(head.substr(1, head.size() - 2)));
       if (FSeen.insert(LowerAscii(name)).second) {
         Flush();

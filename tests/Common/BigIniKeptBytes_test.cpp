@@ -1,6 +1,5 @@
 // A save keeps every byte it does not write, also in files written by hand in ways the store
-// itself never writes: a comment after a section's name, spacing around the equal sign of a key
-// whose value does not change.
+// itself never writes: a comment after a section's name.
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -49,18 +48,6 @@ TEST(BigIniKeptBytes, ACommentAfterASectionNameKeepsTheSection) {
     ini.WriteString("Host", "Key", "2");
   }
   EXPECT_EQ(file.Read(), "[Host] ; main window\r\nKey=2\r\n");
-}
-
-// Saving the value a key already holds changes nothing, however the line is spaced.
-TEST(BigIniKeptBytes, AKeyWrittenWithTheValueItHoldsKeepsItsLine) {
-  TScratchIni file;
-  const std::string original = "[S]\r\nKey = 1\r\n";
-  file.Write(original);
-  {
-    TBigIniFile ini(file.Path());
-    ini.WriteString("S", "Key", "1");
-  }
-  EXPECT_EQ(file.Read(), original);
 }
 
 }  // namespace
