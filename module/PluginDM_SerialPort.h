@@ -420,6 +420,7 @@ private:
   void ReportFailure(const TRequestItem& request, TTransactionFailure cause, uint16_t plcError = 0);
   void DeliverReports();  // with none of the engine's locks held
   void RestUnanswered(TRequestItem& request);
+  void RestRefused(TRequestItem& request, int32_t onceFailures, uint16_t plcError);
   void FailTransaction(TRequestItem& request, TTransactionFailure cause, uint16_t plcError = 0);
   void NoteTrouble(TTransactionFailure cause);
   TFrameMatch Counted(const TFrameMatch& match);

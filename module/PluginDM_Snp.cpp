@@ -409,7 +409,11 @@ void TSerialPortDM::SnpXAnswer(TReceiveContext& rx, TRequestItem& request, const
   const int32_t from = s + 3;
   const int32_t count = std::min(m.End - from, 6 + take);
   ResponseData.append(reinterpret_cast<const char*>(rx.Data) + from, static_cast<size_t>(count));
+  const int32_t onceFailures = request.OnceFailures;
   CompleteSnp(rx, request, m);
+  if (major != 0)
+    RestRefused(request, onceFailures,
+                static_cast<uint16_t>(major << 8 | rx.Data[s + kSnpXMajorErrorAt + 1]));
 }
 
 // A reply mailbox to the read: the completion with the data inside, the completion that announces
