@@ -381,6 +381,7 @@ void TSerialPortDM::SnpXAnswer(TReceiveContext& rx, TRequestItem& request, const
   const int32_t s = m.Start;
   const uint8_t major = rx.Data[s + kSnpXMajorErrorAt];
   const int32_t length = Word(rx.Data + s + 7);
+  NoteSnpXAnswerPace(rx, m);
   int32_t take = 0;
   if (major == 0) {
     // A good answer with a data length of another read answers an exchange abandoned earlier.
