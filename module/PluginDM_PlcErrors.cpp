@@ -71,4 +71,17 @@ std::string PlcErrorText(uint8_t major, uint8_t minor) {
   return Coded("major", major, NameOf(kMajors, major)) + ", " + Coded("minor", minor, minorName);
 }
 
+bool PlcErrorIsPermanent(uint8_t major, uint8_t minor) {
+  switch (major) {
+    case 0x01:  // a service the PLC does not offer
+      return true;
+    case 0x05:
+      return minor == 0xF4 || minor == 0xE9 || minor == 0xE4 || minor == 0xD8 || minor == 0xB3;
+    case 0x0F:
+      return minor == 0x03 || minor == 0x04 || minor == 0x05 || minor == 0x08;
+    default:
+      return false;
+  }
+}
+
 }  // namespace kelda

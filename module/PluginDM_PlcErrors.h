@@ -11,4 +11,9 @@ namespace kelda {
 // module does not know is given by its number alone.
 std::string PlcErrorText(uint8_t major, uint8_t minor);
 
+// Whether the PLC refuses the read itself (a memory type, address, range or length it does not
+// have), so that the same read would be refused again whenever it is sent. Every other error
+// (queue full, privilege, a session or sequence lost, a request spoiled on the way) may pass.
+bool PlcErrorIsPermanent(uint8_t major, uint8_t minor);
+
 }  // namespace kelda

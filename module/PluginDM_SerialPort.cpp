@@ -8,6 +8,7 @@
 #include "Common/zorTimerEx.h"
 #include "Plugins/zorPluginModule.h"
 #include "module/PluginDM_Decode.h"
+#include "module/PluginDM_PlcErrors.h"
 #include "platform/MessageWindow.h"
 #include "platform/Tick.h"
 
@@ -557,6 +558,16 @@ void TSerialPortDM::RestUnanswered(TRequestItem& request) {
   request.OnceResumeAt = platform::Now() + rest;
 }
 
+// A "once" request the PLC refused has still no value: unless the PLC refuses the read itself
+// (it would refuse it again), it is read again after the same growing rest as an unanswered one.
+// `onceFailures` is the count from before the refusal, which as an answer cleared it.
+void TSerialPortDM::RestRefused(TRequestItem& request, int32_t onceFailures, uint16_t plcError) {
+  if (request.MethodPoll) return;
+  if (PlcErrorIsPermanent(static_cast<uint8_t>(plcError >> 8), static_cast<uint8_t>(plcError & 0xFF))) return;
+  request.OnceFailures = onceFailures;
+  RestUnanswered(request);
+}
+
 // Ends the outstanding transaction at once: its answers cannot be taken (they overrun or do not
 // fit the read), or the PLC answered with an error. The next request goes out at the next tick.
 void TSerialPortDM::FailTransaction(TRequestItem& request, TTransactionFailure cause, uint16_t plcError) {
@@ -570,7 +581,9 @@ void TSerialPortDM::FailTransaction(TRequestItem& request, TTransactionFailure c
   // An error answer is an answer: the PLC is there and would answer the same again.
   if (cause == TTransactionFailure::PlcError) {
     ReportFailure(request, cause, plcError);
+    const int32_t onceFailures = request.OnceFailures;
     TransactionAnswered(request);
+    RestRefused(request, onceFailures, plcError);
     ExchangeEnded();
     return;
   }

@@ -368,9 +368,13 @@ private:
     uint64_t At = 0;         // the position of its start character
     int32_t Bytes = 0;       // of its bytes received so far
     uint64_t FirstSeen = 0;  // the data call that brought its start
+    int32_t FirstBytes = 0;  // of its bytes that call brought
     uint64_t LastGrew = 0;   // the data call that last added to it
   };
   TArrival FArrival;
+  // SNP-X: the character time the PLC's answers show on the line, and the last answer's length.
+  std::atomic<uint32_t> FSnpXCharUs{0};
+  std::atomic<int32_t> FSnpXAnswerBytes{0};
   uint64_t FArrivalScanned = 0;  // no frame that may still complete starts before this position
   uint64_t FDeferredRun = 0;     // Timer.Start of the data step whose time-out a frame deferred
   uint64_t FDeferredFrame = 0;   // that frame's position + 1
@@ -420,6 +424,7 @@ private:
   void ReportFailure(const TRequestItem& request, TTransactionFailure cause, uint16_t plcError = 0);
   void DeliverReports();  // with none of the engine's locks held
   void RestUnanswered(TRequestItem& request);
+  void RestRefused(TRequestItem& request, int32_t onceFailures, uint16_t plcError);
   void FailTransaction(TRequestItem& request, TTransactionFailure cause, uint16_t plcError = 0);
   void NoteTrouble(TTransactionFailure cause);
   TFrameMatch Counted(const TFrameMatch& match);
@@ -442,6 +447,8 @@ private:
   // a frame of the data step that is still arriving
   int32_t ArrivingFrameBytes(const uint8_t* data, int32_t size, int32_t at) const;
   void NoteArrival(const uint8_t* data, int32_t size);
+  void NoteSnpXAnswerPace(const TReceiveContext& rx, const TFrameMatch& m);
+  uint32_t SnpXQuietMs(const TOutFrame& frame) const;
   bool FrameStillArriving(const TRequestItem& request);
   void ForgetArrival();
 

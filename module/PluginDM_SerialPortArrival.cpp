@@ -90,7 +90,37 @@ void TSerialPortDM::NoteArrival(const uint8_t* data, int32_t size) {
   FArrival.At = FArrivalScanned;
   FArrival.Bytes = bytes;
   FArrival.FirstSeen = now;
+  FArrival.FirstBytes = bytes;
   FArrival.LastGrew = now;
+}
+
+// An X-Response taken: the pace of its bytes across data calls is the line's character time
+// (the engine is not told the baud rate). An answer brought by one data call shows none, and
+// the last pace seen stands.
+void TSerialPortDM::NoteSnpXAnswerPace(const TReceiveContext& rx, const TFrameMatch& m) {
+  const int32_t bytes = m.End + kSnpTrailerBytes + 1 - m.Start;
+  FSnpXAnswerBytes = bytes;
+  const uint64_t start = FRxReceived - static_cast<uint64_t>(rx.Size) + static_cast<uint64_t>(m.Start);
+  if (!FArrival.Arriving || FArrival.At != start) return;
+  const uint64_t now = platform::Now();
+  const int32_t later = bytes - FArrival.FirstBytes;
+  if (later <= 0 || now <= FArrival.FirstSeen) return;
+  const uint64_t us = (now - FArrival.FirstSeen) * 1000 / static_cast<uint64_t>(later);
+  FSnpXCharUs = static_cast<uint32_t>(std::min<uint64_t>(us, kSlowestLineByteMs * 1000));
+}
+
+// How long the line must have been quiet before the next X-Request. A PLC that got the last
+// request twice (a line or modem that repeats) answers it twice: the copy follows the answer
+// at once, or as long after it as the request is longer than the answer, since the PLC reads
+// the second request while it sends the first answer. SNP-X numbers nothing, so a copy that
+// met the next request would be taken as its answer; held back until the copy could have
+// begun, the request finds it on the line, and bytes before a request answer nothing.
+uint32_t TSerialPortDM::SnpXQuietMs(const TOutFrame& frame) const {
+  const uint64_t charUs = FSnpXCharUs.load();
+  if (charUs == 0) return 0;
+  const int32_t longer = std::max(0, static_cast<int32_t>(frame.Bytes.size()) - FSnpXAnswerBytes.load());
+  // Three characters more for the data calls' grain and the PLC's own turnaround.
+  return static_cast<uint32_t>((static_cast<uint64_t>(longer + 3) * charUs + 999) / 1000);
 }
 
 // The data step of `request` ran out of time: whether a frame of its answer is still arriving

@@ -90,6 +90,8 @@ void TSerialPortDM::SetLineTiming(TOutFrame& frame) const {
     return;
   }
   if (frame.Role == TFrameRole::Opening || frame.Role == TFrameRole::LineBreak) frame.QuietMs = GapMs();
+  if (Protocol == protoSnpX && frame.Role == TFrameRole::Opening && frame.Step != stOpeningSent)
+    frame.QuietMs = std::max(frame.QuietMs, SnpXQuietMs(frame));
 }
 
 // The attach waits for the break and T4 and every opening for the line's gap: the handshake

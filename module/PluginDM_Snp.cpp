@@ -381,6 +381,7 @@ void TSerialPortDM::SnpXAnswer(TReceiveContext& rx, TRequestItem& request, const
   const int32_t s = m.Start;
   const uint8_t major = rx.Data[s + kSnpXMajorErrorAt];
   const int32_t length = Word(rx.Data + s + 7);
+  NoteSnpXAnswerPace(rx, m);
   int32_t take = 0;
   if (major == 0) {
     // A good answer with a data length of another read answers an exchange abandoned earlier.
@@ -409,7 +410,11 @@ void TSerialPortDM::SnpXAnswer(TReceiveContext& rx, TRequestItem& request, const
   const int32_t from = s + 3;
   const int32_t count = std::min(m.End - from, 6 + take);
   ResponseData.append(reinterpret_cast<const char*>(rx.Data) + from, static_cast<size_t>(count));
+  const int32_t onceFailures = request.OnceFailures;
   CompleteSnp(rx, request, m);
+  if (major != 0)
+    RestRefused(request, onceFailures,
+                static_cast<uint16_t>(major << 8 | rx.Data[s + kSnpXMajorErrorAt + 1]));
 }
 
 // A reply mailbox to the read: the completion with the data inside, the completion that announces

@@ -356,15 +356,53 @@ TEST(ReadOnce, FailedReadIsTriedAgainUntilAnAnswerIsTaken) {
         rig.AddRegisterRead(4, 0);  // once, at start-up
         rig.Run(40000);
         rig.Drain();
-        // One row: the first answer taken. An SNP-X error answer is such an answer (a row with its
-        // status code), so it is not read again.
-        ASSERT_EQ(rig.Owner.Delivered.size(), 1u);
-        const bool errorRow = rig.Owner.Delivered[0].Values.count("STATUS_CODE") &&
-                              rig.Owner.Delivered[0].Int("STATUS_CODE") != 0;
-        EXPECT_EQ(errorRow, protocol == protoSnpX && std::string(fault) == "nak");
+        // The PLC's refusals for a full queue (SNP-X) pass: each gives its row with the status
+        // code, then the request rests like an unanswered one and is read until the values come.
+        const size_t errorRows = protocol == protoSnpX && std::string(fault) == "nak" ? 2u : 0u;
+        ASSERT_EQ(rig.Owner.Delivered.size(), errorRows + 1);
+        for (size_t k = 0; k < rig.Owner.Delivered.size(); ++k) {
+          const TDelivered& row = rig.Owner.Delivered[k];
+          EXPECT_EQ(row.Values.count("STATUS_CODE") && row.Int("STATUS_CODE") != 0, k < errorRows)
+              << "row " << k;
+        }
         rig.ExpectRegisterRows(4);
       }
     }
+  }
+}
+
+// A PLC that lacks the privilege to serve the read refuses it for now; the same read may pass
+// later, so the request is read again, after a rest, until its values come.
+TEST(ReadOnce, ReadRefusedForNowIsReadAgainUntilItsValuesCome) {
+  for (uint8_t protocol : {protoSnp, protoSnpX}) {
+    SCOPED_TRACE(Name(protocol));
+    TSimRig rig(protocol);
+    rig.Plc.setPrivilegeLevel(0);
+    rig.AddRegisterRead(4, 0);
+    rig.Run(2000);
+    EXPECT_GE(rig.Engine.Statistics().Naks, 1u);
+    rig.Plc.setPrivilegeLevel(2);
+    rig.Run(40000);
+    rig.Drain();
+    ASSERT_FALSE(rig.Owner.Delivered.empty());
+    const TDelivered& last = rig.Owner.Delivered.back();
+    EXPECT_FALSE(last.Values.count("STATUS_CODE") && last.Int("STATUS_CODE") != 0) << "the values came";
+    EXPECT_TRUE(last.Values.count("R1"));
+    rig.ExpectRegisterRows(4);
+  }
+}
+
+// A read of memory the PLC does not have is refused whenever it is sent: one attempt, no more.
+TEST(ReadOnce, ReadOfMemoryThePlcLacksIsNotSentAgain) {
+  for (uint8_t protocol : {protoSnp, protoSnpX}) {
+    SCOPED_TRACE(Name(protocol));
+    TSimRig rig(protocol);
+    TRequestItem& request = rig.AddRequest("PLC1", kRegisters, 40000, 4, 0);
+    request.Timeout = 1000;
+    rig.Run(60000);
+    rig.Drain();
+    EXPECT_EQ(rig.Engine.Statistics().Naks, 1u);
+    EXPECT_EQ(rig.Owner.Failures.size(), 1u);
   }
 }
 

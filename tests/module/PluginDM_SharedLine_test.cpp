@@ -155,6 +155,8 @@ TEST(SharedLine, AReadOnceRequestToADeadPlcBacksOff) {
 struct TTimedRig : TSimRig {
   sim::TimedLine Line;
   uint32_t HostMs = 20;
+  size_t Written = 0;
+  size_t DoubledFrame = SIZE_MAX;  // this frame (counted from 0) reaches the line twice
 
   TTimedRig(uint8_t protocol, uint32_t baud) : TSimRig(protocol), Line(Plc, Format(baud)) {}
 
@@ -174,7 +176,8 @@ struct TTimedRig : TSimRig {
         if (frame == kBreakCommand)
           Line.holdBreak(TSerialPortDM::kBreakMs, gNow * 1000);
         else
-          Line.write(reinterpret_cast<const uint8_t*>(frame.data()), frame.size(), gNow * 1000);
+          for (int copy = Written++ == DoubledFrame ? 2 : 1; copy > 0; --copy)
+            Line.write(reinterpret_cast<const uint8_t*>(frame.data()), frame.size(), gNow * 1000);
       }
       if (gNow % HostMs != 0) continue;
       const std::vector<uint8_t> bytes = Line.read(gNow * 1000);
@@ -214,6 +217,44 @@ TEST(LongAnswer, AFrameStillArrivingWhenTheTimeOutRunsOutIsGivenTheTimeToFinish)
     rig.ExpectRegisterRows(c.Registers);
     EXPECT_TRUE(rig.Owner.Failures.empty());
     EXPECT_EQ(rig.Engine.Statistics().Timeouts, 0u);
+  }
+}
+
+// A line that hands the PLC one X-Request twice gets two answers to it, and SNP-X numbers
+// neither. With the next read sent as soon as an answer is in, the copy must not be taken as that
+// read's answer: two reads of the same length from different registers, each row must hold its
+// own registers. Short reads (the copy comes as long after the answer as the request is longer)
+// and long ones (the copy follows at once), every X-Request doubled in turn.
+TEST(SnpXRepeatedRequest, TheSecondAnswerIsNeverTakenForTheNextRead) {
+  for (int32_t registers : {1, 20}) {
+    for (size_t doubled = 4; doubled < 14; ++doubled) {
+      SCOPED_TRACE(std::to_string(registers) + " registers, frame " + std::to_string(doubled) + " doubled");
+      TTimedRig rig(protoSnpX, 9600);
+      rig.HostMs = 1;
+      rig.DoubledFrame = doubled;
+      TSpeedSettings speed;
+      speed.KeepSession = true;
+      speed.SendWhenReady = true;
+      rig.Engine.SetSpeed(speed);
+      rig.AddRegisterRead(registers, 1);
+      TRequestItem& other = rig.AddRequest("PLC1", kRegisters, 100, registers, 1);
+      other.Timeout = 1000;
+      TEngineRig::AddItem(other, "S", dtD16, 0, registers).AppendCnt = true;
+      other.ResponseItems[0]->LE = true;
+      rig.RunTimed(1500);
+      size_t rows[2] = {0, 0};
+      for (const TDelivered& row : rig.Owner.Delivered) {
+        const bool isOther = row.Values.count("S1") != 0;
+        const std::string name = isOther ? "S" : "R";
+        ++rows[isOther];
+        for (int32_t k = 1; k <= registers; ++k)
+          ASSERT_EQ(row.Int(name + std::to_string(k)),
+                    RegisterValue(static_cast<uint32_t>((isOther ? 99 : -1) + k)))
+              << name << k;
+      }
+      EXPECT_GE(rows[0], 5u);
+      EXPECT_GE(rows[1], 5u);
+    }
   }
 }
 
