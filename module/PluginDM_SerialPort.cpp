@@ -567,10 +567,15 @@ void TSerialPortDM::FailTransaction(TRequestItem& request, TTransactionFailure c
   ResponseData.clear();
   FAnnouncedLength = 0;
   if (FLastReq == &request) FLastReq = nullptr;
-  // An error answer is an answer: the PLC is there and would answer the same again.
+  // An error answer is an answer: the PLC is there, and a repeat now would be refused the same.
   if (cause == TTransactionFailure::PlcError) {
     ReportFailure(request, cause, plcError);
+    // The PLC is there, but a read-once value it refused is still owed: a refusal can pass (the
+    // PLC busy or changing mode), so it is asked again after the same rest as a silent PLC's.
+    const int32_t onceFailures = request.OnceFailures;
     TransactionAnswered(request);
+    request.OnceFailures = onceFailures;
+    RestUnanswered(request);
     ExchangeEnded();
     return;
   }
