@@ -233,7 +233,7 @@ TSerialPortDM::TExamined TSerialPortDM::ExamineRequest(int32_t index, bool maySt
     uint32_t limit = request.Step == stAwaitingData ? EffectiveMs(request.Timeout)
                                                     : EffectiveMs(request.HandshakeTimeout) + OpeningHoldMs();
     if (!request.Timer.Expired(limit)) return TExamined::Waiting;
-    if (request.Step == stAwaitingData && FrameStillArriving(request)) return TExamined::Waiting;
+    if (MayWaitForArrival(request) && FrameStillArriving(request)) return TExamined::Waiting;
     request.Busy = false;  // timed out: on to the next request, or the same one again
     DropWaitingFrames(false);
     FCounters.TimedOut();

@@ -442,6 +442,7 @@ private:
   // a frame of the data step that is still arriving
   int32_t ArrivingFrameBytes(const uint8_t* data, int32_t size, int32_t at) const;
   void NoteArrival(const uint8_t* data, int32_t size);
+  bool MayWaitForArrival(const TRequestItem& request) const;
   bool FrameStillArriving(const TRequestItem& request);
   void ForgetArrival();
 
