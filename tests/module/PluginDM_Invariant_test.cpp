@@ -162,6 +162,7 @@ const TPinnedCase kPinnedCases[] = {
     // At 1200 baud the attach reply still arriving when the handshake time-out ran out was given up.
     {76, protoSnp},
     {183, protoSnp},
+    {100175, protoSnp},
 };
 
 TEST(EngineInvariant, SeedsThatOnceFailedStayClean) {
