@@ -234,7 +234,7 @@ TSerialPortDM::TExamined TSerialPortDM::ExamineRequest(int32_t index, bool maySt
     uint32_t limit = request.Step == stAwaitingData ? EffectiveMs(request.Timeout)
                                                     : EffectiveMs(request.HandshakeTimeout) + OpeningHoldMs();
     if (!request.Timer.Expired(limit)) return TExamined::Waiting;
-    if (request.Step == stAwaitingData && FrameStillArriving(request)) return TExamined::Waiting;
+    if (MayWaitForArrival(request) && FrameStillArriving(request)) return TExamined::Waiting;
     request.Busy = false;  // timed out: on to the next request, or the same one again
     DropWaitingFrames(false);
     FCounters.TimedOut();
@@ -578,7 +578,7 @@ void TSerialPortDM::FailTransaction(TRequestItem& request, TTransactionFailure c
   ResponseData.clear();
   FAnnouncedLength = 0;
   if (FLastReq == &request) FLastReq = nullptr;
-  // An error answer is an answer: the PLC is there and would answer the same again.
+  // An error answer is an answer: the PLC is there, and a repeat now would be refused the same.
   if (cause == TTransactionFailure::PlcError) {
     ReportFailure(request, cause, plcError);
     const int32_t onceFailures = request.OnceFailures;

@@ -449,6 +449,7 @@ private:
   void NoteArrival(const uint8_t* data, int32_t size);
   void NoteSnpXAnswerPace(const TReceiveContext& rx, const TFrameMatch& m);
   uint32_t SnpXQuietMs(const TOutFrame& frame) const;
+  bool MayWaitForArrival(const TRequestItem& request) const;
   bool FrameStillArriving(const TRequestItem& request);
   void ForgetArrival();
 

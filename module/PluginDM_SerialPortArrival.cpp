@@ -16,8 +16,9 @@ namespace kelda {
 
 namespace {
 
-constexpr int32_t kSnpMailboxBytes = 40;  // ESC "M" through the check byte
-constexpr int32_t kSnpTrailerBytes = 5;   // after ETB: next type, next length, status, check
+constexpr int32_t kSnpMailboxBytes = 40;      // ESC "M" through the check byte
+constexpr int32_t kSnpAttachReplyBytes = 24;  // ESC "R" through the check byte
+constexpr int32_t kSnpTrailerBytes = 5;       // after ETB: next type, next length, status, check
 
 uint16_t Word(const uint8_t* bytes) {
   return static_cast<uint16_t>(bytes[0] | (bytes[1] << 8));
@@ -46,6 +47,7 @@ int32_t TSerialPortDM::ArrivingFrameBytes(const uint8_t* data, int32_t size, int
       const int32_t text = FAnnouncedLength > 0 ? FAnnouncedLength + 8 : -1;
       if (at + 1 >= size) return std::max(kSnpMailboxBytes, text);
       if (data[at + 1] == 'M') return kSnpMailboxBytes;
+      if (data[at + 1] == 'R') return kSnpAttachReplyBytes;
       return data[at + 1] == 'T' ? text : -1;
     }
     case protoSnpX: {
@@ -64,7 +66,7 @@ int32_t TSerialPortDM::ArrivingFrameBytes(const uint8_t* data, int32_t size, int
 // Positions before it start no such frame and stay so as bytes are added, so the search goes on
 // from it next time.
 void TSerialPortDM::NoteArrival(const uint8_t* data, int32_t size) {
-  if (!FLastReq || !FLastReq->Busy || FLastReq->Step != stAwaitingData) {
+  if (!FLastReq || !FLastReq->Busy || !MayWaitForArrival(*FLastReq)) {
     FArrival = {};
     return;
   }
@@ -121,6 +123,12 @@ uint32_t TSerialPortDM::SnpXQuietMs(const TOutFrame& frame) const {
   const int32_t longer = std::max(0, static_cast<int32_t>(frame.Bytes.size()) - FSnpXAnswerBytes.load());
   // Three characters more for the data calls' grain and the PLC's own turnaround.
   return static_cast<uint32_t>((static_cast<uint64_t>(longer + 3) * charUs + 999) / 1000);
+}
+
+// SNP's attach reply and mailboxes are as long on a slow line as a short answer (24 bytes take
+// 200 ms at 1200 baud, our attach as long again): the handshake steps wait for them too.
+bool TSerialPortDM::MayWaitForArrival(const TRequestItem& request) const {
+  return request.Step == stAwaitingData || Protocol == protoSnp;
 }
 
 // The data step of `request` ran out of time: whether a frame of its answer is still arriving

@@ -230,6 +230,15 @@ inline void MakeItems(Random& random, TRequestSpec& r, int index, int32_t length
   }
 }
 
+// GE's T2 runs from the end of the master's message; the engine's handshake time runs from the
+// hand-over, so on a slow SNP line a user's setting must also cover the 40-byte mailbox on its
+// way out and the PLC's turnaround, or no attempt at all could succeed.
+inline void FitHandshakeToLine(TSpeedSettings& speed, uint8_t protocol, uint32_t byteTimeUs) {
+  if (protocol != protoSnp) return;
+  speed.HandshakeTimeout =
+      std::max(speed.HandshakeTimeout, static_cast<int32_t>(40 * byteTimeUs / 1000 + 200));
+}
+
 // A configuration drawn from `seed`; `protocol` < 0 draws the protocol too.
 inline TConfig MakeConfig(uint32_t seed, int protocol) {
   Random random(seed);
@@ -247,6 +256,7 @@ inline TConfig MakeConfig(uint32_t seed, int protocol) {
   config.MinInterval = Chance(random, 0.8) ? 0 : static_cast<int32_t>(Pick(random, 10, 300));
   static const uint32_t kByteTimes[] = {0, 0, 0, 573, 1042, 1146, 2083, 9167};  // 0, 19200 .. 1200 baud
   config.ByteTimeUs = kByteTimes[Pick(random, 0, std::size(kByteTimes) - 1)];
+  FitHandshakeToLine(speed, config.Protocol, config.ByteTimeUs);
 
   // Peers on one CCM line all answer the single ENQ; so peer to peer is one target.
   const int stations = config.Protocol == protoCcmPeerToPeer ? 1 : static_cast<int>(Pick(random, 1, 3));

@@ -396,6 +396,7 @@ inline void TInvariantRun::InjectEvent() {
       return;
     default: {
       TSpeedSettings speed = MakeConfig(static_cast<uint32_t>(Rnd()), C.Protocol).Speed;
+      FitHandshakeToLine(speed, C.Protocol, C.ByteTimeUs);
       C.Speed = speed;
       if (Chance(Rnd, 0.5)) {
         Note(fault, "speed settings reloaded: keep session " + std::to_string(speed.KeepSession) +
