@@ -150,6 +150,30 @@ TEST(EngineInvariant, LineFaultsNeverGiveAWrongValueNorStopTheLine) {
   EXPECT_EQ(campaign.Figures.Stuck, 0u);
 }
 
+// Seeds that once broke the promise, each with the line it ran on, kept so that the fault stays
+// mended: a read its PLC always refuses must not keep that PLC's other reads off the line.
+TEST(EngineInvariant, SeedsThatOnceFailed) {
+  struct TPinned {
+    uint32_t Seed;
+    int Protocol;
+    bool SingleBit;  // the single-bit campaign's faults and rate, else every fault
+  };
+  const TPinned pinned[] = {
+      {100051, protoCcmMasterSlave, true},
+      {100193, protoCcmMasterSlave, true},
+      {203, protoCcmMasterSlave, false},
+  };
+  for (const TPinned& p : pinned) {
+    TCampaign campaign;
+    campaign.Options.Faults = p.SingleBit ? (1u << fFlip) | (1u << fSplit) : kAllFaults;
+    if (p.SingleBit) campaign.Options.FrameRate = 0.25;
+    campaign.Run(p.Seed, p.Protocol);
+    EXPECT_EQ(campaign.Figures.WrongValues, 0u) << "seed " << p.Seed;
+    EXPECT_EQ(campaign.Figures.RowsTwice, 0u) << "seed " << p.Seed;
+    EXPECT_EQ(campaign.Figures.Stuck, 0u) << "seed " << p.Seed;
+  }
+}
+
 // The long run, on demand: random seeds for KELDA_INVARIANT_MINUTES minutes, with its figures.
 TEST(EngineInvariant, LongRun) {
   const char* minutes = Env("KELDA_INVARIANT_MINUTES");
