@@ -185,6 +185,7 @@ private:
   uint64_t FaultsStopped = 0;  // when the last spoiled frame has left the line
   bool FaultsOver = false;
   int32_t MostHandshakeMs = 0;
+  int32_t MostDemoteForMs = 0;
   std::vector<uint64_t> LastRow;  // by request: the last row after the faults stopped
   std::vector<bool> Owed;         // by request, once-only: a row is owed since the last reset
   std::vector<bool> StuckSeen;

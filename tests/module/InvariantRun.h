@@ -86,6 +86,7 @@ inline void TInvariantRun::LoadQueue() {
   engine.QueueLoaded();
   engine.Restart();
   MostHandshakeMs = std::max(MostHandshakeMs, C.Speed.HandshakeTimeout);
+  MostDemoteForMs = std::max(MostDemoteForMs, C.Speed.DemoteFor);
   for (size_t k = 0; k < C.Requests.size(); ++k)
     if (!C.Requests[k].Poll) Owed[k] = true;
 }
@@ -412,6 +413,7 @@ inline void TInvariantRun::InjectEvent() {
         Note(fault, "speed settings reloaded: keep session " + std::to_string(speed.KeepSession) +
                         ", send when ready " + std::to_string(speed.SendWhenReady));
         Rig.Engine.SetSpeed(speed);
+        MostDemoteForMs = std::max(MostDemoteForMs, speed.DemoteFor);
         return;
       }
       Note(fault, "queue reloaded, keep session " + std::to_string(speed.KeepSession) + ", send when ready " +
@@ -674,7 +676,10 @@ inline uint64_t TInvariantRun::ExchangeMs(const TRequestSpec& r) const {
 //   the longest data time-out (an exchange the faults broke while its data was awaited), and
 //   one fault-free exchange of every request on the line (each may be due first; a read the PLC
 //   refuses once more for each of its retries), and
-//   with demotion on, the demotion time and the trial after it (a PLC the faults got demoted).
+//   with demotion on, the demotion time and the trial after it (a PLC the faults got demoted), and
+//   for a "once" read, the rest after its last failure: it rests "Demote for", then twice as long
+//   after each further failure, so the rests before the last add up to less than the faulty time
+//   and the last is at most that time and one "Demote for" more.
 inline uint64_t TInvariantRun::Bound(size_t index) const {
   const TRequestSpec& r = C.Requests[index];
   uint64_t bound = r.Poll ? std::max<uint64_t>(EffectiveMs(r.PollMs), TSerialPortDM::kTickMs) : 0;
@@ -686,6 +691,8 @@ inline uint64_t TInvariantRun::Bound(size_t index) const {
   for (const TRequestSpec& s : C.Requests)
     bound += ExchangeMs(s) * (s.Refused ? static_cast<uint64_t>(1 + C.Speed.Retries) : 1);
   if (C.Speed.DemoteAfter > 0) bound += static_cast<uint64_t>(C.Speed.DemoteFor) + h;
+  const uint64_t faulty = FaultsOver ? FaultsStopped - (FaultEnd - O.FaultMs) : O.FaultMs;
+  if (!r.Poll) bound += faulty + static_cast<uint64_t>(MostDemoteForMs);
   return bound;
 }
 
