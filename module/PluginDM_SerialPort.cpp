@@ -753,7 +753,9 @@ TFrameMatch TSerialPortDM::Search(TReceiveContext& rx, uint8_t startChar, TEndCh
   return FindFrameIn(rx.Data, rx.Size, startChar, endChars, maxLength, check);
 }
 
-// The PLC refused the opening with NAK: the request rests until it is due again.
+// The PLC refused the opening with NAK: the request rests until it is due again. A refusal is an
+// answer: its PLC is alive, so it is not set aside for it, else a read it always refuses would keep
+// its other reads off the line.
 void TSerialPortDM::Refuse() {
   if (!FLastReq) return;
   FCounters.NakReceived();
@@ -762,7 +764,8 @@ void TSerialPortDM::Refuse() {
   request.Step = stRefused;
   FLastReq = nullptr;
   ResponseData.clear();
-  if (Retry(request)) return;
+  if (FDemotions.erase(TargetKey(request)) != 0) CountDemoted();
+  if (Retry(request, false)) return;
   ReportFailure(request, TTransactionFailure::Nak);
   RestUnanswered(request);
   ExchangeEnded();

@@ -413,7 +413,7 @@ private:
   bool LastExchangeOver();
   void AwaitPeerEot(const TRequestItem& request);
   void NotePeerEot(const uint8_t* data, int32_t size);
-  bool Retry(TRequestItem& request);
+  bool Retry(TRequestItem& request, bool countsAgainstPlc = true);
   bool AttemptFailed(const TRequestItem& request);
   void TransactionAnswered(TRequestItem& request);
   std::string TargetKey(const TRequestItem& request) const;

@@ -192,8 +192,8 @@ void TSerialPortDM::NotePeerEot(const uint8_t* data, int32_t size) {
 // The transaction is repeated in the request's next turn while it has repeats left and its PLC
 // was not set aside by this failure; a PLC on trial after its demotion gets one attempt and no
 // repeat. Answers whether the transaction is repeated.
-bool TSerialPortDM::Retry(TRequestItem& request) {
-  if (AttemptFailed(request) || request.RetriesDone >= FSpeed.Retries) {
+bool TSerialPortDM::Retry(TRequestItem& request, bool countsAgainstPlc) {
+  if ((countsAgainstPlc && AttemptFailed(request)) || request.RetriesDone >= FSpeed.Retries) {
     request.RetriesDone = 0;
     return false;
   }

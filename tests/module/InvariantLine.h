@@ -177,12 +177,15 @@ private:
   std::vector<size_t> GroupOf;  // by request
   std::vector<TPending> Line;
   uint64_t Order = 0;
-  uint64_t LineFree[2] = {0, 0};  // to the PLCs, to the master
-  std::string LastPlcData;        // the last data frame a PLC sent, as it sent it
+  uint64_t LineFree[2] = {0, 0};   // to the PLCs, to the master
+  std::string LastPlcData;         // the last data frame a PLC sent, as it sent it
+  size_t SendingPlc = 0;           // the PLC whose frame is on its way to the master
+  std::vector<bool> ReadingShown;  // by PLC: a row of it came, so the master knows its LRC reading
   uint64_t FaultEnd = 0;
   uint64_t FaultsStopped = 0;  // when the last spoiled frame has left the line
   bool FaultsOver = false;
   int32_t MostHandshakeMs = 0;
+  int32_t MostDemoteForMs = 0;
   std::vector<uint64_t> LastRow;  // by request: the last row after the faults stopped
   std::vector<bool> Owed;         // by request, once-only: a row is owed since the last reset
   std::vector<bool> StuckSeen;

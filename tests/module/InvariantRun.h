@@ -86,6 +86,7 @@ inline void TInvariantRun::LoadQueue() {
   engine.QueueLoaded();
   engine.Restart();
   MostHandshakeMs = std::max(MostHandshakeMs, C.Speed.HandshakeTimeout);
+  MostDemoteForMs = std::max(MostDemoteForMs, C.Speed.DemoteFor);
   for (size_t k = 0; k < C.Requests.size(); ++k)
     if (!C.Requests[k].Poll) Owed[k] = true;
 }
@@ -143,7 +144,17 @@ inline bool TInvariantRun::Mutate(int fault, std::string& frame, bool fromPlc) {
     switch (fault) {
       case fFlip: {
         const size_t at = position(changed.size());
-        changed[at] = static_cast<char>(changed[at] ^ (1 << (Rnd() % 8)));
+        const int bit = 1 << (Rnd() % 8);
+        // The one flip no check can see: the master takes a station's LRC to span STX to ETX,
+        // as GE's do, until a block of it has shown otherwise. Over STX and ETX that LRC is the
+        // data's own with bit 0 changed, so a data-only station's last block with bit 0 of a data
+        // byte flipped is exactly what a GE station sends for that data.
+        const bool lastBlock = ccmBlock && changed.size() > 3 && changed[changed.size() - 2] == '\x03';
+        const bool dataByte = at > 0 && at + 2 < changed.size();
+        if (lastBlock && dataByte && bit == 1 && !C.Stations[SendingPlc].LrcFramed &&
+            !ReadingShown[SendingPlc])
+          continue;
+        changed[at] = static_cast<char>(changed[at] ^ bit);
         frame = changed;
         return true;  // one bit in one frame: every GE check sees it
       }
@@ -315,6 +326,7 @@ inline void TInvariantRun::FromPlcs() {
                             ? frame[0] == 0x02
                             : frame.size() > 2 && frame[0] == 0x1B && (frame[1] == 'M' || frame[1] == 'T');
       if (data) LastPlcData = frame;
+      SendingPlc = k;
       Trace("P" + std::to_string(k) + "> " + detail::HexShort(frame));
       bool split = false;
       uint64_t delay = 0;
@@ -381,8 +393,13 @@ inline void TInvariantRun::InjectEvent() {
     }
     case fPlcError:
       if (C.Protocol == protoSnp && Chance(Rnd, 0.5)) {
+        // A refusal that passes: GE's "service request queue full", after which the master tries
+        // again. Refusals of the read itself (an address the PLC lacks) are final and are the
+        // configuration's fault, not the line's.
         Plcs[station]->faults().errorNack = 1;
-        Note(fault, "PLC " + std::to_string(station) + " refuses its next read with an error nack");
+        Plcs[station]->faults().errorNackMajor = 0x07;
+        Plcs[station]->faults().errorNackMinor = 0x00;
+        Note(fault, "PLC " + std::to_string(station) + " refuses its next read with an error nack (queue full)");
       } else {
         Plcs[station]->faults().nak = 1;
         Note(fault, "PLC " + std::to_string(station) + " refuses its next request");
@@ -402,6 +419,7 @@ inline void TInvariantRun::InjectEvent() {
         Note(fault, "speed settings reloaded: keep session " + std::to_string(speed.KeepSession) +
                         ", send when ready " + std::to_string(speed.SendWhenReady));
         Rig.Engine.SetSpeed(speed);
+        MostDemoteForMs = std::max(MostDemoteForMs, speed.DemoteFor);
         return;
       }
       Note(fault, "queue reloaded, keep session " + std::to_string(speed.KeepSession) + ", send when ready " +
@@ -568,6 +586,7 @@ inline void TInvariantRun::CheckRow(const enginetest::TDelivered& row) {
     for (size_t j = g.Cursor; j < g.Snapshots.size(); ++j) {
       if (RowMatches(row, r, g.Snapshots[j].Data)) {
         g.Cursor = j + 1;
+        ReadingShown[static_cast<size_t>(r.Station)] = true;
         return;
       }
     }
@@ -663,7 +682,10 @@ inline uint64_t TInvariantRun::ExchangeMs(const TRequestSpec& r) const {
 //   the longest data time-out (an exchange the faults broke while its data was awaited), and
 //   one fault-free exchange of every request on the line (each may be due first; a read the PLC
 //   refuses once more for each of its retries), and
-//   with demotion on, the demotion time and the trial after it (a PLC the faults got demoted).
+//   with demotion on, the demotion time and the trial after it (a PLC the faults got demoted), and
+//   for a "once" read, the rest after its last failure: it rests "Demote for", then twice as long
+//   after each further failure, so the rests before the last add up to less than the faulty time
+//   and the last is at most that time and one "Demote for" more.
 inline uint64_t TInvariantRun::Bound(size_t index) const {
   const TRequestSpec& r = C.Requests[index];
   uint64_t bound = r.Poll ? std::max<uint64_t>(EffectiveMs(r.PollMs), TSerialPortDM::kTickMs) : 0;
@@ -675,6 +697,8 @@ inline uint64_t TInvariantRun::Bound(size_t index) const {
   for (const TRequestSpec& s : C.Requests)
     bound += ExchangeMs(s) * (s.Refused ? static_cast<uint64_t>(1 + C.Speed.Retries) : 1);
   if (C.Speed.DemoteAfter > 0) bound += static_cast<uint64_t>(C.Speed.DemoteFor) + h;
+  const uint64_t faulty = FaultsOver ? FaultsStopped - (FaultEnd - O.FaultMs) : O.FaultMs;
+  if (!r.Poll) bound += faulty + static_cast<uint64_t>(MostDemoteForMs);
   return bound;
 }
 
@@ -722,6 +746,7 @@ inline TSeedResult TInvariantRun::Go() {
   Owed.assign(C.Requests.size(), false);
   LastRow.assign(C.Requests.size(), 0);
   StuckSeen.assign(C.Requests.size(), false);
+  ReadingShown.assign(C.Stations.size(), false);
   BuildPlcs();
   BuildGroups();
   LoadQueue();
