@@ -87,3 +87,27 @@ TEST(Rev25CcmRepeatOdd, ARepeatedFullBlockOfAnOddReadIsNeverTakenAsTheLastBlock)
 
 }  // namespace
 }  // namespace kelda::enginetest
+
+namespace kelda::enginetest {
+namespace {
+
+// A slave that puts only the data under the LRC, read for the first time since the port
+// opened: its last block with bit 0 of a data byte flipped passes the framed reading.
+TEST(Rev25CcmFirstContact, ADataOnlySlavesFirstSpoiledBlockGivesNoValue) {
+  TEngineRig rig(protoCcmMasterSlave);
+  TRequestItem& request = rig.AddRequest("2", kRegisters, 1, 2, 1000);
+  request.Timeout = 1000;
+  TEngineRig::AddItem(request, "W", dtD16, 0).LE = true;
+  rig.Tick();
+  rig.Receive(Bytes({'N', 0x22, ACK}));
+  rig.Receive(kAck1);
+  rig.Owner.TakeSent();
+  const std::string data = Bytes({0x34, 0x12});
+  std::string block = "\x02" + data + "\x03" + static_cast<char>(Lrc(U(data), data.size()));
+  block[1] ^= 0x01;  // 0x35: the block now passes with STX and ETX under the LRC
+  rig.Receive(block);
+  for (const TDelivered& row : rig.Owner.Delivered) EXPECT_EQ(row.Int("W"), 0x1234);
+}
+
+}  // namespace
+}  // namespace kelda::enginetest
