@@ -123,12 +123,25 @@ TFrameLengths CcmBlockLength(const uint8_t*, int32_t, int32_t, const void* conte
   const auto& shape = *static_cast<const TCcmBlockShape*>(context);
   TFrameLengths lengths;
   int count = 0;
-  if (shape.FullBlock) lengths.Length[count++] = TSerialPortDM::kCcmBlockSize + 2;
-  if (!shape.FullBlock || shape.Last < TSerialPortDM::kCcmBlockSize)
-    lengths.Length[count++] = shape.Last + 2;                               // STX, data, ETX
-  if (count < 2 && shape.MayPad) lengths.Length[count++] = shape.Last + 3;  // and the pad byte
+  const auto add = [&](int32_t length) {
+    for (int k = 0; k < count; ++k)
+      if (lengths.Length[k] == length) return;
+    lengths.Length[count++] = length;
+  };
+  if (shape.FullBlock) add(TSerialPortDM::kCcmBlockSize + 2);
+  if (!shape.FullBlock || shape.Last < TSerialPortDM::kCcmBlockSize) add(shape.Last + 2);  // STX, data, ETX
+  if (shape.MayPad) add(shape.Last + 3);                                                   // and the pad byte
   lengths.Count = count;
   return lengths;
+}
+
+// Whether a block that starts at `start` may still complete: the end of one of its lengths has
+// not arrived yet.
+bool CcmBlockMayComplete(const uint8_t* data, int32_t size, const TCcmBlockShape& shape, int32_t start) {
+  const TFrameLengths lengths = CcmBlockLength(data, size, start, &shape);
+  for (int k = 0; k < lengths.Count; ++k)
+    if (int64_t{start} + lengths.Length[k] > size - 1) return true;  // its end and LRC
+  return false;
 }
 
 }  // namespace
@@ -144,14 +157,21 @@ TFrameMatch TSerialPortDM::FindCcmBlock(TReceiveContext& rx, const TRequestItem&
   TCcmBlockShape shape;
   shape.Last = request.Size % kCcmBlockSize;
   // The last block only once every full block is in, so that a full block still arriving is
-  // never cut short; a full block while they are due, and after them too when it may be the
-  // slave's repeat (unless a pad byte may follow the last block's data).
+  // never cut short; a full block while they are due, and after them too, since the slave sends
+  // a full block again when our ACK was lost.
   const bool lastDue = FCcmBlocks >= full;
   shape.MayPad = lastDue && shape.Last % 2 == 1;
-  shape.FullBlock = full > 0 && !shape.MayPad;
+  shape.FullBlock = full > 0;
   if (!lastDue) shape.Last = kCcmBlockSize;
   const TEndChars ends = full > 0 ? TEndChars{ETB, ETX} : TEndChars{ETX};
-  return FindSizedFrameIn(rx.Data, rx.Size, STX, ends, &CcmBlockLength, &shape, TCheckKind::LrcEither);
+  const TFrameMatch m =
+      FindSizedFrameIn(rx.Data, rx.Size, STX, ends, &CcmBlockLength, &shape, TCheckKind::LrcEither);
+  // A block found inside the bytes of an earlier STX whose block is still arriving may be data
+  // of that block (a repeated full block holds any bytes): it waits until that block has failed.
+  if (m.Found())
+    for (int32_t start = 0; start < m.Start; ++start)
+      if (rx.Data[start] == STX && CcmBlockMayComplete(rx.Data, rx.Size, shape, start)) return {};
+  return m;
 }
 
 // Whether a sized read's block passed under its station's reading of the LRC. A last block that

@@ -340,7 +340,7 @@ TFrameMatch FindSizedFrameIn(const uint8_t* data, int32_t size, uint8_t startCha
     const TFrameLengths lengths = rule(data, size, start, context);
     bool live = lengths.Count == 0;
     bool badCheck = false;
-    for (int k = 0; k < lengths.Count && k < 2; ++k) {
+    for (int k = 0; k < lengths.Count && k < TFrameLengths::kMax; ++k) {
       const int64_t end = static_cast<int64_t>(start) + lengths.Length[k] - 1;
       if (lengths.Length[k] < 2) continue;
       if (end + trailer > size - 1) {
@@ -486,7 +486,7 @@ TSizedFrameSearch::TState::TOutcome TSizedFrameSearch::TState::Decide(const uint
   bool waiting = false;
   needed = std::numeric_limits<int64_t>::max();
   live.Length = 0;
-  for (int k = 0; k < live.Lengths.Count && k < 2; ++k) {
+  for (int k = 0; k < live.Lengths.Count && k < TFrameLengths::kMax; ++k) {
     const auto bit = static_cast<uint8_t>(1u << k);
     if (live.Resolved & bit) continue;
     const int32_t length = live.Lengths.Length[k];

@@ -86,10 +86,11 @@ TFrameMatch FindFrameIn(const uint8_t* data, int32_t size, uint8_t startChar, TE
 // known (from the request, from the frame's own length field, or from the frame announcing it)
 // only that end position is tried.
 struct TFrameLengths {
+  static constexpr int kMax = 3;
   // -1: no frame of the awaited kind starts here; 0: not known until more bytes arrive;
-  // 1 or 2: the candidate lengths (start character through end character) in Length.
+  // 1 to kMax: the candidate lengths (start character through end character) in Length.
   int Count = 0;
-  int32_t Length[2] = {0, 0};
+  int32_t Length[kMax] = {0, 0, 0};
 };
 using TFrameLengthRule = TFrameLengths (*)(const uint8_t* data, int32_t size, int32_t start,
                                            const void* context);
