@@ -399,7 +399,8 @@ inline void TInvariantRun::InjectEvent() {
         Plcs[station]->faults().errorNack = 1;
         Plcs[station]->faults().errorNackMajor = 0x07;
         Plcs[station]->faults().errorNackMinor = 0x00;
-        Note(fault, "PLC " + std::to_string(station) + " refuses its next read with an error nack (queue full)");
+        Note(fault,
+             "PLC " + std::to_string(station) + " refuses its next read with an error nack (queue full)");
       } else {
         Plcs[station]->faults().nak = 1;
         Note(fault, "PLC " + std::to_string(station) + " refuses its next request");

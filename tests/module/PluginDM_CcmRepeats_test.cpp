@@ -1,4 +1,4 @@
-// Probes of the CCM block search on a line where the slave repeats a block whose ACK it missed
+// The CCM block search on a line where the slave repeats a block whose ACK it missed
 // and the host hands the repeat over in pieces, as a serial port does.
 #include <gtest/gtest.h>
 
@@ -24,7 +24,7 @@ std::string FullBlockHidingALastBlock() {
 // the ACK of the full block and sends it again; the repeat reaches the engine in two pieces, the
 // first ending just after the short frame its data holds. Only the real last block may give
 // register 129 its value.
-TEST(Rev25CcmRepeatSplit, ARepeatedFullBlockArrivingInPiecesIsNeverTakenAsTheLastBlock) {
+TEST(CcmRepeatSplit, ARepeatedFullBlockArrivingInPiecesIsNeverTakenAsTheLastBlock) {
   for (uint8_t protocol : kModes) {
     SCOPED_TRACE(Name(protocol));
     TEngineRig rig(protocol);
@@ -50,16 +50,10 @@ TEST(Rev25CcmRepeatSplit, ARepeatedFullBlockArrivingInPiecesIsNeverTakenAsTheLas
   }
 }
 
-}  // namespace
-}  // namespace kelda::enginetest
-
-namespace kelda::enginetest {
-namespace {
-
 // An odd read (one full block and one byte): the last block may carry a pad byte, so a full
 // block is no longer looked for once the first is in. The slave repeats the full block whole;
 // its data holds STX 11 ETX and that frame's LRC.
-TEST(Rev25CcmRepeatOdd, ARepeatedFullBlockOfAnOddReadIsNeverTakenAsTheLastBlock) {
+TEST(CcmRepeatOdd, ARepeatedFullBlockOfAnOddReadIsNeverTakenAsTheLastBlock) {
   for (uint8_t protocol : kModes) {
     SCOPED_TRACE(Name(protocol));
     TEngineRig rig(protocol);
@@ -83,30 +77,6 @@ TEST(Rev25CcmRepeatOdd, ARepeatedFullBlockOfAnOddReadIsNeverTakenAsTheLastBlock)
     for (const TDelivered& row : rig.Owner.Delivered) EXPECT_EQ(row.Int("B257"), 0x77);
     EXPECT_LE(rig.Owner.Delivered.size(), 1u);
   }
-}
-
-}  // namespace
-}  // namespace kelda::enginetest
-
-namespace kelda::enginetest {
-namespace {
-
-// A slave that puts only the data under the LRC, read for the first time since the port
-// opened: its last block with bit 0 of a data byte flipped passes the framed reading.
-TEST(Rev25CcmFirstContact, ADataOnlySlavesFirstSpoiledBlockGivesNoValue) {
-  TEngineRig rig(protoCcmMasterSlave);
-  TRequestItem& request = rig.AddRequest("2", kRegisters, 1, 2, 1000);
-  request.Timeout = 1000;
-  TEngineRig::AddItem(request, "W", dtD16, 0).LE = true;
-  rig.Tick();
-  rig.Receive(Bytes({'N', 0x22, ACK}));
-  rig.Receive(kAck1);
-  rig.Owner.TakeSent();
-  const std::string data = Bytes({0x34, 0x12});
-  std::string block = "\x02" + data + "\x03" + static_cast<char>(Lrc(U(data), data.size()));
-  block[1] ^= 0x01;  // 0x35: the block now passes with STX and ETX under the LRC
-  rig.Receive(block);
-  for (const TDelivered& row : rig.Owner.Delivered) EXPECT_EQ(row.Int("W"), 0x1234);
 }
 
 }  // namespace
