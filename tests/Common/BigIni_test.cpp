@@ -183,7 +183,8 @@ TEST(BigIniFile, ByteOrderMarkAndBlanksAroundSectionLines) {
     EXPECT_EQ(ini.ReadString("Dev2", "x", "?"), "2");
     ini.WriteString("Dev1.Common", "Proto", "3");
   }
-  EXPECT_EQ(file.Read(), "\xEF\xBB\xBF[Host]\r\nmine=1\r\n\r\n[Dev1.Common] \r\nProto=3\r\n\t[ Dev2 ]\t\r\nx=2\r\n");
+  EXPECT_EQ(file.Read(),
+            "\xEF\xBB\xBF[Host]\r\nmine=1\r\n\r\n[Dev1.Common] \r\nProto=3\r\n\t[ Dev2 ]\t\r\nx=2\r\n");
 
   // A file without the mark gets none, also after a store that had one switched to it; a mark
   // alone is an empty file.
