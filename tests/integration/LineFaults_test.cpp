@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "LiveRig.h"
@@ -106,10 +107,11 @@ int RowsNotFromThePlc(const std::vector<TRow>& rows, int protocol) {
 
 class LineFaultRun {
 public:
-  LineFaultRun(int protocol, const TFaultCase& fault)
+  LineFaultRun(int protocol, const TFaultCase& fault, bool fast)
       : FProtocol(protocol),
         FFault(fault),
-        FIni(std::string("faults_") + ProtocolName(protocol) + ".ini"),
+        FFast(fast),
+        FIni(std::string("faults_") + ProtocolName(protocol) + (fast ? "_fast" : "") + ".ini"),
         FHost(KELDA_LIBRARY_PATH) {}
 
   TFigures Run() {
@@ -129,6 +131,10 @@ public:
     FLastRow = FStarted;
 
     FIni.Store("Line", ConfigXml({PolledRequest(FProtocol)}), FProtocol);
+    if (FFast) {
+      WriteIniValue(FIni.Name, "Line.Common", "Keep session", "1");
+      WriteIniValue(FIni.Name, "Line.Common", "Send when ready", "1");
+    }
     EXPECT_EQ(FHost.Command(FInstance, "LOAD", LoadFromIni(FHost, FIni, "Line")).Code, 0);
     EXPECT_EQ(SetState(FHost, FInstance, kOneSource, 1).Code, 0);
 
@@ -190,6 +196,7 @@ private:
 
   int FProtocol;
   const TFaultCase& FFault;
+  bool FFast;  // "Keep session" and "Send when ready" on
   TIniFile FIni;
   TKeldaHost FHost;
   uintptr_t FInstance = 0;
@@ -208,26 +215,34 @@ void PrintFigures(const std::vector<TFigures>& table) {
                 f.Invented, static_cast<unsigned long long>(f.LongestGap));
 }
 
-// One test per protocol: each waits out its own time-outs, and the test runner can run the
-// protocols side by side.
-class LineFaults : public ::testing::TestWithParam<int> {};
+// One test per protocol and speed setting: each waits out its own time-outs, and the test runner
+// can run them side by side.
+class LineFaults : public ::testing::TestWithParam<std::tuple<int, bool>> {};
 
 TEST_P(LineFaults, EveryValidAnswerGivesOneRowThroughTheExports) {
-  const int protocol = GetParam();
+  const int protocol = std::get<0>(GetParam());
+  const bool fast = std::get<1>(GetParam());
   std::vector<TFigures> table;
   for (const TFaultCase& fault : kFaultCases) {
     if (fault.Protocol >= 0 && fault.Protocol != protocol) continue;
-    SCOPED_TRACE(std::string(ProtocolName(protocol)) + ", " + fault.What);
+    SCOPED_TRACE(std::string(ProtocolName(protocol)) + (fast ? " (speed settings on)" : "") + ", " +
+                 fault.What);
     const uint64_t started = TKeldaHost::Now();
-    table.push_back(LineFaultRun(protocol, fault).Run());
-    std::printf("%s, %s: %d answers, %d rows, %d ms\n", ProtocolName(protocol), fault.What,
-                table.back().Answers, table.back().Rows, static_cast<int>(TKeldaHost::Now() - started));
+    table.push_back(LineFaultRun(protocol, fault, fast).Run());
+    std::printf("%s%s, %s: %d answers, %d rows, %d ms\n", ProtocolName(protocol), fast ? " (fast)" : "",
+                fault.What, table.back().Answers, table.back().Rows,
+                static_cast<int>(TKeldaHost::Now() - started));
   }
   PrintFigures(table);
 }
 
 INSTANTIATE_TEST_SUITE_P(EveryProtocol, LineFaults,
-                         ::testing::Values(kProtoCcmMasterSlave, kProtoCcmPeer, kProtoSnp, kProtoSnpX),
-                         [](const ::testing::TestParamInfo<int>& info) { return ProtocolName(info.param); });
+                         ::testing::Combine(::testing::Values(kProtoCcmMasterSlave, kProtoCcmPeer, kProtoSnp,
+                                                              kProtoSnpX),
+                                            ::testing::Bool()),
+                         [](const ::testing::TestParamInfo<std::tuple<int, bool>>& info) {
+                           return std::string(ProtocolName(std::get<0>(info.param))) +
+                                  (std::get<1>(info.param) ? "Fast" : "");
+                         });
 
 }  // namespace

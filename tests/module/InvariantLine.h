@@ -6,7 +6,8 @@
 // Fault classes that no GE check can see are never injected: two bit errors in one frame (they
 // may cancel in an LRC column), a doubled byte or an inserted 0x00 inside a CCM block (an LRC is
 // an exclusive-or: both leave it as it was), a lost 0x00 inside a CCM block (likewise), and any
-// lost, doubled or inserted byte that leaves an SNP frame's BCC right. One bit flipped in one
+// lost, doubled or inserted byte that leaves an SNP frame's BCC right or a CCM block's LRC right
+// (an eight-bit check passes one such change in 256). One bit flipped in one
 // frame is always seen by GE's checks (BCC and LRC), so under it no value may ever be wrong.
 #pragma once
 

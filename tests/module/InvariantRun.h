@@ -139,6 +139,20 @@ inline bool TInvariantRun::Mutate(int fault, std::string& frame, bool fromPlc) {
     const auto* b = reinterpret_cast<const uint8_t*>(f.data());
     return f.size() > 1 && sim::snpBcc(b, f.size() - 1) == b[f.size() - 1];
   };
+  // A CCM block that, changed, still begins with a block whose LRC holds under either reading:
+  // an eight-bit LRC passes one change in 256, and nothing else on the wire can tell.
+  auto ccmStillChecks = [&](const std::string& f) {
+    uint8_t framed = 0;
+    uint8_t data = 0;
+    for (size_t k = 0; k + 1 < f.size(); ++k) {
+      const auto b = static_cast<uint8_t>(f[k]);
+      framed ^= b;
+      const auto lrc = static_cast<uint8_t>(f[k + 1]);
+      if (k > 0 && (b == 0x03 || b == 0x17) && (lrc == framed || lrc == data)) return true;
+      if (k > 0) data ^= b;
+    }
+    return false;
+  };
   for (int attempt = 0; attempt < 8; ++attempt) {
     std::string changed = frame;
     switch (fault) {
@@ -182,6 +196,7 @@ inline bool TInvariantRun::Mutate(int fault, std::string& frame, bool fromPlc) {
         return false;
     }
     if (snpFrame && snpStillChecks(changed)) continue;
+    if (ccmBlock && ccmStillChecks(changed)) continue;
     frame = changed;
     return true;
   }
@@ -670,8 +685,11 @@ inline uint64_t TInvariantRun::ExchangeMs(const TRequestSpec& r) const {
   size_t frames = 4;
   if (detail::IsCcm(C.Protocol)) frames = 6 + 2 * ((n + 255) / 256);
   if (C.Protocol == protoSnp) frames = 6 + 2 * (n <= 6 ? 0 : (n + s.SnpDataSize - 1) / s.SnpDataSize);
+  // SNP-X with a speed setting on: the quiet line before a request, as long as the request is
+  // longer than the last answer and three characters more (a repeated request's second answer).
+  const uint64_t quiet = C.Protocol == protoSnpX ? WireMs(24 + 3) : 0;
   return 2 * TSerialPortDM::kTickMs + TSerialPortDM::kBreakMs + TSerialPortDM::kT4Ms +
-         TSerialPortDM::kCcmPeerEotWaitMs + 10 * frames + WireMs(bytes) +
+         TSerialPortDM::kCcmPeerEotWaitMs + 10 * frames + WireMs(bytes) + quiet +
          static_cast<uint64_t>(C.MinInterval);
 }
 
