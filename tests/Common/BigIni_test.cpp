@@ -60,6 +60,19 @@ std::vector<std::string> ReadAllLines(const std::string& bytes, std::size_t buff
 
 using Strings = std::vector<std::string>;
 
+// The profile functions of the system read "[Host] ; note" as the section "Host"; a save that
+// does not would put a second [Host] after it, which those functions never read.
+TEST(BigIniFile, ACommentAfterASectionNameKeepsTheSection) {
+  TTempFile file;
+  file.Write("[Host] ; main window\r\nKey=1\r\n");
+  {
+    TBigIniFile ini(file.Path());
+    EXPECT_EQ(ini.ReadString("Host", "Key", "?"), "1");
+    ini.WriteString("Host", "Key", "2");
+  }
+  EXPECT_EQ(file.Read(), "[Host] ; main window\r\nKey=2\r\n");
+}
+
 }  // namespace
 
 // ---------------------------------------------------------------------------------------------
