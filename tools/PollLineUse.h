@@ -75,7 +75,7 @@ private:
   void Measure();
   std::string WireShare(double achieved, double limit) const;
 
-  const TPollOptions& FOptions;
+  TPollOptions FOptions;  // a copy: callers may hand a temporary
   std::optional<plcsim::LineFormat> FFormat;
   plcsim::WireRules FRules;
   bool FNoBreaks = false;
